@@ -1,0 +1,58 @@
+# Shared build rules: warnings, sanitizers and test registration.
+
+set(TESMIRA_WARNINGS -Wall -Wextra -Werror -Wno-unused-parameter -Wno-missing-field-initializers)
+
+if(TESMIRA_SANITIZE STREQUAL "address")
+  add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
+  add_link_options(-fsanitize=address,undefined)
+elseif(TESMIRA_SANITIZE STREQUAL "thread")
+  add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=thread)
+endif()
+
+# Our own code builds with warnings as errors.
+function(tesmira_target_defaults target)
+  target_compile_options(${target} PRIVATE ${TESMIRA_WARNINGS})
+endfunction()
+
+# tesmira_add_tests(NAME <name> DIR <folder> LIBS <libs...>)
+# Every *_test.cpp in DIR goes into test executable NAME, every
+# *_concurrency_test.cpp into NAME_concurrency (label "concurrency", also run under TSan).
+# Each test case runs as its own process, so cases never share a machine root.
+function(tesmira_add_tests)
+  cmake_parse_arguments(T "" "NAME;DIR" "LIBS" ${ARGN})
+  file(GLOB all CONFIGURE_DEPENDS ${T_DIR}/*_test.cpp)
+  file(GLOB conc CONFIGURE_DEPENDS ${T_DIR}/*_concurrency_test.cpp)
+  set(plain ${all})
+  if(conc)
+    list(REMOVE_ITEM plain ${conc})
+  endif()
+  if(plain AND NOT TESMIRA_ONLY_CONCURRENCY_TESTS)
+    _tesmira_test_exe(${T_NAME} "unit" "${plain}" "${T_LIBS}")
+  endif()
+  if(conc)
+    _tesmira_test_exe(${T_NAME}_concurrency "concurrency" "${conc}" "${T_LIBS}")
+  endif()
+endfunction()
+
+function(_tesmira_test_exe name label sources libs)
+  add_executable(${name} ${sources})
+  tesmira_target_defaults(${name})
+  target_link_libraries(${name} PRIVATE ${libs} tesmira_test_support GTest::gtest GTest::gmock Threads::Threads)
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES LABELS ${label} TIMEOUT 120)
+endfunction()
+
+# tesmira_add_benchmark(<name> <sources...> LIBS <libs...>)
+function(tesmira_add_benchmark name)
+  cmake_parse_arguments(B "" "" "LIBS" ${ARGN})
+  if(NOT TESMIRA_BENCHMARKS OR TESMIRA_ONLY_CONCURRENCY_TESTS OR NOT TESMIRA_SANITIZE STREQUAL "none")
+    return()
+  endif()
+  find_package(benchmark REQUIRED)
+  add_executable(${name} ${B_UNPARSED_ARGUMENTS})
+  tesmira_target_defaults(${name})
+  target_link_libraries(${name} PRIVATE ${B_LIBS} benchmark::benchmark Threads::Threads)
+  set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bench)
+endfunction()
+
+include(GoogleTest)

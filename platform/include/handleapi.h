@@ -1,0 +1,4 @@
+#pragma once
+#include "minwindef.h"
+
+WINBASEAPI BOOL WINAPI CloseHandle(HANDLE handle);

@@ -1,0 +1,38 @@
+#pragma once
+// Test hooks of the platform layer: the machine root, the test clock and fault
+// injection. Product code never includes this header.
+#include <cstdint>
+#include <string>
+
+#include "../minwindef.h"
+
+namespace tesmira::platform {
+
+// The folder that holds all machine-wide state (registry hives, named objects,
+// services, cameras, sessions, known folders). Set from TESMIRA_MACHINE_ROOT,
+// default /var/lib/tesmira-machine. setMachineRoot also exports the variable so
+// that child processes share the machine.
+TESMIRA_EXPORT std::string machineRoot();
+TESMIRA_EXPORT void setMachineRoot(const std::string& path);
+
+// The test clock: frozen, every clock of the layer (GetTickCount64, QPC, FILETIME,
+// MFGetSystemTime and the time-outs of waits) stands still until advanced.
+namespace testclock {
+TESMIRA_EXPORT void freeze();                 // freezes at the current reading
+TESMIRA_EXPORT void advanceMs(uint64_t ms);   // moves a frozen clock forward
+TESMIRA_EXPORT void advanceNs(uint64_t ns);
+TESMIRA_EXPORT void release();                // back to the real clock (never backwards)
+TESMIRA_EXPORT bool frozen();
+// Bumped on every advance; waits on a frozen clock re-check their deadline when it moves.
+TESMIRA_EXPORT uint64_t generation();
+}  // namespace testclock
+
+// Fault injection: a named call site fails with the given Win32 error (or HRESULT,
+// as the site documents) the next `count` times (-1: until cleared).
+namespace faults {
+TESMIRA_EXPORT void inject(const std::string& site, uint32_t error, int count = -1);
+TESMIRA_EXPORT void clear(const std::string& site);
+TESMIRA_EXPORT void clearAll();
+}  // namespace faults
+
+}  // namespace tesmira::platform

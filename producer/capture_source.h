@@ -1,0 +1,35 @@
+#pragma once
+// The main loop's seam to the physical camera: the real capture and the test
+// doubles both sit behind it.
+#include <windows.h>
+
+#include <opencv2/core.hpp>
+
+#include <cstdint>
+
+namespace tesmira {
+
+struct CaptureRequest {
+  int32_t cameraIndex = 0;
+  uint32_t width = 1280;
+  uint32_t height = 720;
+  uint32_t fpsNumerator = 30;
+  uint32_t fpsDenominator = 1;
+};
+
+class ICaptureSource {
+ public:
+  virtual ~ICaptureSource() = default;
+  // Opens the camera for the request (logging as the producer does); false on
+  // failure, with lastHresult() saying why. mirror: the producer's mirror option.
+  virtual bool open(const CaptureRequest& request, bool mirror) = 0;
+  // True when a frame newer than the last one taken was handed out within timeoutMs.
+  virtual bool waitFrame(cv::Mat& bgr, uint32_t timeoutMs) = 0;
+  // Stops and releases the camera; safe when nothing runs.
+  virtual void stop() = 0;
+  virtual HRESULT lastHresult() const = 0;
+  // Whether the frames handed out are already mirrored as requested.
+  virtual bool mirrorsInCapture() const = 0;
+};
+
+}  // namespace tesmira

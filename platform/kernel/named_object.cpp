@@ -127,8 +127,7 @@ void initialiseHeader(ObjectHeader* h, const ObjectRequest& r) {
   h->manualReset = r.manualReset ? 1 : 0;
   h->signalled.store(r.initialState ? 1 : 0);
   h->owned.store(0);
-  std::atomic_thread_fence(std::memory_order_release);
-  h->magic = kObjectMagic;
+  h->magic = kObjectMagic;  // others read the header only under the folder lock
 }
 
 // A file written by someone other than this layer, or left half-made, is refused.

@@ -1,4 +1,5 @@
 #pragma once
+#include "combaseapi.h"
 #include "knownfolders.h"
 #include "minwindef.h"
 #include "winerror.h"

@@ -129,10 +129,10 @@ HDC WINAPI CreateCompatibleDC(HDC hdc) {
   dc->bitmap = s.bitmap;
   dc->font = s.font;
   dc->brush = s.brush;
+  std::lock_guard lock(gMutex);
   ++s.bitmap->selectedCount;
   ++s.font->selectedCount;
   ++s.brush->selectedCount;
-  std::lock_guard lock(gMutex);
   return reinterpret_cast<HDC>(insertLocked(dc));
 }
 

@@ -22,35 +22,13 @@ HRESULT lastErrorAsHresult() {
   return win32ToHresult(LONG(error ? error : ERROR_GEN_FAILURE));
 }
 
-// UTF-8 of wide text (UTF-16 or UTF-32 code units); what cannot be encoded becomes U+FFFD.
+// UTF-8 of wide text; what cannot be encoded becomes U+FFFD.
 std::string utf8(const std::wstring& text) {
-  std::string out;
-  out.reserve(text.size());
-  for (size_t i = 0; i < text.size(); ++i) {
-    uint32_t c = uint32_t(text[i]);
-    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && uint32_t(text[i + 1]) >= 0xDC00 &&
-        uint32_t(text[i + 1]) <= 0xDFFF) {
-      c = 0x10000 + ((c - 0xD800) << 10) + (uint32_t(text[i + 1]) - 0xDC00);
-      ++i;
-    } else if ((c >= 0xD800 && c <= 0xDFFF) || c > 0x10FFFF) {
-      c = 0xFFFD;
-    }
-    if (c < 0x80) {
-      out += char(c);
-    } else if (c < 0x800) {
-      out += char(0xC0 | (c >> 6));
-      out += char(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-      out += char(0xE0 | (c >> 12));
-      out += char(0x80 | ((c >> 6) & 0x3F));
-      out += char(0x80 | (c & 0x3F));
-    } else {
-      out += char(0xF0 | (c >> 18));
-      out += char(0x80 | ((c >> 12) & 0x3F));
-      out += char(0x80 | ((c >> 6) & 0x3F));
-      out += char(0x80 | (c & 0x3F));
-    }
-  }
+  if (text.empty()) return {};
+  int bytes = WideCharToMultiByte(CP_UTF8, 0, text.data(), int(text.size()), nullptr, 0, nullptr, nullptr);
+  if (bytes <= 0) return {};
+  std::string out(size_t(bytes), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, text.data(), int(text.size()), out.data(), bytes, nullptr, nullptr);
   return out;
 }
 

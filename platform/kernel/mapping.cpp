@@ -63,7 +63,7 @@ HANDLE fail(DWORD error) {
 using namespace tesmira::platform;
 using namespace tesmira::platform::kernel;
 
-HANDLE WINAPI CreateFileMappingW(HANDLE file, LPSECURITY_ATTRIBUTES, DWORD protect, DWORD maximumSizeHigh,
+HANDLE WINAPI CreateFileMappingW(HANDLE file, LPSECURITY_ATTRIBUTES attributes, DWORD protect, DWORD maximumSizeHigh,
                                  DWORD maximumSizeLow, LPCWSTR name) {
   // Only page-file-backed sections are offered; the product maps no files.
   if (file != INVALID_HANDLE_VALUE) return fail(ERROR_INVALID_HANDLE);
@@ -73,6 +73,7 @@ HANDLE WINAPI CreateFileMappingW(HANDLE file, LPSECURITY_ATTRIBUTES, DWORD prote
   if (size > kMaxSectionBytes) return fail(ERROR_NOT_ENOUGH_MEMORY);
 
   ObjectRequest request{ObjectKind::Mapping, name, true, "CreateFileMappingW"};
+  request.descriptor = descriptorOf(attributes);
   request.size = size;
   request.protection = protect & 0xFFu;
   ObjectResult result;

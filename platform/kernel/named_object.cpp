@@ -11,6 +11,7 @@
 #include <cstring>
 #include <string>
 
+#include "base/security.h"
 #include "core/faults.h"
 #include "core/machine.h"
 #include "core/strings.h"
@@ -168,7 +169,7 @@ bool envFlag(const char* name, bool fallback) {
 
 }  // namespace
 
-bool processIsElevated() { return envFlag("TESMIRA_ELEVATED", ::geteuid() == 0); }
+bool processIsElevated() { return security::processIsElevated(); }
 bool processIsService() { return envFlag("TESMIRA_SERVICE", false); }
 
 ObjectFile::ObjectFile(int fd, std::filesystem::path path, ObjectHeader* header)
@@ -230,9 +231,11 @@ DWORD openObject(const ObjectRequest& r, ObjectResult& out) {
     if (auto injected = faults::take(site)) return *injected;
     if (!processIsElevated() && !processIsService()) return ERROR_ACCESS_DENIED;
   }
-  fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
   if (fd < 0) return errnoToWin32(errno);
-  ::fchmod(fd, 0666);  // readable by every user of the machine, whatever the umask
+  // The descriptor's DACL becomes the file's mode; without one only the creator may use it.
+  auto mode = r.descriptor ? security::modeFor(r.descriptor, false) : std::nullopt;
+  ::fchmod(fd, mode ? (*mode & 0666) : 0600);
   ::flock(fd, LOCK_SH);
   ObjectHeader* header = nullptr;
   if (DWORD error = createFile(fd, r, header); error != ERROR_SUCCESS) {

@@ -58,7 +58,12 @@ struct ObjectRequest {
   uint32_t protection = 0;
   bool manualReset = false;
   bool initialState = false;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;  // from SECURITY_ATTRIBUTES; null: default security
 };
+
+inline PSECURITY_DESCRIPTOR descriptorOf(const SECURITY_ATTRIBUTES* attributes) {
+  return attributes ? attributes->lpSecurityDescriptor : nullptr;
+}
 
 struct ObjectResult {
   std::shared_ptr<ObjectFile> file;
@@ -71,8 +76,8 @@ struct ObjectResult {
 DWORD openObject(const ObjectRequest& request, ObjectResult& out);
 
 // SeCreateGlobalPrivilege: a service has it, an elevated process has it, a plain
-// user does not. TESMIRA_SERVICE=1 marks a service; TESMIRA_ELEVATED=1/0 says
-// whether the process is elevated (unset: elevated when running as root).
+// user does not. TESMIRA_SERVICE=1 marks a service; elevation is the token's
+// (TESMIRA_ELEVATED=1/0, unset: elevated when running as root).
 bool processIsElevated();
 bool processIsService();
 

@@ -24,7 +24,7 @@
 #include "core/handles.h"
 #include "core/strings.h"
 #include "errhandlingapi.h"
-#include "kernel/command_line.h"
+#include "base/command_line.h"
 #include "kernel/fd_object.h"
 #include "processthreadsapi.h"
 #include "synchapi.h"

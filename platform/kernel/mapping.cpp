@@ -79,7 +79,7 @@ HANDLE WINAPI CreateFileMappingW(HANDLE file, LPSECURITY_ATTRIBUTES attributes, 
   ObjectResult result;
   if (DWORD error = openObject(request, result); error != ERROR_SUCCESS) return fail(error);
   // An existing section keeps its own size and protection.
-  bool writable = protectionAllowsWrite(result.file->header().protection);
+  bool writable = protectionAllowsWrite(result.file->protection());
   HANDLE handle = handles::insert(std::make_shared<MappingObject>(result.file, writable));
   SetLastError(result.existed ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
   return handle;
@@ -91,7 +91,7 @@ HANDLE WINAPI OpenFileMappingW(DWORD desiredAccess, BOOL, LPCWSTR name) {
   ObjectResult result;
   if (DWORD error = openObject(request, result); error != ERROR_SUCCESS) return fail(error);
   bool wantsWrite = (desiredAccess & FILE_MAP_WRITE) != 0;
-  bool sectionWritable = protectionAllowsWrite(result.file->header().protection);
+  bool sectionWritable = protectionAllowsWrite(result.file->protection());
   if (wantsWrite && !sectionWritable) return fail(ERROR_ACCESS_DENIED);
   HANDLE handle = handles::insert(std::make_shared<MappingObject>(result.file, wantsWrite));
   SetLastError(ERROR_SUCCESS);
@@ -107,7 +107,7 @@ LPVOID WINAPI MapViewOfFile(HANDLE mapping, DWORD desiredAccess, DWORD fileOffse
   bool copy = desiredAccess == FILE_MAP_COPY;
   if (write && !object->writable) return fail(ERROR_ACCESS_DENIED);
 
-  uint64_t sectionSize = object->file->header().size;
+  uint64_t sectionSize = object->file->size();
   uint64_t offset = (uint64_t(fileOffsetHigh) << 32) | fileOffsetLow;
   if (offset % kAllocationGranularity != 0) return fail(ERROR_MAPPED_ALIGNMENT);
   if (offset >= sectionSize) return fail(ERROR_ACCESS_DENIED);

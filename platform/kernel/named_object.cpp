@@ -173,7 +173,7 @@ bool processIsElevated() { return security::processIsElevated(); }
 bool processIsService() { return envFlag("TESMIRA_SERVICE", false); }
 
 ObjectFile::ObjectFile(int fd, std::filesystem::path path, ObjectHeader* header)
-    : fd_(fd), path_(std::move(path)), header_(header) {}
+    : fd_(fd), path_(std::move(path)), header_(header), size_(header->size), protection_(header->protection) {}
 
 ObjectFile::~ObjectFile() {
   ::munmap(header_, kHeaderBytes);

@@ -35,18 +35,24 @@ static_assert(std::atomic<uint32_t>::is_always_lock_free, "futex words must be a
 class ObjectFile {
  public:
   ObjectFile(int fd, std::filesystem::path path, ObjectHeader* header);
+  // Size and protection as checked when the file was opened: the header page is
+  // shared, and a later write into it must not widen a view past the file.
   ~ObjectFile();
   ObjectFile(const ObjectFile&) = delete;
   ObjectFile& operator=(const ObjectFile&) = delete;
 
   int fd() const { return fd_; }
   ObjectHeader& header() const { return *header_; }
+  uint64_t size() const { return size_; }
+  uint32_t protection() const { return protection_; }
   const std::filesystem::path& path() const { return path_; }  // empty for unnamed objects
 
  private:
   int fd_;
   std::filesystem::path path_;
   ObjectHeader* header_;
+  uint64_t size_;
+  uint32_t protection_;
 };
 
 struct ObjectRequest {

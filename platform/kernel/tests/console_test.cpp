@@ -71,11 +71,12 @@ TEST_F(ConsoleTest, TheNewestHandlerRunsFirstUntilOneHandlesIt) {
   SetConsoleCtrlHandler(recordAndHandle, TRUE);
   SetConsoleCtrlHandler(olderHandles, TRUE);
   SetConsoleCtrlHandler(newerPasses, TRUE);
+  const int callsBefore = gCalls.load();
   ::kill(::getpid(), SIGINT);
   while (gOlderAt.load() == 0) std::this_thread::yield();
   EXPECT_EQ(gNewerAt.load(), 1);
   EXPECT_EQ(gOlderAt.load(), 2);
-  EXPECT_EQ(gCalls.load(), 0) << "the oldest handler is not reached once one returned TRUE";
+  EXPECT_EQ(gCalls.load(), callsBefore) << "the oldest handler is not reached once one returned TRUE";
 }
 
 TEST_F(ConsoleTest, TimerPeriodsAreAccepted) {

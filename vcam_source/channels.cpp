@@ -83,13 +83,18 @@ void stampControlBlock(VcamControlBlock* block, bool start, IMFMediaType* type, 
     if (FAILED(MFGetAttributeSize(type, MF_MT_FRAME_SIZE, &width, &height))) width = height = 0;
     if (FAILED(MFGetAttributeRatio(type, MF_MT_FRAME_RATE, &numerator, &denominator))) numerator = denominator = 0;
   }
-  block->height = height;
-  block->fpsDenominator = denominator;
-  block->requestTick = now;
-  block->width = width;
-  block->fpsNumerator = numerator;
-  block->formatTick = now;
-  if (start) block->streamStartTick = now;
+  // Plain stores (relaxed): requests on several threads, and other processes, write
+  // these fields at once; readers go by the time stamps and tolerate torn formats.
+  auto store = [](auto& field, auto value) {
+    std::atomic_ref(field).store(static_cast<std::remove_reference_t<decltype(field)>>(value), std::memory_order_relaxed);
+  };
+  store(block->height, height);
+  store(block->fpsDenominator, denominator);
+  store(block->requestTick, now);
+  store(block->width, width);
+  store(block->fpsNumerator, numerator);
+  store(block->formatTick, now);
+  if (start) store(block->streamStartTick, now);
   std::atomic_ref<uint32_t>(block->sequence).fetch_add(1, std::memory_order_seq_cst);
 }
 

@@ -29,7 +29,7 @@ class Pump : public Microsoft::WRL::RuntimeClass<IMFAsyncCallback> {
   std::atomic<bool> ended_{false};
 
  private:
-  IMFMediaEventQueue* queue_;
+  ComPtr<IMFMediaEventQueue> queue_;
 };
 
 TEST(EventQueueConcurrency, ProducersPumpAndShutdownRaceCleanly) {

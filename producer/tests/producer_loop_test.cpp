@@ -458,13 +458,13 @@ TEST_F(LoopTest, OptionErrorsAreFatalAndHelpIsNot) {
 
 TEST_F(LoopTest, ConfigJsonSeedsTheSettingsChannel) {
   touch(root() / "AppData/Tesmira/config.json", R"({"filter": {"clearSkin": 0.9, "tone": "studio"}})");
+  MappedChannel settings = openOrCreateChannel(kRetouchSettingsChannelName, sizeof(RetouchSettingsBlock));
+  ASSERT_NE(settings.view, nullptr);
   everyStep = [&](uint64_t t) {
     if (t >= 300) stop();
   };
   EXPECT_EQ(run({}), 0);
   EXPECT_EQ(logCount("retouch settings seeded from config.json"), 1u);
-  MappedChannel settings = openOrCreateChannel(kRetouchSettingsChannelName, sizeof(RetouchSettingsBlock));
-  ASSERT_NE(settings.view, nullptr);
   EXPECT_FLOAT_EQ(static_cast<RetouchSettingsBlock*>(settings.view)->clearSkin, 0.9f);
   EXPECT_EQ(static_cast<RetouchSettingsBlock*>(settings.view)->tone, 3);
   closeMapping(settings);

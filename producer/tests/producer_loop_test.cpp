@@ -469,6 +469,52 @@ TEST_F(LoopTest, StillModePacesAtItsRateAndNeverOpensTheCamera) {
   EXPECT_EQ(logCountStartingWith("capture selection changed"), 0u);
 }
 
+TEST_F(LoopTest, AStillIsShrunkToMaxWidthAndMirroredOnce) {
+  cv::Mat still(30, 40, CV_8UC3, cv::Scalar(0, 0, 255));            // red
+  still(cv::Rect(20, 0, 20, 30)).setTo(cv::Scalar(255, 0, 0));     // right half blue
+  cv::imwrite((root() / "face.png").string(), still);
+  EXPECT_EQ(run({"--still", (root() / "face.png").string(), "--max-width", "20", "--mirror", "--headless-frames", "2"}), 0);
+  EXPECT_EQ(logCount("still mode: " + (root() / "face.png").string() + " 20x15 stamp=off fps=30.000000"), 1u);
+  const RetouchFrameSlot& slot = frames().slots[frames().latestSlot];
+  ASSERT_EQ(slot.width, 20u);
+  ASSERT_EQ(slot.height, 14u);  // 15 rows, even-cropped
+  const auto* luma = static_cast<const uint8_t*>(frames_.view) + frameSlotDataOffset(frames().latestSlot);
+  EXPECT_EQ(luma[0], 41);   // blue, mirrored to the left
+  EXPECT_EQ(luma[19], 82);  // red on the right
+}
+
+TEST_F(LoopTest, IdleRefreshesTheStatusHeartbeatEverySecond) {
+  uint32_t sequenceAtStart = 0;
+  everyStep = [&](uint64_t t) {
+    if (t == 100) sequenceAtStart = status().sequence;
+    if (t >= 3600) stop();
+  };
+  EXPECT_EQ(run({}), 0);
+  EXPECT_EQ(logCount("vcam demand active"), 0u);
+  EXPECT_TRUE(camera.opens.empty());
+  EXPECT_EQ(context.builds, 0);
+  // Written at the first idle pass and then at 1000, 2000 and 3000 ms.
+  EXPECT_EQ(sequenceAtStart, 1u);
+  EXPECT_GE(status().sequence, 4u);
+  EXPECT_LE(status().sequence, 5u);  // the close may add one more
+}
+
+TEST_F(LoopTest, PreviewOffIsSentWhenThePreviewEnds) {
+  everyStep = [&](uint64_t t) {
+    heartbeat();
+    if (t < 1000) {
+      control().previewTick = GetTickCount64();
+    } else {
+      control().previewTick = 0;
+      control().fallbackWidth = 0;
+    }
+    if (t >= 1500) stop();
+  };
+  heartbeat();
+  EXPECT_EQ(run({}), 0);
+  EXPECT_EQ(telemetry.previewOffs, 1);
+}
+
 TEST_F(LoopTest, AnUnreadableStillIsFatal) {
   touch(root() / "broken.png", "not a png");
   EXPECT_EQ(run({"--still", (root() / "broken.png").string()}), 1);

@@ -60,14 +60,15 @@ int convertRowPairSimd(const uint8_t* src0, const uint8_t* src1, uint8_t* luma0,
         y[half] = ((cv::v_mul_wrap(r[half], kYr) + cv::v_mul_wrap(g[half], kYg) + cv::v_mul_wrap(b[half], kYb) + kYround) >> 8) + kYoffset;
         const cv::v_int16x8 bs = cv::v_reinterpret_as_s16(b[half]), gs = cv::v_reinterpret_as_s16(g[half]),
                             rs = cv::v_reinterpret_as_s16(r[half]);
-        uSum[half] += ((cv::v_mul_wrap(bs, k112) - cv::v_mul_wrap(gs, k74) - cv::v_mul_wrap(rs, k38) + kRound) >> 8) + kOffset;
-        vSum[half] += ((cv::v_mul_wrap(rs, k112) - cv::v_mul_wrap(gs, k94) - cv::v_mul_wrap(bs, k18) + kRound) >> 8) + kOffset;
+        uSum[half] += (cv::v_mul_wrap(bs, k112) - cv::v_mul_wrap(gs, k74) - cv::v_mul_wrap(rs, k38) + kRound) >> 8;
+        vSum[half] += (cv::v_mul_wrap(rs, k112) - cv::v_mul_wrap(gs, k94) - cv::v_mul_wrap(bs, k18) + kRound) >> 8;
       }
       cv::v_store((row ? luma1 : luma0) + x, cv::v_pack(y[0], y[1]));
     }
-    // Neighbouring columns summed in 32 bits, then the truncating mean of the four.
-    const cv::v_int16x8 u = cv::v_pack(cv::v_dotprod(uSum[0], kOnes) >> 2, cv::v_dotprod(uSum[1], kOnes) >> 2);
-    const cv::v_int16x8 v = cv::v_pack(cv::v_dotprod(vSum[0], kOnes) >> 2, cv::v_dotprod(vSum[1], kOnes) >> 2);
+    // Neighbouring columns summed in 32 bits, then the truncating mean of the four. The
+    // per-pixel +128 is added once after the mean: four of them are exactly 512.
+    const cv::v_int16x8 u = cv::v_pack(cv::v_dotprod(uSum[0], kOnes) >> 2, cv::v_dotprod(uSum[1], kOnes) >> 2) + kOffset;
+    const cv::v_int16x8 v = cv::v_pack(cv::v_dotprod(vSum[0], kOnes) >> 2, cv::v_dotprod(vSum[1], kOnes) >> 2) + kOffset;
     cv::v_uint8x16 uv8 = cv::v_reinterpret_as_u8(cv::v_reinterpret_as_u16(u) | (cv::v_reinterpret_as_u16(v) << 8));
     cv::v_store(uv + x, uv8);
   }

@@ -35,6 +35,7 @@ struct ContextScript {
   bool gpu = false;
   bool face = false;
   bool throwInProcess = false;
+  RetouchTimings timings;  // what each processed frame reports
   int builds = 0;
   int releases = 0;
   int detects = 0;
@@ -144,7 +145,8 @@ class LoopTest : public ProducerTest {
       return result;
     }
     bool processFrame(const cv::Mat& frame, const std::vector<LandmarkPoint>&, const RetouchSettings&,
-                      std::vector<uint8_t>&, int&, int&, cv::Mat& output, RetouchTimings&) override {
+                      std::vector<uint8_t>&, int&, int&, cv::Mat& output, RetouchTimings& timings) override {
+      timings = script_.timings;
       if (script_.throwInProcess) {
         output = cv::Mat(2, 2, CV_8UC3, cv::Scalar(0, 0, 0));  // a half-finished output must not be published
         throw std::runtime_error("engine broke");
@@ -457,6 +459,21 @@ TEST_F(LoopTest, StatisticsLineEveryFiveSeconds) {
   EXPECT_EQ(valueOf(16, "capture"), "33.00/33.00");
   EXPECT_EQ(valueOf(20, "skin_model"), "0.00/0.00");
   EXPECT_EQ(logCountStartingWith("vcam producer frames="), 1u);
+}
+
+TEST_F(LoopTest, SlowTeethFramesAreLoggedAtMostEveryTwoSeconds) {
+  context.face = true;
+  context.timings = {1, 2, 3, 30, 4, 5, 6, 7, 8, true, true, true};
+  everyStep = [&](uint64_t t) {
+    heartbeat();
+    if (t >= 3000) stop();
+  };
+  heartbeat();
+  EXPECT_EQ(run({}), 0);
+  // The frame total is the 33 ms the camera took; teeth_total 30 ms makes each frame slow.
+  EXPECT_EQ(logCount("slow frame timings_ms total=33.00 pipeline=1.00 skin_model=2.00 skin_comp=3.00 teeth_total=30.00 "
+                     "teeth_roi=4.00 teeth_model=5.00 teeth_comp=6.00 eye=7.00 paste=8.00"),
+            2u);
 }
 
 TEST_F(LoopTest, StillModePacesAtItsRateAndNeverOpensTheCamera) {

@@ -1,6 +1,8 @@
 #include "vcam_source/status_card.h"
 
 #include <algorithm>
+#include <limits>
+#include <stdexcept>
 #include <string>
 
 #include "common/helpers.h"
@@ -31,6 +33,14 @@ bool cardFromProducerState(uint32_t state, StatusCard& card) {
 }
 
 void logSourceLine(const std::wstring& message) { appendLogLine(L"source: " + message); }
+
+// Bytes of a width x height image at `perFour` bytes per four pixels; sizes
+// whose byte count does not fit are refused before anything is allocated or written.
+size_t imageBytes(uint32_t width, uint32_t height, size_t perFour) {
+  const size_t pixels = static_cast<size_t>(width) * height;
+  if (pixels > std::numeric_limits<size_t>::max() / perFour) throw std::length_error("status card size too large");
+  return pixels * perFour / 4;
+}
 
 }  // namespace
 
@@ -100,7 +110,7 @@ const std::vector<uint8_t>& StatusCardCache::nv12(StatusCard card, uint32_t widt
   if (valid_ && card_ == card && width_ == width && height_ == height) return nv12_;
   std::vector<uint8_t> bgra;
   renderStatusCard(bgra, width, height, card);
-  nv12_.resize(static_cast<size_t>(width) * height * 3 / 2);
+  nv12_.resize(imageBytes(width, height, 6));
   statusCardToNv12(bgra.data(), width, height, nv12_.data());
   card_ = card;
   width_ = width;
@@ -146,7 +156,7 @@ void drawStatusCardLine(HDC dc, const wchar_t* text, HFONT font, COLORREF color,
 }
 
 void renderStatusCard(std::vector<uint8_t>& bgra, uint32_t width, uint32_t height, StatusCard card) {
-  const size_t pixels = static_cast<size_t>(width) * height;
+  const size_t pixels = imageBytes(width, height, 16) / 4;
   bgra.resize(pixels * 4);
   if (width == 0 || height == 0) return;
 

@@ -8,6 +8,7 @@
 #include <tuple>
 #include <cstring>
 #include <optional>
+#include <stdexcept>
 #include <string>
 
 #include "common/helpers.h"
@@ -481,6 +482,20 @@ TEST_F(StatusCardTest, CacheDrawsOncePerCardAndSize) {
   // Back to the first card: one card is cached at a time, so it is drawn again.
   faults::clearAll();
   EXPECT_EQ(cache.nv12(StatusCard::Starting, 64, 36), starting);
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(StatusCardTest, SizesWhoseBytesOverflowAreRefusedBeforeAnyWrite) {
+  std::vector<uint8_t> bgra(4, 9);
+  EXPECT_THROW(tesmira::renderStatusCard(bgra, 0xFFFFFFFF, 0xFFFFFFFF, StatusCard::Starting), std::length_error);
+  EXPECT_EQ(bgra, std::vector<uint8_t>(4, 9));
+  tesmira::StatusCardCache cache;
+  EXPECT_THROW(cache.nv12(StatusCard::Starting, 0xFFFFFFFF, 0xFFFFFFFF), std::length_error);
+  // The cache still works afterwards.
+  EXPECT_EQ(cache.nv12(StatusCard::Starting, 8, 8).size(), 96u);
 }
 
 }  // namespace

@@ -9,6 +9,8 @@
 #include <cstring>
 #include <optional>
 #include <stdexcept>
+
+#include <stdlib.h>
 #include <string>
 
 #include "common/helpers.h"
@@ -163,6 +165,36 @@ TEST_F(StatusCardTest, ChooseReadsTheStatusChannelByItsName) {
 
   UnmapViewOfFile(block);
   CloseHandle(mapping);
+}
+
+// Writes a fresh block with `state` into a new named status mapping.
+struct StatusChannel {
+  HANDLE mapping = nullptr;
+  ProducerStatusBlock* block = nullptr;
+  StatusChannel(const wchar_t* name, uint32_t state) {
+    mapping = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, sizeof(ProducerStatusBlock), name);
+    if (!mapping) return;
+    block = static_cast<ProducerStatusBlock*>(
+        MapViewOfFile(mapping, FILE_MAP_ALL_ACCESS, 0, 0, sizeof(ProducerStatusBlock)));
+    if (block)
+      *block = ProducerStatusBlock{tesmira::kProducerStatusMagic, tesmira::kProducerStatusVersion, state, 0, 0, 1,
+                                   GetTickCount64(), 1, 0};
+  }
+  ~StatusChannel() {
+    if (block) UnmapViewOfFile(block);
+    if (mapping) CloseHandle(mapping);
+  }
+};
+
+TEST_F(StatusCardTest, GlobalStatusChannelComesBeforeTheLocalOne) {
+  setenv("TESMIRA_SERVICE", "1", 1);  // creating Global\ names needs the service's privilege
+  StatusChannel global(L"Global\\TesmiraProducerStatus.v1", kBusy);
+  StatusChannel local(L"Local\\TesmiraProducerStatus.v1", kNoCamera);
+  unsetenv("TESMIRA_SERVICE");
+  ASSERT_NE(global.block, nullptr);
+  ASSERT_NE(local.block, nullptr);
+  tesmira::StatusCardSelector selector;
+  EXPECT_EQ(selector.choose(GetTickCount64()), StatusCard::CameraInUse);
 }
 
 TEST_F(StatusCardTest, ChannelCreatedAfterTheFirstRequestIsPickedUp) {

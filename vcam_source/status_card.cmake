@@ -2,6 +2,8 @@
 add_library(tesmira_status_card STATIC ${CMAKE_CURRENT_LIST_DIR}/status_card.cpp)
 tesmira_target_defaults(tesmira_status_card)
 target_link_libraries(tesmira_status_card PUBLIC tesmira_common)
+# The pixel loops (mirror, NV12) only vectorise at -O3: about 4x faster at 1080p.
+target_compile_options(tesmira_status_card PRIVATE $<$<NOT:$<CONFIG:Debug>>:-O3>)
 
 # The card's own tests (the rest of vcam_source/tests belongs to the stream).
 if(NOT TESMIRA_ONLY_CONCURRENCY_TESTS)

@@ -134,11 +134,14 @@ StatusCardTexts statusCardTexts(StatusCard card) {
 }
 
 StatusCardLayout statusCardLayout(uint32_t height) {
+  // Truncating conversions; absurd heights saturate instead of overflowing the box sums.
+  auto truncated = [](double value) {
+    return static_cast<int>(std::min(value, static_cast<double>(std::numeric_limits<int>::max() / 4)));
+  };
   const double scale = height / 1080.0;
-  const int title = std::max(static_cast<int>(scale * 66 + 0.5), 12);
-  const int subtitle = std::max(static_cast<int>(scale * 30 + 0.5), 9);
-  return {{title, static_cast<int>(height * 0.44), 2 * title},
-          {subtitle, static_cast<int>(height * 0.56), 3 * subtitle}};
+  const int title = std::max(truncated(scale * 66 + 0.5), 12);
+  const int subtitle = std::max(truncated(scale * 30 + 0.5), 9);
+  return {{title, truncated(height * 0.44), 2 * title}, {subtitle, truncated(height * 0.56), 3 * subtitle}};
 }
 
 HFONT createStatusCardFont(int pixelHeight, int weight) {
@@ -160,7 +163,10 @@ void renderStatusCard(std::vector<uint8_t>& bgra, uint32_t width, uint32_t heigh
   bgra.resize(pixels * 4);
   if (width == 0 || height == 0) return;
 
-  HDC dc = CreateCompatibleDC(nullptr);
+  // A bitmap header describes at most INT32_MAX pixels a side.
+  const bool describable = width <= static_cast<uint32_t>(std::numeric_limits<LONG>::max()) &&
+                           height <= static_cast<uint32_t>(std::numeric_limits<LONG>::max());
+  HDC dc = describable ? CreateCompatibleDC(nullptr) : nullptr;
   HBITMAP section = nullptr;
   void* bits = nullptr;
   if (dc) {

@@ -251,6 +251,13 @@ const LayoutCase kLayouts[] = {
     {100, {{12, 44, 24}, {9, 56, 27}}},
 };
 
+TEST_F(StatusCardTest, LayoutOfTheLargestHeightStaysInRange) {
+  const auto layout = tesmira::statusCardLayout(0xFFFFFFFF);
+  EXPECT_GT(layout.subtitle.centerY, 0);
+  EXPECT_GT(layout.subtitle.boxHeight, layout.subtitle.fontHeight);
+  EXPECT_GT(layout.title.boxHeight, layout.title.fontHeight);
+}
+
 TEST_F(StatusCardTest, LayoutScalesWithTheHeightDownToMinimumSizes) {
   for (const LayoutCase& c : kLayouts) {
     const auto layout = tesmira::statusCardLayout(c.height);

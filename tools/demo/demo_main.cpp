@@ -217,6 +217,27 @@ double fileCameraRate(const fs::path& video) {
   return capture.isOpened() ? capture.get(cv::CAP_PROP_FPS) : 0.0;
 }
 
+// The producer checks that its models and retouch resources exist before it starts. The
+// retouch engine is not in this build yet (frames pass through unretouched), so the demo's
+// data folder holds empty files under those names; the summary says so.
+fs::path makeDataFolder(const fs::path& folder) {
+  const fs::path resources = folder / "app" / "base" / "Sources" / "Prismwell" / "Resources";
+  const fs::path files[] = {
+      "models/retouch.onnx", "models/teeth_whitening.onnx", "models/face_landmarker.task",
+      "models/calibration/mediapipe_crop_calibration.json", "libmediapipe.dll",
+  };
+  for (const fs::path& file : files) {
+    fs::create_directories((folder / file).parent_path());
+    std::ofstream(folder / file).close();
+  }
+  fs::create_directories(resources);
+  for (const char* name : {"facemask.png", "skin_mask.png", "teeth_whitening_mask.png", "lookup.png", "tone_warm.png",
+                           "tone_soft.png", "tone_studio.png", "tone_window.png", "tone_presenting.png"}) {
+    std::ofstream(resources / name).close();
+  }
+  return folder;
+}
+
 std::string readText(const fs::path& file) {
   std::ifstream in(file, std::ios::binary);
   std::ostringstream text;
@@ -269,7 +290,7 @@ int run() {
   std::cout << "demo: channels created and held under " << narrow(channels.prefixUsed()) << "\n";
 
   setAgentString(L"ProducerExe", p.producer.wstring());
-  setAgentString(L"RepoRoot", p.repo.wstring());
+  setAgentString(L"RepoRoot", makeDataFolder(p.output / "data").wstring());
   ProcessWatch producerWatch(p.producer);
   const Clock::time_point agentStarted = Clock::now();
   const pid_t agent = spawnProgram(p.agent);
@@ -318,6 +339,10 @@ int run() {
   s << "Tesmira demo: the whole road on one machine\n\n";
   s << "physical camera: file camera \"" << narrow(kFileCameraName) << "\" playing " << p.video.filename().string()
     << " at " << cameraRate << " fps\n";
+  s << "producer data folder: data/ (empty placeholder model files: the retouch engine is not built yet, "
+       "frames pass through unretouched)\n";
+  s << "channels: created, seeded and held by the demo as the service's broker would, under "
+    << narrow(channels.prefixUsed()) << "\n";
   s << "application: opened \"Tesmira\" through the frame server stand-in in " << openMs << " ms, recorded "
     << kRecordSeconds << " s\n\n";
   s << "samples received: " << rec.samples;

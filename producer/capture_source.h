@@ -6,6 +6,7 @@
 #include <opencv2/core.hpp>
 
 #include <cstdint>
+#include <memory>
 
 namespace tesmira {
 
@@ -31,5 +32,11 @@ class ICaptureSource {
   // Whether the frames handed out are already mirrored as requested.
   virtual bool mirrorsInCapture() const = 0;
 };
+
+struct ProducerOptions;
+
+// The physical camera. The build links exactly one definition: the camera capture
+// when it is there, otherwise a source that finds no camera.
+std::unique_ptr<ICaptureSource> makePhysicalCamera(const ProducerOptions& options);
 
 }  // namespace tesmira

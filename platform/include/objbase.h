@@ -1,0 +1,4 @@
+#pragma once
+#include "combaseapi.h"
+#include "objidl.h"
+#include "propidl.h"

@@ -1,0 +1,3 @@
+#pragma once
+#include "wrl/client.h"
+#include "wrl/implements.h"

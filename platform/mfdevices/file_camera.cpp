@@ -1,0 +1,130 @@
+// File cameras: a video file played at its own frame rate, looping.
+#include <cmath>
+#include <cstring>
+#include <numeric>
+
+#include <opencv2/imgproc.hpp>
+#include <opencv2/videoio.hpp>
+
+#include "mfdevices/camera_internal.h"
+
+namespace tesmira::platform::cameras {
+namespace {
+
+// 29.97 -> 30000/1001, 25 -> 25/1.
+void rateOf(double fps, uint32_t& numerator, uint32_t& denominator) {
+  if (!(fps > 0.0 && fps <= 1000.0)) fps = 30.0;
+  if (std::fabs(fps * 1001.0 / 1000.0 - std::round(fps * 1001.0 / 1000.0)) < 1e-3 &&
+      std::fabs(fps - std::round(fps)) > 1e-3) {
+    numerator = uint32_t(std::lround(fps * 1001.0));
+    denominator = 1001;
+    return;
+  }
+  numerator = uint32_t(std::lround(fps * 1000.0));
+  denominator = 1000;
+  const uint32_t g = std::gcd(numerator, denominator);
+  numerator /= g;
+  denominator /= g;
+}
+
+class FileCameraDevice final : public ICameraDevice {
+ public:
+  FileCameraDevice(const CameraInfo& info, std::string path) : info_(info), path_(std::move(path)) {
+    cv::VideoCapture probe(path_, cv::CAP_ANY);
+    if (!probe.isOpened()) return;
+    // NV12 needs even sizes: an odd edge row or column is left out.
+    const uint32_t width = uint32_t(probe.get(cv::CAP_PROP_FRAME_WIDTH)) & ~1u;
+    const uint32_t height = uint32_t(probe.get(cv::CAP_PROP_FRAME_HEIGHT)) & ~1u;
+    if (width == 0 || height == 0 || width > kMaxDimension || height > kMaxDimension) return;
+    CameraMode mode{width, height, 30, 1, PixelFormat::NV12};
+    rateOf(probe.get(cv::CAP_PROP_FPS), mode.fpsNumerator, mode.fpsDenominator);
+    modes_.push_back(mode);
+    mode.format = PixelFormat::BGR24;
+    modes_.push_back(mode);
+  }
+
+  const CameraInfo& info() const override { return info_; }
+  std::vector<CameraMode> modes() const override { return modes_; }
+
+  HRESULT start(const CameraMode& mode) override {
+    if (modes_.empty()) return kCameraNotFound;
+    if (std::find(modes_.begin(), modes_.end(), mode) == modes_.end()) return kCameraModeRefused;
+    if (!capture_.open(path_, cv::CAP_ANY)) return kCameraNotFound;
+    mode_ = mode;
+    stride_ = minimumStride(mode.format, mode.width);
+    buffer_.resize(frameBytes(mode.format, stride_, mode.height));
+    sequence_ = 0;
+    pacer_.start(mode.fpsNumerator, mode.fpsDenominator);
+    return S_OK;
+  }
+
+  HRESULT readFrame(CameraFrame& frame) override {
+    if (!capture_.isOpened()) return kCameraStopped;
+    uint64_t dueNs = 0;
+    if (!pacer_.waitNext(dueNs)) return kCameraStopped;
+    if (!capture_.read(decoded_)) {
+      capture_.set(cv::CAP_PROP_POS_FRAMES, 0);  // loop
+      if (!capture_.read(decoded_)) return HRESULT(0x80070026);  // ERROR_HANDLE_EOF
+    }
+    if (decoded_.cols < int(mode_.width) || decoded_.rows < int(mode_.height) || decoded_.type() != CV_8UC3) {
+      return HRESULT(0x8007000D);  // ERROR_INVALID_DATA: the stream changed size under us
+    }
+    const cv::Mat bgr = decoded_(cv::Rect(0, 0, int(mode_.width), int(mode_.height)));
+    if (mode_.format == PixelFormat::BGR24) {
+      bgr.copyTo(cv::Mat(int(mode_.height), int(mode_.width), CV_8UC3, buffer_.data(), stride_));
+    } else {
+      toNv12(bgr);
+    }
+    frame.data = buffer_.data();
+    frame.size = buffer_.size();
+    frame.stride = stride_;
+    frame.width = mode_.width;
+    frame.height = mode_.height;
+    frame.format = mode_.format;
+    frame.timestampNs = dueNs;
+    frame.sequence = sequence_++;
+    return S_OK;
+  }
+
+  void stop() override {
+    capture_.release();
+    pacer_.reset();
+  }
+  void cancel() override { pacer_.cancel(); }
+
+ private:
+  void toNv12(const cv::Mat& bgr) {
+    cv::cvtColor(bgr, i420_, cv::COLOR_BGR2YUV_I420);
+    const size_t lumaBytes = size_t(mode_.width) * mode_.height;
+    const size_t chromaBytes = lumaBytes / 4;
+    std::memcpy(buffer_.data(), i420_.data, lumaBytes);
+    const uint8_t* u = i420_.data + lumaBytes;
+    const uint8_t* v = u + chromaBytes;
+    uint8_t* uv = buffer_.data() + lumaBytes;
+    for (size_t i = 0; i < chromaBytes; ++i) {
+      uv[2 * i] = u[i];
+      uv[2 * i + 1] = v[i];
+    }
+  }
+
+  CameraInfo info_;
+  std::string path_;
+  std::vector<CameraMode> modes_;
+  cv::VideoCapture capture_;
+  cv::Mat decoded_, i420_;
+  CameraMode mode_;
+  uint32_t stride_ = 0;
+  std::vector<uint8_t> buffer_;
+  uint64_t sequence_ = 0;
+  FramePacer pacer_;
+};
+
+}  // namespace
+
+std::unique_ptr<ICameraDevice> makeFileCamera(const CameraInfo& info, const nlohmann::json& definition) {
+  const auto path = definition.find("path");
+  if (path == definition.end() || !path->is_string()) return nullptr;
+  return std::make_unique<FileCameraDevice>(info, path->get<std::string>());
+}
+
+}  // namespace tesmira::platform::cameras

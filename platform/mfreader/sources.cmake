@@ -1,0 +1,11 @@
+# The source reader converts device frames with OpenCV; its tests compare with OpenCV too.
+find_package(OpenCV 4.6 REQUIRED COMPONENTS core imgproc)
+target_link_libraries(tesmira_platform PRIVATE opencv_core opencv_imgproc)
+function(_tesmira_mfreader_test_libs)
+  foreach(t platform_mfreader_tests platform_mfreader_tests_concurrency)
+    if(TARGET ${t})
+      target_link_libraries(${t} PRIVATE opencv_core opencv_imgproc)
+    endif()
+  endforeach()
+endfunction()
+cmake_language(DEFER CALL _tesmira_mfreader_test_libs)

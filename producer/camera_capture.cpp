@@ -1,0 +1,368 @@
+#include "producer/camera_capture.h"
+
+#include <opencv2/imgproc.hpp>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <utility>
+
+namespace tesmira {
+
+namespace {
+
+constexpr HRESULT kInvalidMediaType = static_cast<HRESULT>(0xC00D36B4);  // MF_E_INVALIDMEDIATYPE
+// Larger frames than this come from a broken type, never from a webcam.
+constexpr uint32_t kMaxFrameSide = 16384;
+
+bool usableFormat(const CaptureFormat& format) {
+  return format.width > 0 && format.height > 0 && format.width <= kMaxFrameSide &&
+         format.height <= kMaxFrameSide && format.stride >= format.width && format.stride <= 4 * kMaxFrameSide;
+}
+
+bool envBeginsWith(const char* name, char first) {
+  const char* value = std::getenv(name);
+  return value != nullptr && value[0] == first;
+}
+
+}  // namespace
+
+HRESULT checkDeliveredFormat(const CameraOpenRequest& request, const CaptureFormat& delivered) {
+  if (!usableFormat(delivered)) return kInvalidMediaType;
+  if (request.width > 0 && static_cast<uint32_t>(request.width) != delivered.width) return kInvalidMediaType;
+  if (request.height > 0 && static_cast<uint32_t>(request.height) != delivered.height) return kInvalidMediaType;
+  const bool requestedRate = request.fpsNumerator > 0 && request.fpsDenominator > 0;
+  const bool deliveredRate = delivered.fpsNumerator > 0 && delivered.fpsDenominator > 0;
+  if (requestedRate && deliveredRate &&
+      uint64_t{delivered.fpsNumerator} * static_cast<uint64_t>(request.fpsDenominator) !=
+          uint64_t{delivered.fpsDenominator} * static_cast<uint64_t>(request.fpsNumerator)) {
+    return kInvalidMediaType;
+  }
+  return S_OK;
+}
+
+bool copyNv12(const BYTE* data, size_t length, const CaptureFormat& format, cv::Mat& nv12) {
+  if (data == nullptr || !usableFormat(format)) return false;
+  const uint64_t width = format.width;
+  const uint64_t height = format.height;
+  const uint64_t stride = format.stride;
+  if (uint64_t{length} < stride * height * 3 / 2) return false;
+  const int rows = static_cast<int>(height * 3 / 2);
+  nv12.create(rows, static_cast<int>(width), CV_8UC1);
+  if (stride == width) {
+    std::memcpy(nv12.data, data, width * height * 3 / 2);
+    return true;
+  }
+  for (uint64_t row = 0; row < height; ++row) {
+    std::memcpy(nv12.ptr(static_cast<int>(row)), data + row * stride, width);
+  }
+  const BYTE* chroma = data + stride * height;
+  for (uint64_t row = 0; row < height / 2; ++row) {
+    std::memcpy(nv12.ptr(static_cast<int>(height + row)), chroma + row * stride, width);
+  }
+  return true;
+}
+
+bool readTextureToBgr(CaptureDevice& device, StagingCache& staging, CaptureTexture& texture, UINT subresource,
+                      int32_t maxWidth, int32_t maxHeight, cv::Mat& bgr) {
+  const CaptureTextureDesc desc = texture.desc();
+  const bool rgba = desc.format == kTextureFormatR8G8B8A8;
+  if (!rgba && desc.format != kTextureFormatB8G8R8A8 && desc.format != kTextureFormatB8G8R8X8) return false;
+  if (uint64_t{subresource} >= uint64_t{desc.mipLevels} * desc.arraySize) return false;
+  UINT width = desc.width;
+  UINT height = desc.height;
+  if (maxWidth > 0 && width > static_cast<UINT>(maxWidth)) width = static_cast<UINT>(maxWidth);
+  if (maxHeight > 0 && height > static_cast<UINT>(maxHeight)) height = static_cast<UINT>(maxHeight);
+  if (width == 0 || height == 0 || width > kMaxFrameSide || height > kMaxFrameSide) return false;
+
+  if (!staging.texture || staging.format != desc.format || staging.width != width || staging.height != height) {
+    staging = {};
+    CaptureTextureRef created;
+    if (FAILED(device.createStagingTexture(desc.format, width, height, created)) || !created) return false;
+    staging = {std::move(created), desc.format, width, height};
+  }
+  device.copySubresourceRegion(*staging.texture, texture, subresource, width, height);
+  const BYTE* data = nullptr;
+  UINT rowPitch = 0;
+  if (FAILED(device.mapRead(*staging.texture, &data, &rowPitch))) return false;
+  if (data == nullptr || rowPitch < uint64_t{width} * 4) {
+    device.unmap(*staging.texture);
+    return false;
+  }
+  const int blue = rgba ? 2 : 0;
+  const int red = rgba ? 0 : 2;
+  bgr.create(static_cast<int>(height), static_cast<int>(width), CV_8UC3);
+  for (UINT y = 0; y < height; ++y) {
+    const BYTE* source = data + uint64_t{y} * rowPitch;
+    BYTE* out = bgr.ptr(static_cast<int>(y));
+    for (UINT x = 0; x < width; ++x, source += 4, out += 3) {
+      out[0] = source[blue];
+      out[1] = source[1];
+      out[2] = source[red];
+    }
+  }
+  device.unmap(*staging.texture);
+  return !bgr.empty();
+}
+
+// Converts on the capture thread and swaps the result in under the lock. The
+// frames it fills are reused: after a swap it holds the previous stored frame,
+// which nobody else references (the consumer takes deep copies).
+class CameraCapture::Sink final : public CaptureSampleSink {
+ public:
+  Sink(CameraCapture& capture, const CaptureFormat& format, const CameraOpenRequest& request)
+      : capture_(capture), format_(format), request_(request), formatUsable_(usableFormat(format)) {}
+
+  void onFormatChanged(uint32_t width, uint32_t height, uint32_t stride) override {
+    if (width != 0 && height != 0) {
+      format_.width = width;
+      format_.height = height;
+    }
+    format_.stride = stride;
+    // A type whose rows are narrower than the frame is refused: its samples are dropped.
+    formatUsable_ = usableFormat(format_);
+  }
+
+  void onNv12(const BYTE* data, size_t length) override {
+    if (capture_.textureMode_ || !formatUsable_) return;
+    if (!copyNv12(data, length, format_, nv12_)) return;
+    if (capture_.convertInReader_) {
+      cv::cvtColor(nv12_, bgr_, cv::COLOR_YUV2BGR_NV12);
+      if (capture_.mirror_) {
+        cv::flip(bgr_, mirrored_, 1);
+        std::swap(bgr_, mirrored_);
+      }
+      store(bgr_, nullptr, 0);
+    } else {
+      store(nv12_, nullptr, 0);
+    }
+  }
+
+  void onTexture(const CaptureTextureRef& texture, UINT subresource) override {
+    if (!capture_.textureMode_ || !texture || capture_.device_ == nullptr) return;
+    if (!readTextureToBgr(*capture_.device_, capture_.staging_, *texture, subresource,
+                          static_cast<int32_t>(format_.width), static_cast<int32_t>(format_.height), bgr_)) {
+      return;
+    }
+    if (capture_.mirror_) {
+      cv::flip(bgr_, mirrored_, 1);
+      std::swap(bgr_, mirrored_);
+    }
+    store(bgr_, &texture, subresource);
+  }
+
+ private:
+  void store(cv::Mat& frame, const CaptureTextureRef* texture, UINT subresource) {
+    {
+      std::lock_guard lock(capture_.mutex_);
+      const bool bgr = frame.type() == CV_8UC3;
+      std::swap(bgr ? capture_.bgr_ : capture_.nv12_, frame);
+      (bgr ? capture_.nv12_ : capture_.bgr_).release();
+      if (texture != nullptr) {
+        capture_.texture_ = *texture;
+        capture_.subresource_ = subresource;
+      }
+      ++capture_.producedSequence_;
+    }
+    capture_.changed_.notify_all();
+  }
+
+  CameraCapture& capture_;
+  CaptureFormat format_;
+  CameraOpenRequest request_;
+  bool formatUsable_;
+  cv::Mat nv12_;
+  cv::Mat bgr_;
+  cv::Mat mirrored_;
+};
+
+CameraCapture::CameraCapture() : CameraCapture(mediaFoundationCameraOpener()) {}
+
+CameraCapture::CameraCapture(CameraOpener opener) : opener_(std::move(opener)) {}
+
+CameraCapture::~CameraCapture() { stop(); }
+
+bool CameraCapture::start(int32_t cameraIndex, int32_t width, int32_t height, int32_t fpsNumerator,
+                          int32_t fpsDenominator, bool convertInReader, bool mirror, CaptureDevice* device,
+                          bool textureMode) {
+  stop();
+  stop_ = false;
+  opened_ = false;
+  lastHresult_ = S_OK;
+  textureMode_ = textureMode && device != nullptr;
+  convertInReader_ = convertInReader || textureMode_;
+  mirror_ = mirror;
+  device_ = textureMode_ ? device : nullptr;
+  staging_ = {};
+  {
+    std::lock_guard lock(mutex_);
+    startFinished_ = false;
+    producedSequence_ = 0;
+    consumedSequence_ = 0;
+    nv12_.release();
+    bgr_.release();
+    texture_.reset();
+    subresource_ = 0;
+  }
+  CameraOpenRequest request{cameraIndex, width, height, fpsNumerator, fpsDenominator, textureMode_, device_};
+  thread_ = std::thread(&CameraCapture::captureThread, this, request);
+  std::unique_lock lock(mutex_);
+  changed_.wait(lock, [this] { return startFinished_; });
+  return opened_.load();
+}
+
+void CameraCapture::finishStart(bool opened) {
+  opened_ = opened;
+  {
+    std::lock_guard lock(mutex_);
+    startFinished_ = true;
+  }
+  changed_.notify_all();
+}
+
+void CameraCapture::captureThread(CameraOpenRequest request) {
+  std::unique_ptr<CaptureCamera> camera;
+  HRESULT hr = opener_ ? opener_(request, camera) : E_FAIL;
+  if (SUCCEEDED(hr) && !camera) hr = E_FAIL;
+  CaptureFormat format;
+  if (SUCCEEDED(hr)) {
+    format = camera->currentFormat();
+    hr = checkDeliveredFormat(request, format);
+  }
+  if (FAILED(hr)) {
+    lastHresult_ = hr;
+    camera.reset();
+    finishStart(false);
+    return;
+  }
+  finishStart(true);
+
+  Sink sink(*this, format, request);
+  while (!stop_) {
+    const HRESULT read = camera->readSample(sink);
+    if (FAILED(read) || read == S_FALSE) break;
+  }
+  // The opened flag stays: the main loop notices a dead capture by the frames that stop coming.
+}
+
+bool CameraCapture::frameReady() const {
+  if (producedSequence_ == consumedSequence_) return false;
+  if (textureMode_) return !bgr_.empty() && texture_ != nullptr;
+  return convertInReader_ ? !bgr_.empty() : !nv12_.empty();
+}
+
+bool CameraCapture::waitFrame(cv::Mat& bgr, int32_t timeoutMs, CaptureTextureRef* texture, UINT* subresource) {
+  if (texture != nullptr) texture->reset();
+  if (subresource != nullptr) *subresource = 0;
+  // Deadline on the system tick, so a frozen test clock holds the wait too;
+  // the condition variable waits in short slices and re-checks the tick.
+  const ULONGLONG deadline = timeoutMs > 0 ? GetTickCount64() + static_cast<ULONGLONG>(timeoutMs) : 0;
+  std::unique_lock lock(mutex_);
+  while (!frameReady() && !stop_) {
+    if (timeoutMs <= 0) break;
+    const ULONGLONG now = GetTickCount64();
+    if (now >= deadline) break;
+    const auto slice = std::chrono::milliseconds(std::min<ULONGLONG>(deadline - now, 10));
+    changed_.wait_for(lock, slice);
+  }
+  if (stop_ || !frameReady()) return false;
+
+  const bool fromNv12 = !convertInReader_;
+  if (fromNv12) {
+    nv12_.copyTo(takenNv12_);
+  } else {
+    bgr_.copyTo(bgr);
+    if (textureMode_) {
+      if (texture != nullptr) *texture = texture_;
+      if (subresource != nullptr) *subresource = subresource_;
+    }
+  }
+  consumedSequence_ = producedSequence_;
+  lock.unlock();
+  if (fromNv12) cv::cvtColor(takenNv12_, bgr, cv::COLOR_YUV2BGR_NV12);
+  return true;
+}
+
+void CameraCapture::stop() {
+  stop_ = true;
+  changed_.notify_all();
+  if (thread_.joinable()) {
+    if (thread_.get_id() == std::this_thread::get_id()) return;  // never from the capture thread itself
+    thread_.join();
+  }
+  opened_ = false;
+  {
+    std::lock_guard lock(mutex_);
+    startFinished_ = false;
+    producedSequence_ = 0;
+    consumedSequence_ = 0;
+    nv12_.release();
+    bgr_.release();
+    texture_.reset();
+    subresource_ = 0;
+  }
+  staging_ = {};
+  device_ = nullptr;
+  textureMode_ = false;
+}
+
+CaptureSwitches readCaptureSwitches() {
+  CaptureSwitches switches;
+  switches.convertInReader = !envBeginsWith("TESMIRA_CAPTURE_CONVERT_IN_READER", '0');
+  switches.d3dTexture = envBeginsWith("TESMIRA_CAPTURE_D3D_TEXTURE", '1');
+  return switches;
+}
+
+bool openPhysicalCamera(CameraCapture& capture, bool mirrorOption, const CaptureRequest& request,
+                        CaptureDevice* device, const CaptureSwitches& switches, const CaptureLog& log) {
+  const bool textureMode = switches.d3dTexture && device != nullptr;
+  const bool mirror = switches.convertInReader && mirrorOption;
+  const auto width = static_cast<int32_t>(request.width);
+  const auto height = static_cast<int32_t>(request.height);
+  const auto numerator = static_cast<int32_t>(request.fpsNumerator);
+  const auto denominator = static_cast<int32_t>(request.fpsDenominator);
+  const std::string index = std::to_string(request.cameraIndex);
+  if (!capture.start(request.cameraIndex, width, height, numerator, denominator, switches.convertInReader, mirror,
+                     device, textureMode)) {
+    if (log) {
+      log("warning: could not open camera index " + index +
+          " error=" + std::to_string(static_cast<uint32_t>(capture.lastHresult())));
+    }
+    return false;
+  }
+  if (log) {
+    log(std::string("physical camera opened (media foundation) capture_convert_in_reader=") +
+        (capture.convertInReader() ? "1" : "0") + " capture_d3d_texture=" + (capture.textureMode() ? "1" : "0") +
+        " camera-index=" + index + " format=" + std::to_string(request.width) + "x" +
+        std::to_string(request.height) + "@" + std::to_string(request.fpsNumerator) + "/" +
+        std::to_string(request.fpsDenominator));
+  }
+  return true;
+}
+
+PhysicalCameraSource::PhysicalCameraSource(CaptureLog log, CameraOpener opener)
+    : log_(std::move(log)), capture_(std::move(opener)) {}
+
+bool PhysicalCameraSource::open(const CaptureRequest& request, bool mirror) {
+  return openPhysicalCamera(capture_, mirror, request, nullptr, readCaptureSwitches(), log_);
+}
+
+bool PhysicalCameraSource::waitFrame(cv::Mat& bgr, uint32_t timeoutMs) {
+  return capture_.waitFrame(bgr, static_cast<int32_t>(std::min<uint32_t>(timeoutMs, INT32_MAX)));
+}
+
+void PhysicalCameraSource::stop() { capture_.stop(); }
+
+HRESULT PhysicalCameraSource::lastHresult() const { return capture_.lastHresult(); }
+
+bool PhysicalCameraSource::mirrorsInCapture() const { return capture_.convertInReader(); }
+
+// Until the source reader exists on this platform, no camera can be opened.
+CameraOpener mediaFoundationCameraOpener() {
+  return [](const CameraOpenRequest&, std::unique_ptr<CaptureCamera>&) {
+    return static_cast<HRESULT>(0xC00D36D5);  // MF_E_NOT_FOUND
+  };
+}
+
+}  // namespace tesmira

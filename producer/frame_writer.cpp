@@ -1,0 +1,202 @@
+#include "producer/frame_writer.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+
+#include "producer/kernel_objects.h"
+
+namespace tesmira {
+namespace {
+
+inline uint8_t lumaOf(int b, int g, int r) { return uint8_t(((66 * r + 129 * g + 25 * b + 128) >> 8) + 16); }
+inline int chromaU(int b, int g, int r) { return std::clamp(((112 * b - 74 * g - 38 * r + 128) >> 8) + 128, 0, 255); }
+inline int chromaV(int b, int g, int r) { return std::clamp(((112 * r - 94 * g - 18 * b + 128) >> 8) + 128, 0, 255); }
+
+bool convertibleRegion(const cv::Mat& frame, int width, int height) {
+  return !frame.empty() && frame.type() == CV_8UC3 && width >= 2 && height >= 2 && width % 2 == 0 &&
+         height % 2 == 0 && width <= frame.cols && height <= frame.rows;
+}
+
+std::atomic_ref<uint32_t> atomicField(uint32_t& field) { return std::atomic_ref<uint32_t>(field); }
+
+}  // namespace
+
+bool frameSizeFits(int64_t width, int64_t height) {
+  return width >= 2 && height >= 2 && width % 2 == 0 && height % 2 == 0 && width <= kMaxFrameDimension &&
+         height <= kMaxFrameDimension && width * height <= int64_t(kMaxFramePixels) &&
+         width * height * 3 / 2 <= int64_t(kFrameSlotBytes);
+}
+
+bool bgrToNv12Into(const cv::Mat& frame, int width, int height, uint8_t* out) {
+  if (!out || !convertibleRegion(frame, width, height)) return false;
+  uint8_t* chroma = out + size_t(width) * size_t(height);
+  for (int y = 0; y < height; y += 2) {
+    const uint8_t* src0 = frame.ptr<uint8_t>(y);
+    const uint8_t* src1 = frame.ptr<uint8_t>(y + 1);
+    uint8_t* luma0 = out + size_t(y) * size_t(width);
+    uint8_t* luma1 = luma0 + width;
+    for (int x = 0; x < width; ++x) {
+      luma0[x] = lumaOf(src0[3 * x], src0[3 * x + 1], src0[3 * x + 2]);
+      luma1[x] = lumaOf(src1[3 * x], src1[3 * x + 1], src1[3 * x + 2]);
+    }
+    uint8_t* uv = chroma + size_t(y / 2) * size_t(width);
+    for (int x = 0; x < width; x += 2) {
+      const uint8_t* p[4] = {src0 + 3 * x, src0 + 3 * x + 3, src1 + 3 * x, src1 + 3 * x + 3};
+      int u = 0, v = 0;
+      for (const uint8_t* px : p) {
+        u += chromaU(px[0], px[1], px[2]);
+        v += chromaV(px[0], px[1], px[2]);
+      }
+      uv[x] = uint8_t(u >> 2);
+      uv[x + 1] = uint8_t(v >> 2);
+    }
+  }
+  return true;
+}
+
+bool bgrToNv12(const cv::Mat& frame, int width, int height, std::vector<uint8_t>& out) {
+  if (!convertibleRegion(frame, width, height)) {
+    out.clear();
+    return false;
+  }
+  out.resize(size_t(width) * size_t(height) * 3 / 2);
+  return bgrToNv12Into(frame, width, height, out.data());
+}
+
+void SharedFrameWriter::open() {
+  close();
+  MappedChannel channel = openOrCreateChannel(kFrameChannelName, kFrameChannelBytes, &lastError_);
+  if (!channel.view) return;
+  mapping_ = channel.mapping;
+  view_ = channel.view;
+  ownsObjects_ = true;
+  resetHeader();
+  readyEvent_ = openOrCreateFrameReadyEvent();
+}
+
+void SharedFrameWriter::openOn(void* view, HANDLE readyEvent) {
+  close();
+  view_ = view;
+  readyEvent_ = readyEvent;
+  ownsObjects_ = false;
+  if (view_) resetHeader();
+}
+
+void SharedFrameWriter::resetHeader() {
+  RetouchFrameHeader* h = header();
+  h->magic = kFrameMagic;
+  h->version = kFrameVersion;
+  h->frameCounter = 0;
+  atomicField(h->latestSlot).exchange(kNoSlot);
+  nextSlot_ = 0;
+}
+
+void SharedFrameWriter::close() {
+  if (ownsObjects_) {
+    closeHandle(readyEvent_);
+    MappedChannel channel{mapping_, view_};
+    closeMapping(channel);
+  }
+  mapping_ = nullptr;
+  view_ = nullptr;
+  readyEvent_ = nullptr;
+  ownsObjects_ = false;
+  nextSlot_ = 0;
+}
+
+template <typename Fill>
+void SharedFrameWriter::publishSlot(uint32_t width, uint32_t height, Fill fill) {
+  RetouchFrameHeader* h = header();
+  const uint32_t s = nextSlot_;
+  RetouchFrameSlot& slot = h->slots[s];
+  slot.width = width;
+  slot.height = height;
+  slot.stride = width;
+  slot.format = kFrameFormatNv12;
+  slot.dataSize = width * height * 3 / 2;
+  LARGE_INTEGER qpc{};
+  QueryPerformanceCounter(&qpc);
+  slot.qpcTime = uint64_t(qpc.QuadPart);
+  fill(static_cast<uint8_t*>(view_) + frameSlotDataOffset(s));
+  std::atomic_thread_fence(std::memory_order_seq_cst);
+  atomicField(h->latestSlot).exchange(s);
+  atomicField(h->frameCounter).fetch_add(1);
+  nextSlot_ = 1 - s;
+  signalEvent(readyEvent_);
+}
+
+bool SharedFrameWriter::publishNv12(const uint8_t* data, int width, int height) {
+  if (!view_ || !data || !frameSizeFits(width, height)) return false;
+  const size_t bytes = size_t(width) * size_t(height) * 3 / 2;
+  publishSlot(uint32_t(width), uint32_t(height), [&](uint8_t* slotData) { std::memcpy(slotData, data, bytes); });
+  return true;
+}
+
+bool SharedFrameWriter::publishBgr(const cv::Mat& frame) {
+  if (!view_ || frame.empty() || frame.type() != CV_8UC3) return false;
+  const int width = frame.cols & ~1;
+  const int height = frame.rows & ~1;
+  if (!frameSizeFits(width, height)) return false;
+  // Converted straight into the slot: the slot is not the published one, so no reader looks at it.
+  publishSlot(uint32_t(width), uint32_t(height), [&](uint8_t* slotData) { bgrToNv12Into(frame, width, height, slotData); });
+  return true;
+}
+
+namespace {
+
+template <typename PaintRow>
+void paintCodeBands(int width, int height, uint32_t code1, uint32_t code2, PaintRow paintRow) {
+  if (width < 16 || height <= 0) return;
+  const int bandHeight = std::max(height / 24, 6);
+  const int bandWidth = width / 16;
+  for (int row = 0; row < std::min(2 * bandHeight, height); ++row) {
+    const uint32_t code = row < bandHeight ? code1 : code2;
+    for (int band = 0; band < 16; ++band) {
+      const int first = band * bandWidth;
+      const int last = band == 15 ? width : first + bandWidth;
+      paintRow(row, first, last, ((code >> band) & 1u) != 0);
+    }
+  }
+}
+
+}  // namespace
+
+void paintCodeBandsPlane(uint8_t* plane, size_t stride, int width, int height, uint32_t code1, uint32_t code2) {
+  if (!plane) return;
+  paintCodeBands(width, height, code1, code2, [&](int row, int first, int last, bool white) {
+    std::memset(plane + size_t(row) * stride + first, white ? 255 : 0, size_t(last - first));
+  });
+}
+
+void paintCodeBandsBgr(cv::Mat& frame, uint32_t code1, uint32_t code2) {
+  if (frame.empty() || frame.type() != CV_8UC3) return;
+  paintCodeBands(frame.cols, frame.rows, code1, code2, [&](int row, int first, int last, bool white) {
+    std::memset(frame.ptr<uint8_t>(row) + 3 * first, white ? 255 : 0, size_t(last - first) * 3);
+  });
+}
+
+void stampNv12Frame(uint8_t* luma, int width, int height, uint32_t code1, uint32_t code2) {
+  paintCodeBandsPlane(luma, size_t(std::max(width, 0)), width, height, code1, code2);
+}
+
+void stampBgrFrame(cv::Mat& frame, uint32_t code1, uint32_t code2) { paintCodeBandsBgr(frame, code1, code2); }
+
+StampCodes readCodeBands(const uint8_t* luma, size_t stride, int width, int height) {
+  StampCodes codes;
+  if (!luma || width < 16 || height <= 0) return codes;
+  const int bandHeight = std::max(height / 24, 6);
+  const int bandWidth = width / 16;
+  auto readRow = [&](int row) {
+    uint16_t code = 0;
+    for (int band = 0; band < 16; ++band) {
+      if (luma[size_t(row) * stride + size_t(band * bandWidth + bandWidth / 2)] > 127) code |= uint16_t(1u << band);
+    }
+    return code;
+  };
+  codes.code1 = readRow(std::min(bandHeight / 2, height - 1));
+  codes.code2 = readRow(std::min(bandHeight + bandHeight / 2, height - 1));
+  return codes;
+}
+
+}  // namespace tesmira

@@ -1,0 +1,133 @@
+#include "producer/producer_channels.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "producer/producer_log.h"
+
+namespace tesmira {
+namespace {
+
+// A tick counts when it is set, not in the future and at most `windowMs` old.
+bool fresh(uint64_t tick, uint64_t nowTick, uint64_t windowMs) {
+  return tick != 0 && tick <= nowTick && nowTick - tick <= windowMs;
+}
+
+template <typename Block>
+Block snapshot(const Block* shared) {
+  Block copy;
+  std::memcpy(&copy, shared, sizeof copy);
+  return copy;
+}
+
+}  // namespace
+
+void repairControlBlock(VcamControlBlock& block) {
+  if (block.magic == kVcamControlMagic && block.version == kVcamControlVersion) return;
+  VcamControlBlock freshBlock{};
+  freshBlock.magic = kVcamControlMagic;
+  freshBlock.version = kVcamControlVersion;
+  freshBlock.fallbackWidth = 1280;
+  freshBlock.fallbackHeight = 720;
+  freshBlock.fallbackNumerator = 30;
+  freshBlock.fallbackDenominator = 1;
+  std::memcpy(&block, &freshBlock, sizeof block);
+}
+
+void seedSettingsBlock(RetouchSettingsBlock& block, const RetouchSettings& seeded) {
+  if (block.magic != kRetouchSettingsMagic || block.version != kRetouchSettingsVersion) {
+    const RetouchSettings defaults;
+    RetouchSettingsBlock freshBlock{};
+    freshBlock.magic = kRetouchSettingsMagic;
+    freshBlock.version = kRetouchSettingsVersion;
+    freshBlock.ownerFlag = 0;
+    freshBlock.clearSkin = defaults.clearSkin;
+    freshBlock.eyeBags = defaults.eyeBags;
+    freshBlock.wrinkles = defaults.wrinkles;
+    freshBlock.teeth = defaults.teeth;
+    freshBlock.eyeWhite = defaults.eyeWhite;
+    freshBlock.eyeSharp = defaults.eyeSharp;
+    freshBlock.gain = defaults.gain;
+    freshBlock.maskBypass = 0;
+    freshBlock.sharpen = defaults.sharpen;
+    freshBlock.tone = defaults.tone;
+    freshBlock.perspectiveStrength = defaults.perspectiveStrength;
+    std::memcpy(&block, &freshBlock, sizeof block);
+  } else if (block.ownerFlag != 0) {
+    return;
+  }
+  block.clearSkin = seeded.clearSkin;
+  block.eyeBags = seeded.eyeBags;
+  block.wrinkles = seeded.wrinkles;
+  block.teeth = seeded.teeth;
+  block.eyeWhite = seeded.eyeWhite;
+  block.eyeSharp = seeded.eyeSharp;
+  block.gain = seeded.gain;
+  block.maskBypass = seeded.maskBypass ? 1u : 0u;
+  block.sharpen = seeded.sharpen;
+  block.tone = std::max(seeded.tone, int32_t(0));
+  block.perspectiveStrength = seeded.perspectiveStrength;
+}
+
+RetouchSettings frameSettings(const RetouchSettingsBlock* shared, const RetouchSettings& seeded) {
+  if (!shared) return seeded;
+  const RetouchSettingsBlock b = snapshot(shared);
+  if (b.magic != kRetouchSettingsMagic || b.version != kRetouchSettingsVersion) return seeded;
+  RetouchSettings s;
+  s.clearSkin = b.clearSkin;
+  s.eyeBags = b.eyeBags;
+  s.wrinkles = b.wrinkles;
+  s.teeth = b.teeth;
+  s.eyeWhite = b.eyeWhite;
+  s.eyeSharp = b.eyeSharp;
+  s.gain = b.gain;
+  s.maskBypass = b.maskBypass != 0;
+  s.sharpen = b.sharpen;
+  s.tone = uint32_t(b.tone) > 5 ? 0 : b.tone;
+  // NaN fails both comparisons of clamp and would pass through; it counts as 0.
+  s.perspectiveStrength = b.perspectiveStrength >= 0.0f ? std::min(b.perspectiveStrength, 1.0f) : 0.0f;
+  return s;
+}
+
+void openVcamControl(MappedChannel& channel) {
+  channel = openOrCreateChannel(kVcamControlChannelName, sizeof(VcamControlBlock));
+  if (channel.view) repairControlBlock(*static_cast<VcamControlBlock*>(channel.view));
+  logLine(channel.view ? "control mapping ready" : "warning: control mapping unavailable");
+}
+
+void openRetouchSettings(MappedChannel& channel, const RetouchSettings& seeded) {
+  channel = openOrCreateChannel(kRetouchSettingsChannelName, sizeof(RetouchSettingsBlock));
+  if (channel.view) seedSettingsBlock(*static_cast<RetouchSettingsBlock*>(channel.view), seeded);
+  logLine(channel.view ? "settings mapping ready" : "warning: settings mapping unavailable");
+}
+
+ControlReading readControl(const VcamControlBlock* shared, uint64_t nowTick) {
+  ControlReading r;
+  if (!shared) return r;
+  const VcamControlBlock b = snapshot(shared);
+  if (b.magic != kVcamControlMagic || b.version != kVcamControlVersion) return r;
+  r.valid = true;
+  const uint64_t heartbeat = std::max(b.requestTick, b.streamStartTick);
+  r.demand = fresh(heartbeat, nowTick, kDemandWindowMs);
+  if (fresh(b.formatTick, nowTick, kDemandWindowMs) && b.width && b.height && b.fpsNumerator && b.fpsDenominator) {
+    r.request = {int32_t(b.cameraIndex), b.width, b.height, b.fpsNumerator, b.fpsDenominator};
+  } else if (b.fallbackWidth && b.fallbackHeight && b.fallbackNumerator && b.fallbackDenominator) {
+    r.request = {int32_t(b.cameraIndex), b.fallbackWidth, b.fallbackHeight, b.fallbackNumerator, b.fallbackDenominator};
+  }
+  r.preview = fresh(b.previewTick, nowTick, kDemandWindowMs);
+  r.vcam = fresh(b.formatTick, nowTick, kDemandWindowMs);
+  r.previewTick = b.previewTick;
+  r.fallbackWidth = b.fallbackWidth;
+  return r;
+}
+
+std::string consumerKeyFrom(const VcamConsumersBlock* shared, uint64_t nowTick) {
+  if (!shared) return {};
+  const VcamConsumersBlock b = snapshot(shared);
+  if (b.magic != kVcamConsumersMagic || b.version != kVcamConsumersVersion || b.count == 0) return {};
+  if (!fresh(b.tick, nowTick, kConsumersWindowMs)) return {};
+  const char* key = b.entries[0].key;
+  return std::string(key, strnlen(key, 63));
+}
+
+}  // namespace tesmira

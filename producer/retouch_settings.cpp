@@ -1,0 +1,132 @@
+#include "producer/retouch_settings.h"
+
+#include <windows.h>
+
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <fstream>
+#include <optional>
+#include <sstream>
+
+namespace tesmira {
+namespace {
+
+using Json = nlohmann::json;
+
+// The filter object, or null when "filter" is missing or not an object.
+using Filter = const Json*;
+
+bool filterBool(Filter filter, const char* key, bool fallback) {
+  if (!filter) return fallback;
+  auto it = filter->find(key);
+  if (it == filter->end() || !it->is_boolean()) return fallback;
+  return it->get<bool>();
+}
+
+float filterNumber(Filter filter, const char* key, float minimum, float maximum, float fallback) {
+  if (!filter) return fallback;
+  auto it = filter->find(key);
+  if (it == filter->end() || !it->is_number()) return fallback;
+  double value = it->get<double>();
+  if (!std::isfinite(value)) return fallback;
+  return std::clamp(static_cast<float>(value), minimum, maximum);
+}
+
+std::optional<std::string> filterString(Filter filter, const char* key) {
+  if (!filter) return std::nullopt;
+  auto it = filter->find(key);
+  if (it == filter->end() || !it->is_string()) return std::nullopt;
+  return it->get<std::string>();
+}
+
+int32_t toneIndexFromName(Filter filter, int32_t fallback) {
+  static constexpr const char* kNames[] = {"natural", "warm", "soft", "studio", "window", "presenting"};
+  auto name = filterString(filter, "tone");
+  if (!name) return fallback;
+  for (int32_t i = 0; i < 6; ++i) {
+    if (*name == kNames[i]) return i;
+  }
+  return fallback;
+}
+
+float sharpenFrom(Filter filter) {
+  if (auto quality = filterString(filter, "quality")) {
+    if (*quality == "subtle") return 0.3f;
+    if (*quality == "balanced") return 0.6f;
+    if (*quality == "crisp") return 1.0f;
+    return 0.0f;
+  }
+  bool on = filterNumber(filter, "sharpen", 0.0f, 1.0f, 0.0f) > 0.0f || filterBool(filter, "denoiseEnabled", false) ||
+            filterBool(filter, "enhanceEnabled", false);
+  return on ? 0.6f : 0.0f;
+}
+
+}  // namespace
+
+std::filesystem::path configJsonPath() {
+  // The same 260-unit limit as a GetEnvironmentVariableW buffer of MAX_PATH characters.
+  const char* appData = std::getenv("APPDATA");
+  if (!appData || !*appData) return {};
+  std::u16string units;
+  {
+    std::filesystem::path asPath(appData);
+    units = asPath.u16string();
+  }
+  if (units.size() >= MAX_PATH) return {};
+  return std::filesystem::path(appData) / "Tesmira" / "config.json";
+}
+
+LoadedSettings loadConfigSettings(const RetouchSettings& defaults) {
+  try {
+    auto path = configJsonPath();
+    if (path.empty()) return {defaults, false};
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return {defaults, false};
+    std::ostringstream text;
+    text << in.rdbuf();
+    return applyFilterObject(text.str(), defaults);
+  } catch (...) {
+    return {defaults, false};
+  }
+}
+
+LoadedSettings applyFilterObject(const std::string& jsonText, const RetouchSettings& defaults) {
+  Json document;
+  try {
+    // nlohmann skips a UTF-8 byte-order mark at the start of the input.
+    document = Json::parse(jsonText);
+  } catch (...) {
+    return {defaults, false};
+  }
+  if (!document.is_object()) return {defaults, false};
+
+  Filter filter = nullptr;
+  if (auto it = document.find("filter"); it != document.end() && it->is_object()) filter = &*it;
+
+  RetouchSettings out = defaults;
+  bool effectsOn = filterBool(filter, "enabled", true);
+  if (effectsOn && filterString(filter, "lookPreset") == std::optional<std::string>("none")) effectsOn = false;
+  struct Strength {
+    const char* key;
+    float RetouchSettings::*field;
+  };
+  static constexpr Strength kStrengths[] = {
+      {"clearSkin", &RetouchSettings::clearSkin}, {"eyeBags", &RetouchSettings::eyeBags},
+      {"wrinkles", &RetouchSettings::wrinkles},   {"teeth", &RetouchSettings::teeth},
+      {"eyeWhite", &RetouchSettings::eyeWhite},   {"eyeSharp", &RetouchSettings::eyeSharp},
+  };
+  for (const auto& strength : kStrengths) {
+    out.*strength.field = effectsOn ? filterNumber(filter, strength.key, 0.0f, 1.0f, defaults.*strength.field) : 0.0f;
+  }
+  out.gain = 1.0f;
+  out.maskBypass = false;
+  out.sharpen = sharpenFrom(filter);
+  out.tone = toneIndexFromName(filter, defaults.tone);
+  out.perspectiveStrength = filterNumber(filter, "perspectiveStrength", 0.0f, 1.0f, defaults.perspectiveStrength);
+  return {out, true};
+}
+
+}  // namespace tesmira

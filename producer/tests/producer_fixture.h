@@ -1,0 +1,69 @@
+#pragma once
+// A producer-sized machine: ProgramData and APPDATA under the test's machine root,
+// a repo-root fixture with every data file the options check, and log reading.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "tests/support/machine_fixture.h"
+
+namespace tesmira::testing {
+
+class ProducerTest : public MachineTest {
+ protected:
+  void SetUp() override {
+    MachineTest::SetUp();
+    ::setenv("ProgramData", (root() / "ProgramData").c_str(), 1);
+    ::setenv("APPDATA", (root() / "AppData").c_str(), 1);
+    ::unsetenv("TESMIRA_LANDMARK_FREE");
+  }
+
+  std::filesystem::path logPath() const { return root() / "ProgramData" / "Tesmira" / "Logs" / "vcam-producer.log"; }
+
+  // Log messages without their time stamps.
+  std::vector<std::string> logMessages() const {
+    std::vector<std::string> lines;
+    std::ifstream in(logPath());
+    for (std::string line; std::getline(in, line);) {
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      lines.push_back(line.size() > 20 ? line.substr(20) : line);
+    }
+    return lines;
+  }
+  size_t logCount(const std::string& message) const {
+    size_t n = 0;
+    for (const auto& line : logMessages()) n += line == message;
+    return n;
+  }
+  size_t logCountStartingWith(const std::string& prefix) const {
+    size_t n = 0;
+    for (const auto& line : logMessages()) n += line.rfind(prefix, 0) == 0;
+    return n;
+  }
+
+  static void touch(const std::filesystem::path& file, const std::string& text = {}) {
+    std::filesystem::create_directories(file.parent_path());
+    std::ofstream(file, std::ios::binary) << text;
+  }
+
+  // A folder that passes every existence check of the options.
+  std::filesystem::path makeRepoRoot(const std::string& name = "repo") const {
+    const auto repo = root() / name;
+    for (const char* file : {"models/retouch.onnx", "models/teeth_whitening.onnx", "models/face_landmarker.task",
+                             "models/calibration/mediapipe_crop_calibration.json", "libmediapipe.dll"}) {
+      touch(repo / file);
+    }
+    const auto resources = repo / "app/base/Sources/Prismwell/Resources";
+    for (const char* file : {"facemask.png", "skin_mask.png", "teeth_whitening_mask.png", "lookup.png", "tone_warm.png",
+                             "tone_soft.png", "tone_studio.png", "tone_window.png", "tone_presenting.png"}) {
+      touch(resources / file);
+    }
+    return repo;
+  }
+};
+
+}  // namespace tesmira::testing

@@ -73,8 +73,9 @@ BOOL modify(HANDLE handle, bool set) {
 using namespace tesmira::platform;
 using namespace tesmira::platform::kernel;
 
-HANDLE WINAPI CreateEventW(LPSECURITY_ATTRIBUTES, BOOL manualReset, BOOL initialState, LPCWSTR name) {
+HANDLE WINAPI CreateEventW(LPSECURITY_ATTRIBUTES attributes, BOOL manualReset, BOOL initialState, LPCWSTR name) {
   ObjectRequest request{ObjectKind::Event, name, true, "CreateEventW"};
+  request.descriptor = descriptorOf(attributes);
   request.manualReset = manualReset != FALSE;
   request.initialState = initialState != FALSE;
   ObjectResult result;

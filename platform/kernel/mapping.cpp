@@ -63,7 +63,7 @@ HANDLE fail(DWORD error) {
 using namespace tesmira::platform;
 using namespace tesmira::platform::kernel;
 
-HANDLE WINAPI CreateFileMappingW(HANDLE file, LPSECURITY_ATTRIBUTES, DWORD protect, DWORD maximumSizeHigh,
+HANDLE WINAPI CreateFileMappingW(HANDLE file, LPSECURITY_ATTRIBUTES attributes, DWORD protect, DWORD maximumSizeHigh,
                                  DWORD maximumSizeLow, LPCWSTR name) {
   // Only page-file-backed sections are offered; the product maps no files.
   if (file != INVALID_HANDLE_VALUE) return fail(ERROR_INVALID_HANDLE);
@@ -73,12 +73,13 @@ HANDLE WINAPI CreateFileMappingW(HANDLE file, LPSECURITY_ATTRIBUTES, DWORD prote
   if (size > kMaxSectionBytes) return fail(ERROR_NOT_ENOUGH_MEMORY);
 
   ObjectRequest request{ObjectKind::Mapping, name, true, "CreateFileMappingW"};
+  request.descriptor = descriptorOf(attributes);
   request.size = size;
   request.protection = protect & 0xFFu;
   ObjectResult result;
   if (DWORD error = openObject(request, result); error != ERROR_SUCCESS) return fail(error);
   // An existing section keeps its own size and protection.
-  bool writable = protectionAllowsWrite(result.file->header().protection);
+  bool writable = protectionAllowsWrite(result.file->protection());
   HANDLE handle = handles::insert(std::make_shared<MappingObject>(result.file, writable));
   SetLastError(result.existed ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
   return handle;
@@ -90,7 +91,7 @@ HANDLE WINAPI OpenFileMappingW(DWORD desiredAccess, BOOL, LPCWSTR name) {
   ObjectResult result;
   if (DWORD error = openObject(request, result); error != ERROR_SUCCESS) return fail(error);
   bool wantsWrite = (desiredAccess & FILE_MAP_WRITE) != 0;
-  bool sectionWritable = protectionAllowsWrite(result.file->header().protection);
+  bool sectionWritable = protectionAllowsWrite(result.file->protection());
   if (wantsWrite && !sectionWritable) return fail(ERROR_ACCESS_DENIED);
   HANDLE handle = handles::insert(std::make_shared<MappingObject>(result.file, wantsWrite));
   SetLastError(ERROR_SUCCESS);
@@ -106,7 +107,7 @@ LPVOID WINAPI MapViewOfFile(HANDLE mapping, DWORD desiredAccess, DWORD fileOffse
   bool copy = desiredAccess == FILE_MAP_COPY;
   if (write && !object->writable) return fail(ERROR_ACCESS_DENIED);
 
-  uint64_t sectionSize = object->file->header().size;
+  uint64_t sectionSize = object->file->size();
   uint64_t offset = (uint64_t(fileOffsetHigh) << 32) | fileOffsetLow;
   if (offset % kAllocationGranularity != 0) return fail(ERROR_MAPPED_ALIGNMENT);
   if (offset >= sectionSize) return fail(ERROR_ACCESS_DENIED);

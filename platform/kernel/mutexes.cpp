@@ -106,8 +106,9 @@ HANDLE fail(DWORD error) {
 using namespace tesmira::platform;
 using namespace tesmira::platform::kernel;
 
-HANDLE WINAPI CreateMutexW(LPSECURITY_ATTRIBUTES, BOOL initialOwner, LPCWSTR name) {
+HANDLE WINAPI CreateMutexW(LPSECURITY_ATTRIBUTES attributes, BOOL initialOwner, LPCWSTR name) {
   ObjectRequest request{ObjectKind::Mutex, name, true, "CreateMutexW"};
+  request.descriptor = descriptorOf(attributes);
   ObjectResult result;
   if (DWORD error = openObject(request, result); error != ERROR_SUCCESS) return fail(error);
   auto object = std::make_shared<MutexObject>(stateFor(result.file));

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <string>
 
+#include "base/security.h"
 #include "core/faults.h"
 #include "core/machine.h"
 #include "core/strings.h"
@@ -127,8 +128,7 @@ void initialiseHeader(ObjectHeader* h, const ObjectRequest& r) {
   h->manualReset = r.manualReset ? 1 : 0;
   h->signalled.store(r.initialState ? 1 : 0);
   h->owned.store(0);
-  std::atomic_thread_fence(std::memory_order_release);
-  h->magic = kObjectMagic;
+  h->magic = kObjectMagic;  // others read the header only under the folder lock
 }
 
 // A file written by someone other than this layer, or left half-made, is refused.
@@ -169,11 +169,11 @@ bool envFlag(const char* name, bool fallback) {
 
 }  // namespace
 
-bool processIsElevated() { return envFlag("TESMIRA_ELEVATED", ::geteuid() == 0); }
+bool processIsElevated() { return security::processIsElevated(); }
 bool processIsService() { return envFlag("TESMIRA_SERVICE", false); }
 
 ObjectFile::ObjectFile(int fd, std::filesystem::path path, ObjectHeader* header)
-    : fd_(fd), path_(std::move(path)), header_(header) {}
+    : fd_(fd), path_(std::move(path)), header_(header), size_(header->size), protection_(header->protection) {}
 
 ObjectFile::~ObjectFile() {
   ::munmap(header_, kHeaderBytes);
@@ -231,9 +231,11 @@ DWORD openObject(const ObjectRequest& r, ObjectResult& out) {
     if (auto injected = faults::take(site)) return *injected;
     if (!processIsElevated() && !processIsService()) return ERROR_ACCESS_DENIED;
   }
-  fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
   if (fd < 0) return errnoToWin32(errno);
-  ::fchmod(fd, 0666);  // readable by every user of the machine, whatever the umask
+  // The descriptor's DACL becomes the file's mode; without one only the creator may use it.
+  auto mode = r.descriptor ? security::modeFor(r.descriptor, false) : std::nullopt;
+  ::fchmod(fd, mode ? (*mode & 0666) : 0600);
   ::flock(fd, LOCK_SH);
   ObjectHeader* header = nullptr;
   if (DWORD error = createFile(fd, r, header); error != ERROR_SUCCESS) {

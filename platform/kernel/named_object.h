@@ -35,18 +35,24 @@ static_assert(std::atomic<uint32_t>::is_always_lock_free, "futex words must be a
 class ObjectFile {
  public:
   ObjectFile(int fd, std::filesystem::path path, ObjectHeader* header);
+  // Size and protection as checked when the file was opened: the header page is
+  // shared, and a later write into it must not widen a view past the file.
   ~ObjectFile();
   ObjectFile(const ObjectFile&) = delete;
   ObjectFile& operator=(const ObjectFile&) = delete;
 
   int fd() const { return fd_; }
   ObjectHeader& header() const { return *header_; }
+  uint64_t size() const { return size_; }
+  uint32_t protection() const { return protection_; }
   const std::filesystem::path& path() const { return path_; }  // empty for unnamed objects
 
  private:
   int fd_;
   std::filesystem::path path_;
   ObjectHeader* header_;
+  uint64_t size_;
+  uint32_t protection_;
 };
 
 struct ObjectRequest {
@@ -58,7 +64,12 @@ struct ObjectRequest {
   uint32_t protection = 0;
   bool manualReset = false;
   bool initialState = false;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;  // from SECURITY_ATTRIBUTES; null: default security
 };
+
+inline PSECURITY_DESCRIPTOR descriptorOf(const SECURITY_ATTRIBUTES* attributes) {
+  return attributes ? attributes->lpSecurityDescriptor : nullptr;
+}
 
 struct ObjectResult {
   std::shared_ptr<ObjectFile> file;
@@ -71,8 +82,8 @@ struct ObjectResult {
 DWORD openObject(const ObjectRequest& request, ObjectResult& out);
 
 // SeCreateGlobalPrivilege: a service has it, an elevated process has it, a plain
-// user does not. TESMIRA_SERVICE=1 marks a service; TESMIRA_ELEVATED=1/0 says
-// whether the process is elevated (unset: elevated when running as root).
+// user does not. TESMIRA_SERVICE=1 marks a service; elevation is the token's
+// (TESMIRA_ELEVATED=1/0, unset: elevated when running as root).
 bool processIsElevated();
 bool processIsService();
 

@@ -1,4 +1,6 @@
 #include <windows.h>
+#include <sddl.h>
+#include <sys/stat.h>
 
 #include <gtest/gtest.h>
 
@@ -213,6 +215,32 @@ TEST_F(MappingTest, WriteAccessFollowsTheHandleAndTheProtection) {
   EXPECT_EQ(OpenFileMappingW(FILE_MAP_WRITE, FALSE, L"Local\\ReadOnly.v1"), nullptr);
   EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED));
   CloseHandle(readOnly);
+}
+
+TEST_F(MappingTest, TheSecurityDescriptorBecomesTheObjectsPermissions) {
+  struct Case {
+    const wchar_t* sddl;  // null: default security
+    mode_t mode;
+  };
+  const Case cases[] = {
+      {nullptr, 0600},                                                                   // the creator only
+      {L"D:P(A;;GA;;;SY)(A;;GA;;;BA)(A;;GRGW;;;LS)(A;;GRGW;;;BU)(A;;GRGW;;;IU)", 0666},  // every channel
+      {L"D:P(A;;GA;;;SY)(A;;GA;;;BA)", 0600},
+  };
+  for (const auto& c : cases) {
+    SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, FALSE};
+    if (c.sddl) {
+      ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(c.sddl, SDDL_REVISION_1,
+                                                                       &sa.lpSecurityDescriptor, nullptr));
+    }
+    HANDLE h = CreateFileMappingW(INVALID_HANDLE_VALUE, &sa, PAGE_READWRITE, 0, 80, L"Local\\Secured.v1");
+    ASSERT_TRUE(h);
+    struct stat st{};
+    ASSERT_EQ(::stat((root() / "objects" / "Session1" / "Secured.v1.map").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, c.mode) << int(&c - cases);
+    CloseHandle(h);
+    if (sa.lpSecurityDescriptor) LocalFree(sa.lpSecurityDescriptor);
+  }
 }
 
 TEST_F(MappingTest, BadArgumentsAreRefused) {

@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <cwchar>
 #include <mutex>
 #include <string>
 #include <vector>

@@ -142,7 +142,6 @@ TEST_F(StatusCardTest, StreamStartForgetsTheEarlierFrame) {
   EXPECT_EQ(selector.chooseFrom(nullptr, now_ + 40 + 29999), StatusCard::Reconnecting);
 }
 
-#ifdef FILE_MAP_READ
 // The status channel as the service creates it and the producer writes it.
 TEST_F(StatusCardTest, ChooseReadsTheStatusChannelByItsName) {
   HANDLE mapping = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, sizeof(ProducerStatusBlock),
@@ -213,7 +212,6 @@ TEST_F(StatusCardTest, ChannelCreatedAfterTheFirstRequestIsPickedUp) {
   UnmapViewOfFile(block);
   CloseHandle(mapping);
 }
-#endif
 
 // ---- the texts and the layout ------------------------------------------------
 

@@ -74,6 +74,7 @@ std::map<std::string, std::weak_ptr<MutexState>>& states() {
 std::shared_ptr<MutexState> stateFor(const std::shared_ptr<ObjectFile>& file) {
   if (file->path().empty()) return std::make_shared<MutexState>(file);
   std::lock_guard lock(gStatesMutex);
+  std::erase_if(states(), [](const auto& entry) { return entry.second.expired(); });
   auto& slot = states()[file->path().string()];
   if (auto existing = slot.lock()) return existing;
   auto made = std::make_shared<MutexState>(file);

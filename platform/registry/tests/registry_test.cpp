@@ -77,8 +77,8 @@ TEST_F(RegistryTest, EveryTypeRoundTripsThroughQueryAndGet) {
 
     got.assign(256, 0);
     size = DWORD(got.size());
-    ASSERT_EQ(RegGetValueW(HKEY_CURRENT_USER, L"Software\\Tesmira", c.name, RRF_RT_ANY | RRF_NOEXPAND, &type,
-                           got.data(), &size),
+    ASSERT_EQ(RegGetValueW(HKEY_CURRENT_USER, L"Software\\Tesmira", c.name,
+                           RRF_RT_ANY | RRF_NOEXPAND | RRF_SUBKEY_WOW6464KEY, &type, got.data(), &size),
               ERROR_SUCCESS);
     got.resize(size);
     EXPECT_EQ(type, c.type);

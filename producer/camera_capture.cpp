@@ -1,5 +1,8 @@
 #include "producer/camera_capture.h"
 
+#include "producer/options.h"
+#include "producer/producer_log.h"
+
 #include <opencv2/imgproc.hpp>
 
 #include <algorithm>
@@ -357,6 +360,10 @@ void PhysicalCameraSource::stop() { capture_.stop(); }
 HRESULT PhysicalCameraSource::lastHresult() const { return capture_.lastHresult(); }
 
 bool PhysicalCameraSource::mirrorsInCapture() const { return capture_.convertInReader(); }
+
+std::unique_ptr<ICaptureSource> makePhysicalCamera(const ProducerOptions&) {
+  return std::make_unique<PhysicalCameraSource>([](const std::string& line) { logLine(line); });
+}
 
 // Until the source reader exists on this platform, no camera can be opened.
 CameraOpener mediaFoundationCameraOpener() {

@@ -1,6 +1,8 @@
 #include "vcam_source/status_card.h"
 
 #include <algorithm>
+#include <limits>
+#include <stdexcept>
 #include <string>
 
 #include "common/helpers.h"
@@ -31,6 +33,14 @@ bool cardFromProducerState(uint32_t state, StatusCard& card) {
 }
 
 void logSourceLine(const std::wstring& message) { appendLogLine(L"source: " + message); }
+
+// Bytes of a width x height image at `perFour` bytes per four pixels; sizes
+// whose byte count does not fit are refused before anything is allocated or written.
+size_t imageBytes(uint32_t width, uint32_t height, size_t perFour) {
+  const size_t pixels = static_cast<size_t>(width) * height;
+  if (pixels > std::numeric_limits<size_t>::max() / perFour) throw std::length_error("status card size too large");
+  return pixels * perFour / 4;
+}
 
 }  // namespace
 
@@ -100,7 +110,7 @@ const std::vector<uint8_t>& StatusCardCache::nv12(StatusCard card, uint32_t widt
   if (valid_ && card_ == card && width_ == width && height_ == height) return nv12_;
   std::vector<uint8_t> bgra;
   renderStatusCard(bgra, width, height, card);
-  nv12_.resize(static_cast<size_t>(width) * height * 3 / 2);
+  nv12_.resize(imageBytes(width, height, 6));
   statusCardToNv12(bgra.data(), width, height, nv12_.data());
   card_ = card;
   width_ = width;
@@ -124,11 +134,14 @@ StatusCardTexts statusCardTexts(StatusCard card) {
 }
 
 StatusCardLayout statusCardLayout(uint32_t height) {
+  // Truncating conversions; absurd heights saturate instead of overflowing the box sums.
+  auto truncated = [](double value) {
+    return static_cast<int>(std::min(value, static_cast<double>(std::numeric_limits<int>::max() / 4)));
+  };
   const double scale = height / 1080.0;
-  const int title = std::max(static_cast<int>(scale * 66 + 0.5), 12);
-  const int subtitle = std::max(static_cast<int>(scale * 30 + 0.5), 9);
-  return {{title, static_cast<int>(height * 0.44), 2 * title},
-          {subtitle, static_cast<int>(height * 0.56), 3 * subtitle}};
+  const int title = std::max(truncated(scale * 66 + 0.5), 12);
+  const int subtitle = std::max(truncated(scale * 30 + 0.5), 9);
+  return {{title, truncated(height * 0.44), 2 * title}, {subtitle, truncated(height * 0.56), 3 * subtitle}};
 }
 
 HFONT createStatusCardFont(int pixelHeight, int weight) {
@@ -146,11 +159,14 @@ void drawStatusCardLine(HDC dc, const wchar_t* text, HFONT font, COLORREF color,
 }
 
 void renderStatusCard(std::vector<uint8_t>& bgra, uint32_t width, uint32_t height, StatusCard card) {
-  const size_t pixels = static_cast<size_t>(width) * height;
+  const size_t pixels = imageBytes(width, height, 16) / 4;
   bgra.resize(pixels * 4);
   if (width == 0 || height == 0) return;
 
-  HDC dc = CreateCompatibleDC(nullptr);
+  // A bitmap header describes at most INT32_MAX pixels a side.
+  const bool describable = width <= static_cast<uint32_t>(std::numeric_limits<LONG>::max()) &&
+                           height <= static_cast<uint32_t>(std::numeric_limits<LONG>::max());
+  HDC dc = describable ? CreateCompatibleDC(nullptr) : nullptr;
   HBITMAP section = nullptr;
   void* bits = nullptr;
   if (dc) {

@@ -89,7 +89,8 @@ inline constexpr COLORREF kStatusCardTitleColor = RGB(255, 255, 255);
 inline constexpr COLORREF kStatusCardSubtitleColor = RGB(0xC7, 0xC7, 0xCC);
 
 // Draws one card as BGRA (mirrored left to right, alpha 255); without GDI the
-// plain background, logged.
+// plain background, logged. Sizes whose byte count overflows throw std::length_error
+// (as does the cache) before anything is written.
 void renderStatusCard(std::vector<uint8_t>& bgra, uint32_t width, uint32_t height, StatusCard card);
 // NV12 of width x height x 3 / 2 bytes; chroma that would fall past that size
 // (odd widths or heights) is not written.

@@ -2,6 +2,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <cstring>
 #include <cwchar>
 #include <limits>
 #include <map>
@@ -102,16 +103,18 @@ void fillPixels(const Bitmap& bitmap, RECT rect, COLORREF color) {
   const int left = std::max<LONG>(rect.left, 0), right = std::min<LONG>(rect.right, bitmap.width);
   const int top = std::max<LONG>(rect.top, 0), bottom = std::min<LONG>(rect.bottom, bitmap.height);
   if (left >= right || top >= bottom) return;
-  const int bytes = bitmap.bitsPerPixel / 8;
-  for (int y = top; y < bottom; ++y) {
-    uint8_t* p = bitmap.row(y) + static_cast<size_t>(left) * bytes;
-    for (int x = left; x < right; ++x, p += bytes) {
-      p[0] = GetBValue(color);
-      p[1] = GetGValue(color);
-      p[2] = GetRValue(color);
-      if (bytes == 4) p[3] = 0;
-    }
+  const size_t bytes = bitmap.bitsPerPixel / 8;
+  const size_t spanBytes = static_cast<size_t>(right - left) * bytes;
+  // One span is built, every other row is a copy of it.
+  uint8_t* first = bitmap.row(top) + static_cast<size_t>(left) * bytes;
+  for (uint8_t* p = first; p < first + spanBytes; p += bytes) {
+    p[0] = GetBValue(color);
+    p[1] = GetGValue(color);
+    p[2] = GetRValue(color);
+    if (bytes == 4) p[3] = 0;
   }
+  for (int y = top + 1; y < bottom; ++y)
+    std::memcpy(bitmap.row(y) + static_cast<size_t>(left) * bytes, first, spanBytes);
 }
 
 }  // namespace tesmira::platform::gdi

@@ -18,8 +18,8 @@ bool sameRate(uint64_t aNum, uint64_t aDen, uint64_t bNum, uint64_t bDen) { retu
 
 }  // namespace
 
-CameraReader::CameraReader(std::unique_ptr<cameras::ICameraDevice> device, bool allowConversion)
-    : device_(std::move(device)), allowConversion_(allowConversion) {
+CameraReader::CameraReader(cameras::ICameraDevice* device, bool allowConversion)
+    : device_(device), allowConversion_(allowConversion) {
   if (device_) modes_ = device_->modes();
   if (!modes_.empty()) current_ = typeFor(modes_[0], nativeSubtype(modes_[0].format));
 }

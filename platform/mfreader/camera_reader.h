@@ -49,7 +49,8 @@ struct ReadResult {
 class CameraReader {
  public:
   // allowConversion: the reader may deliver NV12 or RGB32 from another native format.
-  CameraReader(std::unique_ptr<cameras::ICameraDevice> device, bool allowConversion);
+  // The device belongs to the caller (the camera's media source) and outlives the reader.
+  CameraReader(cameras::ICameraDevice* device, bool allowConversion);
   ~CameraReader();
 
   size_t nativeTypeCount() const { return modes_.size(); }
@@ -73,7 +74,7 @@ class CameraReader {
   HRESULT ensureStarted();
   VideoType typeFor(const cameras::CameraMode& mode, Subtype delivered) const;
 
-  std::unique_ptr<cameras::ICameraDevice> device_;
+  cameras::ICameraDevice* device_;
   std::vector<cameras::CameraMode> modes_;
   bool allowConversion_;
   size_t currentMode_ = 0;

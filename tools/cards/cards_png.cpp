@@ -1,12 +1,14 @@
 // Writes every status card, as an application receives it (NV12 decoded to
 // RGB), at 1280x720 and 1920x1080; also the card that a stream with no
-// producer would choose. Usage: tesmira_cards_png [output folder]
+// producer would choose. Usage: tesmira_cards_png [output folder [WxH ...]]
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
 #include <cstdio>
 #include <filesystem>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include <unistd.h>
 
@@ -43,8 +45,19 @@ int main(int argc, char** argv) {
   const auto machine = std::filesystem::temp_directory_path() / ("tesmira-cards-" + std::to_string(getpid()));
   tesmira::platform::setMachineRoot(machine.string());
 
+  std::vector<std::pair<uint32_t, uint32_t>> sizes;
+  for (int i = 2; i < argc; ++i) {
+    unsigned w = 0, h = 0;
+    if (std::sscanf(argv[i], "%ux%u", &w, &h) != 2 || w == 0 || h == 0 || w % 2 || h % 2 || w > 7680 || h > 4320) {
+      std::fprintf(stderr, "not a size: %s (want an even WxH, at most 7680x4320)\n", argv[i]);
+      return 2;
+    }
+    sizes.emplace_back(w, h);
+  }
+  if (sizes.empty()) sizes = {{1280, 720}, {1920, 1080}};
+
   int failures = 0;
-  for (auto [w, h] : {std::pair<uint32_t, uint32_t>{1280, 720}, {1920, 1080}}) {
+  for (auto [w, h] : sizes) {
     tesmira::StatusCardCache cache;
     tesmira::StatusCardSelector noProducer;
     noProducer.onStreamStart(GetTickCount64());

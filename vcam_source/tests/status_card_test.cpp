@@ -8,6 +8,9 @@
 #include <tuple>
 #include <cstring>
 #include <optional>
+#include <stdexcept>
+
+#include <stdlib.h>
 #include <string>
 
 #include "common/helpers.h"
@@ -164,6 +167,36 @@ TEST_F(StatusCardTest, ChooseReadsTheStatusChannelByItsName) {
   CloseHandle(mapping);
 }
 
+// Writes a fresh block with `state` into a new named status mapping.
+struct StatusChannel {
+  HANDLE mapping = nullptr;
+  ProducerStatusBlock* block = nullptr;
+  StatusChannel(const wchar_t* name, uint32_t state) {
+    mapping = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, sizeof(ProducerStatusBlock), name);
+    if (!mapping) return;
+    block = static_cast<ProducerStatusBlock*>(
+        MapViewOfFile(mapping, FILE_MAP_ALL_ACCESS, 0, 0, sizeof(ProducerStatusBlock)));
+    if (block)
+      *block = ProducerStatusBlock{tesmira::kProducerStatusMagic, tesmira::kProducerStatusVersion, state, 0, 0, 1,
+                                   GetTickCount64(), 1, 0};
+  }
+  ~StatusChannel() {
+    if (block) UnmapViewOfFile(block);
+    if (mapping) CloseHandle(mapping);
+  }
+};
+
+TEST_F(StatusCardTest, GlobalStatusChannelComesBeforeTheLocalOne) {
+  setenv("TESMIRA_SERVICE", "1", 1);  // creating Global\ names needs the service's privilege
+  StatusChannel global(L"Global\\TesmiraProducerStatus.v1", kBusy);
+  StatusChannel local(L"Local\\TesmiraProducerStatus.v1", kNoCamera);
+  unsetenv("TESMIRA_SERVICE");
+  ASSERT_NE(global.block, nullptr);
+  ASSERT_NE(local.block, nullptr);
+  tesmira::StatusCardSelector selector;
+  EXPECT_EQ(selector.choose(GetTickCount64()), StatusCard::CameraInUse);
+}
+
 TEST_F(StatusCardTest, ChannelCreatedAfterTheFirstRequestIsPickedUp) {
   tesmira::StatusCardSelector selector;
   selector.onStreamStart(GetTickCount64());
@@ -217,6 +250,13 @@ const LayoutCase kLayouts[] = {
     {720, {{44, 316, 88}, {20, 403, 60}}},
     {100, {{12, 44, 24}, {9, 56, 27}}},
 };
+
+TEST_F(StatusCardTest, LayoutOfTheLargestHeightStaysInRange) {
+  const auto layout = tesmira::statusCardLayout(0xFFFFFFFF);
+  EXPECT_GT(layout.subtitle.centerY, 0);
+  EXPECT_GT(layout.subtitle.boxHeight, layout.subtitle.fontHeight);
+  EXPECT_GT(layout.title.boxHeight, layout.title.fontHeight);
+}
 
 TEST_F(StatusCardTest, LayoutScalesWithTheHeightDownToMinimumSizes) {
   for (const LayoutCase& c : kLayouts) {
@@ -481,6 +521,20 @@ TEST_F(StatusCardTest, CacheDrawsOncePerCardAndSize) {
   // Back to the first card: one card is cached at a time, so it is drawn again.
   faults::clearAll();
   EXPECT_EQ(cache.nv12(StatusCard::Starting, 64, 36), starting);
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(StatusCardTest, SizesWhoseBytesOverflowAreRefusedBeforeAnyWrite) {
+  std::vector<uint8_t> bgra(4, 9);
+  EXPECT_THROW(tesmira::renderStatusCard(bgra, 0xFFFFFFFF, 0xFFFFFFFF, StatusCard::Starting), std::length_error);
+  EXPECT_EQ(bgra, std::vector<uint8_t>(4, 9));
+  tesmira::StatusCardCache cache;
+  EXPECT_THROW(cache.nv12(StatusCard::Starting, 0xFFFFFFFF, 0xFFFFFFFF), std::length_error);
+  // The cache still works afterwards.
+  EXPECT_EQ(cache.nv12(StatusCard::Starting, 8, 8).size(), 96u);
 }
 
 }  // namespace

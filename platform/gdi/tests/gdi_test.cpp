@@ -109,6 +109,15 @@ TEST_F(GdiTest, DibSectionRowOrderFollowsTheSignOfTheHeight) {
   }
 }
 
+TEST_F(GdiTest, TextInABottomUpSectionIsUprightOnScreen) {
+  Canvas topDown(120, 40, RGB(0, 0, 0), true), bottomUp(120, 40, RGB(0, 0, 0), false);
+  topDown.draw(L"Tg", RECT{0, 0, 120, 40}, kCentred, 24);
+  bottomUp.draw(L"Tg", RECT{0, 0, 120, 40}, kCentred, 24);
+  ASSERT_GT(topDown.inkCount(0), 0);
+  for (int row = 0; row < 40; ++row)
+    EXPECT_EQ(std::memcmp(topDown.bits + row * 120 * 4, bottomUp.bits + (39 - row) * 120 * 4, 120 * 4), 0) << row;
+}
+
 TEST_F(GdiTest, FillRectStaysInsideTheBitmap) {
   Canvas canvas(6, 6);
   HBRUSH brush = CreateSolidBrush(RGB(255, 0, 0));

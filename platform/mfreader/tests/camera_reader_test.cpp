@@ -15,10 +15,16 @@ namespace tc = testcameras;
 using cameras::kCameraBusy;
 using cameras::kCameraModeRefused;
 
-std::unique_ptr<cameras::ICameraDevice> open(const std::wstring& link) {
+// Opened devices live for the test, as a media source keeps its device.
+std::vector<std::unique_ptr<cameras::ICameraDevice>>& openedDevices() {
+  static std::vector<std::unique_ptr<cameras::ICameraDevice>> devices;
+  return devices;
+}
+cameras::ICameraDevice* open(const std::wstring& link) {
   std::unique_ptr<cameras::ICameraDevice> device;
   EXPECT_EQ(cameras::openCamera(link, device), S_OK);
-  return device;
+  openedDevices().push_back(std::move(device));
+  return openedDevices().back().get();
 }
 
 // Reads one sample into `bytes`.
@@ -228,7 +234,8 @@ class GappyDevice final : public cameras::ICameraDevice {
 };
 
 TEST(CameraReaderTicks, AGapComesAsAStreamTickBeforeTheFrame) {
-  CameraReader reader(std::make_unique<GappyDevice>(), true);
+  GappyDevice device;
+  CameraReader reader(&device, true);
   struct Step {
     uint32_t flags;
     bool sample;

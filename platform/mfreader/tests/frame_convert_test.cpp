@@ -4,6 +4,7 @@
 
 #include <opencv2/imgproc.hpp>
 
+#include <algorithm>
 #include <vector>
 
 namespace tesmira::platform::mfreader {
@@ -20,7 +21,7 @@ struct DeviceFrame {
 // A device frame from an image (one row of pixels per image row), rows padded to `stride`.
 DeviceFrame deviceFrame(PixelFormat format, const cv::Mat& image, uint32_t width, uint32_t height, uint32_t stride) {
   DeviceFrame d;
-  const size_t rowBytes = image.cols * image.elemSize();
+  const size_t rowBytes = std::min<size_t>(image.cols * image.elemSize(), stride);
   d.bytes.assign(size_t(stride) * image.rows, 0xEE);
   for (int row = 0; row < image.rows; ++row) std::memcpy(d.bytes.data() + size_t(row) * stride, image.ptr(row), rowBytes);
   d.frame = {d.bytes.data(), d.bytes.size(), stride, width, height, format, 0, 0};

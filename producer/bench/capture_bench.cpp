@@ -1,0 +1,75 @@
+// Capture costs per frame: the hand-over from the capture thread to the main
+// loop, and delivery to publication, beside one memcpy of the NV12 frame.
+#include <benchmark/benchmark.h>
+
+#include <chrono>
+#include <cstring>
+#include <vector>
+
+#include "common/channels.h"
+#include "producer/camera_capture.h"
+#include "producer/frame_writer.h"
+#include "producer/tests/camera_capture_testing.h"
+
+namespace tesmira {
+namespace {
+
+using testing::ScriptedCamera;
+using Clock = std::chrono::steady_clock;
+
+void BM_Nv12Memcpy(benchmark::State& state) {
+  const size_t bytes = size_t(state.range(0)) * state.range(1) * 3 / 2;
+  std::vector<uint8_t> from(bytes, 1), to(bytes);
+  for (auto _ : state) {
+    std::memcpy(to.data(), from.data(), bytes);
+    benchmark::ClobberMemory();
+  }
+  state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(bytes));
+}
+
+// Frame pushed to the camera until waitFrame hands it out: the capture thread's
+// wake, copy, conversion and swap, and the consumer's wake and copy.
+void handOver(benchmark::State& state, bool convertInReader, bool publish) {
+  const int width = int(state.range(0));
+  const int height = int(state.range(1));
+  ScriptedCamera camera({uint32_t(width), uint32_t(height), uint32_t(width), 30, 1});
+  CameraCapture capture(camera.opener());
+  if (!capture.start(0, width, height, 30, 1, convertInReader, false, nullptr, false)) {
+    state.SkipWithError("capture did not start");
+    return;
+  }
+  std::vector<uint8_t> channel(kFrameChannelBytes);
+  SharedFrameWriter writer;
+  writer.openOn(channel.data());
+  const cv::Mat nv12 = testing::randomNv12(width, height, 1);
+  testing::CameraStep step;
+  step.nv12.assign(nv12.datastart, nv12.dataend);
+  cv::Mat bgr;
+  for (auto _ : state) {
+    camera.waitIdle();
+    const auto start = Clock::now();
+    camera.push(step);
+    if (!capture.waitFrame(bgr, 5000)) {
+      state.SkipWithError("no frame");
+      break;
+    }
+    if (publish) writer.publishBgr(bgr);
+    state.SetIterationTime(std::chrono::duration<double>(Clock::now() - start).count());
+  }
+  camera.push({E_FAIL});
+  capture.stop();
+}
+
+void BM_HandOverConvertInCapture(benchmark::State& state) { handOver(state, true, false); }
+void BM_HandOverConvertInWait(benchmark::State& state) { handOver(state, false, false); }
+void BM_DeliveryToPublish(benchmark::State& state) { handOver(state, true, true); }
+
+BENCHMARK(BM_Nv12Memcpy)->Args({1280, 720})->Args({1920, 1080});
+BENCHMARK(BM_HandOverConvertInCapture)->Args({64, 48})->Args({1280, 720})->UseManualTime();
+BENCHMARK(BM_HandOverConvertInWait)->Args({1280, 720})->UseManualTime();
+BENCHMARK(BM_DeliveryToPublish)->Args({1280, 720})->UseManualTime();
+
+}  // namespace
+}  // namespace tesmira
+
+BENCHMARK_MAIN();

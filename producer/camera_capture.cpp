@@ -114,8 +114,8 @@ bool readTextureToBgr(CaptureDevice& device, StagingCache& staging, CaptureTextu
 // which nobody else references (the consumer takes deep copies).
 class CameraCapture::Sink final : public CaptureSampleSink {
  public:
-  Sink(CameraCapture& capture, const CaptureFormat& format, const CameraOpenRequest& request)
-      : capture_(capture), format_(format), request_(request), formatUsable_(usableFormat(format)) {}
+  Sink(CameraCapture& capture, const CaptureFormat& format)
+      : capture_(capture), format_(format), formatUsable_(usableFormat(format)) {}
 
   void onFormatChanged(uint32_t width, uint32_t height, uint32_t stride) override {
     if (width != 0 && height != 0) {
@@ -173,7 +173,6 @@ class CameraCapture::Sink final : public CaptureSampleSink {
 
   CameraCapture& capture_;
   CaptureFormat format_;
-  CameraOpenRequest request_;
   bool formatUsable_;
   cv::Mat nv12_;
   cv::Mat bgr_;
@@ -241,7 +240,7 @@ void CameraCapture::captureThread(CameraOpenRequest request) {
   }
   finishStart(true);
 
-  Sink sink(*this, format, request);
+  Sink sink(*this, format);
   while (!stop_) {
     const HRESULT read = camera->readSample(sink);
     if (FAILED(read) || read == S_FALSE) break;

@@ -107,8 +107,4 @@ void closeHandle(HANDLE& handle) {
   handle = nullptr;
 }
 
-void installConsoleHandler(ConsoleHandler handler) { SetConsoleCtrlHandler(handler, TRUE); }
-void beginTimerPeriod() { timeBeginPeriod(1); }
-void endTimerPeriod() { timeEndPeriod(1); }
-
 }  // namespace tesmira

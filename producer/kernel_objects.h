@@ -1,6 +1,6 @@
 #pragma once
-// The named kernel objects the producer opens: channel mappings, the frame-ready
-// event, the console handler and the timer period.
+// The named kernel objects the producer opens: channel mappings and the frame-ready
+// event; and the console handler and the timer period.
 #include <windows.h>
 
 #include <cstddef>
@@ -26,6 +26,7 @@ HANDLE openOrCreateFrameReadyEvent();
 void signalEvent(HANDLE event);
 void closeHandle(HANDLE& handle);
 
+// The console handler and the 1 ms timer period (console_control.cpp).
 using ConsoleHandler = BOOL (*)(DWORD controlType);
 void installConsoleHandler(ConsoleHandler handler);
 void beginTimerPeriod();

@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdlib>
 #include <fstream>
 #include <optional>
 #include <sstream>
@@ -67,16 +66,10 @@ float sharpenFrom(Filter filter) {
 }  // namespace
 
 std::filesystem::path configJsonPath() {
-  // The same 260-unit limit as a GetEnvironmentVariableW buffer of MAX_PATH characters.
-  const char* appData = std::getenv("APPDATA");
-  if (!appData || !*appData) return {};
-  std::u16string units;
-  {
-    std::filesystem::path asPath(appData);
-    units = asPath.u16string();
-  }
-  if (units.size() >= MAX_PATH) return {};
-  return std::filesystem::path(appData) / "Tesmira" / "config.json";
+  wchar_t appData[MAX_PATH];
+  const DWORD length = GetEnvironmentVariableW(L"APPDATA", appData, MAX_PATH);
+  if (length == 0 || length >= MAX_PATH) return {};
+  return std::filesystem::path(std::wstring(appData, length)) / "Tesmira" / "config.json";
 }
 
 LoadedSettings loadConfigSettings(const RetouchSettings& defaults) {

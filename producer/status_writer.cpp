@@ -78,7 +78,10 @@ void ProducerStatusWriter::writeFreshBlockIfInvalid() {
 void ProducerStatusWriter::setState(uint32_t state, uint32_t hr) {
   if (!view_) return;
   const uint64_t tick = GetTickCount64();
-  if (state == lastState_ && hr == lastHr_ && detail_ == lastDetail_ && tick - lastWriteTick_ < 1000) return;
+  if (state == loggedState_ && state == lastState_ && hr == lastHr_ && detail_ == lastDetail_ &&
+      tick - lastWriteTick_ < 1000) {
+    return;
+  }
   if (state != loggedState_) {
     std::string line = std::string("status: ") + stateLogName(state);
     if (hr != 0) {

@@ -1,2 +1,3 @@
 #pragma once
 #include "minwindef.h"
+#include "timeapi.h"

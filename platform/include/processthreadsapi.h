@@ -1,7 +1,72 @@
 #pragma once
 #include "minwindef.h"
+#include "winnt.h"
 
 // The current process and thread (pseudo handle -1 for the process, as on Windows).
 WINBASEAPI HANDLE WINAPI GetCurrentProcess();
 WINBASEAPI DWORD WINAPI GetCurrentProcessId();
 WINBASEAPI DWORD WINAPI GetCurrentThreadId();
+
+// Creation flags and start-up flags.
+#ifndef DEBUG_PROCESS
+#define DEBUG_PROCESS 0x00000001u
+#endif
+#define CREATE_SUSPENDED 0x00000004u
+#define DETACHED_PROCESS 0x00000008u
+#define CREATE_NEW_CONSOLE 0x00000010u
+#define NORMAL_PRIORITY_CLASS 0x00000020u
+#define CREATE_NEW_PROCESS_GROUP 0x00000200u
+#define CREATE_UNICODE_ENVIRONMENT 0x00000400u
+#define CREATE_BREAKAWAY_FROM_JOB 0x01000000u
+#define CREATE_DEFAULT_ERROR_MODE 0x04000000u
+#define CREATE_NO_WINDOW 0x08000000u
+
+#define STARTF_USESHOWWINDOW 0x00000001u
+#define STARTF_USESTDHANDLES 0x00000100u
+
+#define PROCESS_TERMINATE 0x0001u
+#define PROCESS_QUERY_INFORMATION 0x0400u
+#define PROCESS_QUERY_LIMITED_INFORMATION 0x1000u
+#define PROCESS_ALL_ACCESS 0x001FFFFFu
+
+typedef struct _STARTUPINFOW {
+  DWORD cb;
+  LPWSTR lpReserved;
+  LPWSTR lpDesktop;
+  LPWSTR lpTitle;
+  DWORD dwX;
+  DWORD dwY;
+  DWORD dwXSize;
+  DWORD dwYSize;
+  DWORD dwXCountChars;
+  DWORD dwYCountChars;
+  DWORD dwFillAttribute;
+  DWORD dwFlags;
+  WORD wShowWindow;
+  WORD cbReserved2;
+  LPBYTE lpReserved2;
+  HANDLE hStdInput;
+  HANDLE hStdOutput;
+  HANDLE hStdError;
+} STARTUPINFOW, *LPSTARTUPINFOW;
+
+typedef struct _PROCESS_INFORMATION {
+  HANDLE hProcess;
+  HANDLE hThread;
+  DWORD dwProcessId;
+  DWORD dwThreadId;
+} PROCESS_INFORMATION, *PPROCESS_INFORMATION, *LPPROCESS_INFORMATION;
+
+static_assert(sizeof(STARTUPINFOW) == 104 && offsetof(STARTUPINFOW, hStdInput) == 80, "x64 STARTUPINFOW");
+static_assert(sizeof(PROCESS_INFORMATION) == 24, "x64 PROCESS_INFORMATION");
+
+// The command line is split by the CommandLineToArgvW rules; the program is
+// found as the first token (or applicationName), ".exe" optional on Linux.
+WINBASEAPI BOOL WINAPI CreateProcessW(LPCWSTR applicationName, LPWSTR commandLine,
+                                      LPSECURITY_ATTRIBUTES processAttributes, LPSECURITY_ATTRIBUTES threadAttributes,
+                                      BOOL inheritHandles, DWORD creationFlags, LPVOID environment,
+                                      LPCWSTR currentDirectory, LPSTARTUPINFOW startupInfo,
+                                      LPPROCESS_INFORMATION processInformation);
+WINBASEAPI DWORD WINAPI ResumeThread(HANDLE thread);
+WINBASEAPI BOOL WINAPI TerminateProcess(HANDLE process, UINT exitCode);
+WINBASEAPI BOOL WINAPI GetExitCodeProcess(HANDLE process, LPDWORD exitCode);

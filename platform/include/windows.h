@@ -4,6 +4,7 @@
 #include "minwindef.h"
 #include "guiddef.h"
 #include "winerror.h"
+#include "stringapiset.h"
 #include "errhandlingapi.h"
 #include "handleapi.h"
 #include "sysinfoapi.h"

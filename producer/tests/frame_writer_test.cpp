@@ -1,5 +1,6 @@
 #include "producer/frame_writer.h"
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 
@@ -55,6 +56,45 @@ TEST(BgrToNv12, ConvertsARegionThroughTheRowPitch) {
   const std::vector<uint8_t> firstRow{235, 235, 235, 235, 16, 16};
   EXPECT_EQ(std::vector<uint8_t>(out.begin(), out.begin() + 6), firstRow);
   EXPECT_EQ(std::vector<uint8_t>(out.begin() + 12, out.begin() + 18), std::vector<uint8_t>(6, 16));
+}
+
+// The conversion written pixel by pixel, straight from the formulas.
+std::vector<uint8_t> referenceNv12(const cv::Mat& frame) {
+  const int w = frame.cols, h = frame.rows;
+  std::vector<uint8_t> out(size_t(w) * h * 3 / 2);
+  auto px = [&](int y, int x) { return frame.at<cv::Vec3b>(y, x); };
+  for (int y = 0; y < h; ++y) {
+    for (int x = 0; x < w; ++x) {
+      const auto p = px(y, x);
+      out[size_t(y) * w + x] = uint8_t(((66 * p[2] + 129 * p[1] + 25 * p[0] + 128) >> 8) + 16);
+    }
+  }
+  for (int y = 0; y < h; y += 2) {
+    for (int x = 0; x < w; x += 2) {
+      int u = 0, v = 0;
+      for (auto [dy, dx] : {std::pair{0, 0}, {0, 1}, {1, 0}, {1, 1}}) {
+        const auto p = px(y + dy, x + dx);
+        u += std::clamp(((112 * p[0] - 74 * p[1] - 38 * p[2] + 128) >> 8) + 128, 0, 255);
+        v += std::clamp(((112 * p[2] - 94 * p[1] - 18 * p[0] + 128) >> 8) + 128, 0, 255);
+      }
+      out[size_t(w) * h + size_t(y / 2) * w + x] = uint8_t(u / 4);
+      out[size_t(w) * h + size_t(y / 2) * w + x + 1] = uint8_t(v / 4);
+    }
+  }
+  return out;
+}
+
+TEST(BgrToNv12, MatchesThePixelFormulasOnNoiseAndExtremes) {
+  for (auto [width, height] : {std::pair{1280, 4}, {66, 6}, {34, 2}, {14, 4}}) {
+    cv::Mat frame(height, width, CV_8UC3);
+    cv::randu(frame, 0, 256);
+    // Saturated corners of the colour cube, where the 16-bit sums are largest.
+    const cv::Vec3b corners[] = {{255, 255, 255}, {0, 0, 0}, {255, 0, 0}, {0, 255, 255}, {0, 0, 255}, {255, 255, 0}};
+    for (int i = 0; i < 6 && i < width; ++i) frame.at<cv::Vec3b>(0, i) = corners[i];
+    std::vector<uint8_t> out;
+    ASSERT_TRUE(bgrToNv12(frame, width, height, out));
+    EXPECT_EQ(out, referenceNv12(frame)) << width << "x" << height;
+  }
 }
 
 TEST(BgrToNv12, RefusesSizesThatCouldOverrun) {

@@ -50,7 +50,7 @@ class Collector : public Microsoft::WRL::RuntimeClass<IMFAsyncCallback> {
   }
 
  private:
-  IMFMediaEventQueue* queue_;
+  ComPtr<IMFMediaEventQueue> queue_;
   bool rearm_;
   std::mutex mutex_;
   std::condition_variable changed_;
@@ -98,6 +98,7 @@ TEST(EventQueue, BeginGetEventDeliversOnTheWorkQueueThreadInOrder) {
   EXPECT_EQ(collector->types(), (std::vector<MediaEventType>{MENewStream, MEStreamStarted, MESourceStarted, MEMediaSample}));
   for (auto id : collector->threads()) EXPECT_NE(id, std::this_thread::get_id());
   queue->Shutdown();
+  collector->waitFor(4, 1);  // the re-armed request ends with the queue
 }
 
 TEST(EventQueue, SecondBeginGetEventIsRefused) {

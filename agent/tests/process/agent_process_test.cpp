@@ -1,0 +1,182 @@
+// The real agent with a stand-in producer, as separate processes on one machine folder.
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <fstream>
+#include <functional>
+#include <thread>
+
+#include "agent/win32_agent.h"
+#include "common/helpers.h"
+#include "tests/support/machine_fixture.h"
+
+extern char** environ;
+
+namespace tesmira::agent {
+namespace {
+
+using tesmira::testing::readFile;
+using tesmira::testing::siblingExecutable;
+
+bool processGone(pid_t pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string line;
+  if (!std::getline(stat, line)) return true;
+  const auto close = line.rfind(')');
+  return close == std::string::npos || close + 2 >= line.size() || line[close + 2] == 'Z' || line[close + 2] == 'X';
+}
+
+class AgentProcessTest : public tesmira::testing::MachineTest {
+ protected:
+  void SetUp() override {
+    MachineTest::SetUp();
+    mapping_ = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, sizeof(VcamControlBlock),
+                                  (std::wstring(kLocalPrefix) + kVcamControlChannelName).c_str());
+    ASSERT_NE(mapping_, nullptr);
+    control_ = static_cast<VcamControlBlock*>(
+        MapViewOfFile(mapping_, FILE_MAP_READ | FILE_MAP_WRITE, 0, 0, sizeof(VcamControlBlock)));
+    ASSERT_NE(control_, nullptr);
+    control_->magic = kVcamControlMagic;
+    control_->version = kVcamControlVersion;
+    control_->cameraIndex = 5;
+
+    producerPath_ = siblingExecutable("agent_test_producer");
+    repo_ = root() / "repo";
+    setString(L"ProducerExe", producerPath_.wstring());
+    setString(L"RepoRoot", repo_.wstring());
+    setString(L"Provider", L"cpu");
+    setDword(L"CameraIndex", 0xFFFFFFFFu);
+    setDword(L"IdleStopMs", 1000);
+  }
+
+  void TearDown() override {
+    for (pid_t pid : agents_) {
+      kill(pid, SIGKILL);
+      waitpid(pid, nullptr, 0);
+    }
+    UnmapViewOfFile(control_);
+    CloseHandle(mapping_);
+    MachineTest::TearDown();
+  }
+
+  void setValue(const wchar_t* name, DWORD type, const void* data, DWORD size) {
+    HKEY key = nullptr;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, kAgentSettingsKey, 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr),
+              ERROR_SUCCESS);
+    ASSERT_EQ(RegSetValueExW(key, name, 0, type, static_cast<const BYTE*>(data), size), ERROR_SUCCESS);
+    RegCloseKey(key);
+  }
+  void setString(const wchar_t* name, const std::wstring& value) {
+    setValue(name, REG_SZ, value.c_str(), DWORD((value.size() + 1) * sizeof(wchar_t)));
+  }
+  void setDword(const wchar_t* name, DWORD value) { setValue(name, REG_DWORD, &value, sizeof(value)); }
+
+  pid_t spawnAgent() {
+    const std::string path = siblingExecutable("tesmira_agent").string();
+    char* argv[] = {const_cast<char*>(path.c_str()), nullptr};
+    pid_t pid = 0;
+    EXPECT_EQ(posix_spawn(&pid, path.c_str(), nullptr, nullptr, argv, environ), 0);
+    agents_.push_back(pid);
+    return pid;
+  }
+
+  // Waits (with the application's heartbeat going when `requesting`) until `done`, at most 20 s.
+  bool waitFor(const std::function<bool()>& done, bool requesting) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (std::chrono::steady_clock::now() < deadline) {
+      if (requesting) control_->requestTick = GetTickCount64();
+      if (done()) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return done();
+  }
+
+  std::vector<pid_t> producerRuns() const {
+    std::vector<pid_t> pids;
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator(root() / "test-producer", ec)) {
+      if (entry.path().extension() == ".args") pids.push_back(std::stoi(entry.path().stem().string()));
+    }
+    std::sort(pids.begin(), pids.end());
+    return pids;
+  }
+  std::vector<std::string> argumentsOf(pid_t pid) const {
+    std::ifstream in(root() / "test-producer" / (std::to_string(pid) + ".args"));
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+  }
+  static std::string agentLog() { return readFile(agentLogPath()); }
+  static bool logHas(const std::string& text) { return agentLog().find(text) != std::string::npos; }
+
+  VcamControlBlock* control_ = nullptr;
+  std::filesystem::path producerPath_;
+  std::filesystem::path repo_;
+
+ private:
+  HANDLE mapping_ = nullptr;
+  std::vector<pid_t> agents_;
+};
+
+TEST_F(AgentProcessTest, StartsTheProducerOnDemandWithItsCommandLineAndStopsItWhenIdle) {
+  spawnAgent();
+  ASSERT_TRUE(waitFor([&] { return producerRuns().size() == 1; }, true)) << agentLog();
+  const pid_t producer = producerRuns()[0];
+  EXPECT_EQ(argumentsOf(producer), (std::vector<std::string>{producerPath_.string(), "--camera", "--no-mirror",
+                                                             "--provider", "cpu", "--camera-index", "-1",
+                                                             "--repo-root", repo_.string()}));
+  EXPECT_EQ(control_->cameraIndex, 0u);
+  EXPECT_TRUE(logHas("producer started (camera-index=-1 provider=cpu)")) << agentLog();
+
+  ASSERT_TRUE(waitFor([&] { return processGone(producer); }, false)) << agentLog();
+  EXPECT_TRUE(logHas("no demand for 1000 ms; stopping producer")) << agentLog();
+  EXPECT_EQ(producerRuns().size(), 1u);
+}
+
+TEST_F(AgentProcessTest, ProducerDiesWhenTheAgentIsKilled) {
+  const pid_t agent = spawnAgent();
+  ASSERT_TRUE(waitFor([&] { return producerRuns().size() == 1; }, true)) << agentLog();
+  const pid_t producer = producerRuns()[0];
+  ASSERT_FALSE(processGone(producer));
+  kill(agent, SIGKILL);
+  waitpid(agent, nullptr, 0);
+  EXPECT_TRUE(waitFor([&] { return processGone(producer); }, true));
+}
+
+TEST_F(AgentProcessTest, ProducerThatExitsIsStartedAgain) {
+  std::filesystem::create_directories(root() / "test-producer");
+  std::ofstream(root() / "test-producer" / "exit-once").close();
+  spawnAgent();
+  ASSERT_TRUE(waitFor([&] { return producerRuns().size() == 2; }, true)) << agentLog();
+  EXPECT_TRUE(logHas("producer exited unexpectedly")) << agentLog();
+  EXPECT_FALSE(processGone(producerRuns()[1]));
+}
+
+TEST_F(AgentProcessTest, SecondAgentInTheSessionExitsWithZero) {
+  const pid_t first = spawnAgent();
+  ASSERT_TRUE(waitFor([&] { return logHas("agent starting"); }, false));
+  const pid_t second = spawnAgent();
+  int status = -1;
+  ASSERT_TRUE(waitFor([&] { return waitpid(second, &status, WNOHANG) == second; }, false));
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_TRUE(logHas("agent already running in this session; exiting")) << agentLog();
+  EXPECT_FALSE(processGone(first));
+}
+
+TEST_F(AgentProcessTest, MissingProducerIsLoggedAndNothingRuns) {
+  setString(L"ProducerExe", (root() / "no-such-producer").wstring());
+  spawnAgent();
+  ASSERT_TRUE(waitFor([&] { return logHas("producer exe not found: " + (root() / "no-such-producer").string()); },
+                      true))
+      << agentLog();
+  EXPECT_TRUE(producerRuns().empty());
+}
+
+}  // namespace
+}  // namespace tesmira::agent

@@ -1,0 +1,560 @@
+// Child processes: CreateProcessW, ResumeThread, TerminateProcess, exit codes and waits.
+#include "kernel/process.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <condition_variable>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <filesystem>
+#include <functional>
+#include <future>
+#include <thread>
+
+#include "core/faults.h"
+#include "core/handles.h"
+#include "core/strings.h"
+#include "errhandlingapi.h"
+#include "base/command_line.h"
+#include "kernel/fd_object.h"
+#include "processthreadsapi.h"
+#include "synchapi.h"
+#include "winerror.h"
+
+extern char** environ;
+
+namespace tesmira::platform::kernel {
+namespace {
+
+constexpr char kResume = 'R';
+constexpr char kResumeInJob = 'K';  // resume, and die with this process
+
+// Children whose handles were all closed before they ended; reaped later.
+std::mutex gOrphansMutex;
+std::vector<pid_t>& orphans() {
+  static auto* o = new std::vector<pid_t>;
+  return *o;
+}
+
+void reapOrphans() {
+  std::lock_guard lock(gOrphansMutex);
+  auto& list = orphans();
+  for (size_t i = 0; i < list.size();) {
+    if (::waitpid(list[i], nullptr, WNOHANG) != 0) {
+      list[i] = list.back();
+      list.pop_back();
+    } else {
+      ++i;
+    }
+  }
+}
+
+// Windows exit codes for the ways a Linux process can die.
+DWORD exitCodeForSignal(int sig) {
+  switch (sig) {
+    case SIGSEGV:
+    case SIGBUS: return 0xC0000005u;  // STATUS_ACCESS_VIOLATION
+    case SIGILL: return 0xC000001Du;  // STATUS_ILLEGAL_INSTRUCTION
+    case SIGFPE: return 0xC0000094u;  // STATUS_INTEGER_DIVIDE_BY_ZERO
+    case SIGABRT: return 3;           // what abort() returns on Windows
+    case SIGINT:
+    case SIGQUIT:
+    case SIGHUP:
+    case SIGTERM: return 0xC000013Au;  // STATUS_CONTROL_C_EXIT
+    default: return 1;
+  }
+}
+
+// One long-lived thread forks every child: a parent-death signal follows the
+// thread that forked, and this one lives exactly as long as the process.
+class Spawner {
+ public:
+  void run(std::function<void()> task) {
+    std::packaged_task<void()> job(std::move(task));
+    auto done = job.get_future();
+    {
+      std::lock_guard lock(mutex_);
+      if (!started_) {
+        std::thread([this] { loop(); }).detach();
+        started_ = true;
+      }
+      queue_.push_back(std::move(job));
+    }
+    wake_.notify_one();
+    done.wait();
+  }
+
+ private:
+  void loop() {
+    for (;;) {
+      std::packaged_task<void()> job;
+      {
+        std::unique_lock lock(mutex_);
+        wake_.wait(lock, [&] { return !queue_.empty(); });
+        job = std::move(queue_.front());
+        queue_.pop_front();
+      }
+      job();
+    }
+  }
+
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  std::deque<std::packaged_task<void()>> queue_;
+  bool started_ = false;
+};
+
+Spawner& spawner() {
+  static auto* s = new Spawner;  // never destroyed: its thread runs until the process ends
+  return *s;
+}
+
+DWORD errnoToWin32(int error) {
+  switch (error) {
+    case ENOENT:
+    case ENOTDIR: return ERROR_FILE_NOT_FOUND;
+    case EACCES:
+    case EPERM: return ERROR_ACCESS_DENIED;
+    case ENOEXEC: return ERROR_BAD_EXE_FORMAT;
+    case ENOMEM:
+    case EAGAIN: return ERROR_NOT_ENOUGH_MEMORY;
+    case E2BIG: return ERROR_BAD_ENVIRONMENT;
+    default: return ERROR_GEN_FAILURE;
+  }
+}
+
+bool executableFile(const std::filesystem::path& p, bool& deniedSeen) {
+  struct stat st{};
+  if (::stat(p.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  if (::access(p.c_str(), X_OK) == 0) return true;
+  deniedSeen = true;
+  return false;
+}
+
+bool endsWithExe(const std::string& s) {
+  return s.size() > 4 && equalsNoCase(fromUtf8(s.substr(s.size() - 4)), L".exe");
+}
+
+// Finds the program as Windows would, with ".exe" optional since Linux
+// programs have none: the given path, else the caller's folder, the working
+// folder and PATH for a bare name.
+DWORD resolveProgram(const std::wstring& token, std::string& out) {
+  std::filesystem::path given = toLinuxPath(token);
+  if (given.empty()) return ERROR_FILE_NOT_FOUND;
+  std::vector<std::filesystem::path> places;
+  if (given.has_parent_path()) {
+    places.push_back(given);
+  } else {
+    std::error_code ec;
+    auto self = std::filesystem::read_symlink("/proc/self/exe", ec);
+    if (!ec) places.push_back(self.parent_path() / given);
+    places.push_back(std::filesystem::current_path(ec) / given);
+    if (const char* path = std::getenv("PATH")) {
+      std::string_view rest(path);
+      while (!rest.empty()) {
+        size_t cut = rest.find(':');
+        std::string_view dir = rest.substr(0, cut);
+        if (!dir.empty()) places.push_back(std::filesystem::path(std::string(dir)) / given);
+        if (cut == std::string_view::npos) break;
+        rest.remove_prefix(cut + 1);
+      }
+    }
+  }
+  bool denied = false;
+  for (const auto& place : places) {
+    std::string s = place.string();
+    std::vector<std::string> variants{s};
+    if (endsWithExe(s)) {
+      variants.push_back(s.substr(0, s.size() - 4));
+    } else if (!place.has_extension()) {
+      variants.push_back(s + ".exe");
+    }
+    for (const auto& v : variants) {
+      if (executableFile(v, denied)) {
+        out = v;
+        return ERROR_SUCCESS;
+      }
+    }
+  }
+  return denied ? ERROR_ACCESS_DENIED : ERROR_FILE_NOT_FOUND;
+}
+
+// "A=B\0C=D\0\0", wide or narrow; entries such as "=C:=C:\" are Windows-only.
+std::vector<std::string> parseEnvironmentBlock(const void* block, bool wide) {
+  std::vector<std::string> env;
+  if (wide) {
+    for (auto* p = static_cast<const wchar_t*>(block); *p; p += std::wcslen(p) + 1) {
+      if (*p != L'=') env.push_back(toUtf8(p));
+    }
+  } else {
+    for (auto* p = static_cast<const char*>(block); *p; p += std::strlen(p) + 1) {
+      if (*p != '=') env.emplace_back(p);
+    }
+  }
+  return env;
+}
+
+class ChildObject : public Waitable {
+ public:
+  explicit ChildObject(std::shared_ptr<ProcessRecord> record) : record(std::move(record)) {}
+  DWORD waitUntil(uint64_t deadlineNs) override {
+    return waitLoop(
+        deadlineNs, [&] { return record->exited() ? WAIT_OBJECT_0 : DWORD(WAIT_TIMEOUT); },
+        [&](uint64_t ns) { record->block(ns); });
+  }
+  std::shared_ptr<ProcessRecord> record;
+};
+
+class ProcessObject : public ChildObject {
+ public:
+  using ChildObject::ChildObject;
+};
+
+// The main thread of a child ends with it.
+class ThreadObject : public ChildObject {
+ public:
+  using ChildObject::ChildObject;
+};
+
+}  // namespace
+
+ProcessRecord::ProcessRecord(pid_t pid, int resumeFd)
+    : pid_(pid), pidfd_(int(::syscall(SYS_pidfd_open, pid, 0))), resumeFd_(resumeFd), exitCode_(STILL_ACTIVE) {}
+
+ProcessRecord::~ProcessRecord() {
+  if (resumeFd_ >= 0) ::close(resumeFd_);  // a never-resumed child sees the pipe close and ends
+  if (pidfd_ >= 0) ::close(pidfd_);
+  if (!exited_) {
+    std::lock_guard lock(gOrphansMutex);
+    orphans().push_back(pid_);
+  }
+}
+
+bool ProcessRecord::exited() {
+  std::lock_guard lock(mutex_);
+  if (exited_) return true;
+  siginfo_t info{};
+  int rc = ::waitid(P_PID, id_t(pid_), &info, WEXITED | WNOHANG);
+  if (rc == 0 && info.si_pid == 0) return false;
+  exited_ = true;
+  if (rc != 0) {
+    exitCode_ = terminateCode_.value_or(1);  // reaped elsewhere: the code is lost
+  } else if (info.si_code == CLD_EXITED) {
+    exitCode_ = DWORD(info.si_status);
+  } else if (info.si_status == SIGKILL && terminateCode_) {
+    exitCode_ = *terminateCode_;
+  } else {
+    exitCode_ = exitCodeForSignal(info.si_status);
+  }
+  return true;
+}
+
+DWORD ProcessRecord::exitCode() {
+  exited();
+  std::lock_guard lock(mutex_);
+  return exitCode_;
+}
+
+bool ProcessRecord::terminate(DWORD code) {
+  if (exited()) return false;
+  std::lock_guard lock(mutex_);
+  if (!terminateCode_) terminateCode_ = code;
+  ::kill(pid_, SIGKILL);
+  return true;
+}
+
+DWORD ProcessRecord::resume() {
+  std::shared_ptr<JobState> job;
+  {
+    std::lock_guard lock(mutex_);
+    if (resumeFd_ < 0) return 0;
+    job = job_.lock();
+  }
+  char how = job && job->killOnClose() ? kResumeInJob : kResume;
+  std::lock_guard lock(mutex_);
+  if (resumeFd_ < 0) return 0;
+  ssize_t written;
+  do {
+    written = ::write(resumeFd_, &how, 1);
+  } while (written < 0 && errno == EINTR);
+  ::close(resumeFd_);
+  resumeFd_ = -1;
+  return 1;
+}
+
+void ProcessRecord::joinJob(const std::shared_ptr<JobState>& job) {
+  std::lock_guard lock(mutex_);
+  job_ = job;
+}
+
+void ProcessRecord::block(uint64_t ns) {
+  timespec ts{time_t(ns / 1000000000ull), long(ns % 1000000000ull)};
+  if (pidfd_ >= 0) {
+    pollfd p{pidfd_, POLLIN, 0};
+    ::ppoll(&p, 1, &ts, nullptr);
+  } else {
+    timespec cap{0, long(std::min<uint64_t>(ns, 1000000))};
+    ::nanosleep(&cap, nullptr);
+  }
+}
+
+void JobState::add(const std::shared_ptr<ProcessRecord>& process) {
+  std::lock_guard lock(mutex_);
+  members_.push_back(process);
+}
+
+void JobState::setKillOnClose(bool on) {
+  std::lock_guard lock(mutex_);
+  killOnClose_ = on;
+}
+
+bool JobState::killOnClose() {
+  std::lock_guard lock(mutex_);
+  return killOnClose_;
+}
+
+void JobState::closed() {
+  std::vector<std::weak_ptr<ProcessRecord>> members;
+  {
+    std::lock_guard lock(mutex_);
+    if (!killOnClose_) return;
+    members.swap(members_);
+  }
+  for (auto& weak : members) {
+    if (auto process = weak.lock()) process->terminate(1);
+  }
+}
+
+DWORD spawnProcess(const SpawnRequest& request, std::shared_ptr<ProcessRecord>& out) {
+  reapOrphans();
+  if (auto injected = faults::take("CreateProcessW")) return *injected;
+  // Everything the child needs is made before the fork: after it, only
+  // async-signal-safe calls are allowed.
+  std::vector<char*> argv;
+  for (const auto& a : request.argv) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  std::vector<char*> envp;
+  for (const auto& e : request.env) envp.push_back(const_cast<char*>(e.c_str()));
+  envp.push_back(nullptr);
+  int errorPipe[2], resumePipe[2] = {-1, -1};
+  if (::pipe2(errorPipe, O_CLOEXEC) != 0) return ERROR_NOT_ENOUGH_MEMORY;
+  if (request.suspended && ::pipe2(resumePipe, O_CLOEXEC) != 0) {
+    ::close(errorPipe[0]);
+    ::close(errorPipe[1]);
+    return ERROR_NOT_ENOUGH_MEMORY;
+  }
+  int devNull = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+  pid_t parent = ::getpid();
+  pid_t pid = -1;
+  int forkErrno = 0;
+
+  spawner().run([&] {
+    pid = ::fork();
+    if (pid != 0) {
+      forkErrno = errno;
+      return;
+    }
+    // The child.
+    if (request.newProcessGroup) ::setpgid(0, 0);
+    for (int i = 0; i < 3; ++i) {
+      int fd = request.stdFds[i] == -2 ? devNull : request.stdFds[i];
+      if (fd < 0) continue;
+      if (fd == i) {
+        ::fcntl(fd, F_SETFD, 0);
+      } else {
+        ::dup2(fd, i);
+      }
+    }
+    sigset_t none;
+    sigemptyset(&none);
+    ::sigprocmask(SIG_SETMASK, &none, nullptr);
+    struct sigaction dfl{};
+    dfl.sa_handler = SIG_DFL;
+    for (int sig : {SIGINT, SIGQUIT, SIGHUP, SIGTERM, SIGPIPE}) ::sigaction(sig, &dfl, nullptr);
+    if (request.suspended) {
+      ::close(resumePipe[1]);
+      char how = 0;
+      ssize_t n;
+      do {
+        n = ::read(resumePipe[0], &how, 1);
+      } while (n < 0 && errno == EINTR);
+      if (n != 1) ::_exit(1);
+      if (how == kResumeInJob) {
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (::getppid() != parent) ::_exit(1);
+      }
+    }
+    if (!request.workingDirectory.empty() && ::chdir(request.workingDirectory.c_str()) != 0) {
+      int e = errno;
+      (void)!::write(errorPipe[1], &e, sizeof e);
+      ::_exit(127);
+    }
+    ::execve(request.program.c_str(), argv.data(), envp.data());
+    int e = errno;
+    (void)!::write(errorPipe[1], &e, sizeof e);
+    ::_exit(127);
+  });
+
+  if (devNull >= 0) ::close(devNull);
+  ::close(errorPipe[1]);
+  if (request.suspended) ::close(resumePipe[0]);
+  if (pid < 0) {
+    ::close(errorPipe[0]);
+    if (request.suspended) ::close(resumePipe[1]);
+    return errnoToWin32(forkErrno);
+  }
+  DWORD result = ERROR_SUCCESS;
+  if (!request.suspended) {
+    int childErrno = 0;
+    ssize_t n;
+    do {
+      n = ::read(errorPipe[0], &childErrno, sizeof childErrno);
+    } while (n < 0 && errno == EINTR);
+    if (n == ssize_t(sizeof childErrno)) {
+      ::waitpid(pid, nullptr, 0);
+      result = errnoToWin32(childErrno);
+    }
+  }
+  ::close(errorPipe[0]);
+  if (result != ERROR_SUCCESS) return result;
+  out = std::make_shared<ProcessRecord>(pid, request.suspended ? resumePipe[1] : -1);
+  return ERROR_SUCCESS;
+}
+
+DWORD prepareSpawn(LPCWSTR applicationName, LPCWSTR commandLine, DWORD creationFlags, LPVOID environment,
+                   LPCWSTR currentDirectory, const void* startupInfoPtr, SpawnRequest& out) {
+  std::vector<std::wstring> args;
+  if (commandLine && *commandLine) args = splitCommandLine(commandLine);
+  if (args.empty() || args[0].empty()) {
+    if (!applicationName || !*applicationName) return ERROR_FILE_NOT_FOUND;
+    if (args.empty()) args.push_back(applicationName);
+    else args[0] = applicationName;
+  }
+  std::wstring programToken = applicationName && *applicationName ? applicationName : args[0];
+  if (DWORD error = resolveProgram(programToken, out.program); error != ERROR_SUCCESS) return error;
+  out.argv.clear();
+  out.argv.push_back(out.program);
+  for (size_t i = 1; i < args.size(); ++i) out.argv.push_back(toUtf8(args[i]));
+
+  out.env.clear();
+  if (environment) {
+    out.env = parseEnvironmentBlock(environment, (creationFlags & CREATE_UNICODE_ENVIRONMENT) != 0);
+  } else {
+    for (char** e = environ; e && *e; ++e) out.env.emplace_back(*e);
+  }
+
+  out.workingDirectory.clear();
+  if (currentDirectory && *currentDirectory) {
+    std::filesystem::path dir = toLinuxPath(currentDirectory);
+    std::error_code ec;
+    if (!std::filesystem::is_directory(dir, ec)) return ERROR_DIRECTORY;
+    out.workingDirectory = dir.string();
+  }
+  out.suspended = (creationFlags & CREATE_SUSPENDED) != 0;
+  out.newProcessGroup = (creationFlags & CREATE_NEW_PROCESS_GROUP) != 0;
+
+  for (int& fd : out.stdFds) fd = -1;
+  auto* startup = static_cast<const STARTUPINFOW*>(startupInfoPtr);
+  if (startup && (startup->dwFlags & STARTF_USESTDHANDLES)) {
+    HANDLE streams[3] = {startup->hStdInput, startup->hStdOutput, startup->hStdError};
+    for (int i = 0; i < 3; ++i) {
+      if (!streams[i] || streams[i] == INVALID_HANDLE_VALUE) {
+        out.stdFds[i] = -2;
+        continue;
+      }
+      auto object = handles::lookupAs<FdObject>(streams[i]);
+      if (!object) return ERROR_INVALID_HANDLE;
+      out.stdFds[i] = object->fd();
+    }
+  }
+  return ERROR_SUCCESS;
+}
+
+void publishProcess(const std::shared_ptr<ProcessRecord>& process, void* info) {
+  auto* pi = static_cast<PROCESS_INFORMATION*>(info);
+  pi->hProcess = handles::insert(std::make_shared<ProcessObject>(process));
+  pi->hThread = handles::insert(std::make_shared<ThreadObject>(process));
+  pi->dwProcessId = DWORD(process->pid());
+  pi->dwThreadId = DWORD(process->pid());  // a process's main thread has its id
+}
+
+std::shared_ptr<ProcessRecord> processOf(HANDLE handle) {
+  auto object = handles::lookupAs<ProcessObject>(handle);
+  return object ? object->record : nullptr;
+}
+
+}  // namespace tesmira::platform::kernel
+
+using namespace tesmira::platform;
+using namespace tesmira::platform::kernel;
+
+BOOL WINAPI CreateProcessW(LPCWSTR applicationName, LPWSTR commandLine, LPSECURITY_ATTRIBUTES,
+                           LPSECURITY_ATTRIBUTES, BOOL, DWORD creationFlags, LPVOID environment,
+                           LPCWSTR currentDirectory, LPSTARTUPINFOW startupInfo,
+                           LPPROCESS_INFORMATION processInformation) {
+  if (!processInformation || !startupInfo) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  SpawnRequest request;
+  DWORD error = prepareSpawn(applicationName, commandLine, creationFlags, environment, currentDirectory,
+                             startupInfo, request);
+  std::shared_ptr<ProcessRecord> process;
+  if (error == ERROR_SUCCESS) error = spawnProcess(request, process);
+  if (error != ERROR_SUCCESS) {
+    SetLastError(error);
+    return FALSE;
+  }
+  publishProcess(process, processInformation);
+  return TRUE;
+}
+
+DWORD WINAPI ResumeThread(HANDLE thread) {
+  auto object = handles::lookupAs<ThreadObject>(thread);
+  if (!object) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return DWORD(-1);
+  }
+  return object->record->resume();
+}
+
+BOOL WINAPI TerminateProcess(HANDLE process, UINT exitCode) {
+  if (process == GetCurrentProcess()) ::_exit(int(exitCode));
+  auto record = processOf(process);
+  if (!record) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  if (!record->terminate(exitCode)) {
+    SetLastError(ERROR_ACCESS_DENIED);  // it has already ended
+    return FALSE;
+  }
+  return TRUE;
+}
+
+BOOL WINAPI GetExitCodeProcess(HANDLE process, LPDWORD exitCode) {
+  if (!exitCode) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  if (process == GetCurrentProcess()) {
+    *exitCode = STILL_ACTIVE;
+    return TRUE;
+  }
+  auto record = processOf(process);
+  if (!record) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  *exitCode = record->exitCode();
+  return TRUE;
+}

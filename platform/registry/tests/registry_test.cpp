@@ -1,0 +1,350 @@
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "platform/kernel/tests/spawn.h"
+#include "tesmira/platform_testing.h"
+#include "tests/support/machine_fixture.h"
+
+namespace {
+
+using tesmira::testing::readFile;
+using tesmira::testing::spawnChild;
+using tesmira::testing::waitChild;
+namespace faults = tesmira::platform::faults;
+
+class RegistryTest : public tesmira::testing::MachineTest {
+ protected:
+  void TearDown() override {
+    ::unsetenv("TESMIRA_ELEVATED");
+    ::unsetenv("USERNAME");
+    MachineTest::TearDown();
+  }
+  HKEY create(HKEY root, const wchar_t* path, DWORD* disposition = nullptr) {
+    HKEY key = nullptr;
+    EXPECT_EQ(RegCreateKeyExW(root, path, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, disposition),
+              ERROR_SUCCESS);
+    return key;
+  }
+};
+
+std::vector<BYTE> bytesOf(const void* data, size_t size) {
+  auto* p = static_cast<const BYTE*>(data);
+  return std::vector<BYTE>(p, p + size);
+}
+
+std::vector<BYTE> wideBytes(const wchar_t* text) { return bytesOf(text, (std::wcslen(text) + 1) * sizeof(wchar_t)); }
+
+TEST_F(RegistryTest, EveryTypeRoundTripsThroughQueryAndGet) {
+  DWORD dword = 0x01020304;
+  ULONGLONG qword = 0x1122334455667788ull;
+  BYTE binary[] = {0, 1, 2, 0xFF};
+  struct Case {
+    const wchar_t* name;
+    DWORD type;
+    std::vector<BYTE> data;
+  };
+  const Case cases[] = {
+      {L"Provider", REG_SZ, wideBytes(L"directml")},
+      {L"", REG_SZ, wideBytes(L"Tesmira Retouch Media Source")},  // the default value
+      {L"Path", REG_EXPAND_SZ, wideBytes(L"C:\\ProgramData\\Tesmira\\Vcam\\tesmira_windows_vcam_source.dll")},
+      {L"Unicode", REG_SZ, wideBytes(L"Caf\u00e9 \u2014 \U0001F600")},
+      {L"Empty", REG_SZ, wideBytes(L"")},
+      {L"IdleStopMs", REG_DWORD, bytesOf(&dword, 4)},
+      {L"LastUsedTimeStart", REG_QWORD, bytesOf(&qword, 8)},
+      {L"Blob", REG_BINARY, bytesOf(binary, sizeof binary)},
+  };
+  HKEY key = create(HKEY_CURRENT_USER, L"Software\\Tesmira");
+  for (const auto& c : cases) {
+    ASSERT_EQ(RegSetValueExW(key, c.name, 0, c.type, c.data.data(), DWORD(c.data.size())), ERROR_SUCCESS);
+  }
+  RegCloseKey(key);
+  ASSERT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, L"Software\\Tesmira", 0, KEY_READ | KEY_WOW64_64KEY, &key),
+            ERROR_SUCCESS);
+  for (const auto& c : cases) {
+    std::vector<BYTE> got(256);
+    DWORD type = 0, size = DWORD(got.size());
+    ASSERT_EQ(RegQueryValueExW(key, c.name, nullptr, &type, got.data(), &size), ERROR_SUCCESS);
+    got.resize(size);
+    EXPECT_EQ(type, c.type);
+    EXPECT_EQ(got, c.data) << "RegQueryValueExW " << int(&c - cases);
+
+    got.assign(256, 0);
+    size = DWORD(got.size());
+    ASSERT_EQ(RegGetValueW(HKEY_CURRENT_USER, L"Software\\Tesmira", c.name, RRF_RT_ANY | RRF_NOEXPAND, &type,
+                           got.data(), &size),
+              ERROR_SUCCESS);
+    got.resize(size);
+    EXPECT_EQ(type, c.type);
+    EXPECT_EQ(got, c.data) << "RegGetValueW " << int(&c - cases);
+  }
+  RegCloseKey(key);
+}
+
+TEST_F(RegistryTest, BufferSizesFollowTheQueryRules) {
+  HKEY key = create(HKEY_CURRENT_USER, L"Software\\Tesmira");
+  auto value = wideBytes(L"directml");  // 9 units with the terminator
+  RegSetValueExW(key, L"Provider", 0, REG_SZ, value.data(), DWORD(value.size()));
+  const DWORD need = DWORD(value.size());
+  struct Case {
+    bool withBuffer;
+    DWORD bufferBytes;
+    LSTATUS status;
+    DWORD reportedBytes;
+  };
+  const Case cases[] = {
+      {false, 0, ERROR_SUCCESS, need},           // size query
+      {true, need - 1, ERROR_MORE_DATA, need},   // one byte short
+      {true, 0, ERROR_MORE_DATA, need},
+      {true, need, ERROR_SUCCESS, need},
+      {true, need + 40, ERROR_SUCCESS, need},
+  };
+  for (const auto& c : cases) {
+    std::vector<BYTE> buffer(c.bufferBytes + 1, 0xEE);
+    DWORD size = c.bufferBytes;
+    BYTE* data = c.withBuffer ? buffer.data() : nullptr;
+    EXPECT_EQ(RegQueryValueExW(key, L"Provider", nullptr, nullptr, data, &size), c.status) << int(&c - cases);
+    EXPECT_EQ(size, c.reportedBytes) << int(&c - cases);
+    size = c.bufferBytes;
+    EXPECT_EQ(RegGetValueW(key, nullptr, L"Provider", RRF_RT_REG_SZ, nullptr, data, &size), c.status)
+        << int(&c - cases);
+    EXPECT_EQ(size, c.reportedBytes) << int(&c - cases);
+  }
+  BYTE one[4];
+  EXPECT_EQ(RegQueryValueExW(key, L"Provider", nullptr, nullptr, one, nullptr), ERROR_INVALID_PARAMETER);
+  RegCloseKey(key);
+}
+
+TEST_F(RegistryTest, GetValueTerminatesStringsAndChecksTypes) {
+  HKEY key = create(HKEY_CURRENT_USER, L"Software\\Tesmira");
+  const wchar_t unterminated[] = {L'a', L'b'};
+  RegSetValueExW(key, L"Raw", 0, REG_SZ, reinterpret_cast<const BYTE*>(unterminated), sizeof unterminated);
+  DWORD one = 1;
+  RegSetValueExW(key, L"Enabled", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&one), 4);
+  wchar_t text[8] = {};
+  DWORD size = sizeof text;
+  EXPECT_EQ(RegGetValueW(key, nullptr, L"Raw", RRF_RT_REG_SZ, nullptr, text, &size), ERROR_SUCCESS);
+  EXPECT_EQ(size, 3 * sizeof(wchar_t));
+  EXPECT_STREQ(text, L"ab");
+
+  struct Case {
+    const wchar_t* value;
+    DWORD flags;
+    LSTATUS status;
+  };
+  const Case cases[] = {
+      {L"Enabled", RRF_RT_REG_DWORD, ERROR_SUCCESS},
+      {L"Enabled", RRF_RT_DWORD, ERROR_SUCCESS},
+      {L"Enabled", RRF_RT_REG_SZ, ERROR_UNSUPPORTED_TYPE},
+      {L"Raw", RRF_RT_REG_DWORD, ERROR_UNSUPPORTED_TYPE},
+      {L"Raw", RRF_RT_REG_QWORD, ERROR_UNSUPPORTED_TYPE},
+      {L"Missing", RRF_RT_ANY, ERROR_FILE_NOT_FOUND},
+      {L"Enabled", 0, ERROR_INVALID_PARAMETER},
+  };
+  for (const auto& c : cases) {
+    BYTE buffer[64];
+    DWORD bytes = sizeof buffer;
+    EXPECT_EQ(RegGetValueW(key, nullptr, c.value, c.flags, nullptr, buffer, &bytes), c.status) << int(&c - cases);
+  }
+  RegCloseKey(key);
+  DWORD bytes = 4;
+  DWORD v = 7;
+  EXPECT_EQ(RegGetValueW(HKEY_CURRENT_USER, L"Software\\Nobody", L"X", RRF_RT_REG_DWORD | RRF_ZEROONFAILURE,
+                         nullptr, &v, &bytes),
+            ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(v, 0u);
+}
+
+TEST_F(RegistryTest, ExpandableStringsAreExpandedUnlessAskedNotTo) {
+  ::setenv("TESMIRA_TEST_FOLDER", "/opt/tesmira", 1);
+  HKEY key = create(HKEY_CURRENT_USER, L"Software\\Tesmira");
+  auto raw = wideBytes(L"%tesmira_test_folder%\\bin;%NOT_SET_ANYWHERE%");
+  RegSetValueExW(key, L"Where", 0, REG_EXPAND_SZ, raw.data(), DWORD(raw.size()));
+  wchar_t text[128];
+  DWORD size = sizeof text, type = 0;
+  ASSERT_EQ(RegGetValueW(key, nullptr, L"Where", RRF_RT_REG_SZ, &type, text, &size), ERROR_SUCCESS);
+  EXPECT_STREQ(text, L"/opt/tesmira\\bin;%NOT_SET_ANYWHERE%");
+  EXPECT_EQ(type, DWORD(REG_SZ));
+  EXPECT_EQ(size, (std::wcslen(text) + 1) * sizeof(wchar_t));
+  size = sizeof text;
+  ASSERT_EQ(RegGetValueW(key, nullptr, L"Where", RRF_RT_REG_EXPAND_SZ | RRF_NOEXPAND, &type, text, &size),
+            ERROR_SUCCESS);
+  EXPECT_STREQ(text, L"%tesmira_test_folder%\\bin;%NOT_SET_ANYWHERE%");
+  EXPECT_EQ(type, DWORD(REG_EXPAND_SZ));
+  RegCloseKey(key);
+  ::unsetenv("TESMIRA_TEST_FOLDER");
+}
+
+TEST_F(RegistryTest, KeysAndValuesAreCaseInsensitiveAndCasePreserving) {
+  DWORD disposition = 0;
+  HKEY key = create(HKEY_CURRENT_USER, L"Software\\Tesmira", &disposition);
+  EXPECT_EQ(disposition, DWORD(REG_CREATED_NEW_KEY));
+  DWORD index = 3;
+  RegSetValueExW(key, L"CameraIndex", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&index), 4);
+  RegCloseKey(key);
+  HKEY same = create(HKEY_CURRENT_USER, L"SOFTWARE\\tesmira", &disposition);
+  EXPECT_EQ(disposition, DWORD(REG_OPENED_EXISTING_KEY));
+  DWORD got = 0, size = 4;
+  EXPECT_EQ(RegQueryValueExW(same, L"cameraINDEX", nullptr, nullptr, reinterpret_cast<BYTE*>(&got), &size),
+            ERROR_SUCCESS);
+  EXPECT_EQ(got, 3u);
+  RegCloseKey(same);
+  HKEY software = nullptr;
+  ASSERT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, L"software", 0, KEY_READ, &software), ERROR_SUCCESS);
+  wchar_t name[64];
+  DWORD chars = 64;
+  ASSERT_EQ(RegEnumKeyExW(software, 0, name, &chars, nullptr, nullptr, nullptr, nullptr), ERROR_SUCCESS);
+  EXPECT_STREQ(name, L"Tesmira") << "the name keeps the case it was created with";
+  EXPECT_EQ(chars, 7u);
+  RegCloseKey(software);
+}
+
+TEST_F(RegistryTest, EnumerationIsSortedByUpperCaseName) {
+  const wchar_t* base = L"Software\\Microsoft\\Windows\\CurrentVersion\\CapabilityAccessManager\\ConsentStore\\webcam";
+  HKEY webcam = create(HKEY_CURRENT_USER, base);
+  for (const wchar_t* sub : {L"NonPackaged", L"msteams_8wekyb3d8bbwe", L"Microsoft.WindowsCamera_8wekyb3d8bbwe",
+                             L"_private", L"B2", L"b"}) {
+    HKEY k = create(webcam, sub);
+    RegCloseKey(k);
+  }
+  const std::vector<std::wstring> expected = {L"b",           L"B2",       L"Microsoft.WindowsCamera_8wekyb3d8bbwe",
+                                              L"msteams_8wekyb3d8bbwe", L"NonPackaged", L"_private"};
+  std::vector<std::wstring> seen;
+  for (DWORD i = 0;; ++i) {
+    wchar_t name[512];
+    DWORD chars = 512;
+    LSTATUS status = RegEnumKeyExW(webcam, i, name, &chars, nullptr, nullptr, nullptr, nullptr);
+    if (status == ERROR_NO_MORE_ITEMS) break;
+    ASSERT_EQ(status, ERROR_SUCCESS);
+    seen.emplace_back(name, chars);
+  }
+  EXPECT_EQ(seen, expected);
+  wchar_t small[4];
+  DWORD chars = 4;
+  EXPECT_EQ(RegEnumKeyExW(webcam, 2, small, &chars, nullptr, nullptr, nullptr, nullptr), ERROR_MORE_DATA);
+  chars = 2;  // "B2" needs room for its terminator too
+  EXPECT_EQ(RegEnumKeyExW(webcam, 1, small, &chars, nullptr, nullptr, nullptr, nullptr), ERROR_MORE_DATA);
+  RegCloseKey(webcam);
+}
+
+TEST_F(RegistryTest, DeleteKeyRefusesSubkeysAndDeleteTreeTakesThemAll) {
+  const wchar_t* clsid = L"Software\\Classes\\CLSID\\{fb0afedc-9b71-404f-8154-36cc0ef0a550}";
+  HKEY server = create(HKEY_LOCAL_MACHINE, (std::wstring(clsid) + L"\\InprocServer32").c_str());
+  auto model = wideBytes(L"Both");
+  RegSetValueExW(server, L"ThreadingModel", 0, REG_SZ, model.data(), DWORD(model.size()));
+  EXPECT_EQ(RegDeleteKeyW(HKEY_LOCAL_MACHINE, clsid), ERROR_ACCESS_DENIED);
+  EXPECT_EQ(RegDeleteTreeW(HKEY_LOCAL_MACHINE, clsid), ERROR_SUCCESS);
+  HKEY gone = nullptr;
+  EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, clsid, 0, KEY_READ, &gone), ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(RegDeleteTreeW(HKEY_LOCAL_MACHINE, clsid), ERROR_FILE_NOT_FOUND);
+  // A handle to a deleted key stays valid but finds nothing.
+  DWORD size = 0;
+  EXPECT_EQ(RegQueryValueExW(server, L"ThreadingModel", nullptr, nullptr, nullptr, &size), ERROR_KEY_DELETED);
+  RegCloseKey(server);
+  HKEY classes = nullptr;
+  ASSERT_EQ(RegOpenKeyExW(HKEY_CLASSES_ROOT, L"CLSID", 0, KEY_READ, &classes), ERROR_SUCCESS)
+      << "HKEY_CLASSES_ROOT shows HKLM\\Software\\Classes";
+  RegCloseKey(classes);
+
+  HKEY leaf = create(HKEY_CURRENT_USER, L"Software\\Tesmira\\Leaf");
+  RegCloseKey(leaf);
+  EXPECT_EQ(RegDeleteKeyW(HKEY_CURRENT_USER, L"Software\\Tesmira\\Leaf"), ERROR_SUCCESS);
+  EXPECT_EQ(RegDeleteKeyW(HKEY_CURRENT_USER, L"Software\\Tesmira\\Leaf"), ERROR_FILE_NOT_FOUND);
+  // Without a subkey name the tree below the key goes, the key stays.
+  HKEY tesmira = create(HKEY_CURRENT_USER, L"Software\\Tesmira\\A\\B");
+  RegCloseKey(tesmira);
+  ASSERT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, L"Software\\Tesmira", 0, KEY_ALL_ACCESS, &tesmira), ERROR_SUCCESS);
+  EXPECT_EQ(RegDeleteTreeW(tesmira, nullptr), ERROR_SUCCESS);
+  wchar_t name[16];
+  DWORD chars = 16;
+  EXPECT_EQ(RegEnumKeyExW(tesmira, 0, name, &chars, nullptr, nullptr, nullptr, nullptr), ERROR_NO_MORE_ITEMS);
+  RegCloseKey(tesmira);
+}
+
+TEST_F(RegistryTest, HklmWritesCanBeDeniedWhileReadsGoOn) {
+  HKEY key = create(HKEY_LOCAL_MACHINE, L"Software\\Tesmira");
+  DWORD one = 1;
+  ASSERT_EQ(RegSetValueExW(key, L"Installed", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&one), 4), ERROR_SUCCESS);
+  RegCloseKey(key);
+  for (bool byFault : {true, false}) {
+    if (byFault) {
+      faults::inject("Registry.HKLM", ERROR_ACCESS_DENIED);
+    } else {
+      ::setenv("TESMIRA_ELEVATED", "0", 1);
+    }
+    HKEY denied = nullptr;
+    EXPECT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"Software\\Classes\\CLSID", 0, nullptr, 0, KEY_WRITE, nullptr,
+                              &denied, nullptr),
+              ERROR_ACCESS_DENIED);
+    EXPECT_EQ(denied, nullptr);
+    EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"Software\\Tesmira", 0, KEY_WRITE, &denied), ERROR_ACCESS_DENIED);
+    EXPECT_EQ(RegDeleteTreeW(HKEY_LOCAL_MACHINE, L"Software\\Tesmira"), ERROR_ACCESS_DENIED);
+    DWORD got = 0, size = 4;
+    EXPECT_EQ(RegGetValueW(HKEY_LOCAL_MACHINE, L"Software\\Tesmira", L"Installed", RRF_RT_REG_DWORD, nullptr, &got,
+                           &size),
+              ERROR_SUCCESS);
+    EXPECT_EQ(got, 1u);
+    HKEY user = create(HKEY_CURRENT_USER, L"Software\\Tesmira");
+    EXPECT_NE(user, nullptr) << "HKCU stays writable";
+    RegCloseKey(user);
+    faults::clearAll();
+    ::unsetenv("TESMIRA_ELEVATED");
+  }
+}
+
+TEST_F(RegistryTest, AReadHandleCannotWrite) {
+  HKEY key = create(HKEY_CURRENT_USER, L"Software\\Tesmira");
+  RegCloseKey(key);
+  ASSERT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, L"Software\\Tesmira", 0, KEY_READ, &key), ERROR_SUCCESS);
+  DWORD one = 1;
+  EXPECT_EQ(RegSetValueExW(key, L"Enabled", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&one), 4),
+            ERROR_ACCESS_DENIED);
+  RegCloseKey(key);
+  EXPECT_EQ(RegCloseKey(key), ERROR_INVALID_HANDLE);
+  EXPECT_EQ(RegCloseKey(HKEY_CURRENT_USER), ERROR_SUCCESS);
+}
+
+TEST_F(RegistryTest, EachUserHasTheirOwnCurrentUserHive) {
+  ::setenv("USERNAME", "alice", 1);
+  HKEY key = create(HKEY_CURRENT_USER, L"Software\\Tesmira");
+  RegCloseKey(key);
+  ::setenv("USERNAME", "bob", 1);
+  EXPECT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, L"Software\\Tesmira", 0, KEY_READ, &key), ERROR_FILE_NOT_FOUND);
+}
+
+TEST_F(RegistryTest, ACorruptHiveIsReportedAndNeverOverwritten) {
+  HKEY key = create(HKEY_CURRENT_USER, L"Software\\Tesmira");
+  RegCloseKey(key);
+  auto hive = root() / "registry" / "users" / "user.hive.json";
+  ASSERT_TRUE(std::filesystem::exists(hive));
+  { std::ofstream(hive, std::ios::trunc) << "{\"format\": \"tesmira-registry-hive\", \"version\": 1, \"root\": {"; }
+  EXPECT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, L"Software", 0, KEY_READ, &key), ERROR_REGISTRY_CORRUPT);
+  EXPECT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\Other", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
+                            nullptr),
+            ERROR_REGISTRY_CORRUPT);
+  EXPECT_EQ(readFile(hive), "{\"format\": \"tesmira-registry-hive\", \"version\": 1, \"root\": {");
+}
+
+// Child: reads the agent's camera index that the parent wrote.
+TESMIRA_CHILD_MAIN(readCameraIndex) {
+  DWORD index = 0, size = 4;
+  LSTATUS status = RegGetValueW(HKEY_CURRENT_USER, L"Software\\Tesmira", L"CameraIndex", RRF_RT_REG_DWORD, nullptr,
+                                &index, &size);
+  return status == ERROR_SUCCESS ? int(index) : 100 + int(status);
+}
+
+TEST_F(RegistryTest, AnotherProcessSeesTheSameHive) {
+  HKEY key = create(HKEY_CURRENT_USER, L"Software\\Tesmira");
+  DWORD index = 7;
+  RegSetValueExW(key, L"CameraIndex", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&index), 4);
+  RegCloseKey(key);
+  EXPECT_EQ(waitChild(spawnChild("readCameraIndex")), 7);
+}
+
+}  // namespace

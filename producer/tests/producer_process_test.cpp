@@ -1,0 +1,163 @@
+// The built producer as a real process against a fixture repo root.
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <opencv2/imgcodecs.hpp>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <set>
+#include <thread>
+
+#include "producer/frame_writer.h"
+#include "producer/kernel_objects.h"
+#include "producer/tests/producer_fixture.h"
+
+extern char** environ;
+
+namespace tesmira {
+namespace {
+
+using testing::ProducerTest;
+
+class ProducerProcessTest : public ProducerTest {
+ protected:
+  void SetUp() override {
+    ProducerTest::SetUp();
+    repo_ = makeRepoRoot();
+  }
+
+  // Starts the producer with its output in files under the machine root.
+  pid_t start(const std::vector<std::string>& options) {
+    std::vector<std::string> args{TESMIRA_PRODUCER_EXE};
+    args.insert(args.end(), options.begin(), options.end());
+    std::vector<char*> argv;
+    for (auto& arg : args) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t files;
+    posix_spawn_file_actions_init(&files);
+    posix_spawn_file_actions_addopen(&files, 1, (root() / "stdout.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&files, 2, (root() / "stderr.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    pid_t pid = -1;
+    EXPECT_EQ(posix_spawn(&pid, argv[0], &files, nullptr, argv.data(), environ), 0);
+    posix_spawn_file_actions_destroy(&files);
+    return pid;
+  }
+  static int exitCodeOf(pid_t pid) {
+    int status = 0;
+    if (waitpid(pid, &status, 0) != pid) return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  }
+  std::string standardOutput() const { return testing::readFile(root() / "stdout.txt"); }
+  std::string standardError() const { return testing::readFile(root() / "stderr.txt"); }
+
+  std::filesystem::path repo_;
+};
+
+TEST_F(ProducerProcessTest, HelpPrintsTheUsageWithTheProgramNameAndExitsZero) {
+  EXPECT_EQ(exitCodeOf(start({"--help", "--bogus"})), 0);
+  const std::string program = TESMIRA_PRODUCER_EXE;
+  const std::string usage = standardOutput();
+  EXPECT_EQ(usage.rfind("Usage: " + program + " [--video path | --camera] [--provider cpu|directml|cuda]\n", 0), 0u);
+  EXPECT_EQ(std::count(usage.begin(), usage.end(), '\n'), 8);
+  EXPECT_EQ(standardError(), "");
+  EXPECT_FALSE(std::filesystem::exists(logPath()));  // nothing is logged for --help
+}
+
+TEST_F(ProducerProcessTest, AnOptionErrorIsFatal) {
+  EXPECT_EQ(exitCodeOf(start({"--repo-root", repo_.string(), "--camera", "--bogus"})), 1);
+  EXPECT_EQ(standardError(), "fatal: Unknown argument: --bogus\n");
+  EXPECT_EQ(logMessages(), (std::vector<std::string>{"fatal: Unknown argument: --bogus"}));
+}
+
+// Collects the stamp codes of every frame published while the producer runs.
+struct FrameReader {
+  MappedChannel channel = openOrCreateChannel(kFrameChannelName, kFrameChannelBytes);
+  HANDLE ready = openOrCreateFrameReadyEvent();
+  std::vector<StampCodes> codes;
+  std::vector<uint64_t> qpcTimes;
+
+  ~FrameReader() {
+    closeHandle(ready);
+    closeMapping(channel);
+  }
+  void readUntilExit(pid_t pid, int& exitCode) {
+    uint32_t seen = 0;
+    for (;;) {
+      const bool signalled = WaitForSingleObject(ready, 200) == WAIT_OBJECT_0;
+      auto* header = static_cast<RetouchFrameHeader*>(channel.view);
+      const uint32_t counter = std::atomic_ref<uint32_t>(header->frameCounter).load();
+      if (signalled && counter != seen) {
+        // Frame k went into slot (k - 1) % 2; the two newest are both intact, so a
+        // reader that woke late still sees a frame it missed.
+        for (uint32_t k = std::max(seen + 1, counter - 1); k <= counter; ++k) {
+          const uint32_t slot = (k - 1) % 2;
+          const RetouchFrameSlot& descriptor = header->slots[slot];
+          const auto* luma = static_cast<const uint8_t*>(channel.view) + frameSlotDataOffset(slot);
+          codes.push_back(readCodeBands(luma, descriptor.stride, int(descriptor.width), int(descriptor.height)));
+          qpcTimes.push_back(descriptor.qpcTime);
+        }
+        seen = counter;
+      }
+      int status = 0;
+      if (waitpid(pid, &status, WNOHANG) == pid) {
+        exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        return;
+      }
+    }
+  }
+};
+
+TEST_F(ProducerProcessTest, StillHeadlessRunPublishesFiveStampedFrames) {
+  cv::imwrite((root() / "face.png").string(), cv::Mat(240, 320, CV_8UC3, cv::Scalar(90, 120, 200)));
+  FrameReader reader;
+  ASSERT_NE(reader.channel.view, nullptr);
+  ASSERT_NE(reader.ready, nullptr);
+  const pid_t pid = start({"--camera", "--still", (root() / "face.png").string(), "--headless-frames", "5",
+                           "--stamp-seq", "--repo-root", repo_.string()});
+  int exitCode = -1;
+  reader.readUntilExit(pid, exitCode);
+  EXPECT_EQ(exitCode, 0) << standardError();
+  std::vector<uint16_t> counters;
+  for (const auto& c : reader.codes) counters.push_back(c.code1);
+  EXPECT_EQ(counters, (std::vector<uint16_t>{0, 1, 2, 3, 4}));
+  EXPECT_EQ(static_cast<RetouchFrameHeader*>(reader.channel.view)->frameCounter, 5u);
+  EXPECT_EQ(logCount("vcam producer stopped"), 1u);
+}
+
+TEST_F(ProducerProcessTest, StillModePacesAtTheStillFrameRate) {
+  cv::imwrite((root() / "face.png").string(), cv::Mat(120, 160, CV_8UC3, cv::Scalar(1, 2, 3)));
+  FrameReader reader;
+  const pid_t pid = start({"--camera", "--still", (root() / "face.png").string(), "--still-fps", "20",
+                           "--headless-frames", "6", "--repo-root", repo_.string()});
+  int exitCode = -1;
+  reader.readUntilExit(pid, exitCode);
+  EXPECT_EQ(exitCode, 0);
+  ASSERT_EQ(reader.qpcTimes.size(), 6u);
+  // The pacing sleep tops every frame up to the 50 ms period; it never ends early.
+  for (size_t i = 1; i < reader.qpcTimes.size(); ++i) {
+    EXPECT_GE(reader.qpcTimes[i] - reader.qpcTimes[i - 1], 500000u) << i;  // 50 ms in 100 ns units
+  }
+}
+
+TEST_F(ProducerProcessTest, CtrlCDuringAnIdlePassStopsInOrder) {
+  if (!TESMIRA_PRODUCER_CONSOLE_CONTROL) GTEST_SKIP() << "the platform has no console control handlers yet";
+  const pid_t pid = start({"--camera", "--repo-root", repo_.string()});
+  // Wait for the first idle pass: its status write follows the last start-up line.
+  for (int i = 0; i < 1000 && logCount("status mapping ready") == 0; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ASSERT_EQ(logCount("status mapping ready"), 1u);
+  kill(pid, SIGINT);
+  EXPECT_EQ(exitCodeOf(pid), 0);
+  const auto lines = logMessages();
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines.back(), "vcam producer stopped");
+}
+
+}  // namespace
+}  // namespace tesmira

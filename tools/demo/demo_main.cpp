@@ -1,0 +1,398 @@
+// tesmira_demo: the whole road on one machine folder. Registers the media source and the
+// "Tesmira" virtual camera, adds a file camera playing a face video, holds the channels as
+// the service would, starts the agent, opens "Tesmira" as an application through the frame
+// server stand-in, records, closes, waits for the agent to stop the producer, and leaves
+// snapshots, a video and a summary of what was measured.
+#include <windows.h>
+
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+#include <opencv2/videoio.hpp>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <iomanip>
+#include <iostream>
+#include <optional>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "agent/agent_settings.h"
+#include "common/helpers.h"
+#include "common/vcam_registration.h"
+#include "tesmira/platform_testing.h"
+#include "tesmira/test_cameras.h"
+#include "tools/demo/demo_camera.h"
+#include "tools/demo/demo_channels.h"
+#include "tools/demo/demo_processes.h"
+
+namespace tesmira::demo {
+namespace fs = std::filesystem;
+namespace {
+
+constexpr double kRecordSeconds = 6.0;
+constexpr const wchar_t* kFileCameraName = L"Demo Face Camera";
+
+struct Paths {
+  fs::path repo, build, agent, producer, mediaSource, video, output, machine;
+};
+
+std::string narrow(const std::wstring& text) { return fs::path(text).string(); }
+
+double msBetween(Clock::time_point from, Clock::time_point to) {
+  return std::chrono::duration<double, std::milli>(to - from).count();
+}
+
+// Fails loudly, naming every piece that is not there.
+bool findPieces(Paths& p) {
+  std::error_code ec;
+  const fs::path self = fs::read_symlink("/proc/self/exe", ec);
+  p.build = self.parent_path().parent_path().parent_path();
+  p.repo = TESMIRA_SOURCE_DIR;
+  if (const char* repo = std::getenv("TESMIRA_REPO")) p.repo = repo;
+  const char* media = std::getenv("TESMIRA_MEDIA_DIR");
+  p.video = (media ? fs::path(media) : p.repo / ".cache" / "media") / "Megamind.avi";
+  p.agent = p.build / "agent" / "tesmira_agent";
+  p.producer = p.build / "producer" / "tesmira_windows_retouch_vcam_producer";
+  p.mediaSource = p.build / "vcam_source" / "tesmira_windows_vcam_source.dll";
+  const std::pair<fs::path, const char*> pieces[] = {
+      {p.agent, "the session agent (agent/)"},
+      {p.producer, "the producer (producer/)"},
+      {p.mediaSource, "the media source module (vcam_source/)"},
+      {p.video, "the face video (tools/setup/fetch-media.sh)"},
+  };
+  bool complete = true;
+  for (const auto& [path, what] : pieces) {
+    if (!fs::exists(path, ec)) {
+      if (complete) std::cerr << "demo: the whole road cannot run yet; missing:\n";
+      std::cerr << "  - " << what << ": " << path.string() << "\n";
+      complete = false;
+    }
+  }
+  return complete;
+}
+
+void setAgentValue(const wchar_t* name, DWORD type, const void* data, DWORD size) {
+  HKEY key = nullptr;
+  if (RegCreateKeyExW(HKEY_CURRENT_USER, agent::kAgentSettingsKey, 0, nullptr, 0, KEY_WRITE, nullptr, &key,
+                      nullptr) != ERROR_SUCCESS) {
+    return;
+  }
+  RegSetValueExW(key, name, 0, type, static_cast<const BYTE*>(data), size);
+  RegCloseKey(key);
+}
+void setAgentString(const wchar_t* name, const std::wstring& value) {
+  setAgentValue(name, REG_SZ, value.c_str(), DWORD((value.size() + 1) * sizeof(wchar_t)));
+}
+
+// The sample is a frame that the producer published when it equals a frame-channel slot.
+bool isPublishedFrame(const HeldChannels& channels, const ReceivedSample& sample) {
+  const RetouchFrameHeader* header = channels.frame();
+  for (uint32_t slot = 0; slot < 2; ++slot) {
+    const RetouchFrameSlot d = header->slots[slot];
+    if (d.width != sample.width || d.height != sample.height || d.stride < d.width) continue;
+    const uint64_t rows = uint64_t(d.height) * 3 / 2;
+    if (rows * d.stride > kFrameSlotBytes) continue;
+    const uint8_t* data = channels.frameBytes() + frameSlotDataOffset(slot);
+    bool same = true;
+    for (uint64_t row = 0; row < rows && same; ++row) {
+      same = std::memcmp(data + row * d.stride, sample.nv12.data() + row * sample.width, sample.width) == 0;
+    }
+    if (same) return true;
+  }
+  return false;
+}
+
+uint64_t fingerprint(const std::vector<uint8_t>& bytes) {
+  uint64_t hash = 14695981039346656037ull;
+  for (size_t i = 0; i < bytes.size(); i += 7) hash = (hash ^ bytes[i]) * 1099511628211ull;
+  return hash;
+}
+
+cv::Mat toBgr(const ReceivedSample& sample) {
+  cv::Mat nv12(int(sample.height * 3 / 2), int(sample.width), CV_8UC1, const_cast<uint8_t*>(sample.nv12.data()));
+  cv::Mat bgr;
+  cv::cvtColor(nv12, bgr, cv::COLOR_YUV2BGR_NV12);
+  return bgr;
+}
+
+const char* stateName(uint32_t state) {
+  switch (state) {
+    case kProducerStateNone: return "none";
+    case kProducerStateStarting: return "starting";
+    case kProducerStateLive: return "live";
+    case kProducerStateNoCamera: return "no camera";
+    case kProducerStateCameraPermissionDenied: return "camera permission denied";
+    case kProducerStateCameraBusy: return "camera busy";
+    case kProducerStateCaptureFailure: return "capture failure";
+    case kProducerStateModelFailure: return "model failure";
+    default: return "unknown";
+  }
+}
+
+struct Recording {
+  size_t samples = 0;
+  size_t published = 0;
+  size_t distinctPublished = 0;
+  uint32_t width = 0, height = 0;
+  std::optional<double> firstSampleMs, firstPublishedMs, lastSampleMs;
+  std::optional<double> firstDistinctMs, lastDistinctMs;
+  std::vector<std::string> snapshots;
+  std::vector<std::pair<double, std::string>> states;  // producer states as they changed
+  std::string error;
+};
+
+Recording record(CameraApp& app, const HeldChannels& channels, Clock::time_point opened, const fs::path& out) {
+  Recording r;
+  cv::VideoWriter video;
+  uint64_t lastPublished = 0;
+  bool cardSaved = false;
+  int nextLiveSnapshot = 0;
+  uint32_t lastState = UINT32_MAX;
+  ReceivedSample sample;
+  while (msBetween(opened, Clock::now()) < kRecordSeconds * 1000) {
+    if (std::string error = app.next(sample); !error.empty()) {
+      r.error = error;
+      break;
+    }
+    const double at = msBetween(opened, Clock::now());
+    const uint32_t state = channels.status()->state;
+    if (state != lastState) {
+      r.states.push_back({at, stateName(state)});
+      lastState = state;
+    }
+    const bool published = isPublishedFrame(channels, sample);
+    ++r.samples;
+    r.width = sample.width;
+    r.height = sample.height;
+    if (!r.firstSampleMs) r.firstSampleMs = at;
+    r.lastSampleMs = at;
+    const cv::Mat bgr = toBgr(sample);
+    if (!video.isOpened()) {
+      video.open((out / "received.avi").string(), cv::VideoWriter::fourcc('M', 'J', 'P', 'G'), 30.0, bgr.size());
+    }
+    if (video.isOpened()) video.write(bgr);
+    auto snapshot = [&](const std::string& name) {
+      cv::imwrite((out / name).string(), bgr);
+      r.snapshots.push_back(name);
+    };
+    if (!published) {
+      if (!cardSaved) {
+        std::ostringstream name;
+        name << "01-before-live-" << std::lround(at) << "ms.png";
+        snapshot(name.str());
+        cardSaved = true;
+      }
+      continue;
+    }
+    ++r.published;
+    if (!r.firstPublishedMs) r.firstPublishedMs = at;
+    const uint64_t print = fingerprint(sample.nv12);
+    if (print != lastPublished) {
+      ++r.distinctPublished;
+      if (!r.firstDistinctMs) r.firstDistinctMs = at;
+      r.lastDistinctMs = at;
+      lastPublished = print;
+    }
+    // The first live frame, then one a second.
+    if (at >= *r.firstPublishedMs + 1000.0 * nextLiveSnapshot) {
+      std::ostringstream name;
+      name << "0" << (2 + nextLiveSnapshot) << "-live-" << std::lround(at) << "ms.png";
+      snapshot(name.str());
+      ++nextLiveSnapshot;
+    }
+  }
+  return r;
+}
+
+double fileCameraRate(const fs::path& video) {
+  cv::VideoCapture capture(video.string());
+  return capture.isOpened() ? capture.get(cv::CAP_PROP_FPS) : 0.0;
+}
+
+// The producer checks that its models and retouch resources exist before it starts. The
+// retouch engine is not in this build yet (frames pass through unretouched), so the demo's
+// data folder holds empty files under those names; the summary says so.
+fs::path makeDataFolder(const fs::path& folder) {
+  const fs::path resources = folder / "app" / "base" / "Sources" / "Prismwell" / "Resources";
+  const fs::path files[] = {
+      "models/retouch.onnx", "models/teeth_whitening.onnx", "models/face_landmarker.task",
+      "models/calibration/mediapipe_crop_calibration.json", "libmediapipe.dll",
+  };
+  for (const fs::path& file : files) {
+    fs::create_directories((folder / file).parent_path());
+    std::ofstream(folder / file).close();
+  }
+  fs::create_directories(resources);
+  for (const char* name : {"facemask.png", "skin_mask.png", "teeth_whitening_mask.png", "lookup.png", "tone_warm.png",
+                           "tone_soft.png", "tone_studio.png", "tone_window.png", "tone_presenting.png"}) {
+    std::ofstream(resources / name).close();
+  }
+  return folder;
+}
+
+std::string readText(const fs::path& file) {
+  std::ifstream in(file, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+int run() {
+  Paths p;
+  if (!findPieces(p)) return 2;
+  p.output = p.repo / "demo-output";
+  p.machine = p.output / "machine";
+  std::error_code ec;
+  fs::remove_all(p.output, ec);
+  fs::create_directories(p.machine);
+  platform::setMachineRoot(p.machine.string());
+  std::cout << "demo: fresh machine folder " << p.machine.string() << "\n";
+
+  // The physical camera: a file camera playing the face video.
+  platform::testcameras::setV4l2Discovery(false);
+  platform::testcameras::installFileCamera(kFileCameraName, p.video.string());
+  const double cameraRate = fileCameraRate(p.video);
+  std::cout << "demo: file camera \"" << narrow(kFileCameraName) << "\" plays " << p.video.filename().string() << " at "
+            << cameraRate << " fps\n";
+
+  // What the service tool's install does: the COM class and the virtual camera.
+  {
+    ComApartmentGuard apartment;
+    if (HRESULT hr = registerComServer(p.mediaSource.wstring()); FAILED(hr)) {
+      std::cerr << "demo: registering the media source failed: " << narrow(hresultToText(hr)) << "\n";
+      return 1;
+    }
+    VcamRegistrationOptions options;
+    options.dllPath = p.mediaSource.wstring();
+    options.registerCom = 0;
+    if (HRESULT hr = ensureVirtualCamera(options); FAILED(hr)) {
+      std::cerr << "demo: creating the virtual camera failed: " << narrow(hresultToText(hr)) << " ("
+                << narrow(lastFailureDetail()) << ")\n";
+      return 1;
+    }
+  }
+  std::cout << "demo: media source registered, virtual camera \"Tesmira\" created\n";
+
+  // What the service's broker does: every channel created, seeded and held.
+  HeldChannels channels;
+  if (std::wstring error = channels.create(); !error.empty()) {
+    std::cerr << "demo: " << narrow(error) << "\n";
+    return 1;
+  }
+  std::cout << "demo: channels created and held under " << narrow(channels.prefixUsed()) << "\n";
+
+  setAgentString(L"ProducerExe", p.producer.wstring());
+  setAgentString(L"RepoRoot", makeDataFolder(p.output / "data").wstring());
+  ProcessWatch producerWatch(p.producer);
+  const Clock::time_point agentStarted = Clock::now();
+  const pid_t agent = spawnProgram(p.agent);
+  if (agent <= 0) {
+    std::cerr << "demo: starting the agent failed\n";
+    return 1;
+  }
+  std::cout << "demo: agent started (pid " << agent << ")\n";
+  std::this_thread::sleep_for(std::chrono::milliseconds(1200));  // the agent settles into its idle passes
+
+  std::string missing;
+  std::unique_ptr<CameraApp> app = makeCameraApp(missing);
+  if (!app) {
+    std::cerr << "demo: cannot open \"Tesmira\" as an application: missing " << missing << "\n";
+    killProgram(agent);
+    return 2;
+  }
+  const Clock::time_point opened = Clock::now();
+  if (std::string error = app->open(kVirtualCameraFriendlyName); !error.empty()) {
+    std::cerr << "demo: opening \"Tesmira\" failed: " << error << "\n";
+    killProgram(agent);
+    return 1;
+  }
+  const double openMs = msBetween(opened, Clock::now());
+  std::cout << "demo: \"Tesmira\" opened through the frame server stand-in; recording " << kRecordSeconds << " s\n";
+  const Recording rec = record(*app, channels, opened, p.output);
+  app->close();
+  const Clock::time_point closed = Clock::now();
+  std::cout << "demo: closed after " << rec.samples << " samples; waiting for the agent to stop the producer\n";
+
+  // The agent's idle time (8000 ms by default) after the 2500 ms demand window, plus a margin.
+  const auto stopDeadline = closed + std::chrono::seconds(16);
+  while (Clock::now() < stopDeadline && (producerWatch.anyRunning() || producerWatch.runs().empty())) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  const auto runs = producerWatch.runs();
+  killProgram(agent);
+
+  for (const char* log : {"vcam-agent.log", "vcam-producer.log", "vcam-service.log"}) {
+    fs::copy_file(programDataFolder() / "Tesmira" / "Logs" / log, p.output / log, ec);
+  }
+
+  // The summary: only what was measured.
+  std::ostringstream s;
+  s << std::fixed << std::setprecision(1);
+  s << "Tesmira demo: the whole road on one machine\n\n";
+  s << "physical camera: file camera \"" << narrow(kFileCameraName) << "\" playing " << p.video.filename().string()
+    << " at " << cameraRate << " fps\n";
+  s << "producer data folder: data/ (empty placeholder model files: the retouch engine is not built yet, "
+       "frames pass through unretouched)\n";
+  s << "channels: created, seeded and held by the demo as the service's broker would, under "
+    << narrow(channels.prefixUsed()) << "\n";
+  s << "application: opened \"Tesmira\" through the frame server stand-in in " << openMs << " ms, recorded "
+    << kRecordSeconds << " s\n\n";
+  s << "samples received: " << rec.samples;
+  if (rec.samples) s << " (" << rec.width << "x" << rec.height << " NV12)";
+  s << "\n";
+  if (rec.firstSampleMs && rec.lastSampleMs && rec.samples > 1) {
+    s << "sample rate: " << (rec.samples - 1) * 1000.0 / (*rec.lastSampleMs - *rec.firstSampleMs) << " samples/s\n";
+  }
+  s << "first sample after open: " << (rec.firstSampleMs ? std::to_string(std::lround(*rec.firstSampleMs)) + " ms" : "none")
+    << "\n";
+  s << "samples before the first live frame (status card or black): "
+    << (rec.samples - rec.published) << "\n";
+  s << "live frames (equal to a frame the producer published): " << rec.published << ", distinct: "
+    << rec.distinctPublished << "\n";
+  s << "first-frame latency (open to first live frame): "
+    << (rec.firstPublishedMs ? std::to_string(std::lround(*rec.firstPublishedMs)) + " ms" : "no live frame arrived")
+    << "\n";
+  if (rec.firstDistinctMs && rec.lastDistinctMs && rec.distinctPublished > 1) {
+    const double rate = (rec.distinctPublished - 1) * 1000.0 / (*rec.lastDistinctMs - *rec.firstDistinctMs);
+    s << "delivered live rate: " << rate << " distinct frames/s against the file camera's " << cameraRate
+      << " fps (" << (cameraRate > 0 ? 100.0 * rate / cameraRate : 0.0) << "%)\n";
+  }
+  s << "producer states seen:";
+  for (const auto& [at, state] : rec.states) s << " " << state << "@" << std::lround(at) << "ms";
+  s << "\n\n";
+  if (runs.empty()) {
+    s << "producer: never started\n";
+  }
+  for (const auto& run : runs) {
+    s << "producer pid " << run.pid << ": started " << std::lround(msBetween(opened, run.started))
+      << " ms after open (" << std::lround(msBetween(agentStarted, run.started)) << " ms after the agent started)";
+    if (run.ended != Clock::time_point{}) {
+      s << ", stopped " << std::lround(msBetween(closed, run.ended)) << " ms after close\n";
+    } else {
+      s << ", still running " << std::lround(msBetween(closed, Clock::now())) << " ms after close\n";
+    }
+  }
+  if (!rec.error.empty()) s << "\nsample delivery ended early: " << rec.error << "\n";
+  s << "\nagent log:\n" << readText(p.output / "vcam-agent.log");
+  s << "\nfiles: received.avi (every sample received), ";
+  for (const auto& name : rec.snapshots) s << name << " ";
+  s << "\nlogs: vcam-agent.log, vcam-producer.log, vcam-service.log; machine folder: machine/\n";
+
+  std::ofstream(p.output / "summary.txt") << s.str();
+  std::cout << "\n" << s.str() << "\ndemo: output in " << p.output.string() << "\n";
+  const bool roadWorked = rec.firstPublishedMs.has_value() && !runs.empty() && !producerWatch.anyRunning();
+  return roadWorked ? 0 : 1;
+}
+
+}  // namespace
+}  // namespace tesmira::demo
+
+int main() { return tesmira::demo::run(); }

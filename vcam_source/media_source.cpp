@@ -1,0 +1,690 @@
+// The live media source and its single video stream.
+#include "vcam_source/media_source.h"
+
+#include <ks.h>
+#include <ksmedia.h>
+#include <mfapi.h>
+#include <wrl/implements.h>
+
+#include <atomic>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "vcam_source/channels.h"
+#include "vcam_source/media_types.h"
+#include "vcam_source/source_log.h"
+#include "vcam_source/status_card.h"
+
+// IKsControl as this module declares it, so that it carries its IID.
+struct IKsControlWithUuid : IUnknown {
+  STDMETHOD(KsProperty)(PKSPROPERTY property, ULONG propertyLength, LPVOID data, ULONG dataLength, ULONG* bytesReturned) = 0;
+  STDMETHOD(KsMethod)(PKSMETHOD method, ULONG methodLength, LPVOID data, ULONG dataLength, ULONG* bytesReturned) = 0;
+  STDMETHOD(KsEvent)(PKSEVENT event, ULONG eventLength, LPVOID data, ULONG dataLength, ULONG* bytesReturned) = 0;
+};
+TESMIRA_INTERFACE_IID(IKsControlWithUuid, 0x28F54685, 0x06FD, 0x11D2, 0xB2, 0x7A, 0x00, 0xA0, 0xC9, 0x22, 0x31, 0x96);
+
+namespace tesmira::vcam {
+namespace {
+
+using Microsoft::WRL::ChainInterfaces;
+using Microsoft::WRL::ClassicCom;
+using Microsoft::WRL::ComPtr;
+using Microsoft::WRL::RuntimeClass;
+using Microsoft::WRL::RuntimeClassFlags;
+using Lock = std::lock_guard<std::mutex>;
+
+constexpr uint64_t kLastGoodFrameMaxAgeMs = 500;
+constexpr DWORD kFrameReadyWaitMs = 100;
+
+enum class SourceState : uint32_t { Stopped = 0, Started = 1, Paused = 2, ShutDown = 3 };
+
+class TesmiraMediaSource;
+
+// Whether two media types describe the same offer: subtype, frame size and rate.
+bool sameOffer(IMFMediaType* a, IMFMediaType* b) {
+  GUID sa{}, sb{};
+  UINT64 fa = 0, fb = 0, ra = 0, rb = 0;
+  return SUCCEEDED(a->GetGUID(MF_MT_SUBTYPE, &sa)) && SUCCEEDED(b->GetGUID(MF_MT_SUBTYPE, &sb)) && sa == sb &&
+         SUCCEEDED(a->GetUINT64(MF_MT_FRAME_SIZE, &fa)) && SUCCEEDED(b->GetUINT64(MF_MT_FRAME_SIZE, &fb)) && fa == fb &&
+         SUCCEEDED(a->GetUINT64(MF_MT_FRAME_RATE, &ra)) && SUCCEEDED(b->GetUINT64(MF_MT_FRAME_RATE, &rb)) && ra == rb;
+}
+
+class TesmiraMediaStream final
+    : public RuntimeClass<RuntimeClassFlags<ClassicCom>, ChainInterfaces<IMFMediaStream2, IMFMediaStream, IMFMediaEventGenerator>> {
+ public:
+  HRESULT initialize(TesmiraMediaSource* source, IMFMediaType** types, DWORD count);
+  HRESULT start(IMFMediaType* type);
+  HRESULT pause();
+  HRESULT stop();
+  void shutdown();
+  HRESULT getEventQueue(IMFMediaEventQueue** queue);
+  HRESULT getAttributes(IMFAttributes** out);
+  HRESULT getDescriptor(IMFStreamDescriptor** out);
+  // The offered type matching `type`, or null: only offered types may become current.
+  IMFMediaType* offeredType(IMFMediaType* type);
+  void clearSourceLink() {
+    Lock lock(stateMutex_);
+    source_ = nullptr;
+  }
+
+  STDMETHOD(GetEvent)(DWORD flags, IMFMediaEvent** event) override {
+    ComPtr<IMFMediaEventQueue> queue;
+    HRESULT hr = getEventQueue(&queue);
+    return FAILED(hr) ? hr : queue->GetEvent(flags, event);
+  }
+  STDMETHOD(BeginGetEvent)(IMFAsyncCallback* callback, IUnknown* state) override {
+    ComPtr<IMFMediaEventQueue> queue;
+    HRESULT hr = getEventQueue(&queue);
+    return FAILED(hr) ? hr : queue->BeginGetEvent(callback, state);
+  }
+  STDMETHOD(EndGetEvent)(IMFAsyncResult* result, IMFMediaEvent** event) override {
+    ComPtr<IMFMediaEventQueue> queue;
+    HRESULT hr = getEventQueue(&queue);
+    return FAILED(hr) ? hr : queue->EndGetEvent(result, event);
+  }
+  STDMETHOD(QueueEvent)(MediaEventType type, REFGUID extendedType, HRESULT status, const PROPVARIANT* value) override {
+    ComPtr<IMFMediaEventQueue> queue;
+    HRESULT hr = getEventQueue(&queue);
+    return FAILED(hr) ? hr : queue->QueueEventParamVar(type, extendedType, status, value);
+  }
+  STDMETHOD(GetMediaSource)(IMFMediaSource** source) override;
+  STDMETHOD(GetStreamDescriptor)(IMFStreamDescriptor** descriptor) override { return getDescriptor(descriptor); }
+  STDMETHOD(RequestSample)(IUnknown* token) override;
+  STDMETHOD(SetStreamState)(MF_STREAM_STATE value) override;
+  STDMETHOD(GetStreamState)(MF_STREAM_STATE* value) override;
+
+ private:
+  std::mutex stateMutex_;
+  TesmiraMediaSource* source_ = nullptr;
+  ComPtr<IMFMediaEventQueue> queue_;
+  ComPtr<IMFStreamDescriptor> descriptor_;
+  ComPtr<IMFAttributes> attributes_;
+  ComPtr<IMFMediaType> currentType_;
+  int32_t state_ = MF_STREAM_STATE_STOPPED;
+  bool shutDown_ = false;
+  std::vector<ComPtr<IMFMediaType>> offered_;  // set once by initialize
+  std::atomic<uint64_t> requestCounter_{0};
+
+  std::mutex frameMutex_;
+  VcamControlWriter control_;
+  FrameChannelReader reader_;
+  std::vector<uint8_t> lastGoodFrame_;
+  uint32_t lastGoodWidth_ = 0;
+  uint32_t lastGoodHeight_ = 0;
+  uint64_t lastGoodTick_ = 0;
+  StatusCardSelector cards_;
+  StatusCardCache cardCache_;
+};
+
+class TesmiraMediaSource final
+    : public RuntimeClass<RuntimeClassFlags<ClassicCom>, ChainInterfaces<IMFMediaSourceEx, IMFMediaSource, IMFMediaEventGenerator>,
+                          IMFGetService, IKsControlWithUuid, IMFSampleAllocatorControl> {
+ public:
+  ~TesmiraMediaSource() override {
+    // An application may release the source without Shutdown while it keeps the stream.
+    if (stream_) stream_->clearSourceLink();
+  }
+  HRESULT initialize(IMFAttributes* activationStore);
+
+  STDMETHOD(GetEvent)(DWORD flags, IMFMediaEvent** event) override {
+    ComPtr<IMFMediaEventQueue> queue;
+    HRESULT hr = takeQueue(&queue);
+    return FAILED(hr) ? hr : queue->GetEvent(flags, event);
+  }
+  STDMETHOD(BeginGetEvent)(IMFAsyncCallback* callback, IUnknown* state) override {
+    ComPtr<IMFMediaEventQueue> queue;
+    HRESULT hr = takeQueue(&queue);
+    return FAILED(hr) ? hr : queue->BeginGetEvent(callback, state);
+  }
+  STDMETHOD(EndGetEvent)(IMFAsyncResult* result, IMFMediaEvent** event) override {
+    ComPtr<IMFMediaEventQueue> queue;
+    HRESULT hr = takeQueue(&queue);
+    return FAILED(hr) ? hr : queue->EndGetEvent(result, event);
+  }
+  STDMETHOD(QueueEvent)(MediaEventType type, REFGUID extendedType, HRESULT status, const PROPVARIANT* value) override {
+    ComPtr<IMFMediaEventQueue> queue;
+    HRESULT hr = takeQueue(&queue);
+    return FAILED(hr) ? hr : queue->QueueEventParamVar(type, extendedType, status, value);
+  }
+  STDMETHOD(GetCharacteristics)(DWORD* characteristics) override;
+  STDMETHOD(CreatePresentationDescriptor)(IMFPresentationDescriptor** descriptor) override;
+  STDMETHOD(Start)(IMFPresentationDescriptor* descriptor, const GUID* timeFormat, const PROPVARIANT* startPosition) override;
+  STDMETHOD(Stop)() override;
+  STDMETHOD(Pause)() override;
+  STDMETHOD(Shutdown)() override;
+  STDMETHOD(GetSourceAttributes)(IMFAttributes** attributes) override;
+  STDMETHOD(GetStreamAttributes)(DWORD streamIdentifier, IMFAttributes** attributes) override;
+  STDMETHOD(SetD3DManager)(IUnknown*) override {
+    logSource(L"media source SetD3DManager");
+    return S_OK;
+  }
+
+  STDMETHOD(GetService)(REFGUID service, REFIID riid, LPVOID* object) override {
+    logSource(L"media source GetService service=" + guidToText(service) + L" riid=" + guidToText(riid) + L" rejected");
+    if (!object) return E_POINTER;
+    *object = nullptr;
+    return MF_E_UNSUPPORTED_SERVICE;
+  }
+
+  STDMETHOD(KsProperty)(PKSPROPERTY id, ULONG idLength, LPVOID, ULONG, ULONG* bytesReturned) override {
+    return rejectKs(L"KsProperty", id, idLength, bytesReturned);
+  }
+  STDMETHOD(KsMethod)(PKSMETHOD id, ULONG idLength, LPVOID, ULONG, ULONG* bytesReturned) override {
+    return rejectKs(L"KsMethod", id, idLength, bytesReturned);
+  }
+  STDMETHOD(KsEvent)(PKSEVENT id, ULONG idLength, LPVOID, ULONG, ULONG* bytesReturned) override {
+    return rejectKs(L"KsEvent", id, idLength, bytesReturned);
+  }
+
+  STDMETHOD(SetDefaultAllocator)(DWORD streamId, IUnknown* allocator) override {
+    logSource(L"media source SetDefaultAllocator stream=" + std::to_wstring(streamId) +
+              L" allocator=" + std::to_wstring(reinterpret_cast<uintptr_t>(allocator)));
+    return S_OK;
+  }
+  STDMETHOD(GetAllocatorUsage)(DWORD streamId, DWORD* inputStreamId, MFSampleAllocatorUsage* usage) override {
+    logSource(L"media source GetAllocatorUsage stream=" + std::to_wstring(streamId));
+    if (!inputStreamId || !usage) return E_POINTER;
+    if (streamId != 0) return MF_E_INVALIDSTREAMNUMBER;
+    *inputStreamId = 0;
+    *usage = MFSampleAllocatorUsage_UsesCustomAllocator;
+    logSource(L"media source GetAllocatorUsage returning custom allocator inputStream=" + std::to_wstring(*inputStreamId));
+    return S_OK;
+  }
+
+ private:
+  HRESULT takeQueue(IMFMediaEventQueue** queue) {
+    Lock lock(mutex_);
+    if (state_ == SourceState::ShutDown) return MF_E_SHUTDOWN;
+    if (!queue_) return E_UNEXPECTED;
+    return queue_.CopyTo(queue);
+  }
+  static HRESULT rejectKs(const wchar_t* name, const KSIDENTIFIER* id, ULONG idLength, ULONG* bytesReturned) {
+    std::wstring prefix = std::wstring(L"media source ") + name;
+    if (id && idLength >= sizeof(KSIDENTIFIER)) {
+      wchar_t flags[16];
+      std::swprintf(flags, 16, L"%x", unsigned(id->Flags));
+      logSource(prefix + L" set=" + guidToText(id->Set) + L" id=" + std::to_wstring(id->Id) + L" flags=0x" + flags +
+                L" rejected");
+    } else {
+      logSource(prefix + L" rejected");
+    }
+    if (bytesReturned) *bytesReturned = 0;
+    return HRESULT_FROM_WIN32(ERROR_SET_NOT_FOUND);
+  }
+  HRESULT attachSensorProfiles();
+
+  std::mutex mutex_;
+  ComPtr<IMFMediaEventQueue> queue_;
+  ComPtr<IMFAttributes> attributes_;
+  ComPtr<IMFPresentationDescriptor> descriptor_;
+  ComPtr<TesmiraMediaStream> stream_;
+  SourceState state_ = SourceState::Stopped;
+};
+
+// ---- stream ------------------------------------------------------------------
+
+HRESULT TesmiraMediaStream::initialize(TesmiraMediaSource* source, IMFMediaType** types, DWORD count) {
+  logSource(L"stream Initialize mediaTypeCount=" + std::to_wstring(count));
+  Lock lock(stateMutex_);
+  source_ = source;
+  attributes_.Reset();
+  HRESULT hr = MFCreateAttributes(&attributes_, 8);
+  if (FAILED(hr)) return hr;
+  if (FAILED(hr = attributes_->SetGUID(MF_DEVICESTREAM_STREAM_CATEGORY, PINNAME_VIDEO_CAPTURE))) return hr;
+  if (FAILED(hr = attributes_->SetUINT32(MF_DEVICESTREAM_STREAM_ID, 0))) return hr;
+  if (FAILED(hr = attributes_->SetUINT32(MF_DEVICESTREAM_FRAMESERVER_SHARED, 1))) return hr;
+  if (FAILED(hr = attributes_->SetUINT32(MF_DEVICESTREAM_ATTRIBUTE_FRAMESOURCE_TYPES, MFFrameSourceTypes_Color))) return hr;
+
+  descriptor_.Reset();
+  if (FAILED(hr = MFCreateStreamDescriptor(0, count, types, &descriptor_))) return hr;
+  if (FAILED(hr = descriptor_->SetGUID(MF_DEVICESTREAM_STREAM_CATEGORY, PINNAME_VIDEO_CAPTURE))) return hr;
+  if (FAILED(hr = descriptor_->SetUINT32(MF_DEVICESTREAM_STREAM_ID, 0))) return hr;
+  if (FAILED(hr = descriptor_->SetUINT32(MF_DEVICESTREAM_ATTRIBUTE_FRAMESOURCE_TYPES, MFFrameSourceTypes_Color))) return hr;
+
+  ComPtr<IMFMediaTypeHandler> handler;
+  hr = descriptor_->GetMediaTypeHandler(&handler);
+  if (SUCCEEDED(hr)) hr = handler->SetCurrentMediaType(types[0]);
+  if (FAILED(hr)) {
+    logSource(L"stream Initialize failed setting default type: " + hrText(hr));
+    return hr;
+  }
+  currentType_ = types[0];
+  offered_.assign(types, types + count);
+  for (DWORD i = 0; i < count; ++i)
+    logSource(L"stream supported type[" + std::to_wstring(i) + L"] " + describeMediaType(types[i]));
+  logSource(L"stream default type " + describeMediaType(currentType_.Get()));
+  queue_.Reset();
+  return MFCreateEventQueue(&queue_);
+}
+
+IMFMediaType* TesmiraMediaStream::offeredType(IMFMediaType* type) {
+  if (!type) return nullptr;
+  for (auto& offered : offered_)
+    if (offered.Get() == type || sameOffer(offered.Get(), type)) return offered.Get();
+  return nullptr;
+}
+
+HRESULT TesmiraMediaStream::start(IMFMediaType* requested) {
+  IMFMediaType* type = requested ? offeredType(requested) : nullptr;
+  if (requested && !type) {
+    // Checked before anything is stamped or made current.
+    logSource(L"stream Start rejected: media type not offered type=" + describeMediaType(requested));
+    return MF_E_INVALIDMEDIATYPE;
+  }
+  logSource(L"stream Start requested type=" + describeMediaType(type));
+  cards_.onStreamStart(GetTickCount64());
+  control_.stamp(true, type);
+  HRESULT hr;
+  {
+    Lock lock(stateMutex_);
+    if (shutDown_) return MF_E_SHUTDOWN;
+    if (type) {
+      currentType_ = type;
+      ComPtr<IMFMediaTypeHandler> handler;
+      hr = descriptor_->GetMediaTypeHandler(&handler);
+      if (SUCCEEDED(hr)) hr = handler->SetCurrentMediaType(type);
+      if (FAILED(hr)) {
+        logSource(L"stream Start SetCurrentMediaType failed: " + hrText(hr) + L" type=" + describeMediaType(type));
+        return hr;
+      }
+    }
+    state_ = MF_STREAM_STATE_RUNNING;
+    hr = queue_->QueueEventParamVar(MEStreamStarted, GUID_NULL, S_OK, nullptr);
+  }
+  logSource(FAILED(hr) ? L"stream Start queue event failed: " + hrText(hr) : std::wstring(L"stream Start succeeded"));
+  return hr;
+}
+
+HRESULT TesmiraMediaStream::pause() {
+  logSource(L"stream Pause");
+  Lock lock(stateMutex_);
+  if (shutDown_) return MF_E_SHUTDOWN;
+  if (state_ != MF_STREAM_STATE_RUNNING) return MF_E_INVALID_STATE_TRANSITION;
+  state_ = MF_STREAM_STATE_PAUSED;
+  HRESULT hr = queue_->QueueEventParamVar(MEStreamPaused, GUID_NULL, S_OK, nullptr);
+  if (FAILED(hr)) state_ = MF_STREAM_STATE_RUNNING;
+  return hr;
+}
+
+HRESULT TesmiraMediaStream::stop() {
+  Lock lock(stateMutex_);
+  if (shutDown_) return MF_E_SHUTDOWN;
+  state_ = MF_STREAM_STATE_STOPPED;
+  return queue_->QueueEventParamVar(MEStreamStopped, GUID_NULL, S_OK, nullptr);
+}
+
+void TesmiraMediaStream::shutdown() {
+  logSource(L"stream Shutdown");
+  Lock lock(stateMutex_);
+  shutDown_ = true;
+  source_ = nullptr;
+  descriptor_.Reset();
+  attributes_.Reset();
+  currentType_.Reset();
+  if (queue_) queue_->Shutdown();
+  queue_.Reset();
+}
+
+HRESULT TesmiraMediaStream::getEventQueue(IMFMediaEventQueue** queue) {
+  Lock lock(stateMutex_);
+  if (shutDown_) return MF_E_SHUTDOWN;
+  if (!queue_) return E_UNEXPECTED;
+  return queue_.CopyTo(queue);
+}
+
+HRESULT TesmiraMediaStream::getAttributes(IMFAttributes** out) {
+  Lock lock(stateMutex_);
+  if (shutDown_) return MF_E_SHUTDOWN;
+  if (!out) return E_POINTER;
+  return attributes_.CopyTo(out);
+}
+
+HRESULT TesmiraMediaStream::getDescriptor(IMFStreamDescriptor** out) {
+  Lock lock(stateMutex_);
+  if (shutDown_) return MF_E_SHUTDOWN;
+  if (!out) return E_POINTER;
+  return descriptor_.CopyTo(out);
+}
+
+STDMETHODIMP TesmiraMediaStream::SetStreamState(MF_STREAM_STATE value) {
+  logSource(L"stream SetStreamState state=" + std::to_wstring(int32_t(value)));
+  Lock lock(stateMutex_);
+  if (shutDown_) return MF_E_SHUTDOWN;
+  if (value == MF_STREAM_STATE_RUNNING && state_ == MF_STREAM_STATE_STOPPED) cards_.onStreamStart(GetTickCount64());
+  state_ = int32_t(value);
+  return S_OK;
+}
+
+STDMETHODIMP TesmiraMediaStream::GetStreamState(MF_STREAM_STATE* value) {
+  if (!value) return E_POINTER;
+  Lock lock(stateMutex_);
+  if (shutDown_) return MF_E_SHUTDOWN;
+  *value = MF_STREAM_STATE(state_);
+  return S_OK;
+}
+
+STDMETHODIMP TesmiraMediaStream::RequestSample(IUnknown* token) {
+  ComPtr<IMFMediaType> type;
+  {
+    Lock lock(stateMutex_);
+    if (shutDown_) return MF_E_SHUTDOWN;
+    if (state_ != MF_STREAM_STATE_RUNNING) return MF_E_INVALIDREQUEST;
+    type = currentType_;
+  }
+  GUID subtype = MFVideoFormat_NV12;
+  UINT32 width = 1280, height = 720, numerator = 30, denominator = 1;
+  if (type) {
+    if (FAILED(type->GetGUID(MF_MT_SUBTYPE, &subtype))) subtype = MFVideoFormat_NV12;
+    UINT32 w = 0, h = 0, n = 0, d = 0;
+    if (SUCCEEDED(MFGetAttributeSize(type.Get(), MF_MT_FRAME_SIZE, &w, &h))) width = w, height = h;
+    if (SUCCEEDED(MFGetAttributeRatio(type.Get(), MF_MT_FRAME_RATE, &n, &d))) numerator = n, denominator = d;
+  }
+  // Every size below comes from here, so nothing is ever sized from an unchecked type.
+  if (!isServableFrameSize(width, height)) return MF_E_INVALIDMEDIATYPE;
+
+  control_.stamp(false, type.Get());
+  const uint64_t n = requestCounter_.fetch_add(1) + 1;
+  if (n == 1 || n % 300 == 0)
+    logSource(L"stream RequestSample #" + std::to_wstring(n) + L" type=" + describeMediaType(type.Get()));
+
+  const bool nv12 = subtype == MFVideoFormat_NV12;
+  const uint64_t nv12Size = uint64_t(width) * height * 3 / 2;
+  const DWORD size = DWORD(nv12 ? nv12Size : uint64_t(width) * height * 4);
+  ComPtr<IMFMediaBuffer> buffer;
+  HRESULT hr = MFCreateMemoryBuffer(size, &buffer);
+  if (FAILED(hr)) return hr;
+  BYTE* data = nullptr;
+  if (FAILED(hr = buffer->Lock(&data, nullptr, nullptr))) return hr;
+  {
+    // One copy out of the channel (straight into the last good frame), one copy or
+    // conversion into the buffer.
+    Lock lock(frameMutex_);
+    reader_.map();
+    if (HANDLE ready = reader_.frameReadyEvent()) WaitForSingleObject(ready, kFrameReadyWaitMs);
+    const uint8_t* frame = nullptr;
+    if (reader_.readFrame(width, height, lastGoodFrame_)) {
+      const uint64_t now = GetTickCount64();
+      lastGoodWidth_ = width;
+      lastGoodHeight_ = height;
+      lastGoodTick_ = now;
+      cards_.onGoodFrame(now);
+      frame = lastGoodFrame_.data();
+    } else {
+      const uint64_t now = GetTickCount64();
+      if (!lastGoodFrame_.empty() && lastGoodWidth_ == width && lastGoodHeight_ == height &&
+          now - lastGoodTick_ <= kLastGoodFrameMaxAgeMs) {
+        frame = lastGoodFrame_.data();
+      } else {
+        const std::vector<uint8_t>& card = cardCache_.nv12(cards_.choose(now), width, height);
+        if (card.size() == nv12Size) frame = card.data();
+      }
+    }
+    if (!frame) {
+      buffer->Unlock();
+      return E_UNEXPECTED;
+    }
+    if (nv12)
+      std::memcpy(data, frame, size);
+    else
+      nv12ToRgb32(frame, width, height, data);
+  }
+  if (FAILED(hr = buffer->Unlock())) return hr;
+  if (FAILED(hr = buffer->SetCurrentLength(size))) return hr;
+
+  ComPtr<IMFSample> sample;
+  if (FAILED(hr = MFCreateSample(&sample))) return hr;
+  if (FAILED(hr = sample->AddBuffer(buffer.Get()))) return hr;
+  if (FAILED(hr = sample->SetSampleTime(MFGetSystemTime()))) return hr;
+  if (FAILED(hr = sample->SetSampleDuration(sampleDuration(numerator, denominator)))) return hr;
+  if (token && FAILED(hr = sample->SetUnknown(MFSampleExtension_Token, token))) return hr;
+
+  ComPtr<IMFMediaEventQueue> queue;
+  if (FAILED(hr = getEventQueue(&queue))) return hr;
+  return queue->QueueEventParamUnk(MEMediaSample, GUID_NULL, S_OK, sample.Get());
+}
+
+// ---- source ------------------------------------------------------------------
+
+STDMETHODIMP TesmiraMediaStream::GetMediaSource(IMFMediaSource** source) {
+  if (!source) return E_POINTER;
+  *source = nullptr;
+  Lock lock(stateMutex_);
+  if (shutDown_) return MF_E_SHUTDOWN;
+  if (!source_) return E_UNEXPECTED;
+  return source_->QueryInterface(IID_PPV_ARGS(source));
+}
+
+HRESULT TesmiraMediaSource::attachSensorProfiles() {
+  ComPtr<IMFSensorProfileCollection> collection;
+  ComPtr<IMFSensorProfile> profile;
+  HRESULT hr = MFCreateSensorProfileCollection(&collection);
+  if (SUCCEEDED(hr)) hr = MFCreateSensorProfile(KSCAMERAPROFILE_Legacy, 0, nullptr, &profile);
+  if (SUCCEEDED(hr)) hr = profile->AddProfileFilter(0, L"((RES==;FRT<=30,1;SUT==))");
+  if (SUCCEEDED(hr)) hr = collection->AddProfile(profile.Get());
+  if (SUCCEEDED(hr)) hr = attributes_->SetUnknown(MF_DEVICEMFT_SENSORPROFILE_COLLECTION, collection.Get());
+  return hr;
+}
+
+HRESULT TesmiraMediaSource::initialize(IMFAttributes* activationStore) {
+  logSource(L"media source Initialize");
+  Lock lock(mutex_);
+  queue_.Reset();
+  HRESULT hr = MFCreateEventQueue(&queue_);
+  if (FAILED(hr)) return hr;
+  attributes_.Reset();
+  if (FAILED(hr = MFCreateAttributes(&attributes_, 8))) return hr;
+  HRESULT typeHr = attributes_->SetGUID(MF_DEVSOURCE_ATTRIBUTE_SOURCE_TYPE, MF_DEVSOURCE_ATTRIBUTE_SOURCE_TYPE_VIDCAP_GUID);
+  if (SUCCEEDED(typeHr)) typeHr = attributes_->SetString(MF_DEVSOURCE_ATTRIBUTE_FRIENDLY_NAME, L"Tesmira");
+  if (activationStore) activationStore->CopyAllItems(attributes_.Get());
+  if (FAILED(typeHr)) return typeHr;
+
+  hr = attachSensorProfiles();
+  logSource(FAILED(hr) ? L"media source attach sensor profiles failed (non-fatal): " + hrText(hr)
+                       : std::wstring(L"media source attached sensor profiles"));
+
+  std::vector<ComPtr<IMFMediaType>> types;
+  for (const CameraCapability& mode : readCameraCapabilities()) {
+    for (const GUID* subtype : {&MFVideoFormat_NV12, &MFVideoFormat_RGB32}) {
+      ComPtr<IMFMediaType> type;
+      hr = makeVideoMediaType(*subtype, mode.width, mode.height, mode.fpsNumerator, mode.fpsDenominator, &type);
+      if (FAILED(hr)) return hr;
+      types.push_back(type);
+    }
+  }
+  stream_.Reset();
+  stream_ = Microsoft::WRL::Make<TesmiraMediaStream>();
+  if (!stream_) return E_OUTOFMEMORY;
+  std::vector<IMFMediaType*> raw;
+  for (auto& t : types) raw.push_back(t.Get());
+  hr = stream_->initialize(this, raw.data(), DWORD(raw.size()));
+  if (FAILED(hr)) {
+    logSource(L"media source stream Initialize failed: " + hrText(hr));
+    return hr;
+  }
+  ComPtr<IMFStreamDescriptor> streamDescriptor;
+  if (FAILED(hr = stream_->getDescriptor(&streamDescriptor))) return hr;
+  descriptor_.Reset();
+  IMFStreamDescriptor* streams[] = {streamDescriptor.Get()};
+  hr = MFCreatePresentationDescriptor(1, streams, &descriptor_);
+  if (SUCCEEDED(hr)) hr = descriptor_->SelectStream(0);
+  logSource(SUCCEEDED(hr) ? std::wstring(L"media source Initialize succeeded") : L"media source Initialize failed: " + hrText(hr));
+  return hr;
+}
+
+STDMETHODIMP TesmiraMediaSource::GetCharacteristics(DWORD* characteristics) {
+  logSource(L"media source GetCharacteristics");
+  if (!characteristics) return E_POINTER;
+  Lock lock(mutex_);
+  if (state_ == SourceState::ShutDown) return MF_E_SHUTDOWN;
+  *characteristics = MFMEDIASOURCE_IS_LIVE;
+  return S_OK;
+}
+
+STDMETHODIMP TesmiraMediaSource::CreatePresentationDescriptor(IMFPresentationDescriptor** descriptor) {
+  logSource(L"media source CreatePresentationDescriptor");
+  if (!descriptor) return E_POINTER;
+  *descriptor = nullptr;
+  Lock lock(mutex_);
+  if (state_ == SourceState::ShutDown) return MF_E_SHUTDOWN;
+  if (!descriptor_) return MF_E_NOT_INITIALIZED;
+  return descriptor_->Clone(descriptor);
+}
+
+STDMETHODIMP TesmiraMediaSource::Start(IMFPresentationDescriptor* descriptor, const GUID* timeFormat,
+                                       const PROPVARIANT* startPosition) {
+  logSource(L"media source Start called");
+  if (!descriptor || !startPosition) {
+    logSource(L"media source Start rejected: invalid descriptor/start position");
+    return E_INVALIDARG;
+  }
+  if (timeFormat && *timeFormat != GUID_NULL) {
+    logSource(L"media source Start rejected: unsupported time format " + guidToText(*timeFormat));
+    return MF_E_UNSUPPORTED_TIME_FORMAT;
+  }
+  ComPtr<IMFMediaEventQueue> queue;
+  ComPtr<TesmiraMediaStream> stream;
+  ComPtr<IMFMediaType> type;
+  MediaEventType streamEvent;
+  {
+    Lock lock(mutex_);
+    if (state_ == SourceState::ShutDown) return MF_E_SHUTDOWN;
+    DWORD count = 0;
+    HRESULT hr = descriptor->GetStreamDescriptorCount(&count);
+    if (FAILED(hr)) return hr;
+    if (count == 0) return MF_E_INVALIDREQUEST;
+    BOOL selected = FALSE;
+    ComPtr<IMFStreamDescriptor> streamDescriptor;
+    if (FAILED(hr = descriptor->GetStreamDescriptorByIndex(0, &selected, &streamDescriptor))) return hr;
+    if (!selected) return MF_E_INVALIDREQUEST;
+    ComPtr<IMFMediaTypeHandler> handler;
+    ComPtr<IMFMediaType> requested;
+    hr = streamDescriptor->GetMediaTypeHandler(&handler);
+    if (SUCCEEDED(hr)) hr = handler->GetCurrentMediaType(&requested);
+    if (FAILED(hr)) {
+      logSource(L"media source Start failed getting current media type: " + hrText(hr));
+      return hr;
+    }
+    if (!stream_) return MF_E_SHUTDOWN;
+    type = stream_->offeredType(requested.Get());
+    if (!type) {
+      logSource(L"media source Start rejected: media type not offered type=" + describeMediaType(requested.Get()));
+      return MF_E_INVALIDMEDIATYPE;
+    }
+    logSource(L"media source Start selected type=" + describeMediaType(type.Get()));
+    streamEvent = state_ == SourceState::Started || state_ == SourceState::Paused ? MEUpdatedStream : MENewStream;
+    state_ = SourceState::Started;
+    // References taken under the lock, calls made after it: Shutdown may release both meanwhile.
+    stream = stream_;
+    queue = queue_;
+  }
+  PROPVARIANT startTime;
+  PropVariantInit(&startTime);
+  startTime.vt = VT_I8;
+  startTime.hVal.QuadPart = MFGetSystemTime();
+  HRESULT hr = queue ? queue->QueueEventParamUnk(streamEvent, GUID_NULL, S_OK, static_cast<IMFMediaStream*>(stream.Get()))
+                     : E_UNEXPECTED;
+  if (SUCCEEDED(hr)) hr = stream->start(type.Get());
+  if (SUCCEEDED(hr)) hr = queue->QueueEventParamVar(MESourceStarted, GUID_NULL, S_OK, &startTime);
+  logSource(SUCCEEDED(hr) ? std::wstring(L"media source Start succeeded") : L"media source Start failed: " + hrText(hr));
+  return hr;
+}
+
+STDMETHODIMP TesmiraMediaSource::Stop() {
+  logSource(L"media source Stop");
+  ComPtr<TesmiraMediaStream> stream;
+  {
+    Lock lock(mutex_);
+    if (state_ == SourceState::ShutDown) return MF_E_SHUTDOWN;
+    state_ = SourceState::Stopped;
+    stream = stream_;
+  }
+  if (stream) {
+    logSource(L"stream Stop");
+    HRESULT hr = stream->stop();
+    if (FAILED(hr)) return hr;
+  }
+  return QueueEvent(MESourceStopped, GUID_NULL, S_OK, nullptr);
+}
+
+STDMETHODIMP TesmiraMediaSource::Pause() {
+  logSource(L"media source Pause");
+  ComPtr<TesmiraMediaStream> stream;
+  {
+    Lock lock(mutex_);
+    if (state_ == SourceState::ShutDown) return MF_E_SHUTDOWN;
+    if (state_ != SourceState::Started) {
+      logSource(L"media source Pause rejected: source is not started");
+      return MF_E_INVALID_STATE_TRANSITION;
+    }
+    state_ = SourceState::Paused;
+    stream = stream_;
+  }
+  HRESULT hr = stream ? stream->pause() : MF_E_SHUTDOWN;
+  if (FAILED(hr)) {
+    {
+      Lock lock(mutex_);
+      if (state_ == SourceState::Paused) state_ = SourceState::Started;
+    }
+    logSource(L"media source Pause failed: " + hrText(hr));
+    return hr;
+  }
+  hr = QueueEvent(MESourcePaused, GUID_NULL, S_OK, nullptr);
+  logSource(FAILED(hr) ? L"media source Pause queue event failed: " + hrText(hr) : std::wstring(L"media source Pause succeeded"));
+  return hr;
+}
+
+STDMETHODIMP TesmiraMediaSource::Shutdown() {
+  logSource(L"media source Shutdown");
+  Lock lock(mutex_);
+  state_ = SourceState::ShutDown;
+  descriptor_.Reset();
+  attributes_.Reset();
+  if (stream_) stream_->shutdown();
+  stream_.Reset();
+  if (queue_) queue_->Shutdown();
+  queue_.Reset();
+  return S_OK;
+}
+
+STDMETHODIMP TesmiraMediaSource::GetSourceAttributes(IMFAttributes** attributes) {
+  logSource(L"media source GetSourceAttributes");
+  Lock lock(mutex_);
+  if (state_ == SourceState::ShutDown) return MF_E_SHUTDOWN;
+  if (!attributes) return E_POINTER;
+  return attributes_.CopyTo(attributes);
+}
+
+STDMETHODIMP TesmiraMediaSource::GetStreamAttributes(DWORD streamIdentifier, IMFAttributes** attributes) {
+  logSource(L"media source GetStreamAttributes stream=" + std::to_wstring(streamIdentifier));
+  if (streamIdentifier != 0) return MF_E_INVALIDSTREAMNUMBER;
+  ComPtr<TesmiraMediaStream> stream;
+  {
+    // Read under the source lock (Shutdown releases it); only the stream's lock is held for the rest.
+    Lock lock(mutex_);
+    stream = stream_;
+  }
+  if (!stream) return MF_E_SHUTDOWN;
+  return stream->getAttributes(attributes);
+}
+
+}  // namespace
+
+HRESULT createMediaSource(IMFAttributes* activationStore, REFIID riid, void** out) {
+  if (!out) return E_POINTER;
+  *out = nullptr;
+  auto source = Microsoft::WRL::Make<TesmiraMediaSource>();
+  if (!source) return E_OUTOFMEMORY;
+  HRESULT hr = source->initialize(activationStore);
+  if (FAILED(hr)) {
+    logSource(L"activate ActivateObject source Initialize failed: " + hrText(hr));
+    return hr;
+  }
+  hr = source->QueryInterface(riid, out);
+  logSource(FAILED(hr) ? L"activate ActivateObject QueryInterface failed: " + hrText(hr)
+                       : std::wstring(L"activate ActivateObject succeeded"));
+  return hr;
+}
+
+}  // namespace tesmira::vcam

@@ -1,0 +1,78 @@
+#include <atomic>
+#include <thread>
+
+#include "vcam_source/tests/stream/vcam_test_support.h"
+
+namespace tesmira::vcam::testing {
+namespace {
+
+class StreamConcurrencyTest : public tesmira::testing::MachineTest {};
+
+// Eight threads request samples (and take their events) while another thread
+// shuts the source down; every call ends with S_OK or MF_E_SHUTDOWN.
+TEST_F(StreamConcurrencyTest, RequestsRacingShutdownEndCleanly) {
+  CapabilitiesChannel caps({{320, 240, 30, 1}});
+  ControlChannel control;
+  FrameChannel frames;
+  frames.publish(patternNv12(320, 240, 1), 320, 240);
+  auto source = makeSource();
+  auto stream = startSource(source.Get(), 1);  // RGB32: conversions overlap too
+  ASSERT_TRUE(stream);
+  constexpr int kThreads = 8;
+  std::atomic<int> served{0};
+  std::atomic<int> unexpected{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&] {
+      for (;;) {
+        HRESULT hr = stream->RequestSample(nullptr);
+        if (hr == MF_E_SHUTDOWN) return;
+        if (hr != S_OK) ++unexpected;
+        ComPtr<IMFMediaEvent> event;
+        stream->GetEvent(MF_EVENT_FLAG_NO_WAIT, &event);
+        ++served;
+        MF_STREAM_STATE state;
+        stream->GetStreamState(&state);
+      }
+    });
+  }
+  std::thread closer([&] {
+    while (served.load() < 200) std::this_thread::yield();
+    ComPtr<IMFAttributes> attributes;
+    source->GetStreamAttributes(0, &attributes);
+    EXPECT_EQ(source->Shutdown(), S_OK);
+  });
+  closer.join();
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(unexpected.load(), 0);
+  EXPECT_EQ(stream->RequestSample(nullptr), MF_E_SHUTDOWN);
+}
+
+// Start, Stop and Pause from several threads with Shutdown in the middle.
+TEST_F(StreamConcurrencyTest, StateCallsRacingShutdownEndCleanly) {
+  auto source = makeSource();
+  auto pd = descriptorWithType(source.Get(), 0);
+  std::atomic<bool> stop{false};
+  std::atomic<int> calls{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      PROPVARIANT start;
+      PropVariantInit(&start);
+      while (!stop.load()) {
+        HRESULT hr = t % 2 ? source->Start(pd.Get(), nullptr, &start) : (t ? source->Pause() : source->Stop());
+        EXPECT_TRUE(hr == S_OK || hr == MF_E_SHUTDOWN || hr == MF_E_INVALID_STATE_TRANSITION) << std::hex << hr;
+        ComPtr<IMFMediaEvent> event;
+        source->GetEvent(MF_EVENT_FLAG_NO_WAIT, &event);
+        ++calls;
+      }
+    });
+  }
+  while (calls.load() < 200) std::this_thread::yield();
+  source->Shutdown();
+  stop = true;
+  for (auto& t : threads) t.join();
+}
+
+}  // namespace
+}  // namespace tesmira::vcam::testing

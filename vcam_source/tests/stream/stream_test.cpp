@@ -1,0 +1,214 @@
+#include <functional>
+#include <memory>
+
+#include "vcam_source/media_types.h"
+#include "vcam_source/tests/stream/vcam_test_support.h"
+
+namespace tesmira::vcam::testing {
+namespace {
+
+// A started 1280x720 NV12 (type 0) or RGB32 (type 1) stream on a machine with
+// a frame channel and a control channel, and no frame-ready event (no waits).
+class StreamTest : public tesmira::testing::MachineTest {
+ protected:
+  // The channels live in this test's machine, which SetUp makes.
+  void SetUp() override {
+    MachineTest::SetUp();
+    controlChannel_ = std::make_unique<ControlChannel>();
+    frameChannel_ = std::make_unique<FrameChannel>();
+  }
+  void start(DWORD typeIndex = 0) {
+    source_ = makeSource();
+    stream_ = startSource(source_.Get(), typeIndex);
+    ASSERT_TRUE(stream_);
+    drainEvents(stream_.Get());
+  }
+  void TearDown() override {
+    if (source_) source_->Shutdown();
+    source_.Reset();
+    stream_.Reset();
+    frameChannel_.reset();
+    controlChannel_.reset();
+    MachineTest::TearDown();
+  }
+  std::vector<uint8_t> request() {
+    EXPECT_EQ(stream_->RequestSample(nullptr), S_OK);
+    return sampleBytes(nextSample(stream_.Get()).Get());
+  }
+  std::unique_ptr<ControlChannel> controlChannel_;
+  std::unique_ptr<FrameChannel> frameChannel_;
+  ControlChannel& control() { return *controlChannel_; }
+  FrameChannel& frames() { return *frameChannel_; }
+  ComPtr<IMFMediaSourceEx> source_;
+  ComPtr<IMFMediaStream2> stream_;
+};
+
+TEST_F(StreamTest, FreshFrameIsServedByteForByte) {
+  start();
+  auto frame = patternNv12(1280, 720, 1);
+  frames().publish(frame, 1280, 720);
+  EXPECT_EQ(request(), frame);
+  // A strided slot arrives packed.
+  auto second = patternNv12(1280, 720, 2);
+  frames().publish(second, 1280, 720, 1344);
+  EXPECT_EQ(request(), second);
+}
+
+TEST_F(StreamTest, Rgb32RequestsConvertTheFrame) {
+  start(1);
+  auto frame = patternNv12(1280, 720, 5);
+  frames().publish(frame, 1280, 720);
+  std::vector<uint8_t> expected(1280 * 720 * 4);
+  nv12ToRgb32(frame.data(), 1280, 720, expected.data());
+  EXPECT_EQ(request(), expected);
+}
+
+TEST_F(StreamTest, LastGoodFrameServesFor500msThenTheCard) {
+  tesmira::platform::testclock::freeze();
+  start();
+  auto frame = patternNv12(1280, 720, 9);
+  frames().publish(frame, 1280, 720);
+  ASSERT_EQ(request(), frame);
+  // The channel goes stale: the producer stops and its frame ages past 500 ms.
+  frames().header()->latestSlot = kNoSlot;
+  tesmira::platform::testclock::advanceMs(500);
+  EXPECT_EQ(request(), frame);
+  tesmira::platform::testclock::advanceMs(1);
+  auto card = request();
+  ASSERT_EQ(card.size(), frame.size());
+  EXPECT_NE(card, frame);
+}
+
+TEST_F(StreamTest, CardIsServedWithoutAFrameAndAtTheNewSizeAfterAFormatChange) {
+  start();
+  frames().publish(patternNv12(1280, 720, 3), 1280, 720);
+  request();
+  // A 640x480 type: the 1280x720 frames are neither read nor reused.
+  CapabilitiesChannel caps({{640, 480, 30, 1}, {1280, 720, 30, 1}});
+  source_->Shutdown();
+  source_ = makeSource();
+  stream_ = startSource(source_.Get(), 2);  // types: 720p NV12, 720p RGB32, 480p NV12, ...
+  drainEvents(stream_.Get());
+  auto card = request();
+  ASSERT_EQ(card.size(), 640u * 480 * 3 / 2);
+  // The plain background at least: luma of the dark card colour everywhere outside the text.
+  EXPECT_EQ(card[0], 30);
+}
+
+TEST_F(StreamTest, RequestSampleNeedsARunningStream) {
+  start();
+  struct Row {
+    const char* name;
+    std::function<void()> prepare;
+    HRESULT expected;
+  } rows[] = {
+      {"paused", [&] { source_->Pause(); }, MF_E_INVALIDREQUEST},
+      {"stopped", [&] { source_->Stop(); }, MF_E_INVALIDREQUEST},
+      {"set running", [&] { stream_->SetStreamState(MF_STREAM_STATE_RUNNING); }, S_OK},
+      {"set paused", [&] { stream_->SetStreamState(MF_STREAM_STATE_PAUSED); }, MF_E_INVALIDREQUEST},
+      {"shut down", [&] { source_->Shutdown(); }, MF_E_SHUTDOWN},
+  };
+  for (auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    row.prepare();
+    uint32_t sequence = control().block()->sequence;
+    EXPECT_EQ(stream_->RequestSample(nullptr), row.expected);
+    // A refused request writes nothing into the control channel.
+    EXPECT_EQ(control().block()->sequence, sequence + (row.expected == S_OK ? 1 : 0));
+  }
+}
+
+TEST_F(StreamTest, SamplesCarryTimeDurationAndToken) {
+  tesmira::platform::testclock::freeze();
+  start();
+  ComPtr<IMFAttributes> token;
+  MFCreateAttributes(&token, 1);
+  ASSERT_EQ(stream_->RequestSample(token.Get()), S_OK);
+  auto sample = nextSample(stream_.Get());
+  ASSERT_TRUE(sample);
+  LONGLONG time = 0, duration = 0;
+  sample->GetSampleTime(&time);
+  sample->GetSampleDuration(&duration);
+  EXPECT_EQ(time, MFGetSystemTime());
+  EXPECT_EQ(duration, 333333);
+  ComPtr<IMFAttributes> back;
+  ASSERT_EQ(sample->GetUnknown(MFSampleExtension_Token, IID_PPV_ARGS(&back)), S_OK);
+  EXPECT_EQ(back.Get(), token.Get());
+  ASSERT_EQ(stream_->RequestSample(nullptr), S_OK);
+  sample = nextSample(stream_.Get());
+  EXPECT_EQ(sample->GetUnknown(MFSampleExtension_Token, IID_PPV_ARGS(&back)), MF_E_ATTRIBUTENOTFOUND);
+  DWORD length = 0;
+  sample->GetTotalLength(&length);
+  EXPECT_EQ(length, 1280u * 720 * 3 / 2);
+}
+
+TEST_F(StreamTest, DurationFollowsTheFrameRate) {
+  CapabilitiesChannel caps({{1280, 720, 15, 1}, {640, 480, 30000, 1001}});
+  start();
+  struct Row {
+    DWORD typeIndex;
+    LONGLONG duration;
+  } rows[] = {{0, 666666}, {2, 333666}};
+  for (auto& row : rows) {
+    stream_ = startSource(source_.Get(), row.typeIndex);
+    drainEvents(stream_.Get());
+    ASSERT_EQ(stream_->RequestSample(nullptr), S_OK);
+    LONGLONG duration = 0;
+    nextSample(stream_.Get())->GetSampleDuration(&duration);
+    EXPECT_EQ(duration, row.duration);
+  }
+}
+
+TEST_F(StreamTest, ControlChannelShowsRequestsStartsAndTheFormat) {
+  tesmira::platform::testclock::freeze();
+  start();
+  const uint64_t startTick = GetTickCount64();
+  EXPECT_EQ(control().block()->streamStartTick, startTick);
+  EXPECT_EQ(control().block()->requestTick, startTick);
+  EXPECT_EQ(control().block()->formatTick, startTick);
+  tesmira::platform::testclock::advanceMs(40);
+  request();
+  EXPECT_EQ(control().block()->requestTick, startTick + 40);
+  EXPECT_EQ(control().block()->formatTick, startTick + 40);
+  EXPECT_EQ(control().block()->streamStartTick, startTick);
+  EXPECT_EQ(control().block()->width, 1280u);
+  EXPECT_EQ(control().block()->height, 720u);
+  EXPECT_EQ(control().block()->fpsNumerator, 30u);
+  EXPECT_EQ(control().block()->fpsDenominator, 1u);
+  EXPECT_EQ(control().block()->sequence, 2u);
+  EXPECT_EQ(control().block()->fallbackWidth, 1280u);
+}
+
+TEST_F(StreamTest, RequestsOneAnd300AreLogged) {
+  start();
+  for (int i = 0; i < 300; ++i) ASSERT_EQ(stream_->RequestSample(nullptr), S_OK);
+  std::string log = serviceLog();
+  EXPECT_NE(log.find("source: stream RequestSample #1 type=NV12 1280x720 @30/1fps"), std::string::npos);
+  EXPECT_NE(log.find("source: stream RequestSample #300 type="), std::string::npos);
+  EXPECT_EQ(log.find("source: stream RequestSample #2 "), std::string::npos);
+}
+
+TEST_F(StreamTest, StreamStateCallsFollowTheTable) {
+  start();
+  MF_STREAM_STATE state;
+  ASSERT_EQ(stream_->GetStreamState(&state), S_OK);
+  EXPECT_EQ(state, MF_STREAM_STATE_RUNNING);
+  // SetStreamState takes any value without events.
+  EXPECT_EQ(stream_->SetStreamState(MF_STREAM_STATE(7)), S_OK);
+  stream_->GetStreamState(&state);
+  EXPECT_EQ(int(state), 7);
+  EXPECT_TRUE(drainEvents(stream_.Get()).empty());
+  EXPECT_EQ(stream_->GetStreamState(nullptr), E_POINTER);
+  ComPtr<IMFStreamDescriptor> sd;
+  EXPECT_EQ(stream_->GetStreamDescriptor(&sd), S_OK);
+  EXPECT_EQ(stream_->GetStreamDescriptor(nullptr), E_POINTER);
+  ComPtr<IMFMediaStream> plain;
+  ComPtr<IMFMediaEventGenerator> generator;
+  EXPECT_EQ(stream_->QueryInterface(IID_PPV_ARGS(&plain)), S_OK);
+  EXPECT_EQ(stream_->QueryInterface(IID_PPV_ARGS(&generator)), S_OK);
+  ComPtr<IMFMediaSource> notStream;
+  EXPECT_EQ(stream_->QueryInterface(IID_PPV_ARGS(&notStream)), E_NOINTERFACE);
+}
+
+}  // namespace
+}  // namespace tesmira::vcam::testing

@@ -3,6 +3,10 @@
 // camera reports its state and is retried once a second on the test clock.
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
 #include <windows.h>
 
 #include <mfapi.h>
@@ -17,6 +21,7 @@
 #include <condition_variable>
 #include <functional>
 #include <mutex>
+#include <iostream>
 #include <sstream>
 #include <thread>
 
@@ -26,6 +31,8 @@
 #include "producer/tests/producer_fixture.h"
 #include "tesmira/platform_testing.h"
 #include "tesmira/test_cameras.h"
+
+extern char** environ;
 
 namespace tesmira {
 namespace {
@@ -224,6 +231,42 @@ TEST_F(CaptureProducerTest, BusyCameraReportsItsStateAndIsRetriedOnceASecond) {
   testclock::advanceMs(1);
   ASSERT_TRUE(waitUntil([&] { return logCount(failure) == 2; }, true));
   testclock::release();
+}
+
+// The built producer as its own process, sharing the machine with the test.
+TEST_F(CaptureProducerTest, ProducerProcessPublishesTheFileCameraWhileDemandLasts) {
+  tc::installFileCamera(L"Clip Camera", writeClip());
+  rate_ = firstCameraRate();
+  ASSERT_GT(rate_.first, 0u);
+  demand(64, 48);
+  std::vector<std::string> args = {TESMIRA_PRODUCER_EXE, "--camera", "--camera-index", "0", "--repo-root",
+                                   makeRepoRoot().string()};
+  std::vector<char*> argv;
+  for (auto& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  pid_t pid = -1;
+  ASSERT_EQ(posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ), 0);
+  // Real time: the child paces its own frames.
+  auto waitFor = [&](const std::function<bool()>& done, bool keepDemand) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (std::chrono::steady_clock::now() < deadline) {
+      if (keepDemand) demand(64, 48);
+      if (done()) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return false;
+  };
+  EXPECT_TRUE(waitFor([&] { return status().state == kProducerStateLive && frameCounter() >= 5; }, true))
+      << "state " << status().state << " frames " << frameCounter();
+  noDemand();
+  EXPECT_TRUE(waitFor([&] { return logCount("physical camera released: no active vcam consumers") == 1; }, false));
+  if (HasFailure()) {
+    for (const auto& line : logMessages()) std::cerr << line << "\n";
+  }
+  kill(pid, SIGINT);
+  int result = 0;
+  ASSERT_EQ(waitpid(pid, &result, 0), pid);
+  EXPECT_TRUE(WIFEXITED(result) && WEXITSTATUS(result) == 0);
 }
 
 }  // namespace

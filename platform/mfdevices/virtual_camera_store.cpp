@@ -1,6 +1,7 @@
 #include "mfdevices/virtual_camera_store.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <cwchar>
 #include <filesystem>
@@ -127,15 +128,25 @@ std::wstring symbolicLinkFor(const VirtualCameraRecord& camera) {
 
 HRESULT saveStarted(const VirtualCameraRecord& camera) {
   const fs::path file = fileFor(camera);
-  const fs::path temporary = fs::path(file).concat(".tmp." + std::to_string(GetCurrentProcessId()));
+  // A temporary file of its own per writer, so two writers never mix their bytes.
+  static std::atomic<uint64_t> writes{0};
+  const fs::path temporary =
+      fs::path(file).concat(".tmp." + std::to_string(GetCurrentProcessId()) + "." + std::to_string(++writes));
   {
     std::ofstream out(temporary, std::ios::trunc);
     out << toJson(camera).dump(2);
-    if (!out.flush()) return HRESULT(0x8007001D);  // ERROR_WRITE_FAULT
+    if (!out.flush()) {
+      out.close();
+      std::error_code ec;
+      fs::remove(temporary, ec);
+      return HRESULT(0x8007001D);  // ERROR_WRITE_FAULT
+    }
   }
   std::error_code ec;
   fs::rename(temporary, file, ec);
-  return ec ? HRESULT(0x8007001D) : S_OK;
+  if (!ec) return S_OK;
+  fs::remove(temporary, ec);
+  return HRESULT(0x8007001D);
 }
 
 HRESULT removeStored(const VirtualCameraRecord& camera) {

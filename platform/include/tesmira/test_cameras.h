@@ -50,3 +50,13 @@ TESMIRA_EXPORT std::vector<uint8_t> testFrame(Format format, uint32_t width, uin
                                               uint64_t index);
 
 }  // namespace tesmira::platform::testcameras
+
+namespace tesmira::platform::testcameras {
+
+// Queues failures for the virtual camera calls of any process on this machine, one
+// per call in order. Sites: "MFCreateVirtualCamera", "IMFVirtualCamera::Start",
+// "IMFVirtualCamera::AddDeviceSourceInfo". (faults::inject on the same site works
+// in-process.) A missing mfsensorgroup.dll: fault site "LoadLibraryW.mfsensorgroup.dll".
+TESMIRA_EXPORT void scriptVirtualCameraFailures(const std::string& site, const std::vector<HRESULT>& failures);
+
+}  // namespace tesmira::platform::testcameras

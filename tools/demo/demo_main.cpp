@@ -41,7 +41,7 @@ constexpr double kRecordSeconds = 6.0;
 constexpr const wchar_t* kFileCameraName = L"Demo Face Camera";
 
 struct Paths {
-  fs::path repo, build, agent, producer, mediaSource, video, output, machine;
+  fs::path repo, agent, producer, mediaSource, video, output, machine;
 };
 
 std::string narrow(const std::wstring& text) { return fs::path(text).string(); }
@@ -53,15 +53,13 @@ double msBetween(Clock::time_point from, Clock::time_point to) {
 // Fails loudly, naming every piece that is not there.
 bool findPieces(Paths& p) {
   std::error_code ec;
-  const fs::path self = fs::read_symlink("/proc/self/exe", ec);
-  p.build = self.parent_path().parent_path().parent_path();
   p.repo = TESMIRA_SOURCE_DIR;
   if (const char* repo = std::getenv("TESMIRA_REPO")) p.repo = repo;
   const char* media = std::getenv("TESMIRA_MEDIA_DIR");
   p.video = (media ? fs::path(media) : p.repo / ".cache" / "media") / "Megamind.avi";
-  p.agent = p.build / "agent" / "tesmira_agent";
-  p.producer = p.build / "producer" / "tesmira_windows_retouch_vcam_producer";
-  p.mediaSource = p.build / "vcam_source" / "tesmira_windows_vcam_source.dll";
+  p.agent = TESMIRA_AGENT_EXE;
+  p.producer = TESMIRA_PRODUCER_EXE;
+  p.mediaSource = TESMIRA_MEDIA_SOURCE_DLL;
   const std::pair<fs::path, const char*> pieces[] = {
       {p.agent, "the session agent (agent/)"},
       {p.producer, "the producer (producer/)"},

@@ -151,9 +151,10 @@ Recording record(CameraApp& app, const HeldChannels& channels, Clock::time_point
   Recording r;
   cv::VideoWriter video;
   uint64_t lastPublished = 0;
-  bool cardSaved = false;
+  int snapshotNumber = 0;
   int nextLiveSnapshot = 0;
   uint32_t lastState = UINT32_MAX;
+  bool cardSavedForState = false;
   ReceivedSample sample;
   while (msBetween(opened, Clock::now()) < kRecordSeconds * 1000) {
     if (std::string error = app.next(sample); !error.empty()) {
@@ -165,6 +166,7 @@ Recording record(CameraApp& app, const HeldChannels& channels, Clock::time_point
     if (state != lastState) {
       r.states.push_back({at, stateName(state)});
       lastState = state;
+      cardSavedForState = false;
     }
     const bool published = isPublishedFrame(channels, sample);
     ++r.samples;
@@ -177,16 +179,20 @@ Recording record(CameraApp& app, const HeldChannels& channels, Clock::time_point
       video.open((out / "received.avi").string(), cv::VideoWriter::fourcc('M', 'J', 'P', 'G'), 30.0, bgr.size());
     }
     if (video.isOpened()) video.write(bgr);
-    auto snapshot = [&](const std::string& name) {
-      cv::imwrite((out / name).string(), bgr);
-      r.snapshots.push_back(name);
+    auto snapshot = [&](const std::string& what) {
+      std::ostringstream name;
+      name << std::setw(2) << std::setfill('0') << ++snapshotNumber << "-" << what << "-" << std::lround(at)
+           << "ms.png";
+      cv::imwrite((out / name.str()).string(), bgr);
+      r.snapshots.push_back(name.str());
     };
+    // What the application shows before live video: one snapshot per producer state.
     if (!published) {
-      if (!cardSaved) {
-        std::ostringstream name;
-        name << "01-before-live-" << std::lround(at) << "ms.png";
-        snapshot(name.str());
-        cardSaved = true;
+      if (!cardSavedForState) {
+        std::string what = std::string("card-while-") + stateName(state);
+        std::replace(what.begin(), what.end(), ' ', '-');
+        snapshot(what);
+        cardSavedForState = true;
       }
       continue;
     }
@@ -201,9 +207,7 @@ Recording record(CameraApp& app, const HeldChannels& channels, Clock::time_point
     }
     // The first live frame, then one a second.
     if (at >= *r.firstPublishedMs + 1000.0 * nextLiveSnapshot) {
-      std::ostringstream name;
-      name << "0" << (2 + nextLiveSnapshot) << "-live-" << std::lround(at) << "ms.png";
-      snapshot(name.str());
+      snapshot("live");
       ++nextLiveSnapshot;
     }
   }
@@ -252,6 +256,8 @@ int run() {
   fs::remove_all(p.output, ec);
   fs::create_directories(p.machine);
   platform::setMachineRoot(p.machine.string());
+  // Every process of the road (the producer reads it from its environment) logs into the machine.
+  SetEnvironmentVariableW(L"ProgramData", programDataFolder().wstring().c_str());
   std::cout << "demo: fresh machine folder " << p.machine.string() << "\n";
 
   // The physical camera: a file camera playing the face video.
@@ -351,7 +357,7 @@ int run() {
   }
   s << "first sample after open: " << (rec.firstSampleMs ? std::to_string(std::lround(*rec.firstSampleMs)) + " ms" : "none")
     << "\n";
-  s << "samples before the first live frame (status card or black): "
+  s << "samples that were not live frames (status cards): "
     << (rec.samples - rec.published) << "\n";
   s << "live frames (equal to a frame the producer published): " << rec.published << ", distinct: "
     << rec.distinctPublished << "\n";

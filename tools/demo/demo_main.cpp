@@ -331,6 +331,8 @@ int run() {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
   const auto runs = producerWatch.runs();
+  // Decided before the agent goes: ending the agent ends its producer too.
+  const bool stopped = !runs.empty() && !producerWatch.anyRunning();
   killProgram(agent);
 
   for (const char* log : {"vcam-agent.log", "vcam-producer.log", "vcam-service.log"}) {
@@ -385,6 +387,13 @@ int run() {
     }
   }
   if (!rec.error.empty()) s << "\nsample delivery ended early: " << rec.error << "\n";
+  s << "\nverdict: " << (rec.firstPublishedMs ? "live frames reached the application" : "NO live frame reached the application")
+    << "; the agent " << (runs.empty() ? "never started the producer" : stopped ? "started and stopped the producer"
+                                                                                 : "did not stop the producer in time");
+  if (!rec.firstPublishedMs && !rec.states.empty()) {
+    s << "; the producer's last state was \"" << rec.states.back().second << "\" (see vcam-producer.log)";
+  }
+  s << "\n";
   s << "\nagent log:\n" << readText(p.output / "vcam-agent.log");
   s << "\nfiles: received.avi (every sample received), ";
   for (const auto& name : rec.snapshots) s << name << " ";
@@ -392,8 +401,7 @@ int run() {
 
   std::ofstream(p.output / "summary.txt") << s.str();
   std::cout << "\n" << s.str() << "\ndemo: output in " << p.output.string() << "\n";
-  const bool roadWorked = rec.firstPublishedMs.has_value() && !runs.empty() && !producerWatch.anyRunning();
-  return roadWorked ? 0 : 1;
+  return rec.firstPublishedMs && stopped ? 0 : 1;
 }
 
 }  // namespace

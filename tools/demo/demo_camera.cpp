@@ -3,10 +3,12 @@
 #include <windows.h>
 
 #include <mfapi.h>
+#include <mfreadwrite.h>
 
-#include <cstdio>
+#include <filesystem>
 
 #include "common/helpers.h"
+#include "tools/framesvr/framesvr.h"
 #include "tools/vcamctl/vcam_client.h"
 
 namespace tesmira::demo {
@@ -16,8 +18,8 @@ std::string failure(const char* step, HRESULT hr) {
   return std::string(step) + " failed: " + std::filesystem::path(hresultToText(hr)).string();
 }
 
-// An application that finds "Tesmira" among the video capture devices (the frame server
-// stand-in activates it from the registry) and reads NV12 samples one request at a time.
+// An application that finds "Tesmira" among the video capture devices and reads NV12 samples
+// through the frame server stand-in, one request at a time.
 class FrameServerApp : public CameraApp {
  public:
   FrameServerApp() {
@@ -31,32 +33,69 @@ class FrameServerApp : public CameraApp {
   }
 
   std::string open(const std::wstring& friendlyName) override {
-    Microsoft::WRL::ComPtr<IMFMediaSource> source;
-    if (HRESULT hr = vcamctl::openCameraByName(friendlyName, &source); FAILED(hr)) return failure("open camera", hr);
-    if (HRESULT hr = reader_.start(source.Get(), MFVideoFormat_NV12); FAILED(hr)) return failure("start stream", hr);
+    Microsoft::WRL::ComPtr<IMFActivate> device;
+    if (HRESULT hr = vcamctl::findCameraByName(friendlyName, &device); FAILED(hr)) return failure("find camera", hr);
+    if (HRESULT hr = harness_.useActivate(device.Get()); FAILED(hr)) return failure("use activation object", hr);
+    if (HRESULT hr = harness_.activate(friendlyName); FAILED(hr)) return failure("activate", hr);
+    framesvr::VideoFormat nv12;
+    nv12.subtype = MFVideoFormat_NV12;
+    if (HRESULT hr = harness_.start(nv12); FAILED(hr)) return failure("start", hr);
+    started_ = true;
     return {};
   }
 
   std::string next(ReceivedSample& sample) override {
-    vcamctl::Frame frame;
-    if (HRESULT hr = reader_.read(frame); FAILED(hr)) return failure("read sample", hr);
-    if (frame.bytes.size() < size_t(frame.width) * frame.height * 3 / 2) {
-      return "a sample of " + std::to_string(frame.bytes.size()) + " bytes for " + std::to_string(frame.width) + "x" +
-             std::to_string(frame.height) + " NV12";
+    framesvr::ReceivedSample received;
+    if (HRESULT hr = harness_.requestSample(received); FAILED(hr)) return failure("RequestSample", hr);
+    const auto& f = received.format;
+    if (received.bytes.size() < size_t(f.width) * f.height * 3 / 2) {
+      return "a sample of " + std::to_string(received.bytes.size()) + " bytes for " + std::to_string(f.width) + "x" +
+             std::to_string(f.height) + " NV12";
     }
-    sample.width = frame.width;
-    sample.height = frame.height;
-    sample.nv12 = std::move(frame.bytes);
+    sample.width = f.width;
+    sample.height = f.height;
+    sample.nv12 = std::move(received.bytes);
     return {};
   }
 
-  void close() override { reader_.stop(); }
+  void close() override {
+    if (!started_) return;
+    started_ = false;
+    harness_.stop();
+    harness_.shutdown();
+  }
 
  private:
-  vcamctl::SampleReader reader_;
+  framesvr::FrameServerHarness harness_;
+  bool started_ = false;
 };
 
 }  // namespace
+
+std::string firstNativeMode(uint32_t index, CameraMode& mode) {
+  using Microsoft::WRL::ComPtr;
+  ComPtr<IMFAttributes> query;
+  HRESULT hr = MFCreateAttributes(&query, 1);
+  if (SUCCEEDED(hr)) hr = query->SetGUID(MF_DEVSOURCE_ATTRIBUTE_SOURCE_TYPE, MF_DEVSOURCE_ATTRIBUTE_SOURCE_TYPE_VIDCAP_GUID);
+  IMFActivate** devices = nullptr;
+  UINT32 count = 0;
+  if (SUCCEEDED(hr)) hr = MFEnumDeviceSources(query.Get(), &devices, &count);
+  if (FAILED(hr)) return failure("MFEnumDeviceSources", hr);
+  ComPtr<IMFMediaSource> source;
+  hr = index < count ? devices[index]->ActivateObject(IID_PPV_ARGS(&source)) : MF_E_NOT_FOUND;
+  for (UINT32 i = 0; i < count; ++i) devices[i]->Release();
+  CoTaskMemFree(devices);
+  if (FAILED(hr)) return failure("activate camera", hr);
+  ComPtr<IMFSourceReader> reader;
+  ComPtr<IMFMediaType> type;
+  hr = MFCreateSourceReaderFromMediaSource(source.Get(), nullptr, &reader);
+  if (SUCCEEDED(hr)) hr = reader->GetNativeMediaType(DWORD(MF_SOURCE_READER_FIRST_VIDEO_STREAM), 0, &type);
+  if (SUCCEEDED(hr)) hr = MFGetAttributeSize(type.Get(), MF_MT_FRAME_SIZE, &mode.width, &mode.height);
+  if (SUCCEEDED(hr)) hr = MFGetAttributeRatio(type.Get(), MF_MT_FRAME_RATE, &mode.fpsNumerator, &mode.fpsDenominator);
+  reader.Reset();
+  source->Shutdown();
+  return FAILED(hr) ? failure("read the native media type", hr) : std::string();
+}
 
 std::unique_ptr<CameraApp> makeCameraApp(std::string&) { return std::make_unique<FrameServerApp>(); }
 

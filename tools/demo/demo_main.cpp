@@ -9,7 +9,10 @@
 #include <opencv2/imgproc.hpp>
 #include <opencv2/videoio.hpp>
 
+#include <mfapi.h>
+
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -293,6 +296,32 @@ int run() {
   }
   std::cout << "demo: channels created and held under " << narrow(channels.prefixUsed()) << "\n";
 
+  // The agent's capability publication comes with a later addition; until then the demo
+  // publishes the file camera's native mode, so the media source offers what the camera delivers.
+  CameraMode mode;
+  std::string published;
+  {
+    ComApartmentGuard apartment;
+    MFStartup(MF_VERSION, MFSTARTUP_LITE);
+    if (std::string error = firstNativeMode(0, mode); !error.empty()) {
+      std::cerr << "demo: reading the file camera's mode failed: " << error << "\n";
+      return 1;
+    }
+    MFShutdown();
+  }
+  {
+    VcamCapabilitiesBlock* caps = channels.capabilities();
+    caps->cameraIndex = 0;
+    caps->count = 1;
+    caps->entries[0] = {mode.width, mode.height, mode.fpsNumerator, mode.fpsDenominator};
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+    std::atomic_ref<uint32_t>(caps->sequence).fetch_add(1);
+    std::ostringstream text;
+    text << mode.width << "x" << mode.height << "@" << mode.fpsNumerator << "/" << mode.fpsDenominator;
+    published = text.str();
+  }
+  std::cout << "demo: published the file camera's mode " << published << " in the capabilities channel\n";
+
   setAgentString(L"ProducerExe", p.producer.wstring());
   setAgentString(L"RepoRoot", makeDataFolder(p.output / "data").wstring());
   ProcessWatch producerWatch(p.producer);
@@ -349,6 +378,8 @@ int run() {
        "frames pass through unretouched)\n";
   s << "channels: created, seeded and held by the demo as the service's broker would, under "
     << narrow(channels.prefixUsed()) << "\n";
+  s << "capture modes: " << published
+    << " published by the demo in the capabilities channel (the agent's capability publication comes later)\n";
   s << "application: opened \"Tesmira\" through the frame server stand-in in " << openMs << " ms, recorded "
     << kRecordSeconds << " s\n\n";
   s << "samples received: " << rec.samples;

@@ -166,7 +166,7 @@ class DeviceActivate final : public AttributesForwarder<IMFActivate> {
   STDMETHODIMP ActivateObject(REFIID riid, void** object) override {
     if (!object) return E_POINTER;
     *object = nullptr;
-    if (virtualCamera_) return activateVirtualCamera(*virtualCamera_, riid, object);
+    if (virtualCamera_) return activateVirtualCamera(*virtualCamera_, store_.Get(), riid, object);
     std::unique_ptr<cameras::ICameraDevice> device;
     HRESULT hr = cameras::openCamera(link_, device);
     if (FAILED(hr)) return hr;

@@ -5,6 +5,7 @@
 #include <libloaderapi.h>
 #include <processenv.h>
 #include <winreg.h>
+#include <propidl.h>
 #include <wrl/client.h>
 
 #include <vector>
@@ -46,7 +47,8 @@ HRESULT inprocServerPath(const std::wstring& classId, std::wstring& path) {
 
 }  // namespace
 
-HRESULT activateVirtualCamera(const vcams::VirtualCameraRecord& camera, REFIID riid, void** object) {
+HRESULT activateVirtualCamera(const vcams::VirtualCameraRecord& camera, IMFAttributes* device, REFIID riid,
+                              void** object) {
   if (!object) return E_POINTER;
   *object = nullptr;
   CLSID classId{};
@@ -70,10 +72,18 @@ HRESULT activateVirtualCamera(const vcams::VirtualCameraRecord& camera, REFIID r
   if (FAILED(hr)) return hr;
   if (!activate) return E_NOINTERFACE;
 
-  // What the camera's creator stored on it, and its device link.
+  // What the camera's creator stored on it, then what the device carries.
   for (const auto& [key, value] : camera.strings) activate->SetString(key, value.c_str());
-  activate->SetString(MF_DEVSOURCE_ATTRIBUTE_SOURCE_TYPE_VIDCAP_SYMBOLIC_LINK, camera.symbolicLink.c_str());
-  activate->SetString(MF_DEVSOURCE_ATTRIBUTE_FRIENDLY_NAME, camera.friendlyName.c_str());
+  UINT32 count = 0;
+  if (device && SUCCEEDED(device->GetCount(&count))) {
+    for (UINT32 i = 0; i < count; ++i) {
+      GUID key{};
+      PROPVARIANT value;
+      PropVariantInit(&value);
+      if (SUCCEEDED(device->GetItemByIndex(i, &key, &value))) activate->SetItem(key, &value);
+      PropVariantClear(&value);
+    }
+  }
   return activate->ActivateObject(riid, object);
 }
 

@@ -11,6 +11,9 @@ namespace tesmira::platform::mfdevices {
 // Failures as COM reports them: REGDB_E_CLASSNOTREG for an unregistered class,
 // the loader's error (0x8007007E) for a missing module, CO_E_ERRORINDLL for a
 // module without DllGetClassObject, else what the module answers.
-HRESULT activateVirtualCamera(const vcams::VirtualCameraRecord& camera, REFIID riid, void** object);
+// The module's activation object gets the camera's stored strings, then every
+// attribute of `device` (what enumeration and the caller put on the device).
+HRESULT activateVirtualCamera(const vcams::VirtualCameraRecord& camera, IMFAttributes* device, REFIID riid,
+                              void** object);
 
 }  // namespace tesmira::platform::mfdevices

@@ -1,0 +1,152 @@
+// The whole road: register the class, ensure the "Tesmira" camera, open it as an
+// application would through the frame server, and receive what a producer in
+// still mode publishes; then remove both and see opening fail.
+#include <windows.h>
+
+#include <mfapi.h>
+#include <mferror.h>
+#include <objbase.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <gtest/gtest.h>
+
+#include <opencv2/imgcodecs.hpp>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+
+#include "common/helpers.h"
+#include "common/vcam_registration.h"
+#include "producer/frame_writer.h"
+#include "tesmira/test_cameras.h"
+#include "tests/support/machine_fixture.h"
+#include "tools/framesvr/framesvr.h"
+#include "tools/vcamctl/vcam_client.h"
+
+extern char** environ;
+
+namespace {
+namespace fs = std::filesystem;
+using Microsoft::WRL::ComPtr;
+using namespace tesmira;
+using namespace tesmira::vcamctl;
+
+class VcamRoadTest : public tesmira::testing::MachineTest {
+ protected:
+  void SetUp() override {
+    MachineTest::SetUp();
+    tesmira::platform::testcameras::setV4l2Discovery(false);
+    ::setenv("ProgramData", (root() / "ProgramData").c_str(), 1);
+    ::setenv("APPDATA", (root() / "AppData").c_str(), 1);
+    ASSERT_EQ(CoInitializeEx(nullptr, COINIT_MULTITHREADED), S_OK);
+    ASSERT_EQ(MFStartup(MF_VERSION, MFSTARTUP_FULL), S_OK);
+  }
+  void TearDown() override {
+    stopProducer();
+    MFShutdown();
+    CoUninitialize();
+    MachineTest::TearDown();
+  }
+
+  // A producer in still mode with a repo root that passes its checks.
+  void startProducer(const fs::path& still) {
+    const fs::path repo = root() / "repo";
+    for (const char* file : {"models/retouch.onnx", "models/teeth_whitening.onnx", "models/face_landmarker.task",
+                             "models/calibration/mediapipe_crop_calibration.json", "libmediapipe.dll"}) {
+      fs::create_directories((repo / file).parent_path());
+      std::ofstream(repo / file) << "";
+    }
+    const fs::path resources = repo / "app/base/Sources/Prismwell/Resources";
+    fs::create_directories(resources);
+    for (const char* file : {"facemask.png", "skin_mask.png", "teeth_whitening_mask.png", "lookup.png", "tone_warm.png",
+                             "tone_soft.png", "tone_studio.png", "tone_window.png", "tone_presenting.png"}) {
+      std::ofstream(resources / file) << "";
+    }
+    const std::string exe = TESMIRA_PRODUCER_EXE, stillArg = still.string(), repoArg = repo.string();
+    const char* argv[] = {exe.c_str(), "--camera", "--still", stillArg.c_str(), "--bypass", "--repo-root", repoArg.c_str(), nullptr};
+    ASSERT_EQ(posix_spawn(&producer_, exe.c_str(), nullptr, nullptr, const_cast<char**>(argv), environ), 0);
+  }
+  void stopProducer() {
+    if (producer_ <= 0) return;
+    ::kill(producer_, SIGKILL);
+    ::waitpid(producer_, nullptr, 0);
+    producer_ = 0;
+  }
+
+  pid_t producer_ = 0;
+};
+
+TEST_F(VcamRoadTest, ApplicationReceivesTheProducersFramesUntilTheCameraIsRemoved) {
+  // A still of the media source's fallback size, so every published frame fits the request.
+  cv::Mat still(720, 1280, CV_8UC3);
+  for (int y = 0; y < still.rows; ++y) {
+    for (int x = 0; x < still.cols; ++x) still.at<cv::Vec3b>(y, x) = cv::Vec3b(uint8_t(x), uint8_t(y), uint8_t(x + y));
+  }
+  const fs::path stillFile = root() / "still.png";
+  ASSERT_TRUE(cv::imwrite(stillFile.string(), still));
+  std::vector<uint8_t> expected;
+  ASSERT_TRUE(bgrToNv12(still, 1280, 720, expected));
+
+  std::wstring link;
+  const fs::path module = TESMIRA_MEDIA_SOURCE_DLL;
+  ASSERT_EQ(ensureVirtualCamera({module.wstring(), 1, 1}, &link), S_OK) << lastFailureDetail().size();
+  std::vector<VideoCamera> cameras;
+  ASSERT_EQ(listVideoCameras(cameras), S_OK);
+  ASSERT_EQ(cameras.size(), 1u);
+  EXPECT_EQ(cameras[0].friendlyName, L"Tesmira");
+  EXPECT_EQ(cameras[0].symbolicLink, link);
+
+  startProducer(stillFile);
+  ComPtr<IMFActivate> device;
+  ASSERT_EQ(findCameraByName(L"tesmira", &device), S_OK);
+  framesvr::FrameServerHarness harness;
+  ASSERT_EQ(harness.useActivate(device.Get()), S_OK);
+  ASSERT_EQ(harness.activate(), S_OK);
+  ASSERT_EQ(harness.start({MFVideoFormat_NV12, 1280, 720, 0, 0}), S_OK);
+  // Status cards come until the producer's first frame; then the frames are the still's.
+  int published = 0;
+  LONGLONG lastTime = -1;
+  const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (published < 10 && std::chrono::steady_clock::now() < giveUp) {
+    framesvr::ReceivedSample sample;
+    ASSERT_EQ(harness.requestSample(sample), S_OK);
+    ASSERT_EQ(sample.bytes.size(), expected.size());
+    EXPECT_GT(sample.time, lastTime);
+    lastTime = sample.time;
+    if (sample.bytes == expected) {
+      ++published;
+    } else {
+      EXPECT_EQ(published, 0) << "a frame other than the still after the still arrived";
+    }
+  }
+  EXPECT_EQ(published, 10);
+  harness.stop();
+  harness.shutdown();
+  // The frame server handed the camera's stored attributes to the source's activation object.
+  std::ifstream log(serviceLogPath());
+  const std::string folderLine = "source: activate SetString key={39FB8338-7D42-4EFB-9027-E3FCA8907224} value=" +
+                                 module.parent_path().string();
+  bool folderSeen = false;
+  for (std::string line; std::getline(log, line);) folderSeen |= line.find(folderLine) != std::string::npos;
+  EXPECT_TRUE(folderSeen);
+
+  ComPtr<IMFActivate> stale;
+  ASSERT_EQ(findCameraByName(L"Tesmira", &stale), S_OK);
+  EXPECT_EQ(removeVirtualCamera(1), S_OK);
+  EXPECT_EQ(unregisterComServer(), S_OK);
+  cameras.clear();
+  ASSERT_EQ(listVideoCameras(cameras), S_OK);
+  EXPECT_TRUE(cameras.empty());
+  ComPtr<IMFActivate> gone;
+  EXPECT_EQ(findCameraByName(L"Tesmira", &gone), MF_E_NOT_FOUND);
+  // An application that still holds the device finds its class gone.
+  ComPtr<IMFMediaSource> source;
+  EXPECT_EQ(stale->ActivateObject(__uuidof(IMFMediaSource), reinterpret_cast<void**>(source.GetAddressOf())),
+            REGDB_E_CLASSNOTREG);
+}
+
+}  // namespace

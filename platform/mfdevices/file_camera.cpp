@@ -1,6 +1,7 @@
 // File cameras: a video file played at its own frame rate, looping.
 #include <cmath>
 #include <cstring>
+#include <filesystem>
 #include <numeric>
 
 #include <opencv2/imgproc.hpp>
@@ -30,7 +31,10 @@ void rateOf(double fps, uint32_t& numerator, uint32_t& denominator) {
 class FileCameraDevice final : public ICameraDevice {
  public:
   FileCameraDevice(const CameraInfo& info, std::string path) : info_(info), path_(std::move(path)) {
-    cv::VideoCapture probe(path_, cv::CAP_ANY);
+    // Only a file is worth asking the decoder about; it would try devices and URLs.
+    std::error_code ec;
+    if (!std::filesystem::is_regular_file(path_, ec)) return;
+    cv::VideoCapture probe(path_, cv::CAP_FFMPEG);
     if (!probe.isOpened()) return;
     // NV12 needs even sizes: an odd edge row or column is left out.
     const uint32_t width = uint32_t(probe.get(cv::CAP_PROP_FRAME_WIDTH)) & ~1u;
@@ -49,7 +53,7 @@ class FileCameraDevice final : public ICameraDevice {
   HRESULT start(const CameraMode& mode) override {
     if (modes_.empty()) return kCameraNotFound;
     if (std::find(modes_.begin(), modes_.end(), mode) == modes_.end()) return kCameraModeRefused;
-    if (!capture_.open(path_, cv::CAP_ANY)) return kCameraNotFound;
+    if (!capture_.open(path_, cv::CAP_FFMPEG)) return kCameraNotFound;
     mode_ = mode;
     stride_ = minimumStride(mode.format, mode.width);
     buffer_.resize(frameBytes(mode.format, stride_, mode.height));

@@ -1,5 +1,12 @@
 #include "producer/camera_capture.h"
 
+#include <mfapi.h>
+#include <mferror.h>
+#include <mfidl.h>
+#include <mfreadwrite.h>
+#include <objbase.h>
+#include <wrl/client.h>
+
 #include "producer/options.h"
 #include "producer/producer_log.h"
 
@@ -15,7 +22,9 @@ namespace tesmira {
 
 namespace {
 
-constexpr HRESULT kInvalidMediaType = static_cast<HRESULT>(0xC00D36B4);  // MF_E_INVALIDMEDIATYPE
+using Microsoft::WRL::ComPtr;
+
+constexpr HRESULT kInvalidMediaType = MF_E_INVALIDMEDIATYPE;
 // Larger frames than this come from a broken type, never from a webcam.
 constexpr uint32_t kMaxFrameSide = 16384;
 
@@ -114,8 +123,8 @@ bool readTextureToBgr(CaptureDevice& device, StagingCache& staging, CaptureTextu
 // which nobody else references (the consumer takes deep copies).
 class CameraCapture::Sink final : public CaptureSampleSink {
  public:
-  Sink(CameraCapture& capture, const CaptureFormat& format, const CameraOpenRequest& request)
-      : capture_(capture), format_(format), request_(request), formatUsable_(usableFormat(format)) {}
+  Sink(CameraCapture& capture, const CaptureFormat& format)
+      : capture_(capture), format_(format), formatUsable_(usableFormat(format)) {}
 
   void onFormatChanged(uint32_t width, uint32_t height, uint32_t stride) override {
     if (width != 0 && height != 0) {
@@ -173,7 +182,6 @@ class CameraCapture::Sink final : public CaptureSampleSink {
 
   CameraCapture& capture_;
   CaptureFormat format_;
-  CameraOpenRequest request_;
   bool formatUsable_;
   cv::Mat nv12_;
   cv::Mat bgr_;
@@ -241,7 +249,7 @@ void CameraCapture::captureThread(CameraOpenRequest request) {
   }
   finishStart(true);
 
-  Sink sink(*this, format, request);
+  Sink sink(*this, format);
   while (!stop_) {
     const HRESULT read = camera->readSample(sink);
     if (FAILED(read) || read == S_FALSE) break;
@@ -365,10 +373,146 @@ std::unique_ptr<ICaptureSource> makePhysicalCamera(const ProducerOptions&) {
   return std::make_unique<PhysicalCameraSource>([](const std::string& line) { logLine(line); });
 }
 
-// Until the source reader exists on this platform, no camera can be opened.
+namespace {
+
+// Row stride of the reader's current NV12 type: its default stride when set
+// (a bottom-up negative one counts by its size), else the frame width, which is
+// what a bitmap stride of NV12 comes to.
+uint32_t nv12Stride(IMFMediaType* type, uint32_t width) {
+  UINT32 stride = 0;
+  if (SUCCEEDED(type->GetUINT32(MF_MT_DEFAULT_STRIDE, &stride)) && stride != 0) {
+    const auto signedStride = static_cast<int32_t>(stride);
+    return signedStride < 0 ? 0u - stride : stride;
+  }
+  return width;
+}
+
+// The source reader over the activated camera, owned by the capture thread.
+class MediaFoundationCamera final : public CaptureCamera {
+ public:
+  MediaFoundationCamera() {
+    comInitialized_ = SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED));
+  }
+  ~MediaFoundationCamera() override {
+    reader_.Reset();
+    if (source_) source_->Shutdown();
+    source_.Reset();
+    if (mfStarted_) MFShutdown();
+    if (comInitialized_) CoUninitialize();
+  }
+
+  HRESULT open(const CameraOpenRequest& request) {
+    HRESULT hr = MFStartup(MF_VERSION, MFSTARTUP_LITE);
+    if (FAILED(hr)) return hr;
+    mfStarted_ = true;
+    textureMode_ = request.textureMode;
+    if (FAILED(hr = activate(request.cameraIndex))) return hr;
+
+    ComPtr<IMFAttributes> attributes;
+    if (FAILED(hr = MFCreateAttributes(&attributes, request.textureMode ? 4 : 1))) return hr;
+    if (FAILED(hr = attributes->SetUINT32(MF_SOURCE_READER_ENABLE_ADVANCED_VIDEO_PROCESSING, TRUE))) return hr;
+    if (request.textureMode) {
+      if (request.device == nullptr) return E_POINTER;
+      // The DXGI device manager needs the compositor's Direct3D 11 device, which
+      // this build does not have yet.
+      return E_NOTIMPL;
+    }
+    if (FAILED(hr = MFCreateSourceReaderFromMediaSource(source_.Get(), attributes.Get(), &reader_))) return hr;
+
+    ComPtr<IMFMediaType> wanted;
+    if (FAILED(hr = MFCreateMediaType(&wanted))) return hr;
+    if (FAILED(hr = wanted->SetGUID(MF_MT_MAJOR_TYPE, MFMediaType_Video))) return hr;
+    if (FAILED(hr = wanted->SetGUID(MF_MT_SUBTYPE, request.textureMode ? MFVideoFormat_RGB32 : MFVideoFormat_NV12))) {
+      return hr;
+    }
+    if (request.width > 0 && request.height > 0 &&
+        FAILED(hr = MFSetAttributeSize(wanted.Get(), MF_MT_FRAME_SIZE, UINT32(request.width), UINT32(request.height)))) {
+      return hr;
+    }
+    if (request.fpsNumerator > 0 && request.fpsDenominator > 0 &&
+        FAILED(hr = MFSetAttributeRatio(wanted.Get(), MF_MT_FRAME_RATE, UINT32(request.fpsNumerator),
+                                        UINT32(request.fpsDenominator)))) {
+      return hr;
+    }
+    return reader_->SetCurrentMediaType(MF_SOURCE_READER_FIRST_VIDEO_STREAM, nullptr, wanted.Get());
+  }
+
+  CaptureFormat currentFormat() override {
+    CaptureFormat format;
+    ComPtr<IMFMediaType> type;
+    if (FAILED(reader_->GetCurrentMediaType(MF_SOURCE_READER_FIRST_VIDEO_STREAM, &type))) return format;
+    UINT32 width = 0, height = 0, numerator = 0, denominator = 0;
+    if (SUCCEEDED(MFGetAttributeSize(type.Get(), MF_MT_FRAME_SIZE, &width, &height))) {
+      format.width = width;
+      format.height = height;
+    }
+    if (SUCCEEDED(MFGetAttributeRatio(type.Get(), MF_MT_FRAME_RATE, &numerator, &denominator))) {
+      format.fpsNumerator = numerator;
+      format.fpsDenominator = denominator;
+    }
+    format.stride = nv12Stride(type.Get(), format.width);
+    return format;
+  }
+
+  HRESULT readSample(CaptureSampleSink& sink) override {
+    DWORD stream = 0, flags = 0;
+    LONGLONG timestamp = 0;
+    ComPtr<IMFSample> sample;
+    const HRESULT hr =
+        reader_->ReadSample(MF_SOURCE_READER_FIRST_VIDEO_STREAM, 0, &stream, &flags, &timestamp, &sample);
+    if (FAILED(hr)) return hr;
+    if (flags & MF_SOURCE_READERF_ENDOFSTREAM) return S_FALSE;
+    if (flags & MF_SOURCE_READERF_CURRENTMEDIATYPECHANGED) {
+      const CaptureFormat changed = currentFormat();
+      sink.onFormatChanged(changed.width, changed.height, changed.stride);
+    }
+    if (!sample || textureMode_) return S_OK;
+    ComPtr<IMFMediaBuffer> buffer;
+    if (FAILED(sample->ConvertToContiguousBuffer(&buffer))) return S_OK;
+    BYTE* data = nullptr;
+    DWORD maxLength = 0, length = 0;
+    if (FAILED(buffer->Lock(&data, &maxLength, &length))) return S_OK;
+    sink.onNv12(data, length);
+    buffer->Unlock();
+    return S_OK;
+  }
+
+ private:
+  HRESULT activate(int32_t index) {
+    ComPtr<IMFAttributes> query;
+    HRESULT hr = MFCreateAttributes(&query, 1);
+    if (SUCCEEDED(hr)) hr = query->SetGUID(MF_DEVSOURCE_ATTRIBUTE_SOURCE_TYPE, MF_DEVSOURCE_ATTRIBUTE_SOURCE_TYPE_VIDCAP_GUID);
+    IMFActivate** devices = nullptr;
+    UINT32 count = 0;
+    if (SUCCEEDED(hr)) hr = MFEnumDeviceSources(query.Get(), &devices, &count);
+    if (SUCCEEDED(hr)) {
+      if (index < 0 || static_cast<UINT32>(index) >= count) {
+        hr = MF_E_NOT_FOUND;
+      } else {
+        hr = devices[index]->ActivateObject(IID_PPV_ARGS(&source_));
+        if (SUCCEEDED(hr) && !source_) hr = E_FAIL;
+      }
+    }
+    for (UINT32 i = 0; i < count; ++i) devices[i]->Release();
+    CoTaskMemFree(devices);
+    return hr;
+  }
+
+  bool comInitialized_ = false;
+  bool mfStarted_ = false;
+  bool textureMode_ = false;
+  ComPtr<IMFMediaSource> source_;
+  ComPtr<IMFSourceReader> reader_;
+};
+
+}  // namespace
+
 CameraOpener mediaFoundationCameraOpener() {
-  return [](const CameraOpenRequest&, std::unique_ptr<CaptureCamera>&) {
-    return static_cast<HRESULT>(0xC00D36D5);  // MF_E_NOT_FOUND
+  return [](const CameraOpenRequest& request, std::unique_ptr<CaptureCamera>& camera) {
+    auto opened = std::make_unique<MediaFoundationCamera>();
+    const HRESULT hr = opened->open(request);
+    if (SUCCEEDED(hr)) camera = std::move(opened);
+    return hr;  // a failed camera releases what it made as it goes
   };
 }
 

@@ -173,8 +173,9 @@ void SharedFrameWriter::publishSlot(uint32_t width, uint32_t height, Fill fill) 
   QueryPerformanceCounter(&qpc);
   slot.qpcTime = uint64_t(qpc.QuadPart);
   fill(static_cast<uint8_t*>(view_) + frameSlotDataOffset(s));
-  std::atomic_thread_fence(std::memory_order_seq_cst);
-  atomicField(h->latestSlot).exchange(s);
+  // The sequentially consistent exchange is the full fence: the descriptor and the data
+  // are visible before a reader can find the slot in latestSlot.
+  atomicField(h->latestSlot).exchange(s, std::memory_order_seq_cst);
   atomicField(h->frameCounter).fetch_add(1);
   nextSlot_ = 1 - s;
   signalEvent(readyEvent_);

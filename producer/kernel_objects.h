@@ -26,7 +26,7 @@ HANDLE openOrCreateFrameReadyEvent();
 void signalEvent(HANDLE event);
 void closeHandle(HANDLE& handle);
 
-// The console handler and the 1 ms timer period (console_control.cpp).
+// The console handler and the 1 ms timer period.
 using ConsoleHandler = BOOL (*)(DWORD controlType);
 void installConsoleHandler(ConsoleHandler handler);
 void beginTimerPeriod();

@@ -24,7 +24,6 @@ namespace {
 
 std::atomic<uint8_t> gStopRequested{0};
 
-constexpr DWORD kCtrlC = 0, kCtrlBreak = 1, kCtrlClose = 2, kCtrlShutdown = 6;
 constexpr int64_t kNsPerMs = 1000000;
 constexpr int64_t kNsPerSecond = 1000000000;
 
@@ -532,10 +531,10 @@ bool envFlagEnabled(const char* name) {
 
 BOOL onConsoleControl(DWORD controlType) {
   switch (controlType) {
-    case kCtrlC:
-    case kCtrlBreak:
-    case kCtrlClose:
-    case kCtrlShutdown:
+    case CTRL_C_EVENT:
+    case CTRL_BREAK_EVENT:
+    case CTRL_CLOSE_EVENT:
+    case CTRL_SHUTDOWN_EVENT:
       gStopRequested.exchange(1);
       return TRUE;
     default:

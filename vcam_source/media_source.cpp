@@ -2,12 +2,14 @@
 #include "vcam_source/media_source.h"
 
 #include <ks.h>
+#include <ksproxy.h>
 #include <ksmedia.h>
 #include <mfapi.h>
 #include <wrl/implements.h>
 
 #include <atomic>
 #include <cstring>
+#include <cwchar>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -17,12 +19,9 @@
 #include "vcam_source/source_log.h"
 #include "vcam_source/status_card.h"
 
-// IKsControl as this module declares it, so that it carries its IID.
-struct IKsControlWithUuid : IUnknown {
-  STDMETHOD(KsProperty)(PKSPROPERTY property, ULONG propertyLength, LPVOID data, ULONG dataLength, ULONG* bytesReturned) = 0;
-  STDMETHOD(KsMethod)(PKSMETHOD method, ULONG methodLength, LPVOID data, ULONG dataLength, ULONG* bytesReturned) = 0;
-  STDMETHOD(KsEvent)(PKSEVENT event, ULONG eventLength, LPVOID data, ULONG dataLength, ULONG* bytesReturned) = 0;
-};
+// IKsControl as this module declares it, so that it carries its IID. It adds
+// nothing to IKsControl, so a caller holding an IKsControl pointer calls the same slots.
+struct IKsControlWithUuid : IKsControl {};
 TESMIRA_INTERFACE_IID(IKsControlWithUuid, 0x28F54685, 0x06FD, 0x11D2, 0xB2, 0x7A, 0x00, 0xA0, 0xC9, 0x22, 0x31, 0x96);
 
 namespace tesmira::vcam {

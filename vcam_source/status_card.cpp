@@ -45,10 +45,8 @@ size_t imageBytes(uint32_t width, uint32_t height, size_t perFour) {
 }  // namespace
 
 StatusCardSelector::~StatusCardSelector() {
-#ifdef FILE_MAP_READ
   if (statusView_) UnmapViewOfFile(statusView_);
   if (statusMapping_) CloseHandle(statusMapping_);
-#endif
 }
 
 void StatusCardSelector::onStreamStart(uint64_t tick) {
@@ -62,7 +60,6 @@ void StatusCardSelector::onGoodFrame(uint64_t tick) {
 }
 
 void StatusCardSelector::mapStatusChannel() {
-#ifdef FILE_MAP_READ
   for (const wchar_t* prefix : {L"Global\\", L"Local\\"}) {
     const std::wstring name = std::wstring(prefix) + kProducerStatusChannelName;
     HANDLE mapping = OpenFileMappingW(FILE_MAP_READ, FALSE, name.c_str());
@@ -76,7 +73,6 @@ void StatusCardSelector::mapStatusChannel() {
     statusView_ = view;
     return;
   }
-#endif
 }
 
 StatusCard StatusCardSelector::choose(uint64_t nowTick) {

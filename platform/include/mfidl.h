@@ -60,7 +60,8 @@ struct IMFMediaStream : IMFMediaEventGenerator {
 };
 TESMIRA_INTERFACE_IID(IMFMediaStream, 0xD182108F, 0x4EC6, 0x443f, 0xAA, 0x42, 0xA7, 0x11, 0x06, 0xEC, 0x82, 0x5F);
 
-typedef enum _MF_STREAM_STATE {
+// A fixed underlying type: SetStreamState stores any value it is given.
+typedef enum _MF_STREAM_STATE : int {
   MF_STREAM_STATE_STOPPED = 0,
   MF_STREAM_STATE_PAUSED = 1,
   MF_STREAM_STATE_RUNNING = 2,

@@ -8,9 +8,6 @@ WINBASEAPI DWORD WINAPI GetCurrentProcessId();
 WINBASEAPI DWORD WINAPI GetCurrentThreadId();
 
 // Creation flags and start-up flags.
-#ifndef DEBUG_PROCESS
-#define DEBUG_PROCESS 0x00000001u
-#endif
 #define CREATE_SUSPENDED 0x00000004u
 #define DETACHED_PROCESS 0x00000008u
 #define CREATE_NEW_CONSOLE 0x00000010u

@@ -11,9 +11,14 @@ namespace {
 
 class EventObject : public Waitable {
  public:
-  EventObject(std::shared_ptr<ObjectFile> file, bool canModify) : file_(std::move(file)), canModify_(canModify) {}
+  EventObject(std::shared_ptr<ObjectFile> file, bool canModify, bool canWait)
+      : file_(std::move(file)), canModify_(canModify), canWait_(canWait) {}
 
   DWORD waitUntil(uint64_t deadlineNs) override {
+    if (!canWait_) {
+      SetLastError(ERROR_ACCESS_DENIED);
+      return WAIT_FAILED;
+    }
     ObjectHeader& h = file_->header();
     bool manual = h.manualReset != 0;
     return waitLoop(
@@ -42,6 +47,7 @@ class EventObject : public Waitable {
  private:
   std::shared_ptr<ObjectFile> file_;
   bool canModify_;
+  bool canWait_;
 };
 
 HANDLE fail(DWORD error) {
@@ -81,7 +87,7 @@ HANDLE WINAPI CreateEventW(LPSECURITY_ATTRIBUTES attributes, BOOL manualReset, B
   ObjectResult result;
   if (DWORD error = openObject(request, result); error != ERROR_SUCCESS) return fail(error);
   // An existing event keeps its own type and state.
-  HANDLE handle = handles::insert(std::make_shared<EventObject>(result.file, true));
+  HANDLE handle = handles::insert(std::make_shared<EventObject>(result.file, true, true));
   SetLastError(result.existed ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
   return handle;
 }
@@ -91,9 +97,10 @@ HANDLE WINAPI OpenEventW(DWORD desiredAccess, BOOL, LPCWSTR name) {
   ObjectRequest request{ObjectKind::Event, name, false, "OpenEventW"};
   ObjectResult result;
   if (DWORD error = openObject(request, result); error != ERROR_SUCCESS) return fail(error);
-  bool canModify = (desiredAccess & EVENT_MODIFY_STATE) != 0 || (desiredAccess & GENERIC_ALL) != 0 ||
-                   (desiredAccess & GENERIC_WRITE) != 0;
-  HANDLE handle = handles::insert(std::make_shared<EventObject>(result.file, canModify));
+  bool all = (desiredAccess & (GENERIC_ALL | MAXIMUM_ALLOWED)) != 0;
+  bool canModify = all || (desiredAccess & (EVENT_MODIFY_STATE | GENERIC_WRITE)) != 0;
+  bool canWait = all || (desiredAccess & (SYNCHRONIZE | GENERIC_READ | GENERIC_EXECUTE)) != 0;
+  HANDLE handle = handles::insert(std::make_shared<EventObject>(result.file, canModify, canWait));
   SetLastError(ERROR_SUCCESS);
   return handle;
 }

@@ -5,6 +5,7 @@
 
 #include "core/handles.h"
 #include "minwindef.h"
+#include "synchapi.h"
 
 namespace tesmira::platform::kernel {
 
@@ -44,9 +45,9 @@ template <class TryOnce, class Block>
 DWORD waitLoop(uint64_t deadlineNs, TryOnce tryOnce, Block block) {
   for (;;) {
     DWORD result = tryOnce();
-    if (result != DWORD(258) /* WAIT_TIMEOUT */) return result;
+    if (result != DWORD(WAIT_TIMEOUT)) return result;
     uint64_t now = clock::nowNs();
-    if (deadlineNs != kNoDeadline && now >= deadlineNs) return DWORD(258);
+    if (deadlineNs != kNoDeadline && now >= deadlineNs) return DWORD(WAIT_TIMEOUT);
     block(nextSliceNs(deadlineNs, now));
   }
 }

@@ -3,7 +3,14 @@
 #include <cstring>
 #include <cwchar>
 
+#include "core/faults.h"
+
 namespace tesmira::platform::mf {
+
+HRESULT injectedFailure(const char* site) {
+  auto error = faults::take(site);
+  return error ? HRESULT(*error) : S_OK;
+}
 
 bool isAttributeType(VARTYPE vt) {
   switch (vt) {

@@ -15,6 +15,9 @@ using Microsoft::WRL::ChainInterfaces;
 using Microsoft::WRL::ComPtr;
 using Microsoft::WRL::RuntimeClass;
 
+// The HRESULT a test injected for an MFCreate* call site, or S_OK.
+HRESULT injectedFailure(const char* site);
+
 bool isAttributeType(VARTYPE vt);
 bool propVariantEqual(const PROPVARIANT& a, const PROPVARIANT& b);
 

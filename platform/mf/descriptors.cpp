@@ -141,6 +141,10 @@ using namespace tesmira::platform::mf;
 HRESULT MFCreateStreamDescriptor(DWORD streamIdentifier, DWORD typeCount, IMFMediaType** types,
                                  IMFStreamDescriptor** descriptor) {
   if (!descriptor) return E_POINTER;
+  if (HRESULT injected = injectedFailure("MFCreateStreamDescriptor"); FAILED(injected)) {
+    *descriptor = nullptr;
+    return injected;
+  }
   *descriptor = nullptr;
   if (typeCount == 0 || !types) return E_INVALIDARG;
   std::vector<ComPtr<IMFMediaType>> list;
@@ -157,6 +161,10 @@ HRESULT MFCreateStreamDescriptor(DWORD streamIdentifier, DWORD typeCount, IMFMed
 HRESULT MFCreatePresentationDescriptor(DWORD streamCount, IMFStreamDescriptor** streams,
                                        IMFPresentationDescriptor** descriptor) {
   if (!descriptor) return E_POINTER;
+  if (HRESULT injected = injectedFailure("MFCreatePresentationDescriptor"); FAILED(injected)) {
+    *descriptor = nullptr;
+    return injected;
+  }
   *descriptor = nullptr;
   if (streamCount && !streams) return E_INVALIDARG;
   std::vector<StreamEntry> list;

@@ -214,6 +214,10 @@ using namespace tesmira::platform::mf;
 
 HRESULT MFCreateEventQueue(IMFMediaEventQueue** queue) {
   if (!queue) return E_POINTER;
+  if (HRESULT injected = injectedFailure("MFCreateEventQueue"); FAILED(injected)) {
+    *queue = nullptr;
+    return injected;
+  }
   *queue = Microsoft::WRL::Make<EventQueue>().Detach();
   return *queue ? S_OK : E_OUTOFMEMORY;
 }

@@ -123,12 +123,20 @@ MFTIME MFGetSystemTime() { return MFTIME(tesmira::platform::clock::nowNs() / 100
 
 HRESULT MFCreateAttributes(IMFAttributes** attributes, UINT32) {
   if (!attributes) return E_POINTER;
+  if (HRESULT injected = injectedFailure("MFCreateAttributes"); FAILED(injected)) {
+    *attributes = nullptr;
+    return injected;
+  }
   *attributes = makeAttributes().Detach();
   return *attributes ? S_OK : E_OUTOFMEMORY;
 }
 
 HRESULT MFCreateMediaType(IMFMediaType** type) {
   if (!type) return E_POINTER;
+  if (HRESULT injected = injectedFailure("MFCreateMediaType"); FAILED(injected)) {
+    *type = nullptr;
+    return injected;
+  }
   *type = Microsoft::WRL::Make<MediaType>().Detach();
   return *type ? S_OK : E_OUTOFMEMORY;
 }
@@ -136,6 +144,10 @@ HRESULT MFCreateMediaType(IMFMediaType** type) {
 HRESULT MFCreateMediaEvent(MediaEventType type, REFGUID extendedType, HRESULT status, const PROPVARIANT* value,
                            IMFMediaEvent** event) {
   if (!event) return E_POINTER;
+  if (HRESULT injected = injectedFailure("MFCreateMediaEvent"); FAILED(injected)) {
+    *event = nullptr;
+    return injected;
+  }
   *event = nullptr;
   auto created = Microsoft::WRL::Make<MediaEvent>(type, extendedType, status);
   if (!created) return E_OUTOFMEMORY;

@@ -202,6 +202,10 @@ using namespace tesmira::platform::mf;
 
 HRESULT MFCreateMemoryBuffer(DWORD maxLength, IMFMediaBuffer** buffer) {
   if (!buffer) return E_POINTER;
+  if (HRESULT injected = injectedFailure("MFCreateMemoryBuffer"); FAILED(injected)) {
+    *buffer = nullptr;
+    return injected;
+  }
   *buffer = nullptr;
   auto created = Microsoft::WRL::Make<MemoryBuffer>(maxLength);
   if (!created || !created->allocate()) return E_OUTOFMEMORY;
@@ -211,6 +215,10 @@ HRESULT MFCreateMemoryBuffer(DWORD maxLength, IMFMediaBuffer** buffer) {
 
 HRESULT MFCreateSample(IMFSample** sample) {
   if (!sample) return E_POINTER;
+  if (HRESULT injected = injectedFailure("MFCreateSample"); FAILED(injected)) {
+    *sample = nullptr;
+    return injected;
+  }
   *sample = Microsoft::WRL::Make<Sample>().Detach();
   return *sample ? S_OK : E_OUTOFMEMORY;
 }

@@ -117,6 +117,10 @@ using namespace tesmira::platform::mf;
 
 HRESULT MFCreateSensorProfile(REFGUID profileType, UINT32 profileIndex, LPCWSTR, IMFSensorProfile** profile) {
   if (!profile) return E_POINTER;
+  if (HRESULT injected = injectedFailure("MFCreateSensorProfile"); FAILED(injected)) {
+    *profile = nullptr;
+    return injected;
+  }
   SENSORPROFILEID id{profileType, profileIndex, 0};
   *profile = Microsoft::WRL::Make<SensorProfile>(id).Detach();
   return *profile ? S_OK : E_OUTOFMEMORY;
@@ -124,6 +128,10 @@ HRESULT MFCreateSensorProfile(REFGUID profileType, UINT32 profileIndex, LPCWSTR,
 
 HRESULT MFCreateSensorProfileCollection(IMFSensorProfileCollection** collection) {
   if (!collection) return E_POINTER;
+  if (HRESULT injected = injectedFailure("MFCreateSensorProfileCollection"); FAILED(injected)) {
+    *collection = nullptr;
+    return injected;
+  }
   *collection = Microsoft::WRL::Make<SensorProfileCollection>().Detach();
   return *collection ? S_OK : E_OUTOFMEMORY;
 }

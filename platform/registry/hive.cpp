@@ -202,7 +202,8 @@ Key& Key::addChild(std::wstring_view childName) {
 }
 
 bool Key::removeChild(std::wstring_view childName) {
-  auto it = std::find_if(subkeys.begin(), subkeys.end(), [&](const auto& k) { return equalsNoCase(k->name, childName); });
+  auto it = std::find_if(subkeys.begin(), subkeys.end(),
+                         [&](const auto& k) { return equalsNoCase(k->name, childName); });
   if (it == subkeys.end()) return false;
   subkeys.erase(it);
   return true;

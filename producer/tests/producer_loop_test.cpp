@@ -375,6 +375,19 @@ TEST_F(LoopTest, ProcessingErrorsAreLoggedSparselyWhileFramesPublish) {
   EXPECT_EQ(logCount("status: live"), 1u);
 }
 
+TEST_F(LoopTest, WithoutChannelsTheLoopRunsOnAndPublishesNothing) {
+  platform::faults::inject("MapViewOfFile", 8);  // ERROR_NOT_ENOUGH_MEMORY for every view
+  EXPECT_EQ(run({"--headless-frames", "3"}), 0);
+  EXPECT_EQ(err.str(), "warning: shared frame writer unavailable, error=8\n");
+  for (const char* line : {"warning: shared frame writer unavailable, error=8", "warning: control mapping unavailable",
+                           "warning: settings mapping unavailable", "warning: status mapping unavailable"}) {
+    EXPECT_EQ(logCount(line), 1u) << line;
+  }
+  EXPECT_EQ(frames().frameCounter, 0u);
+  EXPECT_TRUE(telemetry.reasons.empty());  // nothing published, nothing recorded
+  EXPECT_EQ(logCount("status: live"), 0u);
+}
+
 TEST_F(LoopTest, HeadlessFramesPublishThatManyAndStop) {
   EXPECT_EQ(run({"--headless-frames", "5"}), 0);
   EXPECT_EQ(frames().frameCounter, 5u);

@@ -138,14 +138,16 @@ TEST_F(ProducerProcessTest, StillModePacesAtTheStillFrameRate) {
   reader.readUntilExit(pid, exitCode);
   EXPECT_EQ(exitCode, 0);
   ASSERT_EQ(reader.qpcTimes.size(), 6u);
-  // The pacing sleep tops every frame up to the 50 ms period; it never ends early.
+  // The pacing sleep tops every frame up to the 50 ms period; it never ends early, so
+  // frames come no faster than that, give or take the jitter of the work before the
+  // time stamp (a few ms at most).
   for (size_t i = 1; i < reader.qpcTimes.size(); ++i) {
-    EXPECT_GE(reader.qpcTimes[i] - reader.qpcTimes[i - 1], 500000u) << i;  // 50 ms in 100 ns units
+    EXPECT_GE(reader.qpcTimes[i] - reader.qpcTimes[i - 1], 450000u) << i;  // 45 ms in 100 ns units
   }
+  EXPECT_GE(reader.qpcTimes.back() - reader.qpcTimes.front(), 5 * 490000u);
 }
 
 TEST_F(ProducerProcessTest, CtrlCDuringAnIdlePassStopsInOrder) {
-  if (!TESMIRA_PRODUCER_CONSOLE_CONTROL) GTEST_SKIP() << "the platform has no console control handlers yet";
   const pid_t pid = start({"--camera", "--repo-root", repo_.string()});
   // Wait for the first idle pass: its status write follows the last start-up line.
   for (int i = 0; i < 1000 && logCount("status mapping ready") == 0; ++i) {

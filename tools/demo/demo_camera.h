@@ -24,6 +24,13 @@ class CameraApp {
   virtual void close() = 0;
 };
 
+struct CameraMode {
+  uint32_t width = 0, height = 0, fpsNumerator = 0, fpsDenominator = 0;
+};
+
+// The first native mode of the video capture device at `index`; empty on success, else what failed.
+std::string firstNativeMode(uint32_t index, CameraMode& mode);
+
 // nullptr with `missing` set when the frame server stand-in is not built in.
 std::unique_ptr<CameraApp> makeCameraApp(std::string& missing);
 

@@ -23,6 +23,7 @@ class HeldChannels {
   RetouchFrameHeader* frame() const { return static_cast<RetouchFrameHeader*>(views_[kFrame]); }
   const uint8_t* frameBytes() const { return static_cast<const uint8_t*>(views_[kFrame]); }
   ProducerStatusBlock* status() const { return static_cast<ProducerStatusBlock*>(views_[kStatus]); }
+  VcamCapabilitiesBlock* capabilities() const { return static_cast<VcamCapabilitiesBlock*>(views_[kCapabilities]); }
   VcamControlBlock* control() const { return static_cast<VcamControlBlock*>(views_[kControl]); }
   const std::wstring& prefixUsed() const { return prefix_; }
 

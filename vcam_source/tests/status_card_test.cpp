@@ -142,7 +142,6 @@ TEST_F(StatusCardTest, StreamStartForgetsTheEarlierFrame) {
   EXPECT_EQ(selector.chooseFrom(nullptr, now_ + 40 + 29999), StatusCard::Reconnecting);
 }
 
-#ifdef FILE_MAP_READ
 // The status channel as the service creates it and the producer writes it.
 TEST_F(StatusCardTest, ChooseReadsTheStatusChannelByItsName) {
   HANDLE mapping = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, sizeof(ProducerStatusBlock),
@@ -213,7 +212,6 @@ TEST_F(StatusCardTest, ChannelCreatedAfterTheFirstRequestIsPickedUp) {
   UnmapViewOfFile(block);
   CloseHandle(mapping);
 }
-#endif
 
 // ---- the texts and the layout ------------------------------------------------
 
@@ -238,6 +236,47 @@ TEST_F(StatusCardTest, EveryCardHasItsTexts) {
     const auto texts = tesmira::statusCardTexts(static_cast<StatusCard>(c.value));
     EXPECT_STREQ(texts.title, c.title) << c.value;
     EXPECT_STREQ(texts.subtitle, c.subtitle) << c.value;
+  }
+}
+
+// Pixels of one character drawn alone, the way the card draws its lines.
+std::vector<uint8_t> drawnAlone(wchar_t ch, int weight) {
+  const int size = 48;
+  HDC dc = CreateCompatibleDC(nullptr);
+  BITMAPINFO info{};
+  info.bmiHeader = {sizeof(BITMAPINFOHEADER), size, -size, 1, 32, BI_RGB, 0, 0, 0, 0, 0};
+  void* bits = nullptr;
+  HBITMAP section = CreateDIBSection(dc, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+  HGDIOBJ old = SelectObject(dc, section);
+  SetBkMode(dc, TRANSPARENT);
+  HFONT font = tesmira::createStatusCardFont(30, weight);
+  const wchar_t text[2] = {ch, 0};
+  tesmira::drawStatusCardLine(dc, text, font, RGB(255, 255, 255), size, size / 2, size);
+  DeleteObject(font);
+  const auto* p = static_cast<const uint8_t*>(bits);
+  std::vector<uint8_t> pixels(p, p + size * size * 4);
+  SelectObject(dc, old);
+  DeleteObject(section);
+  DeleteDC(dc);
+  return pixels;
+}
+
+TEST_F(StatusCardTest, EveryCharacterOfEveryCardHasAGlyph) {
+  std::wstring characters;
+  for (uint32_t value = 0; value <= 5; ++value) {
+    const auto texts = tesmira::statusCardTexts(static_cast<StatusCard>(value));
+    characters += texts.title;
+    characters += texts.subtitle;
+  }
+  for (int weight : {FW_SEMIBOLD, FW_NORMAL}) {
+    const std::vector<uint8_t> missing = drawnAlone(L'\uE000', weight);  // the font's box for no glyph
+    const std::vector<uint8_t> blank(missing.size(), 0);
+    for (wchar_t ch : characters) {
+      if (ch == L' ') continue;
+      const std::vector<uint8_t> drawn = drawnAlone(ch, weight);
+      EXPECT_NE(drawn, missing) << "U+" << std::hex << static_cast<uint32_t>(ch) << " weight " << std::dec << weight;
+      EXPECT_NE(drawn, blank) << "U+" << std::hex << static_cast<uint32_t>(ch) << " weight " << std::dec << weight;
+    }
   }
 }
 

@@ -59,6 +59,10 @@ class AgentProcessTest : public tesmira::testing::MachineTest {
       kill(pid, SIGKILL);
       waitpid(pid, nullptr, 0);
     }
+    // A producer that outlived its agent (the fault some of these tests look for) must not leak.
+    for (pid_t pid : producerRuns()) {
+      if (!processGone(pid)) kill(pid, SIGKILL);
+    }
     UnmapViewOfFile(control_);
     CloseHandle(mapping_);
     MachineTest::TearDown();

@@ -64,7 +64,11 @@ TEST_F(EventTest, OpenAndCreateFollowTheNamedObjectRules) {
   ASSERT_TRUE(waitOnly);
   EXPECT_FALSE(SetEvent(waitOnly));
   EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED));
-  EXPECT_TRUE(SetEvent(created));
+  HANDLE setOnly = OpenEventW(EVENT_MODIFY_STATE, FALSE, L"Local\\TesmiraRetouchFrameReady.v3");
+  EXPECT_EQ(WaitForSingleObject(setOnly, 0), WAIT_FAILED);
+  EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED));
+  EXPECT_TRUE(SetEvent(setOnly));
+  CloseHandle(setOnly);
   EXPECT_EQ(WaitForSingleObject(waitOnly, 0), WAIT_OBJECT_0);
   EXPECT_EQ(WaitForSingleObject(joined, 0), DWORD(WAIT_TIMEOUT)) << "the one signal was taken";
   CloseHandle(waitOnly);

@@ -80,9 +80,15 @@ TEST_F(MappingTest, NamesAreCaseSensitiveAndLocalIsPerSession) {
   EXPECT_EQ(OpenFileMappingW(FILE_MAP_READ, FALSE, L"Local\\tesmira.v1"), nullptr);
   HANDLE unprefixed = OpenFileMappingW(FILE_MAP_READ, FALSE, L"Tesmira.v1");
   EXPECT_NE(unprefixed, nullptr) << "an unprefixed name lives in the session namespace";
+  ::setenv("TESMIRA_ELEVATED", "1", 1);
+  HANDLE global = createMapping(L"Global\\Tesmira.v1", 64);
   ::setenv("TESMIRA_SESSION_ID", "2", 1);
   EXPECT_EQ(OpenFileMappingW(FILE_MAP_READ, FALSE, L"Local\\Tesmira.v1"), nullptr);
   EXPECT_EQ(GetLastError(), DWORD(ERROR_FILE_NOT_FOUND));
+  HANDLE fromOtherSession = OpenFileMappingW(FILE_MAP_READ, FALSE, L"Global\\Tesmira.v1");
+  EXPECT_NE(fromOtherSession, nullptr) << "Global\\ is machine-wide";
+  CloseHandle(fromOtherSession);
+  CloseHandle(global);
   CloseHandle(unprefixed);
   CloseHandle(h);
 }

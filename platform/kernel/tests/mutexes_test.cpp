@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "platform/kernel/tests/spawn.h"
+#include "tesmira/platform_testing.h"
 #include "tests/support/machine_fixture.h"
 
 namespace {
@@ -48,6 +49,20 @@ TEST_F(MutexTest, OwnershipIsPerThreadAndRecursive) {
   EXPECT_FALSE(ReleaseMutex(m));
   EXPECT_EQ(GetLastError(), DWORD(ERROR_NOT_OWNER));
   EXPECT_EQ(waitFromOtherThread(m, true), WAIT_OBJECT_0);
+  CloseHandle(m);
+}
+
+TEST_F(MutexTest, AReleaseIsSeenWhileTheTestClockStandsStill) {
+  tesmira::platform::testclock::freeze();
+  HANDLE m = CreateMutexW(nullptr, TRUE, L"Local\\Frozen");
+  std::atomic<DWORD> result{WAIT_FAILED};
+  std::thread waiter([&] {
+    result = WaitForSingleObject(m, INFINITE);
+    if (result == WAIT_OBJECT_0) ReleaseMutex(m);
+  });
+  EXPECT_TRUE(ReleaseMutex(m));
+  waiter.join();
+  EXPECT_EQ(result.load(), WAIT_OBJECT_0);
   CloseHandle(m);
 }
 

@@ -369,6 +369,25 @@ TEST_F(ProcessTest, AJobsChildDiesWhenItsHolderIsKilled) {
   CloseHandle(ready);
 }
 
+TEST_F(ProcessTest, HandleFlagsAreKeptPerHandle) {
+  HANDLE a = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  HANDLE b = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  DWORD flags = 99;
+  ASSERT_TRUE(GetHandleInformation(a, &flags));
+  EXPECT_EQ(flags, 0u);
+  EXPECT_TRUE(SetHandleInformation(a, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT));
+  EXPECT_TRUE(SetHandleInformation(b, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT));
+  EXPECT_TRUE(SetHandleInformation(b, HANDLE_FLAG_INHERIT, 0));  // the launcher's read end
+  GetHandleInformation(a, &flags);
+  EXPECT_EQ(flags, HANDLE_FLAG_INHERIT);
+  GetHandleInformation(b, &flags);
+  EXPECT_EQ(flags, 0u);
+  CloseHandle(a);
+  CloseHandle(b);
+  EXPECT_FALSE(SetHandleInformation(a, HANDLE_FLAG_INHERIT, 0));
+  EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_HANDLE));
+}
+
 TEST_F(ProcessTest, BadHandlesAreRefused) {
   HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   DWORD code = 0;

@@ -77,8 +77,8 @@ TEST_F(RegistryTest, EveryTypeRoundTripsThroughQueryAndGet) {
 
     got.assign(256, 0);
     size = DWORD(got.size());
-    ASSERT_EQ(RegGetValueW(HKEY_CURRENT_USER, L"Software\\Tesmira", c.name, RRF_RT_ANY | RRF_NOEXPAND, &type,
-                           got.data(), &size),
+    ASSERT_EQ(RegGetValueW(HKEY_CURRENT_USER, L"Software\\Tesmira", c.name,
+                           RRF_RT_ANY | RRF_NOEXPAND | RRF_SUBKEY_WOW6464KEY, &type, got.data(), &size),
               ERROR_SUCCESS);
     got.resize(size);
     EXPECT_EQ(type, c.type);
@@ -345,6 +345,39 @@ TEST_F(RegistryTest, AnotherProcessSeesTheSameHive) {
   RegSetValueExW(key, L"CameraIndex", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&index), 4);
   RegCloseKey(key);
   EXPECT_EQ(waitChild(spawnChild("readCameraIndex")), 7);
+}
+
+// Child: writes the value Count = 1, 2, 3, ... until it is killed.
+TESMIRA_CHILD_MAIN(writeUntilKilled) {
+  HKEY key = nullptr;
+  if (RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\Tesmira", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
+                      nullptr) != ERROR_SUCCESS) {
+    return 10;
+  }
+  HANDLE progress = OpenEventW(EVENT_MODIFY_STATE, FALSE, L"Local\\HiveProgress");
+  for (DWORD i = 1;; ++i) {
+    if (RegSetValueExW(key, L"Count", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&i), 4) != ERROR_SUCCESS) return 11;
+    if (i == 20) SetEvent(progress);
+  }
+}
+
+TEST_F(RegistryTest, AWriterKilledMidWayLeavesAWholeHive) {
+  HANDLE progress = CreateEventW(nullptr, TRUE, FALSE, L"Local\\HiveProgress");
+  pid_t child = spawnChild("writeUntilKilled");
+  ASSERT_EQ(WaitForSingleObject(progress, 60000), WAIT_OBJECT_0);
+  ::kill(child, SIGKILL);
+  EXPECT_EQ(waitChild(child), 128 + SIGKILL);
+  DWORD count = 0, size = 4;
+  ASSERT_EQ(RegGetValueW(HKEY_CURRENT_USER, L"Software\\Tesmira", L"Count", RRF_RT_REG_DWORD, nullptr, &count, &size),
+            ERROR_SUCCESS);
+  EXPECT_GE(count, 20u);
+  HKEY key = nullptr;
+  EXPECT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\After", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
+                            nullptr),
+            ERROR_SUCCESS)
+      << "the hive lock died with the writer";
+  RegCloseKey(key);
+  CloseHandle(progress);
 }
 
 }  // namespace

@@ -95,6 +95,22 @@ TEST_F(StreamTest, CardIsServedWithoutAFrameAndAtTheNewSizeAfterAFormatChange) {
   EXPECT_EQ(card[0], 30);
 }
 
+// After a stop, SetStreamState(running) is a new start: the start-up card, not the reconnecting one.
+TEST_F(StreamTest, SetStreamStateFromStoppedForgetsTheEarlierFrame) {
+  tesmira::platform::testclock::freeze();
+  start();
+  const auto startupCard = request();  // no frame yet
+  frames().publish(patternNv12(1280, 720, 4), 1280, 720);
+  request();
+  frames().header()->latestSlot = kNoSlot;
+  tesmira::platform::testclock::advanceMs(501);
+  const auto reconnectingCard = request();
+  EXPECT_NE(reconnectingCard, startupCard);
+  source_->Stop();
+  ASSERT_EQ(stream_->SetStreamState(MF_STREAM_STATE_RUNNING), S_OK);
+  EXPECT_EQ(request(), startupCard);
+}
+
 TEST_F(StreamTest, RequestSampleNeedsARunningStream) {
   start();
   struct Row {

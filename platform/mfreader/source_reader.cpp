@@ -1,0 +1,256 @@
+// MFCreateSourceReaderFromMediaSource over a camera device's media source: one
+// video stream, synchronous reads, NV12 or RGB32 made in the reader when video
+// processing is enabled.
+#include <mfapi.h>
+#include <mferror.h>
+#include <mfreadwrite.h>
+#include <wrl/implements.h>
+
+#include <mutex>
+
+#include "mfdevices/camera_media_source.h"
+#include "mfreader/camera_reader.h"
+
+using Microsoft::WRL::ComPtr;
+
+namespace tesmira::platform::mfreader {
+namespace {
+
+struct SubtypeGuid {
+  Subtype subtype;
+  const GUID& guid;
+};
+const SubtypeGuid kSubtypes[] = {{Subtype::NV12, MFVideoFormat_NV12},
+                                 {Subtype::YUY2, MFVideoFormat_YUY2},
+                                 {Subtype::RGB24, MFVideoFormat_RGB24},
+                                 {Subtype::RGB32, MFVideoFormat_RGB32}};
+
+const GUID& guidOf(Subtype subtype) {
+  for (const SubtypeGuid& entry : kSubtypes) {
+    if (entry.subtype == subtype) return entry.guid;
+  }
+  return MFVideoFormat_NV12;
+}
+
+std::optional<Subtype> subtypeOf(const GUID& guid) {
+  for (const SubtypeGuid& entry : kSubtypes) {
+    if (entry.guid == guid) return entry.subtype;
+  }
+  return std::nullopt;
+}
+
+uint64_t sampleBytes(const VideoType& type) {
+  const uint64_t rows = type.subtype == Subtype::NV12 ? uint64_t{type.height} + type.height / 2 : type.height;
+  return rows * type.stride;
+}
+
+HRESULT makeMediaType(const VideoType& type, IMFMediaType** out) {
+  ComPtr<IMFMediaType> mediaType;
+  HRESULT hr = MFCreateMediaType(&mediaType);
+  if (SUCCEEDED(hr)) hr = mediaType->SetGUID(MF_MT_MAJOR_TYPE, MFMediaType_Video);
+  if (SUCCEEDED(hr)) hr = mediaType->SetGUID(MF_MT_SUBTYPE, guidOf(type.subtype));
+  if (SUCCEEDED(hr)) hr = MFSetAttributeSize(mediaType.Get(), MF_MT_FRAME_SIZE, type.width, type.height);
+  if (SUCCEEDED(hr) && type.fpsNumerator > 0 && type.fpsDenominator > 0) {
+    hr = MFSetAttributeRatio(mediaType.Get(), MF_MT_FRAME_RATE, type.fpsNumerator, type.fpsDenominator);
+  }
+  if (SUCCEEDED(hr)) hr = MFSetAttributeRatio(mediaType.Get(), MF_MT_PIXEL_ASPECT_RATIO, 1, 1);
+  if (SUCCEEDED(hr)) hr = mediaType->SetUINT32(MF_MT_DEFAULT_STRIDE, type.stride);
+  if (SUCCEEDED(hr)) hr = mediaType->SetUINT32(MF_MT_INTERLACE_MODE, MFVideoInterlace_Progressive);
+  if (SUCCEEDED(hr)) hr = mediaType->SetUINT32(MF_MT_ALL_SAMPLES_INDEPENDENT, TRUE);
+  if (SUCCEEDED(hr)) hr = mediaType->SetUINT32(MF_MT_FIXED_SIZE_SAMPLES, TRUE);
+  if (SUCCEEDED(hr)) hr = mediaType->SetUINT32(MF_MT_SAMPLE_SIZE, UINT32(std::min<uint64_t>(sampleBytes(type), UINT32_MAX)));
+  if (SUCCEEDED(hr)) *out = mediaType.Detach();
+  return hr;
+}
+
+bool isVideoStream(DWORD index) { return index == 0 || index == MF_SOURCE_READER_FIRST_VIDEO_STREAM; }
+
+class SourceReader final : public Microsoft::WRL::RuntimeClass<IMFSourceReader> {
+ public:
+  SourceReader(ComPtr<IMFMediaSource> source, std::unique_ptr<cameras::ICameraDevice> device, bool allowConversion,
+               ComPtr<IUnknown> d3dManager, bool shutdownSource)
+      : source_(std::move(source)),
+        device_(std::move(device)),
+        reader_(std::in_place, device_.get(), allowConversion),
+        d3dManager_(std::move(d3dManager)),
+        shutdownSource_(shutdownSource) {}
+
+  ~SourceReader() override {
+    reader_.reset();  // stops the camera
+    device_.reset();
+    // By default the reader owns the source's lifetime, as on Windows.
+    if (shutdownSource_) source_->Shutdown();
+  }
+
+  STDMETHODIMP GetStreamSelection(DWORD streamIndex, BOOL* selected) override {
+    if (selected == nullptr) return E_POINTER;
+    if (!isVideoStream(streamIndex)) return MF_E_INVALIDSTREAMNUMBER;
+    std::lock_guard lock(mutex_);
+    *selected = selected_ ? TRUE : FALSE;
+    return S_OK;
+  }
+
+  STDMETHODIMP SetStreamSelection(DWORD streamIndex, BOOL selected) override {
+    if (!isVideoStream(streamIndex) && streamIndex != MF_SOURCE_READER_ALL_STREAMS) return MF_E_INVALIDSTREAMNUMBER;
+    std::lock_guard lock(mutex_);
+    selected_ = selected != FALSE;
+    return S_OK;
+  }
+
+  STDMETHODIMP GetNativeMediaType(DWORD streamIndex, DWORD mediaTypeIndex, IMFMediaType** mediaType) override {
+    if (mediaType == nullptr) return E_POINTER;
+    *mediaType = nullptr;
+    if (!isVideoStream(streamIndex)) return MF_E_INVALIDSTREAMNUMBER;
+    std::lock_guard lock(mutex_);
+    const std::optional<VideoType> type = reader_->nativeType(mediaTypeIndex);
+    if (!type) return MF_E_NO_MORE_TYPES;
+    return makeMediaType(*type, mediaType);
+  }
+
+  STDMETHODIMP GetCurrentMediaType(DWORD streamIndex, IMFMediaType** mediaType) override {
+    if (mediaType == nullptr) return E_POINTER;
+    *mediaType = nullptr;
+    if (!isVideoStream(streamIndex)) return MF_E_INVALIDSTREAMNUMBER;
+    std::lock_guard lock(mutex_);
+    return makeMediaType(reader_->currentType(), mediaType);
+  }
+
+  STDMETHODIMP SetCurrentMediaType(DWORD streamIndex, DWORD* reserved, IMFMediaType* mediaType) override {
+    if (mediaType == nullptr) return E_POINTER;
+    if (!isVideoStream(streamIndex)) return MF_E_INVALIDSTREAMNUMBER;
+    GUID major = GUID_NULL;
+    GUID subtype = GUID_NULL;
+    if (FAILED(mediaType->GetGUID(MF_MT_MAJOR_TYPE, &major)) || major != MFMediaType_Video) {
+      return MF_E_INVALIDMEDIATYPE;
+    }
+    WantedType wanted;
+    if (SUCCEEDED(mediaType->GetGUID(MF_MT_SUBTYPE, &subtype))) wanted.subtype = subtypeOf(subtype);
+    if (!wanted.subtype) return MF_E_INVALIDMEDIATYPE;
+    UINT32 width = 0, height = 0, numerator = 0, denominator = 0;
+    if (SUCCEEDED(MFGetAttributeSize(mediaType, MF_MT_FRAME_SIZE, &width, &height))) {
+      wanted.width = width;
+      wanted.height = height;
+    }
+    if (SUCCEEDED(MFGetAttributeRatio(mediaType, MF_MT_FRAME_RATE, &numerator, &denominator))) {
+      wanted.fpsNumerator = numerator;
+      wanted.fpsDenominator = denominator;
+    }
+    std::lock_guard lock(mutex_);
+    return reader_->setCurrentType(wanted);
+  }
+
+  STDMETHODIMP SetCurrentPosition(REFGUID, const PROPVARIANT&) override { return MF_E_INVALIDREQUEST; }
+
+  STDMETHODIMP ReadSample(DWORD streamIndex, DWORD controlFlags, DWORD* actualStreamIndex, DWORD* streamFlags,
+                          LONGLONG* timestamp, IMFSample** sample) override {
+    if (streamFlags == nullptr || sample == nullptr) return E_POINTER;
+    *sample = nullptr;
+    *streamFlags = 0;
+    if (actualStreamIndex != nullptr) *actualStreamIndex = 0;
+    if (timestamp != nullptr) *timestamp = 0;
+    if (!isVideoStream(streamIndex) && streamIndex != MF_SOURCE_READER_ANY_STREAM) return MF_E_INVALIDSTREAMNUMBER;
+    std::lock_guard lock(mutex_);
+    if (!selected_) return MF_E_INVALIDREQUEST;
+
+    ComPtr<IMFMediaBuffer> buffer;
+    BYTE* data = nullptr;
+    ReadResult result;
+    const HRESULT hr = reader_->read(result, [&](size_t bytes) -> uint8_t* {
+      if (bytes > UINT32_MAX) return nullptr;
+      buffer = reusableBuffer(DWORD(bytes));
+      if (!buffer && FAILED(MFCreateMemoryBuffer(DWORD(bytes), &buffer))) return nullptr;
+      DWORD max = 0;
+      if (FAILED(buffer->Lock(&data, &max, nullptr))) return nullptr;
+      return data;
+    });
+    if (data != nullptr) buffer->Unlock();
+    *streamFlags = result.flags;
+    if (timestamp != nullptr) *timestamp = result.timestamp;
+    if (FAILED(hr) || !result.sample) return hr;
+
+    ComPtr<IMFSample> made;
+    HRESULT made_hr = buffer->SetCurrentLength(DWORD(result.length));
+    if (SUCCEEDED(made_hr)) made_hr = MFCreateSample(&made);
+    if (SUCCEEDED(made_hr)) made_hr = made->AddBuffer(buffer.Get());
+    if (SUCCEEDED(made_hr)) made_hr = made->SetSampleTime(result.timestamp);
+    if (SUCCEEDED(made_hr) && result.duration > 0) made_hr = made->SetSampleDuration(result.duration);
+    if (FAILED(made_hr)) return made_hr;
+    spare_ = buffer;
+    *sample = made.Detach();
+    return S_OK;
+  }
+
+  STDMETHODIMP Flush(DWORD streamIndex) override {
+    if (!isVideoStream(streamIndex) && streamIndex != MF_SOURCE_READER_ALL_STREAMS) return MF_E_INVALIDSTREAMNUMBER;
+    return S_OK;  // synchronous reads leave nothing queued
+  }
+
+  STDMETHODIMP GetServiceForStream(DWORD streamIndex, REFGUID service, REFIID riid, LPVOID* object) override {
+    if (object == nullptr) return E_POINTER;
+    *object = nullptr;
+    if (streamIndex == MF_SOURCE_READER_MEDIASOURCE && service == GUID_NULL) return source_->QueryInterface(riid, object);
+    return MF_E_UNSUPPORTED_SERVICE;
+  }
+
+  STDMETHODIMP GetPresentationAttribute(DWORD, REFGUID, PROPVARIANT* value) override {
+    if (value == nullptr) return E_POINTER;
+    return MF_E_ATTRIBUTENOTFOUND;
+  }
+
+ private:
+  // The previous sample's buffer once its reader let it go, so that frame after
+  // frame reuses one allocation.
+  ComPtr<IMFMediaBuffer> reusableBuffer(DWORD bytes) {
+    if (!spare_) return nullptr;
+    DWORD max = 0;
+    const ULONG references = spare_->AddRef();
+    spare_->Release();
+    if (references != 2 || FAILED(spare_->GetMaxLength(&max)) || max < bytes) return nullptr;
+    return spare_;
+  }
+
+  ComPtr<IMFMediaSource> source_;
+  std::unique_ptr<cameras::ICameraDevice> device_;
+  std::mutex mutex_;
+  std::optional<CameraReader> reader_;
+  ComPtr<IUnknown> d3dManager_;  // kept for the texture path; camera frames come as memory here
+  bool shutdownSource_;
+  bool selected_ = true;
+  ComPtr<IMFMediaBuffer> spare_;
+};
+
+}  // namespace
+}  // namespace tesmira::platform::mfreader
+
+STDAPI MFCreateSourceReaderFromMediaSource(IMFMediaSource* mediaSource, IMFAttributes* attributes,
+                                           IMFSourceReader** sourceReader) {
+  using namespace tesmira::platform::mfreader;
+  if (sourceReader == nullptr) return E_POINTER;
+  *sourceReader = nullptr;
+  if (mediaSource == nullptr) return E_POINTER;
+
+  bool allowConversion = false;
+  bool shutdownSource = true;
+  ComPtr<IUnknown> d3dManager;
+  if (attributes != nullptr) {
+    ComPtr<IUnknown> callback;
+    if (SUCCEEDED(attributes->GetUnknown(MF_SOURCE_READER_ASYNC_CALLBACK, IID_PPV_ARGS(&callback)))) return E_NOTIMPL;
+    allowConversion = MFGetAttributeUINT32(attributes, MF_SOURCE_READER_ENABLE_ADVANCED_VIDEO_PROCESSING, 0) != 0 ||
+                      MFGetAttributeUINT32(attributes, MF_SOURCE_READER_ENABLE_VIDEO_PROCESSING, 0) != 0;
+    shutdownSource = MFGetAttributeUINT32(attributes, MF_SOURCE_READER_DISCONNECT_MEDIASOURCE_ON_SHUTDOWN, 0) == 0;
+    attributes->GetUnknown(MF_SOURCE_READER_D3D_MANAGER, IID_PPV_ARGS(&d3dManager));
+  }
+
+  ComPtr<ICameraDeviceSource> camera;
+  if (FAILED(mediaSource->QueryInterface(IID_PPV_ARGS(&camera)))) return MF_E_UNSUPPORTED_FORMAT;
+  std::unique_ptr<tesmira::platform::cameras::ICameraDevice> device;
+  if (const HRESULT hr = camera->takeDevice(device); FAILED(hr)) return hr;
+  if (!device) return MF_E_NOT_AVAILABLE;
+
+  ComPtr<IMFMediaSource> source(mediaSource);
+  auto reader = Microsoft::WRL::Make<SourceReader>(std::move(source), std::move(device), allowConversion, std::move(d3dManager),
+                                                   shutdownSource);
+  if (!reader) return E_OUTOFMEMORY;
+  *sourceReader = reader.Detach();
+  return S_OK;
+}

@@ -129,7 +129,7 @@ class CaptureProducerTest : public testing::ProducerTest {
     auto* block = static_cast<VcamControlBlock*>(control_.view);
     block->magic = kVcamControlMagic;
     block->version = kVcamControlVersion;
-    block->cameraIndex = 0;
+    block->cameraIndex = cameraIndex_;
     block->width = width;
     block->height = height;
     block->fpsNumerator = rate_.first;
@@ -176,6 +176,7 @@ class CaptureProducerTest : public testing::ProducerTest {
   }
 
   std::pair<UINT32, UINT32> rate_{30, 1};
+  uint32_t cameraIndex_ = 0;
   MappedChannel control_, status_, frames_;
   PassCounter passes_;
   ProducerSeams seams_;
@@ -231,6 +232,19 @@ TEST_F(CaptureProducerTest, BusyCameraReportsItsStateAndIsRetriedOnceASecond) {
   testclock::advanceMs(1);
   ASSERT_TRUE(waitUntil([&] { return logCount(failure) == 2; }, true));
   testclock::release();
+}
+
+TEST_F(CaptureProducerTest, AnIndexBeyondTheCamerasReportsNoCamera) {
+  tc::TestCamera camera;
+  camera.modes = {{64, 48, 30, 1, tc::Format::NV12}};
+  tc::installTestCamera(camera, 0);
+  tc::installTestCamera(camera, 1);
+  cameraIndex_ = 3;
+  demand(64, 48);
+  startProducer();
+  ASSERT_TRUE(waitUntil([&] { return logCount("warning: could not open camera index 3 error=3222091477") == 1; }, true));
+  EXPECT_TRUE(waitUntil([&] { return status().state == kProducerStateNoCamera; }, true));
+  EXPECT_EQ(status().hr, 0xC00D36D5u);
 }
 
 // The built producer as its own process, sharing the machine with the test.

@@ -1,6 +1,7 @@
 // File cameras: a video file played at its own frame rate, looping.
 #include <cmath>
 #include <cstring>
+#include <filesystem>
 #include <numeric>
 
 #include <opencv2/imgproc.hpp>
@@ -27,10 +28,27 @@ void rateOf(double fps, uint32_t& numerator, uint32_t& denominator) {
   denominator /= g;
 }
 
+// A video file through FFmpeg, or an image sequence ("clip_%02d.png") through the
+// image reader. Nothing else is handed to OpenCV: its other backends would probe
+// devices and URLs.
+bool backendFor(const std::string& path, int& backend) {
+  std::error_code ec;
+  if (std::filesystem::is_regular_file(path, ec)) {
+    backend = cv::CAP_FFMPEG;
+    return true;
+  }
+  if (path.find('%') != std::string::npos) {
+    backend = cv::CAP_IMAGES;
+    return true;
+  }
+  return false;
+}
+
 class FileCameraDevice final : public ICameraDevice {
  public:
   FileCameraDevice(const CameraInfo& info, std::string path) : info_(info), path_(std::move(path)) {
-    cv::VideoCapture probe(path_, cv::CAP_ANY);
+    if (!backendFor(path_, backend_)) return;
+    cv::VideoCapture probe(path_, backend_);
     if (!probe.isOpened()) return;
     // NV12 needs even sizes: an odd edge row or column is left out.
     const uint32_t width = uint32_t(probe.get(cv::CAP_PROP_FRAME_WIDTH)) & ~1u;
@@ -49,7 +67,7 @@ class FileCameraDevice final : public ICameraDevice {
   HRESULT start(const CameraMode& mode) override {
     if (modes_.empty()) return kCameraNotFound;
     if (std::find(modes_.begin(), modes_.end(), mode) == modes_.end()) return kCameraModeRefused;
-    if (!capture_.open(path_, cv::CAP_ANY)) return kCameraNotFound;
+    if (!capture_.open(path_, backend_)) return kCameraNotFound;
     mode_ = mode;
     stride_ = minimumStride(mode.format, mode.width);
     buffer_.resize(frameBytes(mode.format, stride_, mode.height));
@@ -109,6 +127,7 @@ class FileCameraDevice final : public ICameraDevice {
 
   CameraInfo info_;
   std::string path_;
+  int backend_ = cv::CAP_FFMPEG;
   std::vector<CameraMode> modes_;
   cv::VideoCapture capture_;
   cv::Mat decoded_, i420_;

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 #include <opencv2/videoio.hpp>
 
@@ -69,6 +70,29 @@ TEST_F(FileCameraTest, Nv12MatchesOpenCvsConversion) {
   cv::cvtColor(yuv, bgr, cv::COLOR_YUV2BGR_NV12);
   const cv::Vec3b pixel = bgr.at<cv::Vec3b>(24, 33);
   for (int ch = 0; ch < 3; ++ch) EXPECT_NEAR(pixel[ch], colourOf(0)[ch], 8);
+}
+
+TEST_F(FileCameraTest, ImageSequencePlaysInOrderAndLoops) {
+  for (int i = 0; i < 3; ++i) {
+    char name[32];
+    std::snprintf(name, sizeof name, "seq_%02d.png", i);
+    ASSERT_TRUE(cv::imwrite((root() / name).string(), cv::Mat(48, 64, CV_8UC3, colourOf(i))));
+  }
+  std::unique_ptr<ICameraDevice> device;
+  ASSERT_EQ(openCamera(tc::installFileCamera(L"Sequence", (root() / "seq_%02d.png").string()), device), S_OK);
+  ASSERT_FALSE(device->modes().empty());
+  const CameraMode mode = device->modes()[1];
+  EXPECT_EQ(mode.format, PixelFormat::BGR24);
+  EXPECT_EQ(mode.width, 64u);
+  testclock::freeze();
+  ASSERT_EQ(device->start(mode), S_OK);
+  testclock::advanceMs(10000);
+  for (int i = 0; i < 4; ++i) {
+    CameraFrame frame;
+    ASSERT_EQ(device->readFrame(frame), S_OK);
+    const cv::Vec3b pixel = cv::Mat(48, 64, CV_8UC3, const_cast<uint8_t*>(frame.data), frame.stride).at<cv::Vec3b>(10, 10);
+    for (int ch = 0; ch < 3; ++ch) EXPECT_EQ(pixel[ch], colourOf(i % 3)[ch]) << "frame " << i;
+  }
 }
 
 TEST_F(FileCameraTest, MissingOrBrokenVideoIsNotFound) {

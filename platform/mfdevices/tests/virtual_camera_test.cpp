@@ -8,11 +8,18 @@
 
 #include <gtest/gtest.h>
 
+#include <spawn.h>
+#include <sys/wait.h>
+
 #include <cstdlib>
+
+#include "tests/support/child_main.h"
 
 #include "tesmira/platform_testing.h"
 #include "tesmira/test_cameras.h"
 #include "tests/support/machine_fixture.h"
+
+extern char** environ;
 
 namespace {
 using Microsoft::WRL::ComPtr;
@@ -183,6 +190,36 @@ TEST_F(VirtualCameraTest, ScriptedFailuresComeOncePerCallInOrder) {
   EXPECT_TRUE(videoDevices().empty());
   EXPECT_EQ(camera->Start(nullptr), S_OK);
   EXPECT_EQ(videoDevices().size(), 1u);
+}
+
+// Starts a camera of the given lifetime and ends the process.
+TESMIRA_CHILD_MAIN(startCameraAndExit) {
+  const auto lifetime = args.at(0) == "system" ? MFVirtualCameraLifetime_System : MFVirtualCameraLifetime_Session;
+  ComPtr<IMFVirtualCamera> camera;
+  if (FAILED(MFCreateVirtualCamera(MFVirtualCameraType_SoftwareCameraSource, lifetime, MFVirtualCameraAccess_AllUsers,
+                                   L"Tesmira", args.at(0) == "system" ? kSourceId : L"{00000000-0000-0000-0000-00000000000f}",
+                                   nullptr, 0, &camera)) ||
+      FAILED(camera->Start(nullptr))) {
+    return 1;
+  }
+  return 0;
+}
+
+TEST_F(VirtualCameraTest, SessionCameraEndsWithItsProcessSystemCameraStays) {
+  for (const char* lifetime : {"session", "system"}) {
+    auto argv = tesmira::testing::childArgv("startCameraAndExit", {lifetime});
+    std::vector<char*> cargv;
+    for (auto& a : argv) cargv.push_back(a.data());
+    cargv.push_back(nullptr);
+    pid_t child = 0;
+    ASSERT_EQ(posix_spawn(&child, cargv[0], nullptr, nullptr, cargv.data(), environ), 0);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << lifetime;
+  }
+  const auto devices = videoDevices();
+  ASSERT_EQ(devices.size(), 1u);  // the session camera went with its process
+  EXPECT_EQ(devices[0].name, L"Tesmira");
 }
 
 TEST_F(VirtualCameraTest, ShutdownEndsTheObject) {

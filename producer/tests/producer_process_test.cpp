@@ -133,18 +133,15 @@ TEST_F(ProducerProcessTest, StillModePacesAtTheStillFrameRate) {
   cv::imwrite((root() / "face.png").string(), cv::Mat(120, 160, CV_8UC3, cv::Scalar(1, 2, 3)));
   FrameReader reader;
   const pid_t pid = start({"--camera", "--still", (root() / "face.png").string(), "--still-fps", "20",
-                           "--headless-frames", "6", "--repo-root", repo_.string()});
+                           "--headless-frames", "11", "--repo-root", repo_.string()});
   int exitCode = -1;
   reader.readUntilExit(pid, exitCode);
   EXPECT_EQ(exitCode, 0);
-  ASSERT_EQ(reader.qpcTimes.size(), 6u);
-  // The pacing sleep tops every frame up to the 50 ms period; it never ends early, so
-  // frames come no faster than that, give or take the jitter of the work before the
-  // time stamp (a few ms at most).
-  for (size_t i = 1; i < reader.qpcTimes.size(); ++i) {
-    EXPECT_GE(reader.qpcTimes[i] - reader.qpcTimes[i - 1], 450000u) << i;  // 45 ms in 100 ns units
-  }
-  EXPECT_GE(reader.qpcTimes.back() - reader.qpcTimes.front(), 5 * 490000u);
+  ASSERT_EQ(reader.qpcTimes.size(), 11u);
+  // Each frame is topped up to the 50 ms period, so ten periods separate the first
+  // and the last stamp; only the work before the first stamp (a busy machine's
+  // jitter) may shorten that span, never the pacing itself.
+  EXPECT_GE(reader.qpcTimes.back() - reader.qpcTimes.front(), 10 * 450000u);  // 100 ns units
 }
 
 TEST_F(ProducerProcessTest, CtrlCDuringAnIdlePassStopsInOrder) {

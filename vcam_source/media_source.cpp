@@ -127,6 +127,22 @@ class TesmiraMediaSource final
   }
   HRESULT initialize(IMFAttributes* activationStore);
 
+  // The count is kept here so that the stream can take a reference only while
+  // one is still held: its link stays set until the destructor clears it.
+  STDMETHOD_(ULONG, AddRef)() override { return references_.fetch_add(1, std::memory_order_relaxed) + 1; }
+  STDMETHOD_(ULONG, Release)() override {
+    const ULONG left = references_.fetch_sub(1, std::memory_order_acq_rel) - 1;
+    if (left == 0) delete this;
+    return left;
+  }
+  // A new reference, unless the last one is already gone; called under the stream's lock.
+  bool addRefUnlessReleased() {
+    ULONG references = references_.load(std::memory_order_relaxed);
+    while (references != 0)
+      if (references_.compare_exchange_weak(references, references + 1, std::memory_order_relaxed)) return true;
+    return false;
+  }
+
   STDMETHOD(GetEvent)(DWORD flags, IMFMediaEvent** event) override {
     ComPtr<IMFMediaEventQueue> queue;
     HRESULT hr = takeQueue(&queue);
@@ -220,6 +236,7 @@ class TesmiraMediaSource final
   ComPtr<IMFPresentationDescriptor> descriptor_;
   ComPtr<TesmiraMediaStream> stream_;
   SourceState state_ = SourceState::Stopped;
+  std::atomic<ULONG> references_{1};
 };
 
 // ---- stream ------------------------------------------------------------------
@@ -451,8 +468,11 @@ STDMETHODIMP TesmiraMediaStream::GetMediaSource(IMFMediaSource** source) {
   *source = nullptr;
   Lock lock(stateMutex_);
   if (shutDown_) return MF_E_SHUTDOWN;
-  if (!source_) return E_UNEXPECTED;
-  return source_->QueryInterface(IID_PPV_ARGS(source));
+  // A source whose last reference is gone may still be linked while its destructor
+  // waits for this lock: it is never handed out again.
+  if (!source_ || !source_->addRefUnlessReleased()) return E_UNEXPECTED;
+  *source = static_cast<IMFMediaSource*>(source_);
+  return S_OK;
 }
 
 HRESULT TesmiraMediaSource::attachSensorProfiles() {

@@ -74,5 +74,38 @@ TEST_F(StreamConcurrencyTest, StateCallsRacingShutdownEndCleanly) {
   for (auto& t : threads) t.join();
 }
 
+// The application drops its last source reference (no Shutdown) while another
+// thread asks the stream for its source: every source handed out is alive and
+// answers, and once the last reference is gone the stream hands out none.
+TEST_F(StreamConcurrencyTest, GetMediaSourceRacingTheLastReleaseNeverRevivesTheSource) {
+  for (int round = 0; round < 200; ++round) {
+    auto source = makeSource();
+    auto stream = startSource(source.Get(), 0);
+    ASSERT_TRUE(stream);
+    std::atomic<bool> taken{false};
+    std::atomic<int> unexpected{0};
+    std::thread asker([&] {
+      for (;;) {
+        ComPtr<IMFMediaSource> linked;
+        HRESULT hr = stream->GetMediaSource(&linked);
+        if (hr != S_OK) {
+          if (hr != E_UNEXPECTED) ++unexpected;
+          return;
+        }
+        DWORD characteristics = 0;
+        if (linked->GetCharacteristics(&characteristics) != S_OK) ++unexpected;
+        taken = true;
+      }
+    });
+    while (!taken.load()) std::this_thread::yield();
+    source.Reset();
+    asker.join();
+    EXPECT_EQ(unexpected.load(), 0);
+    ComPtr<IMFMediaSource> linked;
+    EXPECT_EQ(stream->GetMediaSource(&linked), E_UNEXPECTED);
+    EXPECT_FALSE(linked);
+  }
+}
+
 }  // namespace
 }  // namespace tesmira::vcam::testing

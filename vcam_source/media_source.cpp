@@ -50,15 +50,45 @@ bool sameOffer(IMFMediaType* a, IMFMediaType* b) {
          SUCCEEDED(a->GetUINT64(MF_MT_FRAME_RATE, &ra)) && SUCCEEDED(b->GetUINT64(MF_MT_FRAME_RATE, &rb)) && ra == rb;
 }
 
+// IMFMediaEventGenerator answered from the queue that eventQueue hands out.
+template <class... Interfaces>
+class EventGenerator : public RuntimeClass<RuntimeClassFlags<ClassicCom>, Interfaces...> {
+ public:
+  STDMETHOD(GetEvent)(DWORD flags, IMFMediaEvent** event) override {
+    return withQueue([&](IMFMediaEventQueue* queue) { return queue->GetEvent(flags, event); });
+  }
+  STDMETHOD(BeginGetEvent)(IMFAsyncCallback* callback, IUnknown* state) override {
+    return withQueue([&](IMFMediaEventQueue* queue) { return queue->BeginGetEvent(callback, state); });
+  }
+  STDMETHOD(EndGetEvent)(IMFAsyncResult* result, IMFMediaEvent** event) override {
+    return withQueue([&](IMFMediaEventQueue* queue) { return queue->EndGetEvent(result, event); });
+  }
+  STDMETHOD(QueueEvent)(MediaEventType type, REFGUID extendedType, HRESULT status, const PROPVARIANT* value) override {
+    return withQueue([&](IMFMediaEventQueue* queue) { return queue->QueueEventParamVar(type, extendedType, status, value); });
+  }
+
+ protected:
+  // The live queue; MF_E_SHUTDOWN once the object is shut down.
+  virtual HRESULT eventQueue(IMFMediaEventQueue** queue) = 0;
+
+ private:
+  // The queue is taken under the object's lock and called outside it.
+  template <class Call>
+  HRESULT withQueue(Call call) {
+    ComPtr<IMFMediaEventQueue> queue;
+    HRESULT hr = eventQueue(&queue);
+    return FAILED(hr) ? hr : call(queue.Get());
+  }
+};
+
 class TesmiraMediaStream final
-    : public RuntimeClass<RuntimeClassFlags<ClassicCom>, ChainInterfaces<IMFMediaStream2, IMFMediaStream, IMFMediaEventGenerator>> {
+    : public EventGenerator<ChainInterfaces<IMFMediaStream2, IMFMediaStream, IMFMediaEventGenerator>> {
  public:
   HRESULT initialize(TesmiraMediaSource* source, IMFMediaType** types, DWORD count);
   HRESULT start(IMFMediaType* type);
   HRESULT pause();
   HRESULT stop();
   void shutdown();
-  HRESULT getEventQueue(IMFMediaEventQueue** queue);
   HRESULT getAttributes(IMFAttributes** out);
   HRESULT getDescriptor(IMFStreamDescriptor** out);
   // The offered type matching `type`, or null: only offered types may become current.
@@ -68,26 +98,6 @@ class TesmiraMediaStream final
     source_ = nullptr;
   }
 
-  STDMETHOD(GetEvent)(DWORD flags, IMFMediaEvent** event) override {
-    ComPtr<IMFMediaEventQueue> queue;
-    HRESULT hr = getEventQueue(&queue);
-    return FAILED(hr) ? hr : queue->GetEvent(flags, event);
-  }
-  STDMETHOD(BeginGetEvent)(IMFAsyncCallback* callback, IUnknown* state) override {
-    ComPtr<IMFMediaEventQueue> queue;
-    HRESULT hr = getEventQueue(&queue);
-    return FAILED(hr) ? hr : queue->BeginGetEvent(callback, state);
-  }
-  STDMETHOD(EndGetEvent)(IMFAsyncResult* result, IMFMediaEvent** event) override {
-    ComPtr<IMFMediaEventQueue> queue;
-    HRESULT hr = getEventQueue(&queue);
-    return FAILED(hr) ? hr : queue->EndGetEvent(result, event);
-  }
-  STDMETHOD(QueueEvent)(MediaEventType type, REFGUID extendedType, HRESULT status, const PROPVARIANT* value) override {
-    ComPtr<IMFMediaEventQueue> queue;
-    HRESULT hr = getEventQueue(&queue);
-    return FAILED(hr) ? hr : queue->QueueEventParamVar(type, extendedType, status, value);
-  }
   STDMETHOD(GetMediaSource)(IMFMediaSource** source) override;
   STDMETHOD(GetStreamDescriptor)(IMFStreamDescriptor** descriptor) override { return getDescriptor(descriptor); }
   STDMETHOD(RequestSample)(IUnknown* token) override;
@@ -95,6 +105,8 @@ class TesmiraMediaStream final
   STDMETHOD(GetStreamState)(MF_STREAM_STATE* value) override;
 
  private:
+  HRESULT eventQueue(IMFMediaEventQueue** queue) override;
+
   std::mutex stateMutex_;
   TesmiraMediaSource* source_ = nullptr;
   ComPtr<IMFMediaEventQueue> queue_;
@@ -118,8 +130,8 @@ class TesmiraMediaStream final
 };
 
 class TesmiraMediaSource final
-    : public RuntimeClass<RuntimeClassFlags<ClassicCom>, ChainInterfaces<IMFMediaSourceEx, IMFMediaSource, IMFMediaEventGenerator>,
-                          IMFGetService, IKsControlWithUuid, IMFSampleAllocatorControl> {
+    : public EventGenerator<ChainInterfaces<IMFMediaSourceEx, IMFMediaSource, IMFMediaEventGenerator>, IMFGetService,
+                            IKsControlWithUuid, IMFSampleAllocatorControl> {
  public:
   ~TesmiraMediaSource() override {
     // An application may release the source without Shutdown while it keeps the stream.
@@ -143,26 +155,6 @@ class TesmiraMediaSource final
     return false;
   }
 
-  STDMETHOD(GetEvent)(DWORD flags, IMFMediaEvent** event) override {
-    ComPtr<IMFMediaEventQueue> queue;
-    HRESULT hr = takeQueue(&queue);
-    return FAILED(hr) ? hr : queue->GetEvent(flags, event);
-  }
-  STDMETHOD(BeginGetEvent)(IMFAsyncCallback* callback, IUnknown* state) override {
-    ComPtr<IMFMediaEventQueue> queue;
-    HRESULT hr = takeQueue(&queue);
-    return FAILED(hr) ? hr : queue->BeginGetEvent(callback, state);
-  }
-  STDMETHOD(EndGetEvent)(IMFAsyncResult* result, IMFMediaEvent** event) override {
-    ComPtr<IMFMediaEventQueue> queue;
-    HRESULT hr = takeQueue(&queue);
-    return FAILED(hr) ? hr : queue->EndGetEvent(result, event);
-  }
-  STDMETHOD(QueueEvent)(MediaEventType type, REFGUID extendedType, HRESULT status, const PROPVARIANT* value) override {
-    ComPtr<IMFMediaEventQueue> queue;
-    HRESULT hr = takeQueue(&queue);
-    return FAILED(hr) ? hr : queue->QueueEventParamVar(type, extendedType, status, value);
-  }
   STDMETHOD(GetCharacteristics)(DWORD* characteristics) override;
   STDMETHOD(CreatePresentationDescriptor)(IMFPresentationDescriptor** descriptor) override;
   STDMETHOD(Start)(IMFPresentationDescriptor* descriptor, const GUID* timeFormat, const PROPVARIANT* startPosition) override;
@@ -209,7 +201,7 @@ class TesmiraMediaSource final
   }
 
  private:
-  HRESULT takeQueue(IMFMediaEventQueue** queue) {
+  HRESULT eventQueue(IMFMediaEventQueue** queue) override {
     Lock lock(mutex_);
     if (state_ == SourceState::ShutDown) return MF_E_SHUTDOWN;
     if (!queue_) return E_UNEXPECTED;
@@ -343,7 +335,7 @@ void TesmiraMediaStream::shutdown() {
   queue_.Reset();
 }
 
-HRESULT TesmiraMediaStream::getEventQueue(IMFMediaEventQueue** queue) {
+HRESULT TesmiraMediaStream::eventQueue(IMFMediaEventQueue** queue) {
   Lock lock(stateMutex_);
   if (shutDown_) return MF_E_SHUTDOWN;
   if (!queue_) return E_UNEXPECTED;
@@ -457,7 +449,7 @@ STDMETHODIMP TesmiraMediaStream::RequestSample(IUnknown* token) {
   if (token && FAILED(hr = sample->SetUnknown(MFSampleExtension_Token, token))) return hr;
 
   ComPtr<IMFMediaEventQueue> queue;
-  if (FAILED(hr = getEventQueue(&queue))) return hr;
+  if (FAILED(hr = eventQueue(&queue))) return hr;
   return queue->QueueEventParamUnk(MEMediaSample, GUID_NULL, S_OK, sample.Get());
 }
 

@@ -23,17 +23,15 @@
 #include "vcam_source/media_source.h"
 #include "vcam_source/media_types.h"
 #include "vcam_source/status_card.h"
+#include "vcam_source/tests/stream/source_calls.h"
 
 namespace {
 
 using Microsoft::WRL::ComPtr;
 using namespace tesmira;
-
-std::vector<uint8_t> pattern(uint32_t w, uint32_t h) {
-  std::vector<uint8_t> frame(size_t(w) * h * 3 / 2);
-  for (size_t i = 0; i < frame.size(); ++i) frame[i] = uint8_t(i * 7 + i / 4093);
-  return frame;
-}
+using vcam::testing::eventObject;
+using vcam::testing::patternNv12;
+using vcam::testing::startWithType;
 
 // A machine of its own with a frame channel; the test clock frozen so frames and
 // the last good frame never age while a benchmark runs.
@@ -74,33 +72,9 @@ struct Machine {
   }
 };
 
-ComPtr<IMFMediaStream> startStream(IMFMediaSourceEx* source, DWORD typeIndex) {
-  ComPtr<IMFPresentationDescriptor> pd;
-  source->CreatePresentationDescriptor(&pd);
-  BOOL selected;
-  ComPtr<IMFStreamDescriptor> sd;
-  pd->GetStreamDescriptorByIndex(0, &selected, &sd);
-  ComPtr<IMFMediaTypeHandler> handler;
-  sd->GetMediaTypeHandler(&handler);
-  ComPtr<IMFMediaType> type;
-  handler->GetMediaTypeByIndex(typeIndex, &type);
-  handler->SetCurrentMediaType(type.Get());
-  PROPVARIANT start;
-  PropVariantInit(&start);
-  source->Start(pd.Get(), nullptr, &start);
-  ComPtr<IMFMediaStream> stream;
-  for (;;) {
-    ComPtr<IMFMediaEvent> event;
-    if (source->GetEvent(MF_EVENT_FLAG_NO_WAIT, &event) != S_OK) break;
-    MediaEventType t;
-    event->GetType(&t);
-    if (t != MENewStream) continue;
-    PROPVARIANT value;
-    PropVariantInit(&value);
-    event->GetValue(&value);
-    value.punkVal->QueryInterface(IID_PPV_ARGS(&stream));
-    PropVariantClear(&value);
-  }
+ComPtr<IMFMediaStream2> startStream(IMFMediaSourceEx* source, DWORD typeIndex) {
+  ComPtr<IMFMediaStream2> stream;
+  startWithType(source, typeIndex, &stream);
   return stream;
 }
 
@@ -118,7 +92,7 @@ void BM_RequestSample720p(benchmark::State& state) {
   const Path path = Path(state.range(0));
   Machine machine;
   platform::testclock::freeze();
-  auto frame = pattern(1280, 720);
+  auto frame = patternNv12(1280, 720);
   ComPtr<IMFMediaSourceEx> source;
   vcam::createMediaSource(nullptr, IID_PPV_ARGS(&source));
   auto stream = startStream(source.Get(), path == Path::FreshRgb32 ? 1 : 0);
@@ -149,7 +123,7 @@ void BM_RequestSteps1080p(benchmark::State& state) {
   header->version = kFrameVersion;
   header->latestSlot = path == Path::FreshNv12 || path == Path::FreshRgb32 ? 0 : kNoSlot;
   header->slots[0] = {w, h, w, kFrameFormatNv12, kFrameSlotBytes, 0, 1};
-  auto frame = pattern(w, h);
+  auto frame = patternNv12(w, h);
   std::memcpy(channel.data() + frameSlotDataOffset(0), frame.data(), frame.size());
   std::vector<uint8_t> lastGood = frame;
   StatusCardCache cards;
@@ -182,7 +156,7 @@ BENCHMARK(BM_RequestSteps1080p)->ArgName("path")->Arg(0)->Arg(1)->Arg(2)->Arg(3)
 
 void BM_Nv12ToRgb32(benchmark::State& state) {
   const uint32_t w = uint32_t(state.range(0)), h = uint32_t(state.range(1));
-  auto frame = pattern(w, h);
+  auto frame = patternNv12(w, h);
   std::vector<uint8_t> out(size_t(w) * h * 4);
   for (auto _ : state) {
     vcam::nv12ToRgb32(frame.data(), w, h, out.data());
@@ -207,7 +181,7 @@ BENCHMARK(BM_MemcpyFrame)->Args({1280, 720})->Args({1920, 1080})->Unit(benchmark
 // moment the application holds the sample's bytes, on the real clock.
 void BM_PublishToSampleLatency(benchmark::State& state) {
   Machine machine;
-  auto frame = pattern(1280, 720);
+  auto frame = patternNv12(1280, 720);
   ComPtr<IMFMediaSourceEx> source;
   vcam::createMediaSource(nullptr, IID_PPV_ARGS(&source));
   auto stream = startStream(source.Get(), 0);
@@ -221,12 +195,7 @@ void BM_PublishToSampleLatency(benchmark::State& state) {
     stream->RequestSample(nullptr);
     ComPtr<IMFMediaEvent> event;
     stream->GetEvent(0, &event);
-    PROPVARIANT value;
-    PropVariantInit(&value);
-    event->GetValue(&value);
-    ComPtr<IMFSample> sample;
-    value.punkVal->QueryInterface(IID_PPV_ARGS(&sample));
-    PropVariantClear(&value);
+    ComPtr<IMFSample> sample = eventObject<IMFSample>(event.Get());
     ComPtr<IMFMediaBuffer> buffer;
     sample->GetBufferByIndex(0, &buffer);
     BYTE* data;

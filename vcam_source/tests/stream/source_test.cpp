@@ -69,11 +69,7 @@ TEST_F(SourceTest, PublishedCapabilitiesBecomeTypesInOrder) {
   auto source = makeSource();
   ComPtr<IMFPresentationDescriptor> pd;
   source->CreatePresentationDescriptor(&pd);
-  BOOL selected;
-  ComPtr<IMFStreamDescriptor> sd;
-  pd->GetStreamDescriptorByIndex(0, &selected, &sd);
-  ComPtr<IMFMediaTypeHandler> handler;
-  sd->GetMediaTypeHandler(&handler);
+  ComPtr<IMFMediaTypeHandler> handler = streamTypeHandler(pd.Get());
   std::vector<std::wstring> described;
   for (DWORD i = 0;; ++i) {
     ComPtr<IMFMediaType> type;
@@ -169,13 +165,10 @@ TEST_F(SourceTest, EventsCarryTheStreamAndTheStartTime) {
   ASSERT_EQ(source->Start(descriptorWithType(source.Get(), 0).Get(), &GUID_NULL, &start), S_OK);
   std::vector<ComPtr<IMFMediaEvent>> events;
   ASSERT_EQ(drainEvents(source.Get(), &events), (Events{MENewStream, MESourceStarted}));
+  ComPtr<IMFMediaStream> stream = eventObject<IMFMediaStream>(events[0].Get());
+  ASSERT_TRUE(stream) << "MENewStream carries no stream";
   PROPVARIANT value;
   PropVariantInit(&value);
-  events[0]->GetValue(&value);
-  ASSERT_EQ(value.vt, VT_UNKNOWN);
-  ComPtr<IMFMediaStream> stream;
-  ASSERT_EQ(value.punkVal->QueryInterface(IID_PPV_ARGS(&stream)), S_OK);
-  PropVariantClear(&value);
   events[1]->GetValue(&value);
   EXPECT_EQ(value.vt, VT_I8);
   EXPECT_EQ(value.hVal.QuadPart, MFGetSystemTime());
@@ -214,11 +207,7 @@ TEST_F(SourceTest, StartRefusesATypeThatWasNotOffered) {
   ControlChannel control;
   auto source = makeSource();
   auto pd = descriptorWithType(source.Get(), 0);
-  BOOL selected;
-  ComPtr<IMFStreamDescriptor> sd;
-  pd->GetStreamDescriptorByIndex(0, &selected, &sd);
-  ComPtr<IMFMediaTypeHandler> handler;
-  sd->GetMediaTypeHandler(&handler);
+  ComPtr<IMFMediaTypeHandler> handler = streamTypeHandler(pd.Get());
   struct Row {
     const char* name;
     UINT32 w, h, n;

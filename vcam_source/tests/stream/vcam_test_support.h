@@ -15,10 +15,9 @@
 #include "tests/support/machine_fixture.h"
 #include "tesmira/platform_testing.h"
 #include "vcam_source/media_source.h"
+#include "vcam_source/tests/stream/source_calls.h"
 
 namespace tesmira::vcam::testing {
-
-using Microsoft::WRL::ComPtr;
 
 // A named page-file mapping of `bytes`, mapped read/write, owned by the test.
 struct TestMapping {
@@ -40,13 +39,6 @@ struct TestMapping {
 };
 
 inline std::wstring localName(const wchar_t* name) { return std::wstring(kLocalPrefix) + name; }
-
-// A test pattern whose every byte depends on its position and the seed.
-inline std::vector<uint8_t> patternNv12(uint32_t w, uint32_t h, uint8_t seed) {
-  std::vector<uint8_t> frame(size_t(w) * h * 3 / 2);
-  for (size_t i = 0; i < frame.size(); ++i) frame[i] = uint8_t(i * 7 + i / 4093 + seed);
-  return frame;
-}
 
 inline int64_t qpcNow() {
   LARGE_INTEGER now{};
@@ -123,76 +115,23 @@ inline ComPtr<IMFMediaSourceEx> makeSource() {
   return source;
 }
 
-// Every event queued so far, without waiting.
-inline std::vector<MediaEventType> drainEvents(IMFMediaEventGenerator* generator,
-                                               std::vector<ComPtr<IMFMediaEvent>>* events = nullptr) {
-  std::vector<MediaEventType> types;
-  for (;;) {
-    ComPtr<IMFMediaEvent> event;
-    if (generator->GetEvent(MF_EVENT_FLAG_NO_WAIT, &event) != S_OK) return types;
-    MediaEventType type = 0;
-    event->GetType(&type);
-    types.push_back(type);
-    if (events) events->push_back(event);
-  }
-}
-
 // The presentation descriptor with the type at `index` current on stream 0.
 inline ComPtr<IMFPresentationDescriptor> descriptorWithType(IMFMediaSource* source, DWORD index) {
   ComPtr<IMFPresentationDescriptor> pd;
-  EXPECT_EQ(source->CreatePresentationDescriptor(&pd), S_OK);
-  BOOL selected = FALSE;
-  ComPtr<IMFStreamDescriptor> sd;
-  pd->GetStreamDescriptorByIndex(0, &selected, &sd);
-  ComPtr<IMFMediaTypeHandler> handler;
-  sd->GetMediaTypeHandler(&handler);
-  ComPtr<IMFMediaType> type;
-  EXPECT_EQ(handler->GetMediaTypeByIndex(index, &type), S_OK);
-  handler->SetCurrentMediaType(type.Get());
+  EXPECT_EQ(selectOfferedType(source, index, &pd), S_OK);
   return pd;
 }
 
 // Starts the source with offered type `index` and hands out its stream.
 inline ComPtr<IMFMediaStream2> startSource(IMFMediaSource* source, DWORD index = 0) {
-  PROPVARIANT start;
-  PropVariantInit(&start);
-  EXPECT_EQ(source->Start(descriptorWithType(source, index).Get(), nullptr, &start), S_OK);
-  std::vector<ComPtr<IMFMediaEvent>> events;
-  drainEvents(source, &events);
-  for (auto& event : events) {
-    MediaEventType type = 0;
-    event->GetType(&type);
-    if (type != MENewStream && type != MEUpdatedStream) continue;
-    PROPVARIANT value;
-    PropVariantInit(&value);
-    event->GetValue(&value);
-    ComPtr<IMFMediaStream2> stream;
-    value.punkVal->QueryInterface(IID_PPV_ARGS(&stream));
-    PropVariantClear(&value);
-    return stream;
-  }
-  ADD_FAILURE() << "no stream event";
-  return nullptr;
+  ComPtr<IMFMediaStream2> stream;
+  EXPECT_EQ(startWithType(source, index, &stream), S_OK);
+  if (!stream) ADD_FAILURE() << "no stream event";
+  return stream;
 }
 
 // The next sample queued on the stream (events before it are skipped).
-inline ComPtr<IMFSample> nextSample(IMFMediaStream* stream) {
-  std::vector<ComPtr<IMFMediaEvent>> events;
-  drainEvents(stream, &events);
-  for (auto& event : events) {
-    MediaEventType type = 0;
-    event->GetType(&type);
-    if (type != MEMediaSample) continue;
-    PROPVARIANT value;
-    PropVariantInit(&value);
-    event->GetValue(&value);
-    ComPtr<IMFSample> sample;
-    value.punkVal->QueryInterface(IID_PPV_ARGS(&sample));
-    PropVariantClear(&value);
-    return sample;
-  }
-  return nullptr;
-}
+inline ComPtr<IMFSample> nextSample(IMFMediaStream* stream) { return firstEventObject<IMFSample>(stream, {MEMediaSample}); }
 
 inline std::vector<uint8_t> sampleBytes(IMFSample* sample) {
   ComPtr<IMFMediaBuffer> buffer;

@@ -5,7 +5,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "common/helpers.h"
+#include "vcam_source/source_log.h"
 
 namespace tesmira {
 namespace {
@@ -31,8 +31,6 @@ bool cardFromProducerState(uint32_t state, StatusCard& card) {
     default: return false;  // idle, starting, live, capture failure: the timers decide
   }
 }
-
-void logSourceLine(const std::wstring& message) { appendLogLine(L"source: " + message); }
 
 // Bytes of a width x height image at `perFour` bytes per four pixels; sizes
 // whose byte count does not fit are refused before anything is allocated or written.
@@ -176,7 +174,7 @@ void renderStatusCard(std::vector<uint8_t>& bgra, uint32_t width, uint32_t heigh
     section = CreateDIBSection(dc, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
   }
   if (!dc || !section || !bits) {
-    logSourceLine(L"status card GDI render unavailable; serving plain background");
+    vcam::logSource(L"status card GDI render unavailable; serving plain background");
     for (size_t i = 0; i < pixels; ++i) {
       uint8_t* p = bgra.data() + i * 4;
       p[0] = GetBValue(kStatusCardBackground);

@@ -88,6 +88,25 @@ bool matches(const VideoFormat& wanted, const VideoFormat& offered) {
          (!wanted.denominator || wanted.denominator == offered.denominator);
 }
 
+// The type handler of stream 0 of a presentation descriptor.
+HRESULT streamTypeHandler(IMFPresentationDescriptor* pd, IMFMediaTypeHandler** handler) {
+  BOOL selected = FALSE;
+  ComPtr<IMFStreamDescriptor> sd;
+  HRESULT hr = pd->GetStreamDescriptorByIndex(0, &selected, &sd);
+  return FAILED(hr) ? hr : sd->GetMediaTypeHandler(handler);
+}
+
+// The object an event carries (a stream, a sample) as T.
+template <class T>
+HRESULT eventObject(IMFMediaEvent* event, T** object) {
+  PROPVARIANT value;
+  PropVariantInit(&value);
+  event->GetValue(&value);
+  HRESULT hr = value.vt == VT_UNKNOWN && value.punkVal ? value.punkVal->QueryInterface(IID_PPV_ARGS(object)) : E_UNEXPECTED;
+  PropVariantClear(&value);
+  return hr;
+}
+
 // The symbolic link the frame server gives a virtual camera it opens.
 constexpr const wchar_t* kSymbolicLink = L"\\\\?\\SWD#VCAMDEVAPI#Tesmira#{e5323777-f976-4f5b-9b55-b94699c46e44}";
 
@@ -129,12 +148,9 @@ HRESULT FrameServerHarness::activate(const std::wstring& friendlyName) {
   if (FAILED(hr = sourcePump_->begin())) return hr;
 
   ComPtr<IMFPresentationDescriptor> pd;
-  if (FAILED(hr = source_->CreatePresentationDescriptor(&pd))) return hr;
-  BOOL selected = FALSE;
-  ComPtr<IMFStreamDescriptor> sd;
   ComPtr<IMFMediaTypeHandler> handler;
-  if (FAILED(hr = pd->GetStreamDescriptorByIndex(0, &selected, &sd))) return hr;
-  if (FAILED(hr = sd->GetMediaTypeHandler(&handler))) return hr;
+  if (FAILED(hr = source_->CreatePresentationDescriptor(&pd))) return hr;
+  if (FAILED(hr = streamTypeHandler(pd.Get(), &handler))) return hr;
   formats_.clear();
   for (DWORD i = 0;; ++i) {
     ComPtr<IMFMediaType> type;
@@ -149,13 +165,10 @@ std::vector<VideoFormat> FrameServerHarness::formats() const { return formats_; 
 HRESULT FrameServerHarness::start(const VideoFormat& wanted, DWORD timeoutMs) {
   if (!source_) return E_UNEXPECTED;
   ComPtr<IMFPresentationDescriptor> pd;
+  ComPtr<IMFMediaTypeHandler> handler;
   HRESULT hr = source_->CreatePresentationDescriptor(&pd);
   if (FAILED(hr)) return hr;
-  BOOL selected = FALSE;
-  ComPtr<IMFStreamDescriptor> sd;
-  ComPtr<IMFMediaTypeHandler> handler;
-  if (FAILED(hr = pd->GetStreamDescriptorByIndex(0, &selected, &sd))) return hr;
-  if (FAILED(hr = sd->GetMediaTypeHandler(&handler))) return hr;
+  if (FAILED(hr = streamTypeHandler(pd.Get(), &handler))) return hr;
   ComPtr<IMFMediaType> chosen;
   for (DWORD i = 0;; ++i) {
     ComPtr<IMFMediaType> type;
@@ -177,12 +190,7 @@ HRESULT FrameServerHarness::start(const VideoFormat& wanted, DWORD timeoutMs) {
   if (!stream_) {
     streamEvent = sourcePump_->waitFor(MENewStream, timeoutMs);
     if (!streamEvent) return MF_E_INVALIDREQUEST;
-    PROPVARIANT value;
-    PropVariantInit(&value);
-    streamEvent->GetValue(&value);
-    hr = value.vt == VT_UNKNOWN && value.punkVal ? value.punkVal->QueryInterface(IID_PPV_ARGS(&stream_)) : E_UNEXPECTED;
-    PropVariantClear(&value);
-    if (FAILED(hr)) return hr;
+    if (FAILED(hr = eventObject(streamEvent.Get(), &stream_))) return hr;
     streamPump_ = Microsoft::WRL::Make<EventPump>(stream_.Get());
     if (FAILED(hr = streamPump_->begin())) return hr;
   }
@@ -198,13 +206,8 @@ HRESULT FrameServerHarness::requestSample(ReceivedSample& received, DWORD timeou
   if (FAILED(hr)) return hr;
   ComPtr<IMFMediaEvent> event = streamPump_->waitFor(MEMediaSample, timeoutMs);
   if (!event) return MF_E_NOT_AVAILABLE;
-  PROPVARIANT value;
-  PropVariantInit(&value);
-  event->GetValue(&value);
   ComPtr<IMFSample> sample;
-  hr = value.vt == VT_UNKNOWN && value.punkVal ? value.punkVal->QueryInterface(IID_PPV_ARGS(&sample)) : E_UNEXPECTED;
-  PropVariantClear(&value);
-  if (FAILED(hr)) return hr;
+  if (FAILED(hr = eventObject(event.Get(), &sample))) return hr;
   ComPtr<IMFMediaBuffer> buffer;
   if (FAILED(hr = sample->ConvertToContiguousBuffer(&buffer))) return hr;
   BYTE* data = nullptr;

@@ -7,31 +7,13 @@
 #include <cstring>
 #include <string>
 
+#include "vcam_source/channel_mapping.h"
+
 namespace tesmira::vcam {
 namespace {
 
 constexpr uint32_t kMaxDataSize = kFrameSlotBytes;
 constexpr int64_t kMaxFrameAgeMs = 500;
-
-std::wstring channelName(const wchar_t* prefix, const wchar_t* name) { return std::wstring(prefix) + name; }
-
-// Opens `name` under Global\ then Local\ and maps `bytes`; `accept` may refuse a view.
-template <class Accept>
-bool mapFirst(const wchar_t* name, DWORD access, SIZE_T bytes, HANDLE& mapping, void*& view, Accept&& accept) {
-  for (const wchar_t* prefix : {kGlobalPrefix, kLocalPrefix}) {
-    HANDLE h = OpenFileMappingW(access, FALSE, channelName(prefix, name).c_str());
-    if (!h) continue;
-    void* v = MapViewOfFile(h, access, 0, 0, bytes);
-    if (v && accept(v)) {
-      mapping = h;
-      view = v;
-      return true;
-    }
-    if (v) UnmapViewOfFile(v);
-    CloseHandle(h);
-  }
-  return false;
-}
 
 uint32_t load32(const void* p) {
   uint32_t v;
@@ -118,7 +100,7 @@ bool FrameChannelReader::map() {
 void FrameChannelReader::openFrameReadyEvent() {
   if (event_) return;
   for (const wchar_t* prefix : {kGlobalPrefix, kLocalPrefix}) {
-    event_ = OpenEventW(SYNCHRONIZE, FALSE, channelName(prefix, kFrameReadyEventName).c_str());
+    event_ = OpenEventW(SYNCHRONIZE, FALSE, (std::wstring(prefix) + kFrameReadyEventName).c_str());
     if (event_) return;
   }
 }
@@ -195,16 +177,17 @@ std::vector<CameraCapability> cleanCameraCapabilities(const std::vector<CameraCa
 }
 
 std::vector<CameraCapability> readCameraCapabilities() {
+  // Copied out at once: a list that is empty or torn is taken from the next name.
   std::vector<CameraCapability> published;
-  for (const wchar_t* prefix : {kGlobalPrefix, kLocalPrefix}) {
-    HANDLE mapping = OpenFileMappingW(FILE_MAP_READ, FALSE, channelName(prefix, kVcamCapabilitiesChannelName).c_str());
-    if (!mapping) continue;
-    if (void* view = MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, sizeof(VcamCapabilitiesBlock))) {
-      published = capabilitiesFromView(static_cast<const uint8_t*>(view));
-      UnmapViewOfFile(view);
-    }
+  HANDLE mapping = nullptr;
+  void* view = nullptr;
+  auto copied = [&](void* v) {
+    published = capabilitiesFromView(static_cast<const uint8_t*>(v));
+    return !published.empty();
+  };
+  if (mapFirst(kVcamCapabilitiesChannelName, FILE_MAP_READ, sizeof(VcamCapabilitiesBlock), mapping, view, copied)) {
+    UnmapViewOfFile(view);
     CloseHandle(mapping);
-    if (!published.empty()) break;
   }
   return cleanCameraCapabilities(published);
 }

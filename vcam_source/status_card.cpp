@@ -5,6 +5,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "vcam_source/channel_mapping.h"
 #include "vcam_source/source_log.h"
 
 namespace tesmira {
@@ -58,19 +59,10 @@ void StatusCardSelector::onGoodFrame(uint64_t tick) {
 }
 
 void StatusCardSelector::mapStatusChannel() {
-  for (const wchar_t* prefix : {L"Global\\", L"Local\\"}) {
-    const std::wstring name = std::wstring(prefix) + kProducerStatusChannelName;
-    HANDLE mapping = OpenFileMappingW(FILE_MAP_READ, FALSE, name.c_str());
-    if (!mapping) continue;
-    const void* view = MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, kStatusBlockBytes);
-    if (!view) {
-      CloseHandle(mapping);
-      continue;
-    }
-    statusMapping_ = mapping;
+  // Any view will do: chooseFrom checks the block each time it reads it.
+  void* view = nullptr;
+  if (vcam::mapFirst(kProducerStatusChannelName, FILE_MAP_READ, kStatusBlockBytes, statusMapping_, view, [](void*) { return true; }))
     statusView_ = view;
-    return;
-  }
 }
 
 StatusCard StatusCardSelector::choose(uint64_t nowTick) {

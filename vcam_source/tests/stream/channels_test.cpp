@@ -1,6 +1,7 @@
 #include "vcam_source/channels.h"
 
 #include <functional>
+#include <memory>
 
 #include "vcam_source/media_types.h"
 #include "vcam_source/tests/stream/vcam_test_support.h"
@@ -178,6 +179,35 @@ TEST_F(ControlChannelTest, CapabilitiesFromTheChannel) {
   ASSERT_EQ(modes.size(), 1u);
   EXPECT_EQ(modes[0].width, 1280u);
   EXPECT_EQ(modes[0].fpsNumerator, 30u);
+}
+
+// The machine-wide list wins; the session's is read only when that one is missing, invalid or empty.
+TEST_F(ControlChannelTest, CapabilitiesComeFromGlobalFirstThenLocal) {
+  enum class Global { Missing, Valid, BadMagic, Empty };
+  const struct Row {
+    const char* name;
+    Global global;
+    uint32_t expectedWidth;
+  } rows[] = {{"global missing", Global::Missing, 640},
+              {"global valid", Global::Valid, 320},
+              {"global invalid", Global::BadMagic, 640},
+              {"global empty", Global::Empty, 640}};
+  CapabilitiesChannel local({{640, 480, 30, 1}});
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    std::unique_ptr<CapabilitiesChannel> global;
+    if (row.global != Global::Missing) {
+      setenv("TESMIRA_SERVICE", "1", 1);  // creating Global\ names needs the service's privilege
+      global = std::make_unique<CapabilitiesChannel>(
+          row.global == Global::Empty ? std::vector<CameraCapability>{} : std::vector<CameraCapability>{{320, 240, 30, 1}},
+          kGlobalPrefix);
+      unsetenv("TESMIRA_SERVICE");
+      if (row.global == Global::BadMagic) global->block()->magic = 0;
+    }
+    auto modes = readCameraCapabilities();
+    ASSERT_EQ(modes.size(), 1u);
+    EXPECT_EQ(modes[0].width, row.expectedWidth);
+  }
 }
 
 TEST(Capabilities, CleaningKeepsServableModesWith720pFirst) {

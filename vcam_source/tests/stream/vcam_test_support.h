@@ -88,8 +88,8 @@ class ControlChannel {
 
 class CapabilitiesChannel {
  public:
-  explicit CapabilitiesChannel(const std::vector<CameraCapability>& modes)
-      : mapping_(localName(kVcamCapabilitiesChannelName), sizeof(VcamCapabilitiesBlock)) {
+  explicit CapabilitiesChannel(const std::vector<CameraCapability>& modes, const wchar_t* prefix = kLocalPrefix)
+      : mapping_(std::wstring(prefix) + kVcamCapabilitiesChannelName, sizeof(VcamCapabilitiesBlock)) {
     auto* block = reinterpret_cast<VcamCapabilitiesBlock*>(mapping_.view);
     block->magic = kVcamCapabilitiesMagic;
     block->version = kVcamCapabilitiesVersion;

@@ -94,7 +94,8 @@ class CapabilitiesChannel {
     block->magic = kVcamCapabilitiesMagic;
     block->version = kVcamCapabilitiesVersion;
     block->count = uint32_t(modes.size());
-    std::memcpy(block->entries, modes.data(), std::min<size_t>(modes.size(), kMaxCameraCapabilities) * sizeof(CameraCapability));
+    if (!modes.empty())
+      std::memcpy(block->entries, modes.data(), std::min<size_t>(modes.size(), kMaxCameraCapabilities) * sizeof(CameraCapability));
     block->sequence = 4;
   }
   VcamCapabilitiesBlock* block() { return reinterpret_cast<VcamCapabilitiesBlock*>(mapping_.view); }

@@ -143,41 +143,17 @@ TEST_F(StatusCardTest, StreamStartForgetsTheEarlierFrame) {
   EXPECT_EQ(selector.chooseFrom(nullptr, now_ + 40 + 29999), StatusCard::Reconnecting);
 }
 
-// The status channel as the service creates it and the producer writes it.
-TEST_F(StatusCardTest, ChooseReadsTheStatusChannelByItsName) {
-  HANDLE mapping = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, sizeof(ProducerStatusBlock),
-                                      L"Local\\TesmiraProducerStatus.v1");
-  ASSERT_NE(mapping, nullptr);
-  auto* block = static_cast<ProducerStatusBlock*>(
-      MapViewOfFile(mapping, FILE_MAP_ALL_ACCESS, 0, 0, sizeof(ProducerStatusBlock)));
-  ASSERT_NE(block, nullptr);
-  *block = ProducerStatusBlock{tesmira::kProducerStatusMagic, tesmira::kProducerStatusVersion, kBusy, 0x80070020,
-                               0, 1234, GetTickCount64(), 1, 0};
-
-  tesmira::StatusCardSelector selector;
-  selector.onStreamStart(GetTickCount64());
-  EXPECT_EQ(selector.choose(GetTickCount64()), StatusCard::CameraInUse);
-  // The view stays mapped: later writes are seen, and a stale heartbeat hands over to the timers.
-  block->state = kNoCamera;
-  EXPECT_EQ(selector.choose(GetTickCount64()), StatusCard::NoCamera);
-  testclock::advanceMs(3001);
-  EXPECT_EQ(selector.choose(GetTickCount64()), StatusCard::Starting);
-
-  UnmapViewOfFile(block);
-  CloseHandle(mapping);
-}
-
-// Writes a fresh block with `state` into a new named status mapping.
+// Writes a fresh block with `state` (and the producer's `hr`) into a new named status mapping.
 struct StatusChannel {
   HANDLE mapping = nullptr;
   ProducerStatusBlock* block = nullptr;
-  StatusChannel(const wchar_t* name, uint32_t state) {
+  StatusChannel(const wchar_t* name, uint32_t state, uint32_t hr = 0) {
     mapping = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, sizeof(ProducerStatusBlock), name);
     if (!mapping) return;
     block = static_cast<ProducerStatusBlock*>(
         MapViewOfFile(mapping, FILE_MAP_ALL_ACCESS, 0, 0, sizeof(ProducerStatusBlock)));
     if (block)
-      *block = ProducerStatusBlock{tesmira::kProducerStatusMagic, tesmira::kProducerStatusVersion, state, 0, 0, 1,
+      *block = ProducerStatusBlock{tesmira::kProducerStatusMagic, tesmira::kProducerStatusVersion, state, hr, 0, 1234,
                                    GetTickCount64(), 1, 0};
   }
   ~StatusChannel() {
@@ -185,6 +161,22 @@ struct StatusChannel {
     if (mapping) CloseHandle(mapping);
   }
 };
+
+// The status channel as the service creates it and the producer writes it.
+TEST_F(StatusCardTest, ChooseReadsTheStatusChannelByItsName) {
+  StatusChannel channel(L"Local\\TesmiraProducerStatus.v1", kBusy, 0x80070020);
+  ASSERT_NE(channel.mapping, nullptr);
+  ASSERT_NE(channel.block, nullptr);
+
+  tesmira::StatusCardSelector selector;
+  selector.onStreamStart(GetTickCount64());
+  EXPECT_EQ(selector.choose(GetTickCount64()), StatusCard::CameraInUse);
+  // The view stays mapped: later writes are seen, and a stale heartbeat hands over to the timers.
+  channel.block->state = kNoCamera;
+  EXPECT_EQ(selector.choose(GetTickCount64()), StatusCard::NoCamera);
+  testclock::advanceMs(3001);
+  EXPECT_EQ(selector.choose(GetTickCount64()), StatusCard::Starting);
+}
 
 TEST_F(StatusCardTest, GlobalStatusChannelComesBeforeTheLocalOne) {
   setenv("TESMIRA_SERVICE", "1", 1);  // creating Global\ names needs the service's privilege
@@ -201,17 +193,10 @@ TEST_F(StatusCardTest, ChannelCreatedAfterTheFirstRequestIsPickedUp) {
   tesmira::StatusCardSelector selector;
   selector.onStreamStart(GetTickCount64());
   EXPECT_EQ(selector.choose(GetTickCount64()), StatusCard::Starting);
-  HANDLE mapping = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, sizeof(ProducerStatusBlock),
-                                      L"Local\\TesmiraProducerStatus.v1");
-  ASSERT_NE(mapping, nullptr);
-  auto* block = static_cast<ProducerStatusBlock*>(
-      MapViewOfFile(mapping, FILE_MAP_ALL_ACCESS, 0, 0, sizeof(ProducerStatusBlock)));
-  ASSERT_NE(block, nullptr);
-  *block = ProducerStatusBlock{tesmira::kProducerStatusMagic, tesmira::kProducerStatusVersion, kDenied, 0x80070005,
-                               0, 1234, GetTickCount64(), 1, 0};
+  StatusChannel channel(L"Local\\TesmiraProducerStatus.v1", kDenied, 0x80070005);
+  ASSERT_NE(channel.mapping, nullptr);
+  ASSERT_NE(channel.block, nullptr);
   EXPECT_EQ(selector.choose(GetTickCount64()), StatusCard::NeedsCameraAccess);
-  UnmapViewOfFile(block);
-  CloseHandle(mapping);
 }
 
 // ---- the texts and the layout ------------------------------------------------

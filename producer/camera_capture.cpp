@@ -7,6 +7,7 @@
 #include <objbase.h>
 #include <wrl/client.h>
 
+#include "common/vcam_registration.h"
 #include "producer/options.h"
 #include "producer/producer_log.h"
 
@@ -17,6 +18,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <utility>
+#include <vector>
 
 namespace tesmira {
 
@@ -479,23 +481,12 @@ class MediaFoundationCamera final : public CaptureCamera {
 
  private:
   HRESULT activate(int32_t index) {
-    ComPtr<IMFAttributes> query;
-    HRESULT hr = MFCreateAttributes(&query, 1);
-    if (SUCCEEDED(hr)) hr = query->SetGUID(MF_DEVSOURCE_ATTRIBUTE_SOURCE_TYPE, MF_DEVSOURCE_ATTRIBUTE_SOURCE_TYPE_VIDCAP_GUID);
-    IMFActivate** devices = nullptr;
-    UINT32 count = 0;
-    if (SUCCEEDED(hr)) hr = MFEnumDeviceSources(query.Get(), &devices, &count);
-    if (SUCCEEDED(hr)) {
-      if (index < 0 || static_cast<UINT32>(index) >= count) {
-        hr = MF_E_NOT_FOUND;
-      } else {
-        hr = devices[index]->ActivateObject(IID_PPV_ARGS(&source_));
-        if (SUCCEEDED(hr) && !source_) hr = E_FAIL;
-      }
-    }
-    for (UINT32 i = 0; i < count; ++i) devices[i]->Release();
-    CoTaskMemFree(devices);
-    return hr;
+    std::vector<ComPtr<IMFActivate>> devices;
+    HRESULT hr = enumerateVideoCaptureDevices(devices);
+    if (FAILED(hr)) return hr;
+    if (index < 0 || static_cast<size_t>(index) >= devices.size()) return MF_E_NOT_FOUND;
+    hr = devices[size_t(index)]->ActivateObject(IID_PPV_ARGS(&source_));
+    return SUCCEEDED(hr) && !source_ ? E_FAIL : hr;
   }
 
   bool comInitialized_ = false;

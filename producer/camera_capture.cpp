@@ -208,21 +208,23 @@ bool CameraCapture::start(int32_t cameraIndex, int32_t width, int32_t height, in
   mirror_ = mirror;
   device_ = textureMode_ ? device : nullptr;
   staging_ = {};
-  {
-    std::lock_guard lock(mutex_);
-    startFinished_ = false;
-    producedSequence_ = 0;
-    consumedSequence_ = 0;
-    nv12_.release();
-    bgr_.release();
-    texture_.reset();
-    subresource_ = 0;
-  }
+  clearFrames();
   CameraOpenRequest request{cameraIndex, width, height, fpsNumerator, fpsDenominator, textureMode_, device_};
   thread_ = std::thread(&CameraCapture::captureThread, this, request);
   std::unique_lock lock(mutex_);
   changed_.wait(lock, [this] { return startFinished_; });
   return opened_.load();
+}
+
+void CameraCapture::clearFrames() {
+  std::lock_guard lock(mutex_);
+  startFinished_ = false;
+  producedSequence_ = 0;
+  consumedSequence_ = 0;
+  nv12_.release();
+  bgr_.release();
+  texture_.reset();
+  subresource_ = 0;
 }
 
 void CameraCapture::finishStart(bool opened) {
@@ -305,16 +307,7 @@ void CameraCapture::stop() {
     thread_.join();
   }
   opened_ = false;
-  {
-    std::lock_guard lock(mutex_);
-    startFinished_ = false;
-    producedSequence_ = 0;
-    consumedSequence_ = 0;
-    nv12_.release();
-    bgr_.release();
-    texture_.reset();
-    subresource_ = 0;
-  }
+  clearFrames();
   staging_ = {};
   device_ = nullptr;
   textureMode_ = false;

@@ -217,8 +217,8 @@ struct Rig {
 
 class CaptureTest : public ::testing::Test {
  protected:
-  bool start(int32_t width, int32_t height, bool convert = true, bool mirror = false) {
-    return capture_.start(0, width, height, 30, 1, convert, mirror, nullptr, false);
+  bool start(int32_t width, int32_t height) {
+    return capture_.start(0, width, height, 30, 1, /*convertInReader=*/true, /*mirror=*/false, nullptr, false);
   }
 
   Rig rig_;

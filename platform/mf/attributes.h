@@ -18,6 +18,15 @@ using Microsoft::WRL::RuntimeClass;
 // The HRESULT a test injected for an MFCreate* call site, or S_OK.
 HRESULT injectedFailure(const char* site);
 
+// How every MFCreate* starts: no out-pointer is E_POINTER; otherwise it is
+// cleared first, so that any failure (an injected one too) leaves it null.
+template <class T>
+HRESULT startCreate(const char* site, T** out) {
+  if (!out) return E_POINTER;
+  *out = nullptr;
+  return injectedFailure(site);
+}
+
 bool isAttributeType(VARTYPE vt);
 bool propVariantEqual(const PROPVARIANT& a, const PROPVARIANT& b);
 

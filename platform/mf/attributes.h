@@ -93,6 +93,8 @@ class AttributeStore : public RuntimeClass<ChainInterfaces<I, IMFAttributes>, Mo
   // Runs f(item) under the lock for an item of the expected type.
   template <class F>
   HRESULT withItem(REFGUID key, VARTYPE expected, F&& f);
+  // Stores a copy of value under the lock.
+  HRESULT setLocked(REFGUID key, const PROPVARIANT& value);
 };
 
 ComPtr<IMFAttributes> makeAttributes();

@@ -61,47 +61,63 @@ std::filesystem::path programDataFolder() {
   std::filesystem::path folder;
   if (SUCCEEDED(hr) && known && *known) folder = known;
   CoTaskMemFree(known);
-  if (!folder.empty()) return folder;
+  return folder.empty() ? programDataFromEnvironment() : folder;
+}
 
+std::filesystem::path programDataFromEnvironment() {
   WCHAR value[MAX_PATH];
   DWORD length = GetEnvironmentVariableW(L"ProgramData", value, MAX_PATH);
   if (length > 0 && length < MAX_PATH) return std::filesystem::path(std::wstring(value, length));
 
-  // Last resort: the temporary folder; with none of the three there is no folder at all.
+  // Last resort: the temporary folder; without one there is no folder at all.
   WCHAR temp[MAX_PATH + 1];
   length = GetTempPathW(MAX_PATH + 1, temp);
   if (length == 0 || length > MAX_PATH) return {};
   return std::filesystem::path(std::wstring(temp, length));
 }
 
-std::filesystem::path serviceLogPath() { return programDataFolder() / L"Tesmira" / L"Logs" / L"vcam-service.log"; }
-std::filesystem::path agentLogPath() { return programDataFolder() / L"Tesmira" / L"Logs" / L"vcam-agent.log"; }
+std::filesystem::path logFileUnder(const std::filesystem::path& base, const std::wstring& name) {
+  // Without a base there is nowhere to write: a relative log file would land anywhere.
+  return base.empty() ? std::filesystem::path() : base / L"Tesmira" / L"Logs" / name;
+}
+
+std::filesystem::path serviceLogPath() { return logFileUnder(programDataFolder(), L"vcam-service.log"); }
+std::filesystem::path agentLogPath() { return logFileUnder(programDataFolder(), L"vcam-agent.log"); }
 std::filesystem::path vcamStagingFolder() { return programDataFolder() / L"Tesmira" / L"Vcam"; }
 
 void appendLogLine(const std::wstring& message) {
   try {
-    fs::path folder = programDataFolder();
-    if (folder.empty()) return;  // nowhere to write: a relative log file would land anywhere
     appendLogLineTo(serviceLogPath(), message);
   } catch (...) {
   }
 }
 
-void appendLogLineTo(const std::filesystem::path& file, const std::wstring& message) {
+std::string formatLogLine(const SYSTEMTIME& t, const std::string& message) {
+  char stamp[64];
+  std::snprintf(stamp, sizeof stamp, "%04u-%02u-%02u %02u:%02u:%02u ", unsigned(t.wYear), unsigned(t.wMonth),
+                unsigned(t.wDay), unsigned(t.wHour), unsigned(t.wMinute), unsigned(t.wSecond));
+  return stamp + message;
+}
+
+void appendLogLineTo(const std::filesystem::path& file, const std::string& message) {
   try {
     if (file.empty()) return;
     std::error_code ignored;
     fs::create_directories(file.parent_path(), ignored);
     SYSTEMTIME now{};
     GetLocalTime(&now);
-    char stamp[64];
-    std::snprintf(stamp, sizeof stamp, "%04u-%02u-%02u %02u:%02u:%02u ", unsigned(now.wYear), unsigned(now.wMonth),
-                  unsigned(now.wDay), unsigned(now.wHour), unsigned(now.wMinute), unsigned(now.wSecond));
     // The whole line in one write, so lines of several processes interleave whole.
-    std::string line = stamp + utf8(message) + "\r\n";
+    const std::string line = formatLogLine(now, message) + "\r\n";
     std::ofstream out(file, std::ios::binary | std::ios::app);
     if (!out) return;
     out.write(line.data(), std::streamsize(line.size()));
+  } catch (...) {
+  }
+}
+
+void appendLogLineTo(const std::filesystem::path& file, const std::wstring& message) {
+  try {
+    appendLogLineTo(file, utf8(message));
   } catch (...) {
   }
 }

@@ -75,22 +75,13 @@ void release(T*& object) {
 bool enumerateVideoDevices(std::vector<CameraDevice>& devices) {
   ComApartmentGuard com;
   if (FAILED(MFStartup(MF_VERSION, MFSTARTUP_FULL))) return false;
-  bool ok = false;
-  IMFAttributes* attributes = nullptr;
-  IMFActivate** activates = nullptr;
-  UINT32 count = 0;
-  if (SUCCEEDED(MFCreateAttributes(&attributes, 1)) &&
-      SUCCEEDED(attributes->SetGUID(MF_DEVSOURCE_ATTRIBUTE_SOURCE_TYPE, MF_DEVSOURCE_ATTRIBUTE_SOURCE_TYPE_VIDCAP_GUID)) &&
-      SUCCEEDED(MFEnumDeviceSources(attributes, &activates, &count))) {
-    ok = true;
-    for (UINT32 i = 0; i < count; ++i) {
-      devices.push_back({getAllocatedStringAttribute(activates[i], MF_DEVSOURCE_ATTRIBUTE_FRIENDLY_NAME),
-                         getAllocatedStringAttribute(activates[i], MF_DEVSOURCE_ATTRIBUTE_SOURCE_TYPE_VIDCAP_SYMBOLIC_LINK)});
-      release(activates[i]);
-    }
-    CoTaskMemFree(activates);
+  std::vector<Microsoft::WRL::ComPtr<IMFActivate>> activates;
+  const bool ok = SUCCEEDED(enumerateVideoCaptureDevices(activates));
+  for (const auto& activate : activates) {
+    devices.push_back({getAllocatedStringAttribute(activate.Get(), MF_DEVSOURCE_ATTRIBUTE_FRIENDLY_NAME),
+                       getAllocatedStringAttribute(activate.Get(), MF_DEVSOURCE_ATTRIBUTE_SOURCE_TYPE_VIDCAP_SYMBOLIC_LINK)});
   }
-  release(attributes);
+  activates.clear();
   MFShutdown();
   return ok;
 }
@@ -285,6 +276,20 @@ std::wstring getAllocatedStringAttribute(IMFAttributes* attributes, const GUID& 
   std::wstring text(value, length);
   CoTaskMemFree(value);
   return text;
+}
+
+HRESULT enumerateVideoCaptureDevices(std::vector<Microsoft::WRL::ComPtr<IMFActivate>>& devices) {
+  devices.clear();
+  Microsoft::WRL::ComPtr<IMFAttributes> query;
+  HRESULT hr = MFCreateAttributes(&query, 1);
+  if (SUCCEEDED(hr)) hr = query->SetGUID(MF_DEVSOURCE_ATTRIBUTE_SOURCE_TYPE, MF_DEVSOURCE_ATTRIBUTE_SOURCE_TYPE_VIDCAP_GUID);
+  IMFActivate** array = nullptr;
+  UINT32 count = 0;
+  if (SUCCEEDED(hr)) hr = MFEnumDeviceSources(query.Get(), &array, &count);
+  if (FAILED(hr)) return hr;
+  for (UINT32 i = 0; i < count; ++i) devices.emplace_back().Attach(array[i]);
+  CoTaskMemFree(array);
+  return S_OK;
 }
 
 }  // namespace tesmira

@@ -3,10 +3,13 @@
 // camera; shared by the service tool and the launcher.
 #include <windows.h>
 
+#include <wrl/client.h>
+
 #include <string>
 #include <vector>
 
 struct IMFAttributes;
+struct IMFActivate;
 
 namespace tesmira {
 
@@ -73,5 +76,8 @@ std::vector<RawCameraEntry> listCamerasRaw();
 bool isOwnVirtualCamera(const CameraDevice& device);
 std::vector<CameraDevice>::const_iterator choosePreferredCamera(const std::vector<CameraDevice>& cameras);
 std::wstring getAllocatedStringAttribute(IMFAttributes* attributes, const GUID& key);
+// Every video capture device's activation object, in the system's order; empty on failure.
+// Media Foundation must be started.
+HRESULT enumerateVideoCaptureDevices(std::vector<Microsoft::WRL::ComPtr<IMFActivate>>& devices);
 
 }  // namespace tesmira

@@ -7,6 +7,7 @@
 #include <objbase.h>
 #include <wrl/client.h>
 
+#include "common/vcam_registration.h"
 #include "producer/options.h"
 #include "producer/producer_log.h"
 
@@ -17,6 +18,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <utility>
+#include <vector>
 
 namespace tesmira {
 
@@ -206,21 +208,23 @@ bool CameraCapture::start(int32_t cameraIndex, int32_t width, int32_t height, in
   mirror_ = mirror;
   device_ = textureMode_ ? device : nullptr;
   staging_ = {};
-  {
-    std::lock_guard lock(mutex_);
-    startFinished_ = false;
-    producedSequence_ = 0;
-    consumedSequence_ = 0;
-    nv12_.release();
-    bgr_.release();
-    texture_.reset();
-    subresource_ = 0;
-  }
+  clearFrames();
   CameraOpenRequest request{cameraIndex, width, height, fpsNumerator, fpsDenominator, textureMode_, device_};
   thread_ = std::thread(&CameraCapture::captureThread, this, request);
   std::unique_lock lock(mutex_);
   changed_.wait(lock, [this] { return startFinished_; });
   return opened_.load();
+}
+
+void CameraCapture::clearFrames() {
+  std::lock_guard lock(mutex_);
+  startFinished_ = false;
+  producedSequence_ = 0;
+  consumedSequence_ = 0;
+  nv12_.release();
+  bgr_.release();
+  texture_.reset();
+  subresource_ = 0;
 }
 
 void CameraCapture::finishStart(bool opened) {
@@ -303,16 +307,7 @@ void CameraCapture::stop() {
     thread_.join();
   }
   opened_ = false;
-  {
-    std::lock_guard lock(mutex_);
-    startFinished_ = false;
-    producedSequence_ = 0;
-    consumedSequence_ = 0;
-    nv12_.release();
-    bgr_.release();
-    texture_.reset();
-    subresource_ = 0;
-  }
+  clearFrames();
   staging_ = {};
   device_ = nullptr;
   textureMode_ = false;
@@ -479,23 +474,12 @@ class MediaFoundationCamera final : public CaptureCamera {
 
  private:
   HRESULT activate(int32_t index) {
-    ComPtr<IMFAttributes> query;
-    HRESULT hr = MFCreateAttributes(&query, 1);
-    if (SUCCEEDED(hr)) hr = query->SetGUID(MF_DEVSOURCE_ATTRIBUTE_SOURCE_TYPE, MF_DEVSOURCE_ATTRIBUTE_SOURCE_TYPE_VIDCAP_GUID);
-    IMFActivate** devices = nullptr;
-    UINT32 count = 0;
-    if (SUCCEEDED(hr)) hr = MFEnumDeviceSources(query.Get(), &devices, &count);
-    if (SUCCEEDED(hr)) {
-      if (index < 0 || static_cast<UINT32>(index) >= count) {
-        hr = MF_E_NOT_FOUND;
-      } else {
-        hr = devices[index]->ActivateObject(IID_PPV_ARGS(&source_));
-        if (SUCCEEDED(hr) && !source_) hr = E_FAIL;
-      }
-    }
-    for (UINT32 i = 0; i < count; ++i) devices[i]->Release();
-    CoTaskMemFree(devices);
-    return hr;
+    std::vector<ComPtr<IMFActivate>> devices;
+    HRESULT hr = enumerateVideoCaptureDevices(devices);
+    if (FAILED(hr)) return hr;
+    if (index < 0 || static_cast<size_t>(index) >= devices.size()) return MF_E_NOT_FOUND;
+    hr = devices[size_t(index)]->ActivateObject(IID_PPV_ARGS(&source_));
+    return SUCCEEDED(hr) && !source_ ? E_FAIL : hr;
   }
 
   bool comInitialized_ = false;

@@ -140,6 +140,8 @@ class CameraCapture {
  private:
   class Sink;
   void captureThread(CameraOpenRequest request);
+  // Forgets the handed-out frame and the start outcome.
+  void clearFrames();
   void finishStart(bool opened);
   bool frameReady() const;
 

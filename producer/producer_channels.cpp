@@ -20,6 +20,21 @@ Block snapshot(const Block* shared) {
   return copy;
 }
 
+// The settings fields of a block; a negative tone is written as 0.
+void writeSettings(RetouchSettingsBlock& block, const RetouchSettings& settings) {
+  block.clearSkin = settings.clearSkin;
+  block.eyeBags = settings.eyeBags;
+  block.wrinkles = settings.wrinkles;
+  block.teeth = settings.teeth;
+  block.eyeWhite = settings.eyeWhite;
+  block.eyeSharp = settings.eyeSharp;
+  block.gain = settings.gain;
+  block.maskBypass = settings.maskBypass ? 1u : 0u;
+  block.sharpen = settings.sharpen;
+  block.tone = std::max(settings.tone, int32_t(0));
+  block.perspectiveStrength = settings.perspectiveStrength;
+}
+
 }  // namespace
 
 void repairControlBlock(VcamControlBlock& block) {
@@ -36,37 +51,16 @@ void repairControlBlock(VcamControlBlock& block) {
 
 void seedSettingsBlock(RetouchSettingsBlock& block, const RetouchSettings& seeded) {
   if (block.magic != kRetouchSettingsMagic || block.version != kRetouchSettingsVersion) {
-    const RetouchSettings defaults;
     RetouchSettingsBlock freshBlock{};
     freshBlock.magic = kRetouchSettingsMagic;
     freshBlock.version = kRetouchSettingsVersion;
     freshBlock.ownerFlag = 0;
-    freshBlock.clearSkin = defaults.clearSkin;
-    freshBlock.eyeBags = defaults.eyeBags;
-    freshBlock.wrinkles = defaults.wrinkles;
-    freshBlock.teeth = defaults.teeth;
-    freshBlock.eyeWhite = defaults.eyeWhite;
-    freshBlock.eyeSharp = defaults.eyeSharp;
-    freshBlock.gain = defaults.gain;
-    freshBlock.maskBypass = 0;
-    freshBlock.sharpen = defaults.sharpen;
-    freshBlock.tone = defaults.tone;
-    freshBlock.perspectiveStrength = defaults.perspectiveStrength;
+    writeSettings(freshBlock, RetouchSettings{});  // the product defaults
     std::memcpy(&block, &freshBlock, sizeof block);
   } else if (block.ownerFlag != 0) {
     return;
   }
-  block.clearSkin = seeded.clearSkin;
-  block.eyeBags = seeded.eyeBags;
-  block.wrinkles = seeded.wrinkles;
-  block.teeth = seeded.teeth;
-  block.eyeWhite = seeded.eyeWhite;
-  block.eyeSharp = seeded.eyeSharp;
-  block.gain = seeded.gain;
-  block.maskBypass = seeded.maskBypass ? 1u : 0u;
-  block.sharpen = seeded.sharpen;
-  block.tone = std::max(seeded.tone, int32_t(0));
-  block.perspectiveStrength = seeded.perspectiveStrength;
+  writeSettings(block, seeded);
 }
 
 RetouchSettings frameSettings(const RetouchSettingsBlock* shared, const RetouchSettings& seeded) {

@@ -5,12 +5,13 @@
 #include <filesystem>
 #include <string>
 
+#include "common/helpers.h"  // formatLogLine
+
 namespace tesmira {
 
+// Empty when neither the environment nor a temporary folder gives a base folder.
 std::filesystem::path producerLogPath();
 // "YYYY-MM-DD HH:MM:SS message", local time; a file problem loses the line silently.
 void logLine(const std::string& message);
-// The line as written, without its line break.
-std::string formatLogLine(const SYSTEMTIME& localTime, const std::string& message);
 
 }  // namespace tesmira

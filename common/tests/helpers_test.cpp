@@ -147,6 +147,7 @@ TEST_F(HelpersTest, ProgramDataFallsBackToTheEnvironmentThenTheTemporaryFolder) 
   // Without even a temporary folder there is no folder, and the logger writes nothing.
   faults::inject("GetTempPathW", ERROR_ACCESS_DENIED);
   EXPECT_EQ(programDataFolder(), fs::path());
+  EXPECT_EQ(agentLogPath(), fs::path()) << "no log path relative to the current folder";
   appendLogLine(L"nowhere");
   EXPECT_FALSE(fs::exists("Tesmira"));
 }

@@ -35,6 +35,9 @@ DWORD missingError(const fs::path& path) {
   return parent.empty() || fs::is_directory(parent, ec) ? DWORD(ERROR_FILE_NOT_FOUND) : DWORD(ERROR_PATH_NOT_FOUND);
 }
 
+// What a failed stat or lstat of path (errno set) means to Windows.
+DWORD statError(const fs::path& path) { return errno == ENOENT ? missingError(path) : win32FromErrno(errno); }
+
 bool validPath(LPCWSTR path) { return path && *path; }
 
 }  // namespace
@@ -76,7 +79,7 @@ DWORD WINAPI GetFileAttributesW(LPCWSTR lpFileName) {
   fs::path path = toLinuxPath(lpFileName);
   struct stat info{};
   if (::stat(path.c_str(), &info) != 0) {
-    SetLastError(errno == ENOENT ? missingError(path) : win32FromErrno(errno));
+    SetLastError(statError(path));
     return INVALID_FILE_ATTRIBUTES;
   }
   DWORD attributes = 0;
@@ -91,7 +94,7 @@ BOOL WINAPI DeleteFileW(LPCWSTR lpFileName) {
   if (injectedFailure("DeleteFileW")) return FALSE;
   fs::path path = toLinuxPath(lpFileName);
   struct stat info{};
-  if (::lstat(path.c_str(), &info) != 0) return fail(errno == ENOENT ? missingError(path) : win32FromErrno(errno));
+  if (::lstat(path.c_str(), &info) != 0) return fail(statError(path));
   if (S_ISDIR(info.st_mode)) return fail(ERROR_ACCESS_DENIED);
   if (::unlink(path.c_str()) != 0) return failErrno();
   return TRUE;
@@ -125,7 +128,7 @@ BOOL WINAPI MoveFileExW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName, DWORD
   fs::path source = toLinuxPath(lpExistingFileName);
   fs::path target = toLinuxPath(lpNewFileName);
   struct stat info{};
-  if (::lstat(source.c_str(), &info) != 0) return fail(errno == ENOENT ? missingError(source) : win32FromErrno(errno));
+  if (::lstat(source.c_str(), &info) != 0) return fail(statError(source));
   bool replace = dwFlags & MOVEFILE_REPLACE_EXISTING;
   // rename() replaces in one step; without the flag an existing target must stay.
   int result = replace ? ::rename(source.c_str(), target.c_str())

@@ -50,11 +50,6 @@ class EventObject : public Waitable {
   bool canWait_;
 };
 
-HANDLE fail(DWORD error) {
-  SetLastError(error);
-  return nullptr;
-}
-
 BOOL modify(HANDLE handle, bool set) {
   auto event = handles::lookupAs<EventObject>(handle);
   if (!event) {
@@ -85,24 +80,20 @@ HANDLE WINAPI CreateEventW(LPSECURITY_ATTRIBUTES attributes, BOOL manualReset, B
   request.manualReset = manualReset != FALSE;
   request.initialState = initialState != FALSE;
   ObjectResult result;
-  if (DWORD error = openObject(request, result); error != ERROR_SUCCESS) return fail(error);
+  if (DWORD error = openObject(request, result); error != ERROR_SUCCESS) return failNull(error);
   // An existing event keeps its own type and state.
-  HANDLE handle = handles::insert(std::make_shared<EventObject>(result.file, true, true));
-  SetLastError(result.existed ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
-  return handle;
+  return handleFor(std::make_shared<EventObject>(result.file, true, true), result.existed);
 }
 
 HANDLE WINAPI OpenEventW(DWORD desiredAccess, BOOL, LPCWSTR name) {
-  if (!name || !*name) return fail(ERROR_INVALID_PARAMETER);
+  if (!name || !*name) return failNull(ERROR_INVALID_PARAMETER);
   ObjectRequest request{ObjectKind::Event, name, false, "OpenEventW"};
   ObjectResult result;
-  if (DWORD error = openObject(request, result); error != ERROR_SUCCESS) return fail(error);
+  if (DWORD error = openObject(request, result); error != ERROR_SUCCESS) return failNull(error);
   bool all = (desiredAccess & (GENERIC_ALL | MAXIMUM_ALLOWED)) != 0;
   bool canModify = all || (desiredAccess & (EVENT_MODIFY_STATE | GENERIC_WRITE)) != 0;
   bool canWait = all || (desiredAccess & (SYNCHRONIZE | GENERIC_READ | GENERIC_EXECUTE)) != 0;
-  HANDLE handle = handles::insert(std::make_shared<EventObject>(result.file, canModify, canWait));
-  SetLastError(ERROR_SUCCESS);
-  return handle;
+  return handleFor(std::make_shared<EventObject>(result.file, canModify, canWait), false);
 }
 
 BOOL WINAPI SetEvent(HANDLE event) { return modify(event, true); }

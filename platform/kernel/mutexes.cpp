@@ -98,11 +98,6 @@ class MutexObject : public Waitable {
   std::shared_ptr<MutexState> state_;
 };
 
-HANDLE fail(DWORD error) {
-  SetLastError(error);
-  return nullptr;
-}
-
 }  // namespace
 }  // namespace tesmira::platform::kernel
 
@@ -113,23 +108,19 @@ HANDLE WINAPI CreateMutexW(LPSECURITY_ATTRIBUTES attributes, BOOL initialOwner, 
   ObjectRequest request{ObjectKind::Mutex, name, true, "CreateMutexW"};
   request.descriptor = descriptorOf(attributes);
   ObjectResult result;
-  if (DWORD error = openObject(request, result); error != ERROR_SUCCESS) return fail(error);
+  if (DWORD error = openObject(request, result); error != ERROR_SUCCESS) return failNull(error);
   auto object = std::make_shared<MutexObject>(stateFor(result.file));
   // The creator's request to own it counts only when it made the mutex.
   if (initialOwner && !result.existed) object->waitUntil(0);
-  HANDLE handle = handles::insert(object);
-  SetLastError(result.existed ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
-  return handle;
+  return handleFor(object, result.existed);
 }
 
 HANDLE WINAPI OpenMutexW(DWORD, BOOL, LPCWSTR name) {
-  if (!name || !*name) return fail(ERROR_INVALID_PARAMETER);
+  if (!name || !*name) return failNull(ERROR_INVALID_PARAMETER);
   ObjectRequest request{ObjectKind::Mutex, name, false, "OpenMutexW"};
   ObjectResult result;
-  if (DWORD error = openObject(request, result); error != ERROR_SUCCESS) return fail(error);
-  HANDLE handle = handles::insert(std::make_shared<MutexObject>(stateFor(result.file)));
-  SetLastError(ERROR_SUCCESS);
-  return handle;
+  if (DWORD error = openObject(request, result); error != ERROR_SUCCESS) return failNull(error);
+  return handleFor(std::make_shared<MutexObject>(stateFor(result.file)), false);
 }
 
 BOOL WINAPI ReleaseMutex(HANDLE mutex) {

@@ -12,9 +12,11 @@
 #include <string>
 
 #include "base/security.h"
+#include "core/exclusive_lock.h"
 #include "core/faults.h"
 #include "core/machine.h"
 #include "core/strings.h"
+#include "errhandlingapi.h"
 #include "winerror.h"
 
 namespace tesmira::platform::kernel {
@@ -98,22 +100,9 @@ DWORD errnoToWin32(int error) {
 }
 
 // Serialises create, open and last-close within one namespace folder.
-class FolderGuard {
+class FolderGuard : public ExclusiveLock {
  public:
-  explicit FolderGuard(const std::filesystem::path& folder)
-      : fd_(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
-    if (fd_ >= 0) {
-      while (::flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
-      }
-    }
-  }
-  ~FolderGuard() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  bool held() const { return fd_ >= 0; }
-
- private:
-  int fd_;
+  explicit FolderGuard(const std::filesystem::path& folder) : ExclusiveLock(folder, O_RDONLY | O_DIRECTORY) {}
 };
 
 ObjectHeader* mapHeader(int fd) {
@@ -246,6 +235,17 @@ DWORD openObject(const ObjectRequest& r, ObjectResult& out) {
   out.file = std::make_shared<ObjectFile>(fd, path, header);
   out.existed = false;
   return ERROR_SUCCESS;
+}
+
+HANDLE failNull(DWORD error) {
+  SetLastError(error);
+  return nullptr;
+}
+
+HANDLE handleFor(std::shared_ptr<KernelObject> object, bool alreadyExisted) {
+  HANDLE handle = handles::insert(std::move(object));
+  SetLastError(alreadyExisted ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
+  return handle;
 }
 
 }  // namespace tesmira::platform::kernel

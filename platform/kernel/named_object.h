@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <memory>
 
+#include "core/handles.h"
 #include "minwindef.h"
 
 namespace tesmira::platform::kernel {
@@ -80,6 +81,13 @@ struct ObjectResult {
 // (ERROR_FILE_NOT_FOUND, ERROR_ACCESS_DENIED for a refused Global\ creation,
 // ERROR_INVALID_NAME, ERROR_INVALID_HANDLE for a broken or foreign object file, ...).
 DWORD openObject(const ObjectRequest& request, ObjectResult& out);
+
+// A failed call that hands back a handle or a view: the error becomes the
+// thread's last error, and null comes back.
+HANDLE failNull(DWORD error);
+// The handle for an opened object; the last error tells a create that found the
+// object already there (ERROR_ALREADY_EXISTS) from one that made it.
+HANDLE handleFor(std::shared_ptr<KernelObject> object, bool alreadyExisted);
 
 // SeCreateGlobalPrivilege: a service has it, an elevated process has it, a plain
 // user does not. TESMIRA_SERVICE=1 marks a service; elevation is the token's

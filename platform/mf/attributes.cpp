@@ -12,6 +12,18 @@ HRESULT injectedFailure(const char* site) {
   return error ? HRESULT(*error) : S_OK;
 }
 
+namespace {
+
+// A PROPVARIANT of type vt with nothing in it yet, for a typed Set* to fill.
+PROPVARIANT emptyOf(VARTYPE vt) {
+  PROPVARIANT v;
+  PropVariantInit(&v);
+  v.vt = vt;
+  return v;
+}
+
+}  // namespace
+
 bool isAttributeType(VARTYPE vt) {
   switch (vt) {
     case MF_ATTRIBUTE_UINT32: case MF_ATTRIBUTE_UINT64: case MF_ATTRIBUTE_DOUBLE: case MF_ATTRIBUTE_GUID:
@@ -272,11 +284,16 @@ STDMETHODIMP AttributeStore<I, M...>::GetUnknown(REFGUID key, REFIID riid, LPVOI
 }
 
 template <class I, class... M>
+HRESULT AttributeStore<I, M...>::setLocked(REFGUID key, const PROPVARIANT& value) {
+  Lock lock(store_.mutex());
+  return store_.set(key, value);
+}
+
+template <class I, class... M>
 STDMETHODIMP AttributeStore<I, M...>::SetItem(REFGUID key, REFPROPVARIANT value) {
   if (!value) return E_POINTER;
   if (!isAttributeType(value->vt)) return MF_E_INVALIDTYPE;
-  Lock lock(store_.mutex());
-  return store_.set(key, *value);
+  return setLocked(key, *value);
 }
 
 template <class I, class... M>
@@ -295,76 +312,55 @@ STDMETHODIMP AttributeStore<I, M...>::DeleteAllItems() {
 
 template <class I, class... M>
 STDMETHODIMP AttributeStore<I, M...>::SetUINT32(REFGUID key, UINT32 value) {
-  PROPVARIANT v;
-  PropVariantInit(&v);
-  v.vt = VT_UI4;
+  PROPVARIANT v = emptyOf(VT_UI4);
   v.ulVal = value;
-  Lock lock(store_.mutex());
-  return store_.set(key, v);
+  return setLocked(key, v);
 }
 
 template <class I, class... M>
 STDMETHODIMP AttributeStore<I, M...>::SetUINT64(REFGUID key, UINT64 value) {
-  PROPVARIANT v;
-  PropVariantInit(&v);
-  v.vt = VT_UI8;
+  PROPVARIANT v = emptyOf(VT_UI8);
   v.uhVal.QuadPart = value;
-  Lock lock(store_.mutex());
-  return store_.set(key, v);
+  return setLocked(key, v);
 }
 
 template <class I, class... M>
 STDMETHODIMP AttributeStore<I, M...>::SetDouble(REFGUID key, double value) {
-  PROPVARIANT v;
-  PropVariantInit(&v);
-  v.vt = VT_R8;
+  PROPVARIANT v = emptyOf(VT_R8);
   v.dblVal = value;
-  Lock lock(store_.mutex());
-  return store_.set(key, v);
+  return setLocked(key, v);
 }
 
 template <class I, class... M>
 STDMETHODIMP AttributeStore<I, M...>::SetGUID(REFGUID key, REFGUID value) {
   GUID copy = value;
-  PROPVARIANT v;
-  PropVariantInit(&v);
-  v.vt = VT_CLSID;
+  PROPVARIANT v = emptyOf(VT_CLSID);
   v.puuid = &copy;
-  Lock lock(store_.mutex());
-  return store_.set(key, v);
+  return setLocked(key, v);
 }
 
 template <class I, class... M>
 STDMETHODIMP AttributeStore<I, M...>::SetString(REFGUID key, LPCWSTR value) {
   if (!value) return E_POINTER;
-  PROPVARIANT v;
-  PropVariantInit(&v);
-  v.vt = VT_LPWSTR;
+  PROPVARIANT v = emptyOf(VT_LPWSTR);
   v.pwszVal = const_cast<LPWSTR>(value);
-  Lock lock(store_.mutex());
-  return store_.set(key, v);
+  return setLocked(key, v);
 }
 
 template <class I, class... M>
 STDMETHODIMP AttributeStore<I, M...>::SetBlob(REFGUID key, const UINT8* buffer, UINT32 size) {
   if (!buffer && size) return E_POINTER;
-  PROPVARIANT v;
-  PropVariantInit(&v);
-  v.vt = VT_VECTOR | VT_UI1;
+  PROPVARIANT v = emptyOf(VT_VECTOR | VT_UI1);
   v.caub.cElems = size;
   v.caub.pElems = const_cast<UINT8*>(buffer);
-  Lock lock(store_.mutex());
-  return store_.set(key, v);
+  return setLocked(key, v);
 }
 
 template <class I, class... M>
 STDMETHODIMP AttributeStore<I, M...>::SetUnknown(REFGUID key, IUnknown* value) {
-  PROPVARIANT v;
-  PropVariantInit(&v);
-  v.vt = VT_UNKNOWN;
+  PROPVARIANT v = emptyOf(VT_UNKNOWN);
   v.punkVal = value;
-  Lock lock(store_.mutex());
-  return store_.set(key, v);
+  return setLocked(key, v);
 }
 
 template <class I, class... M>

@@ -18,6 +18,15 @@ using Microsoft::WRL::RuntimeClass;
 // The HRESULT a test injected for an MFCreate* call site, or S_OK.
 HRESULT injectedFailure(const char* site);
 
+// How every MFCreate* starts: no out-pointer is E_POINTER; otherwise it is
+// cleared first, so that any failure (an injected one too) leaves it null.
+template <class T>
+HRESULT startCreate(const char* site, T** out) {
+  if (!out) return E_POINTER;
+  *out = nullptr;
+  return injectedFailure(site);
+}
+
 bool isAttributeType(VARTYPE vt);
 bool propVariantEqual(const PROPVARIANT& a, const PROPVARIANT& b);
 
@@ -84,6 +93,8 @@ class AttributeStore : public RuntimeClass<ChainInterfaces<I, IMFAttributes>, Mo
   // Runs f(item) under the lock for an item of the expected type.
   template <class F>
   HRESULT withItem(REFGUID key, VARTYPE expected, F&& f);
+  // Stores a copy of value under the lock.
+  HRESULT setLocked(REFGUID key, const PROPVARIANT& value);
 };
 
 ComPtr<IMFAttributes> makeAttributes();

@@ -140,12 +140,7 @@ using namespace tesmira::platform::mf;
 
 HRESULT MFCreateStreamDescriptor(DWORD streamIdentifier, DWORD typeCount, IMFMediaType** types,
                                  IMFStreamDescriptor** descriptor) {
-  if (!descriptor) return E_POINTER;
-  if (HRESULT injected = injectedFailure("MFCreateStreamDescriptor"); FAILED(injected)) {
-    *descriptor = nullptr;
-    return injected;
-  }
-  *descriptor = nullptr;
+  if (HRESULT hr = startCreate("MFCreateStreamDescriptor", descriptor); FAILED(hr)) return hr;
   if (typeCount == 0 || !types) return E_INVALIDARG;
   std::vector<ComPtr<IMFMediaType>> list;
   for (DWORD i = 0; i < typeCount; ++i) {
@@ -160,12 +155,7 @@ HRESULT MFCreateStreamDescriptor(DWORD streamIdentifier, DWORD typeCount, IMFMed
 
 HRESULT MFCreatePresentationDescriptor(DWORD streamCount, IMFStreamDescriptor** streams,
                                        IMFPresentationDescriptor** descriptor) {
-  if (!descriptor) return E_POINTER;
-  if (HRESULT injected = injectedFailure("MFCreatePresentationDescriptor"); FAILED(injected)) {
-    *descriptor = nullptr;
-    return injected;
-  }
-  *descriptor = nullptr;
+  if (HRESULT hr = startCreate("MFCreatePresentationDescriptor", descriptor); FAILED(hr)) return hr;
   if (streamCount && !streams) return E_INVALIDARG;
   std::vector<StreamEntry> list;
   for (DWORD i = 0; i < streamCount; ++i) {

@@ -213,11 +213,7 @@ class EventQueue final : public RuntimeClass<IMFMediaEventQueue> {
 using namespace tesmira::platform::mf;
 
 HRESULT MFCreateEventQueue(IMFMediaEventQueue** queue) {
-  if (!queue) return E_POINTER;
-  if (HRESULT injected = injectedFailure("MFCreateEventQueue"); FAILED(injected)) {
-    *queue = nullptr;
-    return injected;
-  }
+  if (HRESULT hr = startCreate("MFCreateEventQueue", queue); FAILED(hr)) return hr;
   *queue = Microsoft::WRL::Make<EventQueue>().Detach();
   return *queue ? S_OK : E_OUTOFMEMORY;
 }

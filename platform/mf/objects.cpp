@@ -122,33 +122,20 @@ HRESULT MFShutdown() { return S_OK; }
 MFTIME MFGetSystemTime() { return MFTIME(tesmira::platform::clock::nowNs() / 100); }
 
 HRESULT MFCreateAttributes(IMFAttributes** attributes, UINT32) {
-  if (!attributes) return E_POINTER;
-  if (HRESULT injected = injectedFailure("MFCreateAttributes"); FAILED(injected)) {
-    *attributes = nullptr;
-    return injected;
-  }
+  if (HRESULT hr = startCreate("MFCreateAttributes", attributes); FAILED(hr)) return hr;
   *attributes = makeAttributes().Detach();
   return *attributes ? S_OK : E_OUTOFMEMORY;
 }
 
 HRESULT MFCreateMediaType(IMFMediaType** type) {
-  if (!type) return E_POINTER;
-  if (HRESULT injected = injectedFailure("MFCreateMediaType"); FAILED(injected)) {
-    *type = nullptr;
-    return injected;
-  }
+  if (HRESULT hr = startCreate("MFCreateMediaType", type); FAILED(hr)) return hr;
   *type = Microsoft::WRL::Make<MediaType>().Detach();
   return *type ? S_OK : E_OUTOFMEMORY;
 }
 
 HRESULT MFCreateMediaEvent(MediaEventType type, REFGUID extendedType, HRESULT status, const PROPVARIANT* value,
                            IMFMediaEvent** event) {
-  if (!event) return E_POINTER;
-  if (HRESULT injected = injectedFailure("MFCreateMediaEvent"); FAILED(injected)) {
-    *event = nullptr;
-    return injected;
-  }
-  *event = nullptr;
+  if (HRESULT hr = startCreate("MFCreateMediaEvent", event); FAILED(hr)) return hr;
   auto created = Microsoft::WRL::Make<MediaEvent>(type, extendedType, status);
   if (!created) return E_OUTOFMEMORY;
   HRESULT hr = created->setValue(value);

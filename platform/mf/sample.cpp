@@ -201,12 +201,7 @@ STDMETHODIMP Sample::CopyToBuffer(IMFMediaBuffer* buffer) {
 using namespace tesmira::platform::mf;
 
 HRESULT MFCreateMemoryBuffer(DWORD maxLength, IMFMediaBuffer** buffer) {
-  if (!buffer) return E_POINTER;
-  if (HRESULT injected = injectedFailure("MFCreateMemoryBuffer"); FAILED(injected)) {
-    *buffer = nullptr;
-    return injected;
-  }
-  *buffer = nullptr;
+  if (HRESULT hr = startCreate("MFCreateMemoryBuffer", buffer); FAILED(hr)) return hr;
   auto created = Microsoft::WRL::Make<MemoryBuffer>(maxLength);
   if (!created || !created->allocate()) return E_OUTOFMEMORY;
   *buffer = created.Detach();
@@ -214,11 +209,7 @@ HRESULT MFCreateMemoryBuffer(DWORD maxLength, IMFMediaBuffer** buffer) {
 }
 
 HRESULT MFCreateSample(IMFSample** sample) {
-  if (!sample) return E_POINTER;
-  if (HRESULT injected = injectedFailure("MFCreateSample"); FAILED(injected)) {
-    *sample = nullptr;
-    return injected;
-  }
+  if (HRESULT hr = startCreate("MFCreateSample", sample); FAILED(hr)) return hr;
   *sample = Microsoft::WRL::Make<Sample>().Detach();
   return *sample ? S_OK : E_OUTOFMEMORY;
 }

@@ -116,22 +116,14 @@ class SensorProfileCollection final : public RuntimeClass<IMFSensorProfileCollec
 using namespace tesmira::platform::mf;
 
 HRESULT MFCreateSensorProfile(REFGUID profileType, UINT32 profileIndex, LPCWSTR, IMFSensorProfile** profile) {
-  if (!profile) return E_POINTER;
-  if (HRESULT injected = injectedFailure("MFCreateSensorProfile"); FAILED(injected)) {
-    *profile = nullptr;
-    return injected;
-  }
+  if (HRESULT hr = startCreate("MFCreateSensorProfile", profile); FAILED(hr)) return hr;
   SENSORPROFILEID id{profileType, profileIndex, 0};
   *profile = Microsoft::WRL::Make<SensorProfile>(id).Detach();
   return *profile ? S_OK : E_OUTOFMEMORY;
 }
 
 HRESULT MFCreateSensorProfileCollection(IMFSensorProfileCollection** collection) {
-  if (!collection) return E_POINTER;
-  if (HRESULT injected = injectedFailure("MFCreateSensorProfileCollection"); FAILED(injected)) {
-    *collection = nullptr;
-    return injected;
-  }
+  if (HRESULT hr = startCreate("MFCreateSensorProfileCollection", collection); FAILED(hr)) return hr;
   *collection = Microsoft::WRL::Make<SensorProfileCollection>().Detach();
   return *collection ? S_OK : E_OUTOFMEMORY;
 }

@@ -13,6 +13,7 @@
 #include <sstream>
 
 #include "core/clock.h"
+#include "core/exclusive_lock.h"
 #include "core/strings.h"
 #include "winerror.h"
 #include "winreg.h"
@@ -130,23 +131,6 @@ bool keyFromJson(const json& j, Key& key, int depth) {
   return true;
 }
 
-class FileLock {
- public:
-  explicit FileLock(const std::filesystem::path& path) : fd_(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666)) {
-    if (fd_ >= 0) {
-      while (::flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
-      }
-    }
-  }
-  ~FileLock() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  bool held() const { return fd_ >= 0; }
-
- private:
-  int fd_;
-};
-
 DWORD writeAtomically(const std::filesystem::path& file, const std::string& text) {
   std::filesystem::path temp = file;
   temp += ".tmp." + std::to_string(::getpid());
@@ -263,7 +247,7 @@ DWORD Hive::read(std::unique_ptr<Key>& root) const {
 DWORD Hive::update(const std::function<DWORD(Key& root, bool& changed)>& change) const {
   std::filesystem::path lockPath = file_;
   lockPath += ".lock";
-  FileLock lock(lockPath);
+  ExclusiveLock lock(lockPath, O_RDWR | O_CREAT);
   if (!lock.held()) return ERROR_CANTWRITE;
   std::unique_ptr<Key> root;
   if (DWORD error = read(root); error != ERROR_SUCCESS) return error;

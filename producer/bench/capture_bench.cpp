@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "common/channels.h"
+#include "producer/bench/nv12_copy_baseline.h"
 #include "producer/camera_capture.h"
 #include "producer/frame_writer.h"
 #include "producer/tests/camera_capture_testing.h"
@@ -22,15 +23,7 @@ namespace {
 using testing::ScriptedCamera;
 using Clock = std::chrono::steady_clock;
 
-void BM_Nv12Memcpy(benchmark::State& state) {
-  const size_t bytes = size_t(state.range(0)) * state.range(1) * 3 / 2;
-  std::vector<uint8_t> from(bytes, 1), to(bytes);
-  for (auto _ : state) {
-    std::memcpy(to.data(), from.data(), bytes);
-    benchmark::ClobberMemory();
-  }
-  state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(bytes));
-}
+using tesmira::bench::BM_Nv12Memcpy;
 
 // Frame pushed to the camera until waitFrame hands it out: the capture thread's
 // wake, copy, conversion and swap, and the consumer's wake and copy.

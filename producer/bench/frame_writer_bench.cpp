@@ -5,6 +5,7 @@
 #include <memory>
 #include <vector>
 
+#include "producer/bench/nv12_copy_baseline.h"
 #include "producer/frame_writer.h"
 
 namespace {
@@ -19,15 +20,7 @@ cv::Mat noiseFrame(int width, int height) {
 
 void sizeArgs(benchmark::internal::Benchmark* b) { b->Args({1280, 720})->Args({1920, 1080}); }
 
-void BM_memcpyNv12(benchmark::State& state) {
-  const size_t bytes = size_t(state.range(0)) * size_t(state.range(1)) * 3 / 2;
-  std::vector<uint8_t> from(bytes, 1), to(bytes);
-  for (auto _ : state) {
-    std::memcpy(to.data(), from.data(), bytes);
-    benchmark::ClobberMemory();
-  }
-  state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(bytes));
-}
+using tesmira::bench::BM_Nv12Memcpy;
 
 void BM_bgrToNv12(benchmark::State& state) {
   cv::Mat frame = noiseFrame(int(state.range(0)), int(state.range(1)));
@@ -62,7 +55,7 @@ void BM_publishBgr(benchmark::State& state) {
   }
 }
 
-BENCHMARK(BM_memcpyNv12)->Apply(sizeArgs);
+BENCHMARK(BM_Nv12Memcpy)->Apply(sizeArgs);
 BENCHMARK(BM_bgrToNv12)->Apply(sizeArgs);
 BENCHMARK(BM_publishNv12)->Apply(sizeArgs);
 BENCHMARK(BM_publishBgr)->Apply(sizeArgs);

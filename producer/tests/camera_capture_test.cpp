@@ -217,8 +217,8 @@ struct Rig {
 
 class CaptureTest : public ::testing::Test {
  protected:
-  bool start(int32_t width, int32_t height, bool convert = true, bool mirror = false) {
-    return capture_.start(0, width, height, 30, 1, convert, mirror, nullptr, false);
+  bool start(int32_t width, int32_t height) {
+    return capture_.start(0, width, height, 30, 1, /*convertInReader=*/true, /*mirror=*/false, nullptr, false);
   }
 
   Rig rig_;
@@ -226,36 +226,33 @@ class CaptureTest : public ::testing::Test {
   CameraCapture& capture_ = rig_.capture;
 };
 
-TEST_F(CaptureTest, DeliversTheConvertedFrame) {
-  ASSERT_TRUE(start(64, 48));
-  EXPECT_EQ(capture_.lastHresult(), S_OK);
-  const cv::Mat nv12 = randomNv12(64, 48, 1);
-  camera_.pushFrame(nv12);
-  cv::Mat bgr, expected;
-  ASSERT_TRUE(capture_.waitFrame(bgr, 5000));
-  cv::cvtColor(nv12, expected, cv::COLOR_YUV2BGR_NV12);
-  EXPECT_TRUE(sameMat(bgr, expected));
-}
-
-TEST_F(CaptureTest, ConversionInWaitFrameGivesTheSameBgrUnmirrored) {
-  ASSERT_TRUE(start(64, 48, /*convert=*/false, /*mirror=*/true));
-  const cv::Mat nv12 = randomNv12(64, 48, 2);
-  camera_.pushFrame(nv12);
-  cv::Mat bgr, expected;
-  ASSERT_TRUE(capture_.waitFrame(bgr, 5000));
-  cv::cvtColor(nv12, expected, cv::COLOR_YUV2BGR_NV12);
-  EXPECT_TRUE(sameMat(bgr, expected));
-}
-
-TEST_F(CaptureTest, MirrorsWhenConverting) {
-  ASSERT_TRUE(start(64, 48, true, true));
-  const cv::Mat nv12 = randomNv12(64, 48, 3);
-  camera_.pushFrame(nv12);
-  cv::Mat bgr, expected;
-  ASSERT_TRUE(capture_.waitFrame(bgr, 5000));
-  cv::cvtColor(nv12, expected, cv::COLOR_YUV2BGR_NV12);
-  cv::flip(expected, expected, 1);
-  EXPECT_TRUE(sameMat(bgr, expected));
+// The converted frame, from the reader's side or from waitFrame; only the reader's side mirrors.
+TEST(CaptureConversion, DeliversTheConvertedFrameMirroredOnlyInTheReader) {
+  struct Case {
+    const char* name;
+    bool convertInReader;
+    bool mirror;
+    bool mirrored;
+  };
+  const Case cases[] = {
+      {"converted in the reader", true, false, false},
+      {"converted in waitFrame, unmirrored", false, true, false},
+      {"mirrored when converting in the reader", true, true, true},
+  };
+  int seed = 1;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Rig rig;
+    ASSERT_TRUE(rig.capture.start(0, 64, 48, 30, 1, c.convertInReader, c.mirror, nullptr, false));
+    EXPECT_EQ(rig.capture.lastHresult(), S_OK);
+    const cv::Mat nv12 = randomNv12(64, 48, seed++);
+    rig.camera.pushFrame(nv12);
+    cv::Mat bgr, expected;
+    ASSERT_TRUE(rig.capture.waitFrame(bgr, 5000));
+    cv::cvtColor(nv12, expected, cv::COLOR_YUV2BGR_NV12);
+    if (c.mirrored) cv::flip(expected, expected, 1);
+    EXPECT_TRUE(sameMat(bgr, expected));
+  }
 }
 
 TEST_F(CaptureTest, FastCameraHandsOutOnlyTheNewestFrame) {

@@ -1,8 +1,11 @@
 #include "producer/producer_log.h"
 
+#include <cstdlib>
 #include <filesystem>
+#include <string>
 
 #include "producer/tests/producer_fixture.h"
+#include "tesmira/platform_testing.h"
 
 namespace tesmira {
 namespace {
@@ -20,7 +23,27 @@ TEST(ProducerLogFormat, LocalTimeBlankMessage) {
   EXPECT_EQ(formatLogLine(t, "vcam producer starting"), "2026-12-09 14:03:07 vcam producer starting");
 }
 
-class ProducerLogTest : public ProducerTest {};
+class ProducerLogTest : public ProducerTest {
+ protected:
+  void SetUp() override {
+    ProducerTest::SetUp();
+    const char* tmp = std::getenv("TMPDIR");
+    hadTmp_ = tmp != nullptr;
+    savedTmp_ = tmp ? tmp : "";
+  }
+  void TearDown() override {
+    if (hadTmp_) {
+      ::setenv("TMPDIR", savedTmp_.c_str(), 1);
+    } else {
+      ::unsetenv("TMPDIR");
+    }
+    ProducerTest::TearDown();
+  }
+
+ private:
+  bool hadTmp_ = false;
+  std::string savedTmp_;
+};
 
 TEST_F(ProducerLogTest, AppendsCrLfLinesUnderProgramData) {
   logLine("first");
@@ -34,17 +57,49 @@ TEST_F(ProducerLogTest, AppendsCrLfLinesUnderProgramData) {
 
 TEST_F(ProducerLogTest, WithoutProgramDataTheTemporaryFolderIsUsed) {
   ::unsetenv("ProgramData");
-  const char* previous = std::getenv("TMPDIR");
-  const std::string saved = previous ? previous : "";
   ::setenv("TMPDIR", root().c_str(), 1);
   EXPECT_EQ(producerLogPath(), root() / "Tesmira/Logs/vcam-producer.log");
   logLine("to temp");
   EXPECT_NE(testing::readFile(root() / "Tesmira/Logs/vcam-producer.log").find(" to temp\r\n"), std::string::npos);
-  if (previous) {
-    ::setenv("TMPDIR", saved.c_str(), 1);
-  } else {
-    ::unsetenv("TMPDIR");
+}
+
+// The base folder comes from the environment variable alone: the known folder (the
+// machine's ProgramData) is never asked, and what the variable cannot give falls to the
+// temporary folder.
+TEST_F(ProducerLogTest, TheBaseFolderIsTheEnvironmentVariableElseTheTemporaryFolder) {
+  struct Case {
+    const char* name;
+    std::string programData;  // empty: unset
+    const char* expectedBase;
+  };
+  const Case cases[] = {
+      {"set", (root() / "FromEnv").string(), "FromEnv"},
+      {"unset", "", "tmp"},
+      {"too long for its buffer", "/" + std::string(MAX_PATH, 'p'), "tmp"},
+  };
+  std::filesystem::create_directories(root() / "tmp");
+  ::setenv("TMPDIR", (root() / "tmp").c_str(), 1);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (c.programData.empty()) {
+      ::unsetenv("ProgramData");
+    } else {
+      ::setenv("ProgramData", c.programData.c_str(), 1);
+    }
+    const auto expected = root() / c.expectedBase / "Tesmira/Logs/vcam-producer.log";
+    EXPECT_EQ(producerLogPath(), expected);
+    logLine(c.name);
+    EXPECT_NE(testing::readFile(expected).find(std::string(" ") + c.name + "\r\n"), std::string::npos);
   }
+  EXPECT_FALSE(std::filesystem::exists(logPath())) << "the known folder is not the producer's";
+}
+
+TEST_F(ProducerLogTest, WithoutAnyBaseFolderTheLineIsLost) {
+  ::unsetenv("ProgramData");
+  platform::faults::inject("GetTempPathW", ERROR_ACCESS_DENIED);
+  EXPECT_EQ(producerLogPath(), std::filesystem::path());
+  EXPECT_NO_THROW(logLine("nowhere"));
+  EXPECT_FALSE(std::filesystem::exists("Tesmira")) << "nothing relative to the current folder";
 }
 
 TEST_F(ProducerLogTest, AnUnwritableFolderLosesTheLineQuietly) {

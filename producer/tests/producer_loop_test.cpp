@@ -82,6 +82,14 @@ class LoopTest : public ProducerTest {
   }
   void heartbeat() { control().requestTick = GetTickCount64(); }
   void stop() { onConsoleControl(0); }
+  // An application asks for frames all along; the loop is stopped once stopAtMs have passed.
+  void demandUntil(uint64_t stopAtMs) {
+    everyStep = [this, stopAtMs](uint64_t t) {
+      heartbeat();
+      if (t >= stopAtMs) stop();
+    };
+    heartbeat();
+  }
 
   int run(std::vector<std::string> extra) {
     std::vector<std::string> args{"producer.exe", "--repo-root", repo_.string(), "--camera"};
@@ -186,11 +194,7 @@ class LoopTest : public ProducerTest {
 };
 
 TEST_F(LoopTest, FirstDemandSelectsBuildsOpensAndPublishes) {
-  everyStep = [&](uint64_t t) {
-    heartbeat();
-    if (t >= 500) stop();
-  };
-  heartbeat();
+  demandUntil(500);
   EXPECT_EQ(run({}), 0);
   const std::vector<std::string> expectedStart = {
       "vcam producer starting",
@@ -425,11 +429,7 @@ TEST_F(LoopTest, LandmarkFreeModeReusesTheFirstFace) {
 }
 
 TEST_F(LoopTest, StatisticsLineEveryFiveSeconds) {
-  everyStep = [&](uint64_t t) {
-    heartbeat();
-    if (t >= 5100) stop();
-  };
-  heartbeat();
+  demandUntil(5100);
   EXPECT_EQ(run({}), 0);
   std::string printed = out.str();
   ASSERT_FALSE(printed.empty());
@@ -477,11 +477,7 @@ TEST_F(LoopTest, StatisticsLineEveryFiveSeconds) {
 TEST_F(LoopTest, SlowTeethFramesAreLoggedAtMostEveryTwoSeconds) {
   context.face = true;
   context.timings = {1, 2, 3, 30, 4, 5, 6, 7, 8, true, true, true};
-  everyStep = [&](uint64_t t) {
-    heartbeat();
-    if (t >= 3000) stop();
-  };
-  heartbeat();
+  demandUntil(3000);
   EXPECT_EQ(run({}), 0);
   // The frame total is the 33 ms the camera took; teeth_total 30 ms makes each frame slow.
   EXPECT_EQ(logCount("slow frame timings_ms total=33.00 pipeline=1.00 skin_model=2.00 skin_comp=3.00 teeth_total=30.00 "

@@ -6,8 +6,10 @@
 #include <mfreadwrite.h>
 
 #include <filesystem>
+#include <vector>
 
 #include "common/helpers.h"
+#include "common/vcam_registration.h"
 #include "tools/framesvr/framesvr.h"
 #include "tools/vcamctl/vcam_client.h"
 
@@ -74,17 +76,12 @@ class FrameServerApp : public CameraApp {
 
 std::string firstNativeMode(uint32_t index, CameraMode& mode) {
   using Microsoft::WRL::ComPtr;
-  ComPtr<IMFAttributes> query;
-  HRESULT hr = MFCreateAttributes(&query, 1);
-  if (SUCCEEDED(hr)) hr = query->SetGUID(MF_DEVSOURCE_ATTRIBUTE_SOURCE_TYPE, MF_DEVSOURCE_ATTRIBUTE_SOURCE_TYPE_VIDCAP_GUID);
-  IMFActivate** devices = nullptr;
-  UINT32 count = 0;
-  if (SUCCEEDED(hr)) hr = MFEnumDeviceSources(query.Get(), &devices, &count);
+  std::vector<ComPtr<IMFActivate>> devices;
+  HRESULT hr = enumerateVideoCaptureDevices(devices);
   if (FAILED(hr)) return failure("MFEnumDeviceSources", hr);
   ComPtr<IMFMediaSource> source;
-  hr = index < count ? devices[index]->ActivateObject(IID_PPV_ARGS(&source)) : MF_E_NOT_FOUND;
-  for (UINT32 i = 0; i < count; ++i) devices[i]->Release();
-  CoTaskMemFree(devices);
+  hr = index < devices.size() ? devices[index]->ActivateObject(IID_PPV_ARGS(&source)) : MF_E_NOT_FOUND;
+  devices.clear();
   if (FAILED(hr)) return failure("activate camera", hr);
   ComPtr<IMFSourceReader> reader;
   ComPtr<IMFMediaType> type;

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "../camera_media_source.h"
+#include "platform/mfdevices/tests/device_enumeration.h"
 #include "tesmira/platform_testing.h"
 #include "tesmira/test_cameras.h"
 #include "tests/support/machine_fixture.h"
@@ -16,6 +17,7 @@ namespace {
 using Microsoft::WRL::ComPtr;
 namespace tc = tesmira::platform::testcameras;
 namespace cameras = tesmira::platform::cameras;
+using tesmira::testing::enumerateDevices;
 
 class DeviceSourcesTest : public tesmira::testing::MachineTest {
  protected:
@@ -23,35 +25,20 @@ class DeviceSourcesTest : public tesmira::testing::MachineTest {
     MachineTest::SetUp();
     tc::setV4l2Discovery(false);
   }
-  HRESULT enumerate(REFGUID type, std::vector<ComPtr<IMFActivate>>& out) {
-    ComPtr<IMFAttributes> query;
-    EXPECT_EQ(MFCreateAttributes(&query, 1), S_OK);
-    query->SetGUID(MF_DEVSOURCE_ATTRIBUTE_SOURCE_TYPE, type);
-    IMFActivate** devices = reinterpret_cast<IMFActivate**>(0x1);
-    UINT32 count = 7;
-    const HRESULT hr = MFEnumDeviceSources(query.Get(), &devices, &count);
-    if (FAILED(hr)) {
-      EXPECT_EQ(devices, nullptr);
-      EXPECT_EQ(count, 0u);
-    }
-    for (UINT32 i = 0; i < count; ++i) out.emplace_back().Attach(devices[i]);
-    CoTaskMemFree(devices);
-    return hr;
-  }
 };
 
 TEST_F(DeviceSourcesTest, AudioOrNoCamerasGiveAnEmptyList) {
   std::vector<ComPtr<IMFActivate>> devices;
-  EXPECT_EQ(enumerate(MF_DEVSOURCE_ATTRIBUTE_SOURCE_TYPE_VIDCAP_GUID, devices), S_OK);
+  EXPECT_EQ(enumerateDevices(MF_DEVSOURCE_ATTRIBUTE_SOURCE_TYPE_VIDCAP_GUID, devices), S_OK);
   EXPECT_TRUE(devices.empty());
   tc::installTestCamera(tc::TestCamera{});
-  EXPECT_EQ(enumerate(MF_DEVSOURCE_ATTRIBUTE_SOURCE_TYPE_AUDCAP_GUID, devices), S_OK);
+  EXPECT_EQ(enumerateDevices(MF_DEVSOURCE_ATTRIBUTE_SOURCE_TYPE_AUDCAP_GUID, devices), S_OK);
   EXPECT_TRUE(devices.empty());
 }
 
 TEST_F(DeviceSourcesTest, BadQueriesAreRefused) {
   std::vector<ComPtr<IMFActivate>> devices;
-  EXPECT_EQ(enumerate(GUID_NULL, devices), E_INVALIDARG);
+  EXPECT_EQ(enumerateDevices(GUID_NULL, devices), E_INVALIDARG);
   ComPtr<IMFAttributes> empty;
   MFCreateAttributes(&empty, 0);
   IMFActivate** array = nullptr;
@@ -60,7 +47,7 @@ TEST_F(DeviceSourcesTest, BadQueriesAreRefused) {
   EXPECT_EQ(MFEnumDeviceSources(nullptr, &array, &count), E_POINTER);
   EXPECT_EQ(MFEnumDeviceSources(empty.Get(), nullptr, &count), E_POINTER);
   tesmira::platform::faults::inject("MFEnumDeviceSources", HRESULT(0x80070005), 1);
-  EXPECT_EQ(enumerate(MF_DEVSOURCE_ATTRIBUTE_SOURCE_TYPE_VIDCAP_GUID, devices), HRESULT(0x80070005));
+  EXPECT_EQ(enumerateDevices(MF_DEVSOURCE_ATTRIBUTE_SOURCE_TYPE_VIDCAP_GUID, devices), HRESULT(0x80070005));
 }
 
 TEST_F(DeviceSourcesTest, ActivationGivesALiveSourceWithTheCameraModes) {
@@ -69,7 +56,7 @@ TEST_F(DeviceSourcesTest, ActivationGivesALiveSourceWithTheCameraModes) {
   camera.modes = {tc::Mode{1280, 720, 30, 1, tc::Format::NV12}, tc::Mode{640, 480, 15, 1, tc::Format::YUYV}};
   tc::installTestCamera(camera);
   std::vector<ComPtr<IMFActivate>> devices;
-  ASSERT_EQ(enumerate(MF_DEVSOURCE_ATTRIBUTE_SOURCE_TYPE_VIDCAP_GUID, devices), S_OK);
+  ASSERT_EQ(enumerateDevices(MF_DEVSOURCE_ATTRIBUTE_SOURCE_TYPE_VIDCAP_GUID, devices), S_OK);
   ASSERT_EQ(devices.size(), 1u);
   GUID category{};
   EXPECT_EQ(devices[0]->GetGUID(MF_DEVSOURCE_ATTRIBUTE_SOURCE_TYPE_VIDCAP_CATEGORY, &category), S_OK);
@@ -126,7 +113,7 @@ TEST_F(DeviceSourcesTest, ActivationGivesALiveSourceWithTheCameraModes) {
 TEST_F(DeviceSourcesTest, ACameraGoneSinceEnumerationIsNotFound) {
   tc::installTestCamera(tc::TestCamera{});
   std::vector<ComPtr<IMFActivate>> devices;
-  ASSERT_EQ(enumerate(MF_DEVSOURCE_ATTRIBUTE_SOURCE_TYPE_VIDCAP_GUID, devices), S_OK);
+  ASSERT_EQ(enumerateDevices(MF_DEVSOURCE_ATTRIBUTE_SOURCE_TYPE_VIDCAP_GUID, devices), S_OK);
   ASSERT_EQ(devices.size(), 1u);
   tc::removeAllCameras();
   ComPtr<IMFMediaSource> source;

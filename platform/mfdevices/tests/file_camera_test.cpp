@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 #include <opencv2/videoio.hpp>
@@ -96,8 +98,11 @@ TEST_F(FileCameraTest, ImageSequencePlaysInOrderAndLoops) {
 }
 
 TEST_F(FileCameraTest, MissingOrBrokenVideoIsNotFound) {
+  const std::string garbage = (root() / "broken.avi").string();
+  { std::ofstream(garbage) << "not a video"; }
   std::unique_ptr<ICameraDevice> device;
-  for (const std::string& path : {std::string("/nonexistent/clip.avi"), (root() / "devices").string()}) {
+  for (const std::string& path : {std::string("/nonexistent/clip.avi"), (root() / "devices").string(), garbage,
+                                  (root() / "none_%02d.png").string(), std::string("/nonexistent/seq_%02d.png")}) {
     tc::removeAllCameras();
     ASSERT_EQ(openCamera(tc::installFileCamera(L"Gone", path), device), S_OK);
     EXPECT_TRUE(device->modes().empty());

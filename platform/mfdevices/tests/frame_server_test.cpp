@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/mfdevices/tests/device_enumeration.h"
 #include "tesmira/test_cameras.h"
 #include "tests/support/machine_fixture.h"
 
@@ -50,21 +51,14 @@ class FrameServerTest : public tesmira::testing::MachineTest {
     RegCloseKey(key);
   }
   HRESULT activate() {
-    ComPtr<IMFAttributes> query;
-    MFCreateAttributes(&query, 1);
-    query->SetGUID(MF_DEVSOURCE_ATTRIBUTE_SOURCE_TYPE, MF_DEVSOURCE_ATTRIBUTE_SOURCE_TYPE_VIDCAP_GUID);
-    IMFActivate** devices = nullptr;
-    UINT32 count = 0;
-    EXPECT_EQ(MFEnumDeviceSources(query.Get(), &devices, &count), S_OK);
-    EXPECT_EQ(count, 1u);
+    const auto devices = tesmira::testing::videoCaptureDevices();
+    EXPECT_EQ(devices.size(), 1u);
     HRESULT hr = E_UNEXPECTED;
-    if (count == 1) {
+    if (devices.size() == 1) {
       IMFMediaSource* source = reinterpret_cast<IMFMediaSource*>(0x1);
       hr = devices[0]->ActivateObject(__uuidof(IMFMediaSource), reinterpret_cast<void**>(&source));
       EXPECT_EQ(source, nullptr);
     }
-    for (UINT32 i = 0; i < count; ++i) devices[i]->Release();
-    CoTaskMemFree(devices);
     return hr;
   }
 };

@@ -10,11 +10,13 @@
 #include <atomic>
 #include <thread>
 
+#include "platform/mfdevices/tests/device_enumeration.h"
 #include "tesmira/test_cameras.h"
 #include "tests/support/machine_fixture.h"
 
 namespace {
 using Microsoft::WRL::ComPtr;
+using tesmira::testing::enumerateDevices;
 
 // Cameras started and removed on some threads while others enumerate: every
 // enumeration sees whole cameras only, and the list settles to what is left.
@@ -44,24 +46,20 @@ TEST_F(VirtualCameraConcurrency, EnumerationDuringStartAndRemoveSeesWholeCameras
   }
   for (int reader = 0; reader < 2; ++reader) {
     threads.emplace_back([&] {
-      ComPtr<IMFAttributes> query;
-      MFCreateAttributes(&query, 1);
-      query->SetGUID(MF_DEVSOURCE_ATTRIBUTE_SOURCE_TYPE, MF_DEVSOURCE_ATTRIBUTE_SOURCE_TYPE_VIDCAP_GUID);
       while (!stop) {
-        IMFActivate** devices = nullptr;
-        UINT32 count = 0;
-        if (FAILED(MFEnumDeviceSources(query.Get(), &devices, &count)) || count > 3) ++broken;
-        for (UINT32 i = 0; i < count; ++i) {
+        std::vector<ComPtr<IMFActivate>> devices;
+        if (FAILED(enumerateDevices(MF_DEVSOURCE_ATTRIBUTE_SOURCE_TYPE_VIDCAP_GUID, devices)) || devices.size() > 3) {
+          ++broken;
+        }
+        for (const ComPtr<IMFActivate>& device : devices) {
           WCHAR* name = nullptr;
           UINT32 length = 0;
-          if (FAILED(devices[i]->GetAllocatedString(MF_DEVSOURCE_ATTRIBUTE_FRIENDLY_NAME, &name, &length)) ||
+          if (FAILED(device->GetAllocatedString(MF_DEVSOURCE_ATTRIBUTE_FRIENDLY_NAME, &name, &length)) ||
               std::wstring(name, length) != L"Tesmira") {
             ++broken;
           }
           CoTaskMemFree(name);
-          devices[i]->Release();
         }
-        CoTaskMemFree(devices);
       }
     });
   }
@@ -70,15 +68,9 @@ TEST_F(VirtualCameraConcurrency, EnumerationDuringStartAndRemoveSeesWholeCameras
   for (size_t i = std::size(ids); i < threads.size(); ++i) threads[i].join();
   EXPECT_EQ(broken, 0);
   // Each camera's last round started it and left it.
-  ComPtr<IMFAttributes> query;
-  MFCreateAttributes(&query, 1);
-  query->SetGUID(MF_DEVSOURCE_ATTRIBUTE_SOURCE_TYPE, MF_DEVSOURCE_ATTRIBUTE_SOURCE_TYPE_VIDCAP_GUID);
-  IMFActivate** devices = nullptr;
-  UINT32 count = 0;
-  ASSERT_EQ(MFEnumDeviceSources(query.Get(), &devices, &count), S_OK);
-  EXPECT_EQ(count, 3u);
-  for (UINT32 i = 0; i < count; ++i) devices[i]->Release();
-  CoTaskMemFree(devices);
+  std::vector<ComPtr<IMFActivate>> devices;
+  ASSERT_EQ(enumerateDevices(MF_DEVSOURCE_ATTRIBUTE_SOURCE_TYPE_VIDCAP_GUID, devices), S_OK);
+  EXPECT_EQ(devices.size(), 3u);
 }
 
 }  // namespace

@@ -15,6 +15,7 @@
 
 #include "tests/support/child_main.h"
 
+#include "platform/mfdevices/tests/device_enumeration.h"
 #include "tesmira/platform_testing.h"
 #include "tesmira/test_cameras.h"
 #include "tests/support/machine_fixture.h"
@@ -45,21 +46,13 @@ std::wstring stringOf(IMFAttributes* attributes, REFGUID key) {
 }
 
 std::vector<Device> videoDevices() {
-  ComPtr<IMFAttributes> query;
-  EXPECT_EQ(MFCreateAttributes(&query, 1), S_OK);
-  query->SetGUID(MF_DEVSOURCE_ATTRIBUTE_SOURCE_TYPE, MF_DEVSOURCE_ATTRIBUTE_SOURCE_TYPE_VIDCAP_GUID);
-  IMFActivate** devices = nullptr;
-  UINT32 count = 0;
-  EXPECT_EQ(MFEnumDeviceSources(query.Get(), &devices, &count), S_OK);
   std::vector<Device> out;
-  for (UINT32 i = 0; i < count; ++i) {
-    Device d{stringOf(devices[i], MF_DEVSOURCE_ATTRIBUTE_FRIENDLY_NAME),
-             stringOf(devices[i], MF_DEVSOURCE_ATTRIBUTE_SOURCE_TYPE_VIDCAP_SYMBOLIC_LINK)};
-    devices[i]->GetUINT32(MF_DEVSOURCE_ATTRIBUTE_SOURCE_TYPE_VIDCAP_HW_SOURCE, &d.hardware);
+  for (const ComPtr<IMFActivate>& device : tesmira::testing::videoCaptureDevices()) {
+    Device d{stringOf(device.Get(), MF_DEVSOURCE_ATTRIBUTE_FRIENDLY_NAME),
+             stringOf(device.Get(), MF_DEVSOURCE_ATTRIBUTE_SOURCE_TYPE_VIDCAP_SYMBOLIC_LINK)};
+    device->GetUINT32(MF_DEVSOURCE_ATTRIBUTE_SOURCE_TYPE_VIDCAP_HW_SOURCE, &d.hardware);
     out.push_back(d);
-    devices[i]->Release();
   }
-  CoTaskMemFree(devices);
   return out;
 }
 

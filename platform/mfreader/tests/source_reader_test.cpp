@@ -9,6 +9,7 @@
 
 #include <vector>
 
+#include "platform/mfdevices/tests/device_enumeration.h"
 #include "tesmira/test_cameras.h"
 #include "tests/support/machine_fixture.h"
 
@@ -31,18 +32,11 @@ class SourceReaderTest : public tesmira::testing::MachineTest {
 
   // The media source of the first video capture device.
   ComPtr<IMFMediaSource> firstCamera() {
-    ComPtr<IMFAttributes> query;
-    EXPECT_EQ(MFCreateAttributes(&query, 1), S_OK);
-    query->SetGUID(MF_DEVSOURCE_ATTRIBUTE_SOURCE_TYPE, MF_DEVSOURCE_ATTRIBUTE_SOURCE_TYPE_VIDCAP_GUID);
-    IMFActivate** devices = nullptr;
-    UINT32 count = 0;
-    EXPECT_EQ(MFEnumDeviceSources(query.Get(), &devices, &count), S_OK);
+    const auto devices = tesmira::testing::videoCaptureDevices();
     ComPtr<IMFMediaSource> source;
-    if (count > 0) {
+    if (!devices.empty()) {
       EXPECT_EQ(devices[0]->ActivateObject(IID_PPV_ARGS(&source)), S_OK);
     }
-    for (UINT32 i = 0; i < count; ++i) devices[i]->Release();
-    CoTaskMemFree(devices);
     return source;
   }
 

@@ -148,6 +148,7 @@ TEST(ControlWriter, StampWritesItsFieldsAndLeavesTheRest) {
 class ControlChannelTest : public tesmira::testing::MachineTest {};
 
 TEST_F(ControlChannelTest, WriterUsesLocalWhenGlobalIsMissing) {
+  platform::testclock::freeze();  // the stamped tick is compared with the clock below
   ControlChannel local;
   VcamControlWriter writer;
   writer.stamp(true, type(1280, 720, 30, 1).Get());

@@ -72,17 +72,23 @@ TESMIRA_CHILD_MAIN(holdMutex) {
   HANDLE ready = OpenEventW(EVENT_MODIFY_STATE, FALSE, L"Local\\HeldReady");
   if (!m || !ready || GetLastError() != ERROR_SUCCESS) return 10;
   SetEvent(ready);
-  if (!args.empty() && args[0] == "exit") return 0;
+  if (!args.empty() && args[0] == "exit") {
+    // Exit only once the parent holds a handle, or the mutex would go with this process.
+    HANDLE opened = OpenEventW(SYNCHRONIZE, FALSE, L"Local\\HeldOpened");
+    return opened && WaitForSingleObject(opened, 20000) == WAIT_OBJECT_0 ? 0 : 11;
+  }
   for (;;) Sleep(1000);
 }
 
 TEST_F(MutexTest, AMutexIsAbandonedWhenItsHolderDies) {
   for (const char* how : {"kill", "exit"}) {
     HANDLE ready = CreateEventW(nullptr, FALSE, FALSE, L"Local\\HeldReady");
+    HANDLE opened = CreateEventW(nullptr, FALSE, FALSE, L"Local\\HeldOpened");
     pid_t child = spawnChild("holdMutex", {how});
     ASSERT_EQ(WaitForSingleObject(ready, 20000), WAIT_OBJECT_0);
     HANDLE m = OpenMutexW(SYNCHRONIZE, FALSE, L"Local\\Held");
     ASSERT_TRUE(m);
+    SetEvent(opened);
     if (std::string(how) == "kill") {
       EXPECT_EQ(WaitForSingleObject(m, 0), DWORD(WAIT_TIMEOUT)) << "the child owns it";
       ::kill(child, SIGKILL);
@@ -93,6 +99,7 @@ TEST_F(MutexTest, AMutexIsAbandonedWhenItsHolderDies) {
     EXPECT_EQ(WaitForSingleObject(m, 0), WAIT_OBJECT_0) << "abandoned only once";
     EXPECT_TRUE(ReleaseMutex(m));
     CloseHandle(m);
+    CloseHandle(opened);
     CloseHandle(ready);
   }
 }

@@ -22,7 +22,9 @@ echo "fetch-media: fetching ${missing[*]} from opencv-doc"
 mkdir -p "$dest"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-(cd "$work" && apt-get download -qq opencv-doc 2>/dev/null) || {
+# A machine whose package lists are missing or stale gets them once before giving up.
+(cd "$work" && apt-get download -qq opencv-doc 2>/dev/null) ||
+  { apt-get update -qq >/dev/null 2>&1 || true; (cd "$work" && apt-get download -qq opencv-doc 2>/dev/null); } || {
   echo "fetch-media: 'apt-get download opencv-doc' failed (is the Debian mirror reachable?)" >&2
   exit 1
 }

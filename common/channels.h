@@ -191,6 +191,18 @@ static_assert(offsetof(VcamControlBlock, fallbackNumerator) == 64);
 static_assert(offsetof(VcamControlBlock, fallbackDenominator) == 68);
 static_assert(offsetof(VcamControlBlock, previewTick) == 72);
 
+// A fresh block: every tick and the requested format zero, the fallback 1280x720 at 30/1.
+constexpr VcamControlBlock freshVcamControlBlock() {
+  VcamControlBlock block{};
+  block.magic = kVcamControlMagic;
+  block.version = kVcamControlVersion;
+  block.fallbackWidth = 1280;
+  block.fallbackHeight = 720;
+  block.fallbackNumerator = 30;
+  block.fallbackDenominator = 1;
+  return block;
+}
+
 // ---- TesmiraVcamConsumers.v1 -------------------------------------------------
 inline constexpr const wchar_t* kVcamConsumersChannelName = L"TesmiraVcamConsumers.v1";
 inline constexpr uint32_t kVcamConsumersMagic = fourCC('T', 'S', 'C', 'O');

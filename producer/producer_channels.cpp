@@ -39,13 +39,7 @@ void writeSettings(RetouchSettingsBlock& block, const RetouchSettings& settings)
 
 void repairControlBlock(VcamControlBlock& block) {
   if (block.magic == kVcamControlMagic && block.version == kVcamControlVersion) return;
-  VcamControlBlock freshBlock{};
-  freshBlock.magic = kVcamControlMagic;
-  freshBlock.version = kVcamControlVersion;
-  freshBlock.fallbackWidth = 1280;
-  freshBlock.fallbackHeight = 720;
-  freshBlock.fallbackNumerator = 30;
-  freshBlock.fallbackDenominator = 1;
+  const VcamControlBlock freshBlock = freshVcamControlBlock();
   std::memcpy(&block, &freshBlock, sizeof block);
 }
 

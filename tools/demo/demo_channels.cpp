@@ -66,13 +66,7 @@ std::wstring HeldChannels::create() {
   }
   VcamControlBlock* control = this->control();
   if (control->magic != kVcamControlMagic || control->version != kVcamControlVersion) {
-    *control = VcamControlBlock{};
-    control->magic = kVcamControlMagic;
-    control->version = kVcamControlVersion;
-    control->fallbackWidth = 1280;
-    control->fallbackHeight = 720;
-    control->fallbackNumerator = 30;
-    control->fallbackDenominator = 1;
+    *control = freshVcamControlBlock();
   }
   auto* consumers = static_cast<VcamConsumersBlock*>(views_[kConsumers]);
   if (consumers->magic != kVcamConsumersMagic || consumers->version != kVcamConsumersVersion) {

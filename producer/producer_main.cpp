@@ -3,7 +3,6 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
-#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -13,73 +12,32 @@
 #include <stdexcept>
 #include <thread>
 
+#include "producer/camera_keeper.h"
+#include "producer/context_keeper.h"
+#include "producer/frame_pipeline.h"
+#include "producer/frame_publisher.h"
 #include "producer/frame_writer.h"
 #include "producer/kernel_objects.h"
+#include "producer/loop_clock.h"
+#include "producer/loop_statistics.h"
 #include "producer/producer_channels.h"
 #include "producer/producer_log.h"
 #include "producer/status_writer.h"
+#include "producer/telemetry_feed.h"
 
 namespace tesmira {
 namespace {
 
 std::atomic<uint8_t> gStopRequested{0};
 
-constexpr int64_t kNsPerMs = 1000000;
-constexpr int64_t kNsPerSecond = 1000000000;
-
-// Nanoseconds of the performance counter, the clock of every stage time.
-int64_t steadyNs() {
-  LARGE_INTEGER count{}, frequency{};
-  QueryPerformanceCounter(&count);
-  QueryPerformanceFrequency(&frequency);
-  const int64_t f = frequency.QuadPart > 0 ? frequency.QuadPart : 10000000;
-  return (count.QuadPart / f) * kNsPerSecond + (count.QuadPart % f) * kNsPerSecond / f;
-}
-
-double msBetween(int64_t from, int64_t to) { return double(to - from) / double(kNsPerMs); }
-
-std::string fixed2(double value) {
-  char text[64];
-  std::snprintf(text, sizeof text, "%.2f", value);
-  return text;
-}
-
-enum Stage { kTotal, kCapture, kPre, kLandmark, kPipeline, kSkinModel, kSkinComp, kTeethTotal, kTeethModel, kTeethComp,
-             kEye, kPaste, kPublish, kStageCount };
-constexpr const char* kStageNames[kStageCount] = {"total",      "capture",     "pre",        "landmark",  "pipeline",
-                                                  "skin_model", "skin_comp",   "teeth_total", "teeth_model",
-                                                  "teeth_comp", "eye",         "paste",      "publish"};
-
-struct WindowCounters {
-  uint32_t published = 0, face = 0, retouched = 0, noFace = 0, processErrors = 0, readMisses = 0, mouthOpen = 0,
-           teethFrames = 0, eyeFrames = 0, d3dTextureFrames = 0;
-};
-
-bool sameRequest(const CaptureRequest& a, const CaptureRequest& b) {
-  return a.cameraIndex == b.cameraIndex && a.width == b.width && a.height == b.height &&
-         a.fpsNumerator == b.fpsNumerator && a.fpsDenominator == b.fpsDenominator;
-}
-
 struct OwnedChannel {
   MappedChannel channel;
   ~OwnedChannel() { closeMapping(channel); }
 };
 
-// The camera with the loop's view of it: opened from a successful open until a stop.
-struct Camera {
-  std::unique_ptr<ICaptureSource> source;
-  bool opened = false;
-  void stop() {
-    if (source) source->stop();
-    opened = false;
-  }
-  ~Camera() {
-    if (opened) stop();
-  }
-};
-
-// Everything start-up builds, declared in construction order so that leaving the
-// scope (orderly or by an error) destroys it in reverse.
+// Everything start-up builds, declared so that leaving the scope (orderly or by an
+// error) destroys it in the reverse of the product's construction order. The loop's
+// owners are built at the end of start-up, in its order.
 class ProducerSession {
  public:
   ProducerSession(const ProducerSeams& seams, std::ostream& out, std::ostream& err)
@@ -98,13 +56,11 @@ class ProducerSession {
     }
   }
   bool pass();  // false: the frame count is reached
+  void followSurfaces(const ControlReading& control, uint64_t tick);
   bool demandPass(int64_t now, const CaptureRequest& request);
+  bool takeFrame(cv::Mat& frame);  // false after a read-miss
+  void paceStill(double frameTotalMs);
   void idlePass(int64_t now);
-  void ensureContext();
-  bool processAndPublish(int64_t now, int64_t frameStart, const cv::Mat& frame);
-  void logStatistics();
-  CameraStateSnapshot defaultSnapshot() const;
-  std::string providerForLines() const { return context_ ? provider_ : "none"; }
 
   const ProducerSeams& seams_;
   std::ostream& out_;
@@ -117,33 +73,17 @@ class ProducerSession {
   OwnedChannel settings_;
   ProducerStatusWriter status_;
   OwnedChannel consumers_;
-  Camera camera_;
-  std::unique_ptr<IRetouchContext> context_;
-  std::unique_ptr<ITelemetrySink> telemetry_;
-  std::optional<CameraStateSnapshot> lastSnapshot_;
-  std::optional<LandmarkResult> cachedLandmark_;
-  std::vector<uint8_t> nv12_;
+  std::optional<CameraKeeper> camera_;
+  std::optional<ContextKeeper> context_;
+  std::optional<TelemetryFeed> telemetry_;
+  std::optional<LoopStatistics> statistics_;
+  std::optional<FramePipeline> pipeline_;
+  std::optional<FramePublisher> publisher_;
 
   bool stillMode_ = false;
   bool alwaysOn_ = false;
-  bool landmarkFree_ = false;
-  std::string provider_;
-  CaptureRequest selection_;
-  bool selectionMade_ = false;
   bool demandLogged_ = false;
-  bool previewWasActive_ = false;
-  bool recordedPreview_ = false;
-  bool recordedVcam_ = false;
-  uint32_t detailGiven_ = 0;
   int64_t startNs_ = 0;
-  int64_t lastOpenAttemptNs_ = 0;
-  int64_t lastDemandNs_ = 0;
-  int64_t lastSlowLineNs_ = 0;
-  int64_t lastStatsNs_ = 0;
-  uint64_t firstFailedReadTick_ = 0;
-  uint64_t totalFrames_ = 0;
-  WindowCounters window_;
-  std::array<StageTiming, kStageCount> stages_{};
 };
 
 void ProducerSession::startUp(ProducerOptions options) {
@@ -190,16 +130,17 @@ void ProducerSession::startUp(ProducerOptions options) {
   status_.open();
 
   startNs_ = steadyNs();
-  lastOpenAttemptNs_ = startNs_ - 5 * kNsPerSecond;
-  lastDemandNs_ = startNs_;
-  lastSlowLineNs_ = startNs_ - 10 * kNsPerSecond;
-  lastStatsNs_ = startNs_;
-
-  telemetry_ = seams_.makeTelemetry ? seams_.makeTelemetry(options_.telemetryEndpoint) : nullptr;
-  if (!telemetry_) telemetry_ = makeSilentTelemetry(options_.telemetryEndpoint);
-  landmarkFree_ = envFlagEnabled("TESMIRA_LANDMARK_FREE");
-  camera_.source = seams_.makeCapture ? seams_.makeCapture(options_) : nullptr;
-  if (!camera_.source) camera_.source = makePhysicalCamera(options_);
+  std::unique_ptr<ITelemetrySink> sink = seams_.makeTelemetry ? seams_.makeTelemetry(options_.telemetryEndpoint) : nullptr;
+  if (!sink) sink = makeSilentTelemetry(options_.telemetryEndpoint);
+  telemetry_.emplace(std::move(sink), options_.retouchDefaults, options_.bypass);
+  const bool landmarkFree = envFlagEnabled("TESMIRA_LANDMARK_FREE");
+  std::unique_ptr<ICaptureSource> capture = seams_.makeCapture ? seams_.makeCapture(options_) : nullptr;
+  if (!capture) capture = makePhysicalCamera(options_);
+  camera_.emplace(std::move(capture), options_.mirror, startNs_);
+  context_.emplace(seams_.makeContext, options_, status_);
+  statistics_.emplace(startNs_);
+  pipeline_.emplace(*statistics_, options_.bypass, landmarkFree);
+  publisher_.emplace(frameWriter_, status_, *telemetry_, options_.stampSeq, options_.bypass);
 }
 
 void ProducerSession::runLoop() {
@@ -208,45 +149,12 @@ void ProducerSession::runLoop() {
   }
 }
 
-CameraStateSnapshot ProducerSession::defaultSnapshot() const {
-  CameraStateSnapshot snapshot;
-  snapshot.settings = options_.retouchDefaults;
-  snapshot.bypass = options_.bypass;
-  snapshot.width = 1280;
-  snapshot.height = 720;
-  snapshot.fps = 30.0;
-  return snapshot;
-}
-
 bool ProducerSession::pass() {
   const int64_t now = steadyNs();
   const uint64_t tick = GetTickCount64();
   const ControlReading control = readControl(static_cast<const VcamControlBlock*>(control_.channel.view), tick);
   const bool demand = alwaysOn_ || control.demand;
-  const bool preview = alwaysOn_ ? false : control.preview;
-  const bool vcam = alwaysOn_ ? true : control.vcam;
-
-  if (previewWasActive_ && !preview && control.valid && control.previewTick == 0 && control.fallbackWidth == 0) {
-    telemetry_->recordPreviewOff(lastSnapshot_ ? *lastSnapshot_ : defaultSnapshot());
-  }
-  std::string consumerKey;
-  if (vcam) {
-    if (!consumers_.channel.view) {
-      consumers_.channel = openChannelReadOnly(kVcamConsumersChannelName, sizeof(VcamConsumersBlock));
-    }
-    consumerKey = consumerKeyFrom(static_cast<const VcamConsumersBlock*>(consumers_.channel.view), tick);
-  }
-  telemetry_->setConsumerKey(consumerKey);
-  if (preview != recordedPreview_) {
-    telemetry_->setSurfaceActive(TelemetrySurface::kPreview, preview);
-    recordedPreview_ = preview;
-  }
-  if (vcam != recordedVcam_) {
-    telemetry_->setSurfaceActive(TelemetrySurface::kVcam, vcam);
-    recordedVcam_ = vcam;
-  }
-  previewWasActive_ = preview;
-
+  followSurfaces(control, tick);
   if (!demand) {
     idlePass(now);
     return true;
@@ -254,56 +162,36 @@ bool ProducerSession::pass() {
   return demandPass(now, control.request);
 }
 
-void ProducerSession::ensureContext() {
-  if (context_) return;
-  logLine("initializing retouch context");
-  status_.setState(kProducerStateStarting, 0);
-  try {
-    context_ = seams_.makeContext ? seams_.makeContext(options_) : makePassThroughContext(options_);
-    if (!context_) throw std::runtime_error("retouch context unavailable");
-  } catch (...) {
-    status_.setState(kProducerStateModelFailure, 0);
-    throw;
+void ProducerSession::followSurfaces(const ControlReading& control, uint64_t tick) {
+  SurfaceReading surfaces;
+  surfaces.preview = alwaysOn_ ? false : control.preview;
+  surfaces.vcam = alwaysOn_ ? true : control.vcam;
+  surfaces.previewCleared = control.valid && control.previewTick == 0 && control.fallbackWidth == 0;
+  if (surfaces.vcam) {
+    if (!consumers_.channel.view) {
+      consumers_.channel = openChannelReadOnly(kVcamConsumersChannelName, sizeof(VcamConsumersBlock));
+    }
+    surfaces.consumerKey = consumerKeyFrom(static_cast<const VcamConsumersBlock*>(consumers_.channel.view), tick);
   }
-  const uint32_t cpuFallback = context_->hasGpuCompositor() ? 0 : 1;
-  if (cpuFallback != detailGiven_) {
-    status_.setDetail(cpuFallback);
-    detailGiven_ = cpuFallback;
-    if (cpuFallback) logLine("status: CPU fallback active (D3D compositor unavailable)");
-  }
-  provider_ = context_->providerName();
-  logLine("retouch context ready provider=" + provider_);
+  telemetry_->followSurfaces(surfaces);
 }
 
 bool ProducerSession::demandPass(int64_t now, const CaptureRequest& request) {
-  lastDemandNs_ = now;
-  if (!stillMode_ && (!selectionMade_ || !sameRequest(request, selection_))) {
-    if (camera_.opened) camera_.stop();
-    selection_ = request;
-    selectionMade_ = true;
-    // Landmark lead prediction forgets its previous detection here once it is plugged in.
-    logLine("capture selection changed to camera-index=" + std::to_string(selection_.cameraIndex) + " " +
-            std::to_string(selection_.width) + "x" + std::to_string(selection_.height) + "@" +
-            std::to_string(selection_.fpsNumerator) + "/" + std::to_string(selection_.fpsDenominator));
-  }
+  // Landmark lead prediction forgets its previous detection on a new selection, a new
+  // open and a release of the camera, once it is plugged in.
+  if (!stillMode_) camera_->select(request);
   if (!demandLogged_) {
     logLine("vcam demand active");
     demandLogged_ = true;
   }
-  ensureContext();
+  IRetouchContext& context = context_->acquire(now);
 
-  if (!stillMode_ && !camera_.opened) {
-    if (now - lastOpenAttemptNs_ >= kNsPerSecond) {
-      lastOpenAttemptNs_ = now;
-      if (camera_.source->open(selection_, options_.mirror)) {
-        camera_.opened = true;
-        firstFailedReadTick_ = 0;
-      } else {
-        const HRESULT hr = camera_.source->lastHresult();
-        status_.setState(stateFromHresult(hr), uint32_t(hr));
-      }
+  if (!stillMode_ && !camera_->opened()) {
+    if (camera_->openIfDue(now) == CameraKeeper::OpenAttempt::kFailed) {
+      const HRESULT hr = camera_->lastHresult();
+      status_.setState(stateFromHresult(hr), uint32_t(hr));
     }
-    if (!camera_.opened) {
+    if (!camera_->opened()) {
       sleepMs(50);
       return true;
     }
@@ -311,218 +199,71 @@ bool ProducerSession::demandPass(int64_t now, const CaptureRequest& request) {
 
   const int64_t frameStart = now;
   cv::Mat frame;
-  if (stillMode_) {
-    frame = still_;
-  } else {
-    int64_t t = steadyNs();
-    if (!camera_.source->waitFrame(frame, 200) || frame.empty()) {
-      ++window_.readMisses;
-      const uint64_t tick = GetTickCount64();
-      if (firstFailedReadTick_ == 0) {
-        firstFailedReadTick_ = tick;
-      } else if (tick - firstFailedReadTick_ > 2000) {
-        status_.setState(kProducerStateCaptureFailure, 0);
-      }
-      sleepMs(10);
-      return true;
-    }
-    firstFailedReadTick_ = 0;
-    stages_[kCapture].add(msBetween(t, steadyNs()));
-    t = steadyNs();
-    if (options_.mirror && !camera_.source->mirrorsInCapture()) cv::flip(frame, frame, 1);
-    stages_[kPre].add(msBetween(t, steadyNs()));
-  }
-  return processAndPublish(now, frameStart, frame);
-}
-
-bool ProducerSession::processAndPublish(int64_t passNow, int64_t frameStart, const cv::Mat& frame) {
+  if (!takeFrame(frame)) return true;
   const int64_t timestampMs = (steadyNs() - startNs_) / kNsPerMs;
   const RetouchSettings settings =
       frameSettings(static_cast<const RetouchSettingsBlock*>(settings_.channel.view), options_.retouchDefaults);
-  cv::Mat output = frame;
-  bool nv12Ready = false;
-  int outWidth = 0, outHeight = 0;
-  RetouchTimings timings;
-  CameraStateReason reason = CameraStateReason::kRetouched;
-  bool stateToRecord = false;
+  ProcessedFrame processed = pipeline_->process(context, frame, timestampMs, settings);
 
-  if (options_.bypass) {
-    reason = CameraStateReason::kBypass;
-    stateToRecord = true;
-  } else {
-    try {
-      int64_t t = steadyNs();
-      LandmarkResult detected;
-      const LandmarkResult* landmarks = &detected;
-      if (!landmarkFree_ || !cachedLandmark_) {
-        detected = context_->detect(frame, timestampMs);
-        if (landmarkFree_ && detected.found && !detected.points.empty()) cachedLandmark_ = detected;
-      } else {
-        landmarks = &*cachedLandmark_;
-      }
-      stages_[kLandmark].add(msBetween(t, steadyNs()));
-      const bool face = landmarks->found && !landmarks->points.empty();
-      t = steadyNs();
-      static const std::vector<LandmarkPoint> kNoPoints;
-      // Points go to the engine as detected until lead prediction is plugged in.
-      nv12Ready = context_->processFrame(frame, face ? landmarks->points : kNoPoints, settings, nv12_, outWidth,
-                                         outHeight, output, timings);
-      stages_[kPipeline].add(msBetween(t, steadyNs()));
-      if (face) {
-        ++window_.face;
-        stages_[kSkinModel].add(timings.skinModelMs);
-        stages_[kSkinComp].add(timings.skinCompMs);
-        stages_[kPaste].add(timings.pasteMs);
-        if (timings.mouthOpen) ++window_.mouthOpen;
-        if (timings.teeth) {
-          ++window_.teethFrames;
-          stages_[kTeethTotal].add(timings.teethTotalMs);
-          stages_[kTeethModel].add(timings.teethModelMs);
-          stages_[kTeethComp].add(timings.teethCompMs);
-        }
-        if (timings.eye) {
-          ++window_.eyeFrames;
-          stages_[kEye].add(timings.eyeMs);
-        }
-        ++window_.retouched;
-        reason = CameraStateReason::kRetouched;
-      } else {
-        ++window_.noFace;
-        reason = CameraStateReason::kNoFace;
-      }
-      stateToRecord = true;
-    } catch (const std::exception& error) {
-      ++window_.processErrors;
-      reason = CameraStateReason::kModelError;
-      stateToRecord = true;
-      nv12Ready = false;
-      output = frame;
-      if (window_.processErrors <= 5 || window_.processErrors % 60 == 0) {
-        logLine(std::string("warning: retouch processing failed: ") + error.what());
-      }
-    }
+  publisher_->stamp(processed, statistics_->frames());
+  const int64_t t = steadyNs();
+  if (publisher_->publish(processed, settings, camera_->selection(), context_->providerName())) {
+    statistics_->countPublished();
   }
-  // Never read past what the engine filled.
-  if (nv12Ready && (outWidth <= 0 || outHeight <= 0 || nv12_.size() < size_t(outWidth) * size_t(outHeight) * 3 / 2)) {
-    nv12Ready = false;
-  }
+  statistics_->addStage(LoopStage::kPublish, msBetween(t, steadyNs()));
 
-  if (options_.stampSeq) {
-    const uint32_t tick = uint32_t(GetTickCount64());
-    if (nv12Ready) {
-      stampNv12Frame(nv12_.data(), outWidth, outHeight, uint32_t(totalFrames_), tick);
-    } else {
-      output = output.clone();
-      stampBgrFrame(output, uint32_t(totalFrames_), tick);
-    }
-  }
-
-  int64_t t = steadyNs();
-  const bool published = nv12Ready ? frameWriter_.publishNv12(nv12_.data(), outWidth, outHeight)
-                                   : frameWriter_.publishBgr(output);
-  if (published) {
-    ++window_.published;
-    status_.setState(kProducerStateLive, 0);
-    if (stateToRecord) {
-      CameraStateSnapshot snapshot;
-      snapshot.settings = settings;
-      snapshot.bypass = options_.bypass;
-      snapshot.width = uint32_t(nv12Ready ? outWidth : output.cols);
-      snapshot.height = uint32_t(nv12Ready ? outHeight : output.rows);
-      snapshot.fps = int32_t(selection_.fpsDenominator) > 0
-                         ? double(selection_.fpsNumerator) / double(selection_.fpsDenominator)
-                         : 30.0;
-      snapshot.provider = providerForLines();
-      lastSnapshot_ = snapshot;
-      telemetry_->recordCameraState(snapshot, reason);
-    }
-  }
-  stages_[kPublish].add(msBetween(t, steadyNs()));
-
-  const double frameTotalMs = msBetween(frameStart, steadyNs());
-  stages_[kTotal].add(frameTotalMs);
-
-  const int64_t afterFrame = steadyNs();
-  if (timings.teeth && (timings.teethTotalMs >= 25.0 || frameTotalMs >= 60.0) &&
-      afterFrame - lastSlowLineNs_ >= 2 * kNsPerSecond) {
-    logLine("slow frame timings_ms total=" + fixed2(frameTotalMs) + " pipeline=" + fixed2(timings.pipelineMs) +
-            " skin_model=" + fixed2(timings.skinModelMs) + " skin_comp=" + fixed2(timings.skinCompMs) +
-            " teeth_total=" + fixed2(timings.teethTotalMs) + " teeth_roi=" + fixed2(timings.teethRoiMs) +
-            " teeth_model=" + fixed2(timings.teethModelMs) + " teeth_comp=" + fixed2(timings.teethCompMs) +
-            " eye=" + fixed2(timings.eyeMs) + " paste=" + fixed2(timings.pasteMs));
-    lastSlowLineNs_ = afterFrame;
-  }
-
-  if (stillMode_ && options_.stillFps > 0.0) {
-    const double periodMs = 1000.0 / options_.stillFps;
-    if (periodMs > frameTotalMs) sleepMs(periodMs - frameTotalMs);
-  }
-
-  ++totalFrames_;
-  if (options_.headlessFrames > 0 && totalFrames_ >= uint64_t(options_.headlessFrames)) return false;
-
-  if (passNow - lastStatsNs_ >= 5 * kNsPerSecond) {
-    logStatistics();
-    lastStatsNs_ = passNow;
-  }
+  const double frameTotalMs = statistics_->finishFrame(frameStart, processed.timings);
+  paceStill(frameTotalMs);
+  statistics_->countFrame();
+  if (options_.headlessFrames > 0 && statistics_->frames() >= uint64_t(options_.headlessFrames)) return false;
+  statistics_->writeLineIfDue(now, context_->providerName(), out_);
   return true;
 }
 
-void ProducerSession::logStatistics() {
-  const WindowCounters& w = window_;
-  std::string line = "vcam producer frames=" + std::to_string(totalFrames_) + " published=" + std::to_string(w.published) +
-                     " face=" + std::to_string(w.face) + " retouched=" + std::to_string(w.retouched) +
-                     " no-face=" + std::to_string(w.noFace) + " process-errors=" + std::to_string(w.processErrors) +
-                     " read-misses=" + std::to_string(w.readMisses) + " mouth-open=" + std::to_string(w.mouthOpen) +
-                     " teeth-frames=" + std::to_string(w.teethFrames) + " eye-frames=" + std::to_string(w.eyeFrames) +
-                     " d3d-texture-frames=" + std::to_string(w.d3dTextureFrames) + " provider=" + providerForLines() +
-                     " timings_ms(avg/max)";
-  for (int stage = 0; stage < kStageCount; ++stage) line += " " + formatStageTiming(kStageNames[stage], stages_[stage]);
-  out_ << line << std::endl;
-  logLine(line);
-  window_ = {};
-  stages_ = {};
+bool ProducerSession::takeFrame(cv::Mat& frame) {
+  if (stillMode_) {
+    frame = still_;
+    return true;
+  }
+  int64_t t = steadyNs();
+  if (!camera_->takeFrame(frame, 200)) {
+    statistics_->countReadMiss();
+    if (camera_->noteReadMiss()) status_.setState(kProducerStateCaptureFailure, 0);
+    sleepMs(10);
+    return false;
+  }
+  statistics_->addStage(LoopStage::kCapture, msBetween(t, steadyNs()));
+  t = steadyNs();
+  camera_->mirror(frame);
+  statistics_->addStage(LoopStage::kPre, msBetween(t, steadyNs()));
+  return true;
+}
+
+void ProducerSession::paceStill(double frameTotalMs) {
+  if (!stillMode_ || options_.stillFps <= 0.0) return;
+  const double periodMs = 1000.0 / options_.stillFps;
+  if (periodMs > frameTotalMs) sleepMs(periodMs - frameTotalMs);
 }
 
 void ProducerSession::idlePass(int64_t now) {
-  if (camera_.opened) {
-    camera_.stop();
-    logLine("physical camera released: no active vcam consumers");
-  }
+  if (camera_->release()) logLine("physical camera released: no active vcam consumers");
   if (demandLogged_) {
     logLine("vcam demand inactive");
     demandLogged_ = false;
   }
-  if (context_ && now - lastDemandNs_ >= 60 * kNsPerSecond) {
-    context_.reset();
-    logLine("retouch context released after idle");
-  }
+  context_->releaseIfIdle(now);
   status_.setState(kProducerStateNone, 0);
-  firstFailedReadTick_ = 0;
+  camera_->forgetReadMisses();
   sleepMs(100);
 }
 
 void ProducerSession::stopSequence() {
-  if (camera_.opened) {
-    camera_.stop();
-    logLine("physical camera released: producer stopping");
-  }
+  if (camera_->release()) logLine("physical camera released: producer stopping");
   logLine("vcam producer stopped");
   endTimerPeriod();
 }
 
 }  // namespace
-
-void StageTiming::add(double ms) {
-  sumMs += ms;
-  if (ms > maxMs) maxMs = ms;
-  ++count;
-}
-
-std::string formatStageTiming(const std::string& name, const StageTiming& timing) {
-  const double average = timing.count ? timing.sumMs / timing.count : 0.0;
-  return name + "=" + fixed2(average) + "/" + fixed2(timing.maxMs);
-}
 
 bool envFlagEnabled(const char* name) {
   const char* value = std::getenv(name);

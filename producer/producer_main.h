@@ -2,10 +2,9 @@
 // The producer's whole life: start-up, the demand-driven loop, the stop sequence.
 #include <windows.h>
 
-#include <cstdint>
 #include <functional>
 #include <iosfwd>
-#include <string>
+#include <memory>
 
 #include "producer/capture_source.h"
 #include "producer/retouch_context.h"
@@ -32,14 +31,5 @@ int runProducer(int argc, char** argv, const ProducerSeams& seams = {});
 // Ctrl-C, Ctrl-Break, console close and shutdown set the stop flag; other events are declined.
 BOOL onConsoleControl(DWORD controlType);
 bool envFlagEnabled(const char* name);
-
-struct StageTiming {
-  double sumMs = 0;
-  double maxMs = 0;
-  uint32_t count = 0;
-  void add(double ms);
-};
-// name=avg/max with two decimals, e.g. total=12.34/40.10.
-std::string formatStageTiming(const std::string& name, const StageTiming& timing);
 
 }  // namespace tesmira

@@ -585,15 +585,5 @@ TEST(EnvFlag, OnlyALeadingOneCounts) {
   EXPECT_FALSE(envFlagEnabled("TESMIRA_TEST_FLAG"));
 }
 
-TEST(StageTimingText, AverageAndMaximumWithTwoDecimals) {
-  StageTiming timing;
-  EXPECT_EQ(formatStageTiming("total", timing), "total=0.00/0.00");
-  timing.add(10.0);
-  timing.add(14.68);
-  timing.add(12.34);
-  EXPECT_EQ(timing.count, 3u);
-  EXPECT_EQ(formatStageTiming("total", timing), "total=12.34/14.68");
-}
-
 }  // namespace
 }  // namespace tesmira

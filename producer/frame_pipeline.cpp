@@ -1,0 +1,72 @@
+#include "producer/frame_pipeline.h"
+
+#include <stdexcept>
+#include <string>
+
+#include "producer/loop_clock.h"
+#include "producer/producer_log.h"
+
+namespace tesmira {
+
+FramePipeline::FramePipeline(LoopStatistics& statistics, bool bypass, bool landmarkFree)
+    : statistics_(statistics), bypass_(bypass), landmarkFree_(landmarkFree) {}
+
+ProcessedFrame FramePipeline::process(IRetouchContext& context, const cv::Mat& frame, int64_t timestampMs,
+                                      const RetouchSettings& settings) {
+  ProcessedFrame result;
+  result.output = frame;
+  if (bypass_) {
+    result.reason = CameraStateReason::kBypass;
+    result.stateToRecord = true;
+  } else {
+    try {
+      retouch(context, frame, timestampMs, settings, result);
+    } catch (const std::exception& error) {
+      const uint32_t errors = statistics_.countProcessError();
+      result.reason = CameraStateReason::kModelError;
+      result.stateToRecord = true;
+      result.nv12Ready = false;
+      result.output = frame;
+      if (errors <= 5 || errors % 60 == 0) logLine(std::string("warning: retouch processing failed: ") + error.what());
+    }
+  }
+  // Never read past what the engine filled.
+  if (result.nv12Ready && (result.outWidth <= 0 || result.outHeight <= 0 ||
+                           nv12_.size() < size_t(result.outWidth) * size_t(result.outHeight) * 3 / 2)) {
+    result.nv12Ready = false;
+  }
+  result.nv12 = nv12_.data();
+  return result;
+}
+
+void FramePipeline::retouch(IRetouchContext& context, const cv::Mat& frame, int64_t timestampMs,
+                            const RetouchSettings& settings, ProcessedFrame& result) {
+  int64_t t = steadyNs();
+  LandmarkResult detected;
+  const LandmarkResult* landmarks = &detected;
+  if (!landmarkFree_ || !cachedLandmarks_) {
+    detected = context.detect(frame, timestampMs);
+    if (landmarkFree_ && detected.found && !detected.points.empty()) cachedLandmarks_ = detected;
+  } else {
+    landmarks = &*cachedLandmarks_;
+  }
+  statistics_.addStage(LoopStage::kLandmark, msBetween(t, steadyNs()));
+  const bool face = landmarks->found && !landmarks->points.empty();
+
+  t = steadyNs();
+  static const std::vector<LandmarkPoint> kNoPoints;
+  // Points go to the engine as detected until lead prediction is plugged in here.
+  result.nv12Ready = context.processFrame(frame, face ? landmarks->points : kNoPoints, settings, nv12_,
+                                          result.outWidth, result.outHeight, result.output, result.timings);
+  statistics_.addStage(LoopStage::kPipeline, msBetween(t, steadyNs()));
+  if (face) {
+    statistics_.countFace(result.timings);
+    result.reason = CameraStateReason::kRetouched;
+  } else {
+    statistics_.countNoFace();
+    result.reason = CameraStateReason::kNoFace;
+  }
+  result.stateToRecord = true;
+}
+
+}  // namespace tesmira

@@ -1,0 +1,52 @@
+#pragma once
+// One camera frame through face tracking and retouch, up to what is to be published.
+#include <opencv2/core.hpp>
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "producer/loop_statistics.h"
+#include "producer/retouch_context.h"
+#include "producer/retouch_settings.h"
+#include "producer/telemetry_sink.h"
+
+namespace tesmira {
+
+// What became of a frame. The NV12 bytes belong to the pipeline and stay valid until
+// its next frame.
+struct ProcessedFrame {
+  cv::Mat output;          // the BGR image to publish unless nv12Ready
+  bool nv12Ready = false;  // nv12 holds outWidth x outHeight packed NV12 to publish
+  uint8_t* nv12 = nullptr;
+  int outWidth = 0;
+  int outHeight = 0;
+  RetouchTimings timings;
+  CameraStateReason reason = CameraStateReason::kRetouched;
+  bool stateToRecord = false;  // a camera state is to be recorded once the frame is published
+};
+
+class FramePipeline {
+ public:
+  // bypass: frames pass untouched. landmarkFree: the first face found is reused for
+  // every later frame. Counts and stage times go to `statistics`.
+  FramePipeline(LoopStatistics& statistics, bool bypass, bool landmarkFree);
+  FramePipeline(const FramePipeline&) = delete;
+  FramePipeline& operator=(const FramePipeline&) = delete;
+
+  // A processing error is counted, logged sparsely and leaves the frame unretouched.
+  ProcessedFrame process(IRetouchContext& context, const cv::Mat& frame, int64_t timestampMs,
+                         const RetouchSettings& settings);
+
+ private:
+  void retouch(IRetouchContext& context, const cv::Mat& frame, int64_t timestampMs, const RetouchSettings& settings,
+               ProcessedFrame& result);
+
+  LoopStatistics& statistics_;
+  const bool bypass_;
+  const bool landmarkFree_;
+  std::vector<uint8_t> nv12_;
+  std::optional<LandmarkResult> cachedLandmarks_;
+};
+
+}  // namespace tesmira

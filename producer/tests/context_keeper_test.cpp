@@ -5,36 +5,16 @@
 #include <stdexcept>
 
 #include "producer/loop_clock.h"
+#include "producer/tests/loop_doubles.h"
 #include "producer/tests/producer_fixture.h"
 #include "tesmira/platform_testing.h"
 
 namespace tesmira {
 namespace {
 
+using testing::ContextScript;
+using testing::FakeContext;
 using testing::ProducerTest;
-
-struct Builds {
-  bool fail = false;
-  bool gpu = false;
-  int built = 0;
-  int deleted = 0;
-};
-
-class CountedContext final : public IRetouchContext {
- public:
-  explicit CountedContext(Builds& builds) : builds_(builds) { ++builds_.built; }
-  ~CountedContext() override { ++builds_.deleted; }
-  std::string providerName() const override { return "directml"; }
-  bool hasGpuCompositor() const override { return builds_.gpu; }
-  LandmarkResult detect(const cv::Mat&, int64_t) override { return {}; }
-  bool processFrame(const cv::Mat&, const std::vector<LandmarkPoint>&, const RetouchSettings&, std::vector<uint8_t>&,
-                    int&, int&, cv::Mat&, RetouchTimings&) override {
-    return false;
-  }
-
- private:
-  Builds& builds_;
-};
 
 class ContextKeeperTest : public ProducerTest {
  protected:
@@ -46,8 +26,8 @@ class ContextKeeperTest : public ProducerTest {
   ContextKeeper makeKeeper() {
     return ContextKeeper(
         [this](const ProducerOptions&) -> std::unique_ptr<IRetouchContext> {
-          if (builds.fail) throw std::runtime_error("no models here");
-          return std::make_unique<CountedContext>(builds);
+          if (context.failBuild) throw std::runtime_error("no models here");
+          return std::make_unique<FakeContext>(context);
         },
         options, status);
   }
@@ -56,7 +36,7 @@ class ContextKeeperTest : public ProducerTest {
   ProducerStatusBlock statusBlock{};
   ProducerStatusWriter status;
   ProducerOptions options;
-  Builds builds;
+  ContextScript context;
 };
 
 TEST_F(ContextKeeperTest, TheContextIsKeptUntil60SecondsAfterTheLastDemand) {
@@ -74,7 +54,7 @@ TEST_F(ContextKeeperTest, TheContextIsKeptUntil60SecondsAfterTheLastDemand) {
     EXPECT_EQ(keeper.releaseIfIdle(seconds(10 + c.idleSeconds)), c.released) << c.idleSeconds;
     EXPECT_EQ(keeper.built(), !c.released);
   }
-  EXPECT_EQ(builds.built, 2);  // one per keeper: a second demand reuses the context
+  EXPECT_EQ(context.builds, 2);  // one per keeper: a second demand reuses the context
   EXPECT_EQ(logCount("initializing retouch context"), 2u);
   EXPECT_EQ(logCount("retouch context released after idle"), 1u);
 }
@@ -83,16 +63,16 @@ TEST_F(ContextKeeperTest, ALaterDemandBuildsANewContextAndReportsStartingAgain) 
   ContextKeeper keeper = makeKeeper();
   keeper.acquire(0);
   ASSERT_TRUE(keeper.releaseIfIdle(seconds(60)));
-  EXPECT_EQ(builds.deleted, 1);
+  EXPECT_EQ(context.releases, 1);
   status.setState(kProducerStateNone, 0);  // as the idle passes write it
   keeper.acquire(seconds(61));
-  EXPECT_EQ(builds.built, 2);
+  EXPECT_EQ(context.builds, 2);
   EXPECT_EQ(statusBlock.state, uint32_t(kProducerStateStarting));
   EXPECT_EQ(logCount("status: starting"), 2u);
 }
 
 TEST_F(ContextKeeperTest, ABuildFailureReportsModelFailureAndPassesTheErrorOn) {
-  builds.fail = true;
+  context.failBuild = true;
   ContextKeeper keeper = makeKeeper();
   EXPECT_THROW(keeper.acquire(0), std::runtime_error);
   EXPECT_FALSE(keeper.built());
@@ -112,7 +92,7 @@ TEST_F(ContextKeeperTest, TheCpuFallbackFlagIsPassedOnWhenItChanges) {
   keeper.acquire(seconds(61));
   EXPECT_EQ(logCount("status: CPU fallback active (D3D compositor unavailable)"), 1u);  // no change, no line
   ASSERT_TRUE(keeper.releaseIfIdle(seconds(121)));
-  builds.gpu = true;
+  context.gpu = true;
   keeper.acquire(seconds(122));
   EXPECT_EQ(status.detail(), 0u);
   EXPECT_EQ(logCount("status: CPU fallback active (D3D compositor unavailable)"), 1u);

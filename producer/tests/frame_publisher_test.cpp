@@ -4,33 +4,16 @@
 
 #include <memory>
 
+#include "producer/tests/loop_doubles.h"
 #include "producer/tests/producer_fixture.h"
 #include "tesmira/platform_testing.h"
 
 namespace tesmira {
 namespace {
 
+using testing::FakeTelemetry;
 using testing::ProducerTest;
-
-struct Heard {
-  std::vector<CameraStateSnapshot> snapshots;
-  std::vector<CameraStateReason> reasons;
-};
-
-class RecordingSink final : public ITelemetrySink {
- public:
-  explicit RecordingSink(Heard& heard) : heard_(heard) {}
-  void setSurfaceActive(TelemetrySurface, bool) override {}
-  void setConsumerKey(const std::string&) override {}
-  void recordCameraState(const CameraStateSnapshot& snapshot, CameraStateReason reason) override {
-    heard_.snapshots.push_back(snapshot);
-    heard_.reasons.push_back(reason);
-  }
-  void recordPreviewOff(const CameraStateSnapshot&) override {}
-
- private:
-  Heard& heard_;
-};
+using testing::TelemetryRecord;
 
 class FramePublisherTest : public ProducerTest {
  protected:
@@ -57,8 +40,8 @@ class FramePublisherTest : public ProducerTest {
   ProducerStatusBlock statusBlock{};
   SharedFrameWriter writer;
   ProducerStatusWriter status;
-  Heard heard;
-  TelemetryFeed feed{std::make_unique<RecordingSink>(heard), RetouchSettings{}, false};
+  TelemetryRecord telemetry;
+  TelemetryFeed feed{std::make_unique<FakeTelemetry>(telemetry), RetouchSettings{}, false};
   cv::Mat image = cv::Mat(48, 64, CV_8UC3, cv::Scalar(40, 80, 120));
 };
 
@@ -79,8 +62,8 @@ TEST_F(FramePublisherTest, FramesAlternateSlotsAndTheStatusTurnsLiveOnce) {
   EXPECT_EQ(statusBlock.sequence, 1u);  // unchanged within the writer's second
   EXPECT_EQ(logCount("status: live"), 1u);
 
-  ASSERT_EQ(heard.reasons, (std::vector<CameraStateReason>{CameraStateReason::kNoFace, CameraStateReason::kModelError}));
-  const CameraStateSnapshot& snapshot = heard.snapshots[0];
+  ASSERT_EQ(telemetry.reasons, (std::vector<CameraStateReason>{CameraStateReason::kNoFace, CameraStateReason::kModelError}));
+  const CameraStateSnapshot& snapshot = telemetry.snapshots[0];
   EXPECT_EQ(snapshot.width, 64u);
   EXPECT_EQ(snapshot.height, 48u);
   EXPECT_EQ(snapshot.provider, "cuda");
@@ -94,7 +77,7 @@ TEST_F(FramePublisherTest, AFrameNotWrittenChangesNeitherStatusNorTelemetry) {
   EXPECT_FALSE(publisher.publish(bgrFrame(image), RetouchSettings{}, CaptureRequest{}, "cpu"));
   EXPECT_EQ(statusBlock.sequence, 0u);
   EXPECT_EQ(statusBlock.state, 0u);
-  EXPECT_TRUE(heard.reasons.empty());
+  EXPECT_TRUE(telemetry.reasons.empty());
 }
 
 TEST_F(FramePublisherTest, AFrameWithoutStateToRecordOnlyTurnsLive) {
@@ -103,7 +86,7 @@ TEST_F(FramePublisherTest, AFrameWithoutStateToRecordOnlyTurnsLive) {
   frame.stateToRecord = false;
   ASSERT_TRUE(publisher.publish(frame, RetouchSettings{}, CaptureRequest{}, "cpu"));
   EXPECT_EQ(statusBlock.state, uint32_t(kProducerStateLive));
-  EXPECT_TRUE(heard.reasons.empty());
+  EXPECT_TRUE(telemetry.reasons.empty());
 }
 
 TEST_F(FramePublisherTest, Nv12FramesArePublishedAsTheEngineLeftThem) {
@@ -118,10 +101,10 @@ TEST_F(FramePublisherTest, Nv12FramesArePublishedAsTheEngineLeftThem) {
   ASSERT_TRUE(publisher.publish(frame, RetouchSettings{}, CaptureRequest{}, "directml"));
   EXPECT_EQ(header().slots[header().latestSlot].width, 16u);
   EXPECT_EQ(std::vector<uint8_t>(latestLuma(), latestLuma() + nv12.size()), nv12);
-  ASSERT_EQ(heard.snapshots.size(), 1u);
-  EXPECT_EQ(heard.snapshots[0].width, 16u);  // the engine's size, not the BGR image's
-  EXPECT_EQ(heard.snapshots[0].height, 2u);
-  EXPECT_TRUE(heard.snapshots[0].bypass);
+  ASSERT_EQ(telemetry.snapshots.size(), 1u);
+  EXPECT_EQ(telemetry.snapshots[0].width, 16u);  // the engine's size, not the BGR image's
+  EXPECT_EQ(telemetry.snapshots[0].height, 2u);
+  EXPECT_TRUE(telemetry.snapshots[0].bypass);
 }
 
 TEST_F(FramePublisherTest, TheFrameRateComesFromTheSelection) {
@@ -136,7 +119,7 @@ TEST_F(FramePublisherTest, TheFrameRateComesFromTheSelection) {
     selection.fpsNumerator = c.numerator;
     selection.fpsDenominator = c.denominator;
     ASSERT_TRUE(publisher.publish(bgrFrame(image), RetouchSettings{}, selection, "cpu"));
-    EXPECT_DOUBLE_EQ(heard.snapshots.back().fps, c.fps) << c.numerator << "/" << c.denominator;
+    EXPECT_DOUBLE_EQ(telemetry.snapshots.back().fps, c.fps) << c.numerator << "/" << c.denominator;
   }
 }
 

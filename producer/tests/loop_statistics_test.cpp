@@ -30,20 +30,8 @@ class LoopStatisticsTest : public ProducerTest {
   int64_t startNs_ = 0;
 };
 
-RetouchTimings teethFrame(double teethTotalMs) {
-  RetouchTimings timings;
-  timings.pipelineMs = 1;
-  timings.skinModelMs = 2;
-  timings.skinCompMs = 3;
-  timings.teethTotalMs = teethTotalMs;
-  timings.teethRoiMs = 4;
-  timings.teethModelMs = 5;
-  timings.teethCompMs = 6;
-  timings.eyeMs = 7;
-  timings.pasteMs = 8;
-  timings.teeth = true;
-  return timings;
-}
+// pipeline 1, skin 2 and 3, teeth_roi 4, teeth_model 5, teeth_comp 6, eye 7, paste 8.
+RetouchTimings teethFrame(double teethTotalMs) { return {1, 2, 3, teethTotalMs, 4, 5, 6, 7, 8, false, true, false}; }
 
 TEST(StageTimingText, AverageAndMaximumWithTwoDecimals) {
   StageTiming timing;

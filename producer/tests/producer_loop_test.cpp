@@ -11,13 +11,18 @@
 #include "producer/kernel_objects.h"
 #include "producer/producer_channels.h"
 #include "producer/producer_main.h"
+#include "producer/tests/loop_doubles.h"
 #include "producer/tests/producer_fixture.h"
 #include "tesmira/platform_testing.h"
 
 namespace tesmira {
 namespace {
 
+using testing::ContextScript;
+using testing::FakeContext;
+using testing::FakeTelemetry;
 using testing::ProducerTest;
+using testing::TelemetryRecord;
 namespace testclock = platform::testclock;
 
 constexpr HRESULT kNotFound = HRESULT(0xC00D36D5u);
@@ -28,23 +33,6 @@ struct CameraScript {
   cv::Mat frame = cv::Mat(48, 64, CV_8UC3, cv::Scalar(40, 80, 120));
   std::vector<CaptureRequest> opens;
   int stops = 0;
-};
-
-struct ContextScript {
-  bool failBuild = false;
-  bool gpu = false;
-  bool face = false;
-  bool throwInProcess = false;
-  RetouchTimings timings;  // what each processed frame reports
-  int builds = 0;
-  int releases = 0;
-  int detects = 0;
-};
-
-struct TelemetryRecord {
-  std::vector<CameraStateReason> reasons;
-  std::vector<CameraStateSnapshot> snapshots;
-  int previewOffs = 0;
 };
 
 class LoopTest : public ProducerTest {
@@ -137,49 +125,6 @@ class LoopTest : public ProducerTest {
    private:
     LoopTest& test_;
     HRESULT last_ = S_OK;
-  };
-
-  class FakeContext final : public IRetouchContext {
-   public:
-    explicit FakeContext(ContextScript& script) : script_(script) { ++script_.builds; }
-    ~FakeContext() override { ++script_.releases; }
-    std::string providerName() const override { return "directml"; }
-    bool hasGpuCompositor() const override { return script_.gpu; }
-    LandmarkResult detect(const cv::Mat&, int64_t) override {
-      ++script_.detects;
-      LandmarkResult result;
-      result.found = script_.face;
-      if (script_.face) result.points.resize(468);
-      return result;
-    }
-    bool processFrame(const cv::Mat& frame, const std::vector<LandmarkPoint>&, const RetouchSettings&,
-                      std::vector<uint8_t>&, int&, int&, cv::Mat& output, RetouchTimings& timings) override {
-      timings = script_.timings;
-      if (script_.throwInProcess) {
-        output = cv::Mat(2, 2, CV_8UC3, cv::Scalar(0, 0, 0));  // a half-finished output must not be published
-        throw std::runtime_error("engine broke");
-      }
-      output = frame;
-      return false;
-    }
-
-   private:
-    ContextScript& script_;
-  };
-
-  class FakeTelemetry final : public ITelemetrySink {
-   public:
-    explicit FakeTelemetry(TelemetryRecord& record) : record_(record) {}
-    void setSurfaceActive(TelemetrySurface, bool) override {}
-    void setConsumerKey(const std::string&) override {}
-    void recordCameraState(const CameraStateSnapshot& snapshot, CameraStateReason reason) override {
-      record_.reasons.push_back(reason);
-      record_.snapshots.push_back(snapshot);
-    }
-    void recordPreviewOff(const CameraStateSnapshot&) override { ++record_.previewOffs; }
-
-   private:
-    TelemetryRecord& record_;
   };
 
   std::function<void(uint64_t elapsedMs)> everyStep;

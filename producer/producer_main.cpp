@@ -35,9 +35,10 @@ struct OwnedChannel {
   ~OwnedChannel() { closeMapping(channel); }
 };
 
-// Everything start-up builds, declared so that leaving the scope (orderly or by an
-// error) destroys it in the reverse of the product's construction order. The loop's
-// owners are built at the end of start-up, in its order.
+// Everything start-up builds. Leaving the scope (orderly or by an error) destroys it in
+// reverse declaration order: the loop's owners (frame buffers, telemetry, the context,
+// the camera) before the channels, the status writer (its close reports idle) and the
+// frame writer. The owners are built last in start-up, once their seams are there.
 class ProducerSession {
  public:
   ProducerSession(const ProducerSeams& seams, std::ostream& out, std::ostream& err)

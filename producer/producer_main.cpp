@@ -13,6 +13,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "common/environment.h"
 #include "producer/frame_writer.h"
 #include "producer/kernel_objects.h"
 #include "producer/producer_channels.h"
@@ -524,10 +525,7 @@ std::string formatStageTiming(const std::string& name, const StageTiming& timing
   return name + "=" + fixed2(average) + "/" + fixed2(timing.maxMs);
 }
 
-bool envFlagEnabled(const char* name) {
-  const char* value = std::getenv(name);
-  return value && value[0] == '1';
-}
+bool envFlagEnabled(const char* name) { return environmentBeginsWith(name, '1'); }
 
 BOOL onConsoleControl(DWORD controlType) {
   switch (controlType) {

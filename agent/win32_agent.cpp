@@ -3,7 +3,10 @@
 #include <combaseapi.h>
 #include <mfapi.h>
 
-#include "common/helpers.h"
+#include "common/command_line.h"
+#include "common/error_text.h"
+#include "common/executable_paths.h"
+#include "common/file_log.h"
 
 namespace tesmira::agent {
 

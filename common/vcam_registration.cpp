@@ -7,7 +7,10 @@
 
 #include <filesystem>
 
-#include "common/helpers.h"
+#include "common/error_text.h"
+#include "common/file_log.h"
+#include "common/hresult.h"
+#include "common/text_search.h"
 
 namespace tesmira {
 namespace {
@@ -103,7 +106,7 @@ HRESULT createAndStart(CreateVirtualCameraFn create, const VcamRegistrationOptio
       auto chosen = choosePreferredCamera(physical);
       if (chosen == physical.end()) chosen = physical.begin();
       const HRESULT added = camera->AddDeviceSourceInfo(chosen->symbolicLink.c_str());
-      if (FAILED(added)) appendLogLine(L"AddDeviceSourceInfo failed: " + hresultToText(added));
+      if (FAILED(added)) appendLogLine(failureText(L"AddDeviceSourceInfo", added));
       camera->SetString(VCAM_ATTR_PHYSICAL_CAMERA_LINK, chosen->symbolicLink.c_str());
       appendLogLine(L"Associated physical camera: " + chosen->friendlyName);
     }
@@ -135,7 +138,7 @@ ComApartmentGuard::~ComApartmentGuard() {
 
 HRESULT logStepFailure(const std::wstring& step, HRESULT hr) {
   tFailureDetail = step;
-  appendLogLine(step + L" failed: " + hresultToText(hr));
+  appendLogLine(failureText(step, hr));
   return hr;
 }
 
@@ -181,10 +184,7 @@ HRESULT registerComServer(const std::wstring& dllPath) {
 
 HRESULT ensureVirtualCamera(const VcamRegistrationOptions& options, std::wstring* symbolicLink) {
   tFailureDetail.clear();
-  if (options.registerCom) {
-    const HRESULT hr = registerComServer(options.dllPath);
-    if (FAILED(hr)) return hr;
-  }
+  if (options.registerCom) RETURN_IF_FAILED(registerComServer(options.dllPath));
   ComApartmentGuard com;
   HRESULT hr = MFStartup(MF_VERSION, MFSTARTUP_FULL);
   if (FAILED(hr)) return logStepFailure(L"Media Foundation startup", hr);
@@ -217,10 +217,9 @@ HRESULT ensureVirtualCamera(const VcamRegistrationOptions& options, std::wstring
 
 HRESULT removeVirtualCamera(int32_t allUsers) {
   ComApartmentGuard com;
-  HRESULT hr = MFStartup(MF_VERSION, MFSTARTUP_FULL);
-  if (FAILED(hr)) return hr;
+  RETURN_IF_FAILED(MFStartup(MF_VERSION, MFSTARTUP_FULL));
   CreateVirtualCameraFn create = nullptr;
-  hr = loadCreateVirtualCamera(create);
+  HRESULT hr = loadCreateVirtualCamera(create);
   if (SUCCEEDED(hr)) {
     IMFVirtualCamera* camera = nullptr;
     hr = create(MFVirtualCameraType_SoftwareCameraSource, MFVirtualCameraLifetime_System, accessFor(allUsers),
@@ -281,12 +280,11 @@ std::wstring getAllocatedStringAttribute(IMFAttributes* attributes, const GUID& 
 HRESULT enumerateVideoCaptureDevices(std::vector<Microsoft::WRL::ComPtr<IMFActivate>>& devices) {
   devices.clear();
   Microsoft::WRL::ComPtr<IMFAttributes> query;
-  HRESULT hr = MFCreateAttributes(&query, 1);
-  if (SUCCEEDED(hr)) hr = query->SetGUID(MF_DEVSOURCE_ATTRIBUTE_SOURCE_TYPE, MF_DEVSOURCE_ATTRIBUTE_SOURCE_TYPE_VIDCAP_GUID);
+  RETURN_IF_FAILED(MFCreateAttributes(&query, 1));
+  RETURN_IF_FAILED(query->SetGUID(MF_DEVSOURCE_ATTRIBUTE_SOURCE_TYPE, MF_DEVSOURCE_ATTRIBUTE_SOURCE_TYPE_VIDCAP_GUID));
   IMFActivate** array = nullptr;
   UINT32 count = 0;
-  if (SUCCEEDED(hr)) hr = MFEnumDeviceSources(query.Get(), &array, &count);
-  if (FAILED(hr)) return hr;
+  RETURN_IF_FAILED(MFEnumDeviceSources(query.Get(), &array, &count));
   for (UINT32 i = 0; i < count; ++i) devices.emplace_back().Attach(array[i]);
   CoTaskMemFree(array);
   return S_OK;

@@ -7,6 +7,8 @@
 #include <objbase.h>
 #include <wrl/client.h>
 
+#include "common/environment.h"
+#include "common/hresult.h"
 #include "common/vcam_registration.h"
 #include "producer/options.h"
 #include "producer/producer_log.h"
@@ -15,7 +17,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstdlib>
 #include <cstring>
 #include <utility>
 #include <vector>
@@ -33,11 +34,6 @@ constexpr uint32_t kMaxFrameSide = 16384;
 bool usableFormat(const CaptureFormat& format) {
   return format.width > 0 && format.height > 0 && format.width <= kMaxFrameSide &&
          format.height <= kMaxFrameSide && format.stride >= format.width && format.stride <= 4 * kMaxFrameSide;
-}
-
-bool envBeginsWith(const char* name, char first) {
-  const char* value = std::getenv(name);
-  return value != nullptr && value[0] == first;
 }
 
 }  // namespace
@@ -315,8 +311,8 @@ void CameraCapture::stop() {
 
 CaptureSwitches readCaptureSwitches() {
   CaptureSwitches switches;
-  switches.convertInReader = !envBeginsWith("TESMIRA_CAPTURE_CONVERT_IN_READER", '0');
-  switches.d3dTexture = envBeginsWith("TESMIRA_CAPTURE_D3D_TEXTURE", '1');
+  switches.convertInReader = !environmentBeginsWith(L"TESMIRA_CAPTURE_CONVERT_IN_READER", L'0');
+  switches.d3dTexture = environmentBeginsWith(L"TESMIRA_CAPTURE_D3D_TEXTURE", L'1');
   return switches;
 }
 
@@ -397,37 +393,32 @@ class MediaFoundationCamera final : public CaptureCamera {
   }
 
   HRESULT open(const CameraOpenRequest& request) {
-    HRESULT hr = MFStartup(MF_VERSION, MFSTARTUP_LITE);
-    if (FAILED(hr)) return hr;
+    RETURN_IF_FAILED(MFStartup(MF_VERSION, MFSTARTUP_LITE));
     mfStarted_ = true;
     textureMode_ = request.textureMode;
-    if (FAILED(hr = activate(request.cameraIndex))) return hr;
+    RETURN_IF_FAILED(activate(request.cameraIndex));
 
     ComPtr<IMFAttributes> attributes;
-    if (FAILED(hr = MFCreateAttributes(&attributes, request.textureMode ? 4 : 1))) return hr;
-    if (FAILED(hr = attributes->SetUINT32(MF_SOURCE_READER_ENABLE_ADVANCED_VIDEO_PROCESSING, TRUE))) return hr;
+    RETURN_IF_FAILED(MFCreateAttributes(&attributes, request.textureMode ? 4 : 1));
+    RETURN_IF_FAILED(attributes->SetUINT32(MF_SOURCE_READER_ENABLE_ADVANCED_VIDEO_PROCESSING, TRUE));
     if (request.textureMode) {
       if (request.device == nullptr) return E_POINTER;
       // The DXGI device manager needs the compositor's Direct3D 11 device, which
       // this build does not have yet.
       return E_NOTIMPL;
     }
-    if (FAILED(hr = MFCreateSourceReaderFromMediaSource(source_.Get(), attributes.Get(), &reader_))) return hr;
+    RETURN_IF_FAILED(MFCreateSourceReaderFromMediaSource(source_.Get(), attributes.Get(), &reader_));
 
     ComPtr<IMFMediaType> wanted;
-    if (FAILED(hr = MFCreateMediaType(&wanted))) return hr;
-    if (FAILED(hr = wanted->SetGUID(MF_MT_MAJOR_TYPE, MFMediaType_Video))) return hr;
-    if (FAILED(hr = wanted->SetGUID(MF_MT_SUBTYPE, request.textureMode ? MFVideoFormat_RGB32 : MFVideoFormat_NV12))) {
-      return hr;
+    RETURN_IF_FAILED(MFCreateMediaType(&wanted));
+    RETURN_IF_FAILED(wanted->SetGUID(MF_MT_MAJOR_TYPE, MFMediaType_Video));
+    RETURN_IF_FAILED(wanted->SetGUID(MF_MT_SUBTYPE, request.textureMode ? MFVideoFormat_RGB32 : MFVideoFormat_NV12));
+    if (request.width > 0 && request.height > 0) {
+      RETURN_IF_FAILED(MFSetAttributeSize(wanted.Get(), MF_MT_FRAME_SIZE, UINT32(request.width), UINT32(request.height)));
     }
-    if (request.width > 0 && request.height > 0 &&
-        FAILED(hr = MFSetAttributeSize(wanted.Get(), MF_MT_FRAME_SIZE, UINT32(request.width), UINT32(request.height)))) {
-      return hr;
-    }
-    if (request.fpsNumerator > 0 && request.fpsDenominator > 0 &&
-        FAILED(hr = MFSetAttributeRatio(wanted.Get(), MF_MT_FRAME_RATE, UINT32(request.fpsNumerator),
-                                        UINT32(request.fpsDenominator)))) {
-      return hr;
+    if (request.fpsNumerator > 0 && request.fpsDenominator > 0) {
+      RETURN_IF_FAILED(MFSetAttributeRatio(wanted.Get(), MF_MT_FRAME_RATE, UINT32(request.fpsNumerator),
+                                           UINT32(request.fpsDenominator)));
     }
     return reader_->SetCurrentMediaType(MF_SOURCE_READER_FIRST_VIDEO_STREAM, nullptr, wanted.Get());
   }

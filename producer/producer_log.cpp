@@ -1,6 +1,7 @@
 #include "producer/producer_log.h"
 
-#include "common/helpers.h"
+#include "common/file_log.h"
+#include "common/program_data.h"
 
 namespace tesmira {
 namespace fs = std::filesystem;

@@ -5,7 +5,7 @@
 #include <filesystem>
 #include <string>
 
-#include "common/helpers.h"  // formatLogLine
+#include "common/file_log.h"  // formatLogLine
 
 namespace tesmira {
 

@@ -12,6 +12,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "common/environment.h"
 #include "producer/camera_keeper.h"
 #include "producer/context_keeper.h"
 #include "producer/frame_pipeline.h"
@@ -266,10 +267,7 @@ void ProducerSession::stopSequence() {
 
 }  // namespace
 
-bool envFlagEnabled(const char* name) {
-  const char* value = std::getenv(name);
-  return value && value[0] == '1';
-}
+bool envFlagEnabled(const char* name) { return environmentBeginsWith(name, '1'); }
 
 BOOL onConsoleControl(DWORD controlType) {
   switch (controlType) {

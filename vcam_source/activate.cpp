@@ -2,6 +2,7 @@
 #include <mfapi.h>
 #include <wrl/implements.h>
 
+#include "common/hresult.h"
 #include "vcam_source/media_source.h"
 #include "vcam_source/source_log.h"
 
@@ -20,11 +21,7 @@ class TesmiraMediaSourceActivate final
   HRESULT initialize() {
     logSource(L"activate Initialize");
     store_.Reset();
-    HRESULT hr = MFCreateAttributes(&store_, 8);
-    if (FAILED(hr)) {
-      logSource(L"activate Initialize failed: " + hrText(hr));
-      return hr;
-    }
+    RETURN_IF_FAILED_LOG(logSource, L"activate Initialize", MFCreateAttributes(&store_, 8));
     store_->SetUINT32(MF_VIRTUALCAMERA_PROVIDE_ASSOCIATED_CAMERA_SOURCES, 1);
     logSource(L"activate Initialize succeeded");
     return S_OK;
@@ -103,8 +100,7 @@ class TesmiraMediaSourceActivate final
 HRESULT createMediaSourceActivate(REFIID riid, void** out) {
   auto activate = Microsoft::WRL::Make<TesmiraMediaSourceActivate>();
   if (!activate) return E_OUTOFMEMORY;
-  HRESULT hr = activate->initialize();
-  if (FAILED(hr)) return hr;
+  RETURN_IF_FAILED(activate->initialize());
   if (riid != IID_IMFActivate && riid != IID_IMFAttributes && riid != IID_IUnknown) return E_NOINTERFACE;
   return activate->QueryInterface(riid, out);
 }

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "common/hresult.h"
 #include "vcam_source/channels.h"
 #include "vcam_source/media_types.h"
 #include "vcam_source/source_log.h"
@@ -238,24 +239,23 @@ HRESULT TesmiraMediaStream::initialize(TesmiraMediaSource* source, IMFMediaType*
   Lock lock(stateMutex_);
   source_ = source;
   attributes_.Reset();
-  HRESULT hr = MFCreateAttributes(&attributes_, 8);
-  if (FAILED(hr)) return hr;
-  if (FAILED(hr = attributes_->SetGUID(MF_DEVICESTREAM_STREAM_CATEGORY, PINNAME_VIDEO_CAPTURE))) return hr;
-  if (FAILED(hr = attributes_->SetUINT32(MF_DEVICESTREAM_STREAM_ID, 0))) return hr;
-  if (FAILED(hr = attributes_->SetUINT32(MF_DEVICESTREAM_FRAMESERVER_SHARED, 1))) return hr;
-  if (FAILED(hr = attributes_->SetUINT32(MF_DEVICESTREAM_ATTRIBUTE_FRAMESOURCE_TYPES, MFFrameSourceTypes_Color))) return hr;
+  RETURN_IF_FAILED(MFCreateAttributes(&attributes_, 8));
+  RETURN_IF_FAILED(attributes_->SetGUID(MF_DEVICESTREAM_STREAM_CATEGORY, PINNAME_VIDEO_CAPTURE));
+  RETURN_IF_FAILED(attributes_->SetUINT32(MF_DEVICESTREAM_STREAM_ID, 0));
+  RETURN_IF_FAILED(attributes_->SetUINT32(MF_DEVICESTREAM_FRAMESERVER_SHARED, 1));
+  RETURN_IF_FAILED(attributes_->SetUINT32(MF_DEVICESTREAM_ATTRIBUTE_FRAMESOURCE_TYPES, MFFrameSourceTypes_Color));
 
   descriptor_.Reset();
-  if (FAILED(hr = MFCreateStreamDescriptor(0, count, types, &descriptor_))) return hr;
-  if (FAILED(hr = descriptor_->SetGUID(MF_DEVICESTREAM_STREAM_CATEGORY, PINNAME_VIDEO_CAPTURE))) return hr;
-  if (FAILED(hr = descriptor_->SetUINT32(MF_DEVICESTREAM_STREAM_ID, 0))) return hr;
-  if (FAILED(hr = descriptor_->SetUINT32(MF_DEVICESTREAM_ATTRIBUTE_FRAMESOURCE_TYPES, MFFrameSourceTypes_Color))) return hr;
+  RETURN_IF_FAILED(MFCreateStreamDescriptor(0, count, types, &descriptor_));
+  RETURN_IF_FAILED(descriptor_->SetGUID(MF_DEVICESTREAM_STREAM_CATEGORY, PINNAME_VIDEO_CAPTURE));
+  RETURN_IF_FAILED(descriptor_->SetUINT32(MF_DEVICESTREAM_STREAM_ID, 0));
+  RETURN_IF_FAILED(descriptor_->SetUINT32(MF_DEVICESTREAM_ATTRIBUTE_FRAMESOURCE_TYPES, MFFrameSourceTypes_Color));
 
   ComPtr<IMFMediaTypeHandler> handler;
-  hr = descriptor_->GetMediaTypeHandler(&handler);
+  HRESULT hr = descriptor_->GetMediaTypeHandler(&handler);
   if (SUCCEEDED(hr)) hr = handler->SetCurrentMediaType(types[0]);
   if (FAILED(hr)) {
-    logSource(L"stream Initialize failed setting default type: " + hrText(hr));
+    logSource(L"stream Initialize failed setting default type: " + hresultToText(hr));
     return hr;
   }
   currentType_ = types[0];
@@ -294,14 +294,15 @@ HRESULT TesmiraMediaStream::start(IMFMediaType* requested) {
       hr = descriptor_->GetMediaTypeHandler(&handler);
       if (SUCCEEDED(hr)) hr = handler->SetCurrentMediaType(type);
       if (FAILED(hr)) {
-        logSource(L"stream Start SetCurrentMediaType failed: " + hrText(hr) + L" type=" + describeMediaType(type));
+        logSource(L"stream Start SetCurrentMediaType failed: " + hresultToText(hr) + L" type=" + describeMediaType(type));
         return hr;
       }
     }
     state_ = MF_STREAM_STATE_RUNNING;
     hr = queue_->QueueEventParamVar(MEStreamStarted, GUID_NULL, S_OK, nullptr);
   }
-  logSource(FAILED(hr) ? L"stream Start queue event failed: " + hrText(hr) : std::wstring(L"stream Start succeeded"));
+  RETURN_IF_FAILED_LOG(logSource, L"stream Start queue event", hr);
+  logSource(L"stream Start succeeded");
   return hr;
 }
 
@@ -401,10 +402,9 @@ STDMETHODIMP TesmiraMediaStream::RequestSample(IUnknown* token) {
   const uint64_t nv12Size = uint64_t(width) * height * 3 / 2;
   const DWORD size = DWORD(nv12 ? nv12Size : uint64_t(width) * height * 4);
   ComPtr<IMFMediaBuffer> buffer;
-  HRESULT hr = MFCreateMemoryBuffer(size, &buffer);
-  if (FAILED(hr)) return hr;
+  RETURN_IF_FAILED(MFCreateMemoryBuffer(size, &buffer));
   BYTE* data = nullptr;
-  if (FAILED(hr = buffer->Lock(&data, nullptr, nullptr))) return hr;
+  RETURN_IF_FAILED(buffer->Lock(&data, nullptr, nullptr));
   {
     // One copy out of the channel (straight into the last good frame), one copy or
     // conversion into the buffer.
@@ -438,18 +438,18 @@ STDMETHODIMP TesmiraMediaStream::RequestSample(IUnknown* token) {
     else
       nv12ToRgb32(frame, width, height, data);
   }
-  if (FAILED(hr = buffer->Unlock())) return hr;
-  if (FAILED(hr = buffer->SetCurrentLength(size))) return hr;
+  RETURN_IF_FAILED(buffer->Unlock());
+  RETURN_IF_FAILED(buffer->SetCurrentLength(size));
 
   ComPtr<IMFSample> sample;
-  if (FAILED(hr = MFCreateSample(&sample))) return hr;
-  if (FAILED(hr = sample->AddBuffer(buffer.Get()))) return hr;
-  if (FAILED(hr = sample->SetSampleTime(MFGetSystemTime()))) return hr;
-  if (FAILED(hr = sample->SetSampleDuration(sampleDuration(numerator, denominator)))) return hr;
-  if (token && FAILED(hr = sample->SetUnknown(MFSampleExtension_Token, token))) return hr;
+  RETURN_IF_FAILED(MFCreateSample(&sample));
+  RETURN_IF_FAILED(sample->AddBuffer(buffer.Get()));
+  RETURN_IF_FAILED(sample->SetSampleTime(MFGetSystemTime()));
+  RETURN_IF_FAILED(sample->SetSampleDuration(sampleDuration(numerator, denominator)));
+  if (token) RETURN_IF_FAILED(sample->SetUnknown(MFSampleExtension_Token, token));
 
   ComPtr<IMFMediaEventQueue> queue;
-  if (FAILED(hr = eventQueue(&queue))) return hr;
+  RETURN_IF_FAILED(eventQueue(&queue));
   return queue->QueueEventParamUnk(MEMediaSample, GUID_NULL, S_OK, sample.Get());
 }
 
@@ -470,37 +470,34 @@ STDMETHODIMP TesmiraMediaStream::GetMediaSource(IMFMediaSource** source) {
 HRESULT TesmiraMediaSource::attachSensorProfiles() {
   ComPtr<IMFSensorProfileCollection> collection;
   ComPtr<IMFSensorProfile> profile;
-  HRESULT hr = MFCreateSensorProfileCollection(&collection);
-  if (SUCCEEDED(hr)) hr = MFCreateSensorProfile(KSCAMERAPROFILE_Legacy, 0, nullptr, &profile);
-  if (SUCCEEDED(hr)) hr = profile->AddProfileFilter(0, L"((RES==;FRT<=30,1;SUT==))");
-  if (SUCCEEDED(hr)) hr = collection->AddProfile(profile.Get());
-  if (SUCCEEDED(hr)) hr = attributes_->SetUnknown(MF_DEVICEMFT_SENSORPROFILE_COLLECTION, collection.Get());
-  return hr;
+  RETURN_IF_FAILED(MFCreateSensorProfileCollection(&collection));
+  RETURN_IF_FAILED(MFCreateSensorProfile(KSCAMERAPROFILE_Legacy, 0, nullptr, &profile));
+  RETURN_IF_FAILED(profile->AddProfileFilter(0, L"((RES==;FRT<=30,1;SUT==))"));
+  RETURN_IF_FAILED(collection->AddProfile(profile.Get()));
+  return attributes_->SetUnknown(MF_DEVICEMFT_SENSORPROFILE_COLLECTION, collection.Get());
 }
 
 HRESULT TesmiraMediaSource::initialize(IMFAttributes* activationStore) {
   logSource(L"media source Initialize");
   Lock lock(mutex_);
   queue_.Reset();
-  HRESULT hr = MFCreateEventQueue(&queue_);
-  if (FAILED(hr)) return hr;
+  RETURN_IF_FAILED(MFCreateEventQueue(&queue_));
   attributes_.Reset();
-  if (FAILED(hr = MFCreateAttributes(&attributes_, 8))) return hr;
+  RETURN_IF_FAILED(MFCreateAttributes(&attributes_, 8));
   HRESULT typeHr = attributes_->SetGUID(MF_DEVSOURCE_ATTRIBUTE_SOURCE_TYPE, MF_DEVSOURCE_ATTRIBUTE_SOURCE_TYPE_VIDCAP_GUID);
   if (SUCCEEDED(typeHr)) typeHr = attributes_->SetString(MF_DEVSOURCE_ATTRIBUTE_FRIENDLY_NAME, L"Tesmira");
   if (activationStore) activationStore->CopyAllItems(attributes_.Get());
   if (FAILED(typeHr)) return typeHr;
 
-  hr = attachSensorProfiles();
-  logSource(FAILED(hr) ? L"media source attach sensor profiles failed (non-fatal): " + hrText(hr)
+  HRESULT hr = attachSensorProfiles();
+  logSource(FAILED(hr) ? L"media source attach sensor profiles failed (non-fatal): " + hresultToText(hr)
                        : std::wstring(L"media source attached sensor profiles"));
 
   std::vector<ComPtr<IMFMediaType>> types;
   for (const CameraCapability& mode : readCameraCapabilities()) {
     for (const GUID* subtype : {&MFVideoFormat_NV12, &MFVideoFormat_RGB32}) {
       ComPtr<IMFMediaType> type;
-      hr = makeVideoMediaType(*subtype, mode.width, mode.height, mode.fpsNumerator, mode.fpsDenominator, &type);
-      if (FAILED(hr)) return hr;
+      RETURN_IF_FAILED(makeVideoMediaType(*subtype, mode.width, mode.height, mode.fpsNumerator, mode.fpsDenominator, &type));
       types.push_back(type);
     }
   }
@@ -509,18 +506,15 @@ HRESULT TesmiraMediaSource::initialize(IMFAttributes* activationStore) {
   if (!stream_) return E_OUTOFMEMORY;
   std::vector<IMFMediaType*> raw;
   for (auto& t : types) raw.push_back(t.Get());
-  hr = stream_->initialize(this, raw.data(), DWORD(raw.size()));
-  if (FAILED(hr)) {
-    logSource(L"media source stream Initialize failed: " + hrText(hr));
-    return hr;
-  }
+  RETURN_IF_FAILED_LOG(logSource, L"media source stream Initialize", stream_->initialize(this, raw.data(), DWORD(raw.size())));
   ComPtr<IMFStreamDescriptor> streamDescriptor;
-  if (FAILED(hr = stream_->getDescriptor(&streamDescriptor))) return hr;
+  RETURN_IF_FAILED(stream_->getDescriptor(&streamDescriptor));
   descriptor_.Reset();
   IMFStreamDescriptor* streams[] = {streamDescriptor.Get()};
   hr = MFCreatePresentationDescriptor(1, streams, &descriptor_);
   if (SUCCEEDED(hr)) hr = descriptor_->SelectStream(0);
-  logSource(SUCCEEDED(hr) ? std::wstring(L"media source Initialize succeeded") : L"media source Initialize failed: " + hrText(hr));
+  RETURN_IF_FAILED_LOG(logSource, L"media source Initialize", hr);
+  logSource(L"media source Initialize succeeded");
   return hr;
 }
 
@@ -562,19 +556,18 @@ STDMETHODIMP TesmiraMediaSource::Start(IMFPresentationDescriptor* descriptor, co
     Lock lock(mutex_);
     if (state_ == SourceState::ShutDown) return MF_E_SHUTDOWN;
     DWORD count = 0;
-    HRESULT hr = descriptor->GetStreamDescriptorCount(&count);
-    if (FAILED(hr)) return hr;
+    RETURN_IF_FAILED(descriptor->GetStreamDescriptorCount(&count));
     if (count == 0) return MF_E_INVALIDREQUEST;
     BOOL selected = FALSE;
     ComPtr<IMFStreamDescriptor> streamDescriptor;
-    if (FAILED(hr = descriptor->GetStreamDescriptorByIndex(0, &selected, &streamDescriptor))) return hr;
+    RETURN_IF_FAILED(descriptor->GetStreamDescriptorByIndex(0, &selected, &streamDescriptor));
     if (!selected) return MF_E_INVALIDREQUEST;
     ComPtr<IMFMediaTypeHandler> handler;
     ComPtr<IMFMediaType> requested;
-    hr = streamDescriptor->GetMediaTypeHandler(&handler);
+    HRESULT hr = streamDescriptor->GetMediaTypeHandler(&handler);
     if (SUCCEEDED(hr)) hr = handler->GetCurrentMediaType(&requested);
     if (FAILED(hr)) {
-      logSource(L"media source Start failed getting current media type: " + hrText(hr));
+      logSource(L"media source Start failed getting current media type: " + hresultToText(hr));
       return hr;
     }
     if (!stream_) return MF_E_SHUTDOWN;
@@ -598,7 +591,8 @@ STDMETHODIMP TesmiraMediaSource::Start(IMFPresentationDescriptor* descriptor, co
                      : E_UNEXPECTED;
   if (SUCCEEDED(hr)) hr = stream->start(type.Get());
   if (SUCCEEDED(hr)) hr = queue->QueueEventParamVar(MESourceStarted, GUID_NULL, S_OK, &startTime);
-  logSource(SUCCEEDED(hr) ? std::wstring(L"media source Start succeeded") : L"media source Start failed: " + hrText(hr));
+  RETURN_IF_FAILED_LOG(logSource, L"media source Start", hr);
+  logSource(L"media source Start succeeded");
   return hr;
 }
 
@@ -613,8 +607,7 @@ STDMETHODIMP TesmiraMediaSource::Stop() {
   }
   if (stream) {
     logSource(L"stream Stop");
-    HRESULT hr = stream->stop();
-    if (FAILED(hr)) return hr;
+    RETURN_IF_FAILED(stream->stop());
   }
   return QueueEvent(MESourceStopped, GUID_NULL, S_OK, nullptr);
 }
@@ -638,11 +631,12 @@ STDMETHODIMP TesmiraMediaSource::Pause() {
       Lock lock(mutex_);
       if (state_ == SourceState::Paused) state_ = SourceState::Started;
     }
-    logSource(L"media source Pause failed: " + hrText(hr));
+    logSource(failureText(L"media source Pause", hr));
     return hr;
   }
   hr = QueueEvent(MESourcePaused, GUID_NULL, S_OK, nullptr);
-  logSource(FAILED(hr) ? L"media source Pause queue event failed: " + hrText(hr) : std::wstring(L"media source Pause succeeded"));
+  RETURN_IF_FAILED_LOG(logSource, L"media source Pause queue event", hr);
+  logSource(L"media source Pause succeeded");
   return hr;
 }
 
@@ -687,14 +681,10 @@ HRESULT createMediaSource(IMFAttributes* activationStore, REFIID riid, void** ou
   *out = nullptr;
   auto source = Microsoft::WRL::Make<TesmiraMediaSource>();
   if (!source) return E_OUTOFMEMORY;
-  HRESULT hr = source->initialize(activationStore);
-  if (FAILED(hr)) {
-    logSource(L"activate ActivateObject source Initialize failed: " + hrText(hr));
-    return hr;
-  }
-  hr = source->QueryInterface(riid, out);
-  logSource(FAILED(hr) ? L"activate ActivateObject QueryInterface failed: " + hrText(hr)
-                       : std::wstring(L"activate ActivateObject succeeded"));
+  RETURN_IF_FAILED_LOG(logSource, L"activate ActivateObject source Initialize", source->initialize(activationStore));
+  const HRESULT hr = source->QueryInterface(riid, out);
+  RETURN_IF_FAILED_LOG(logSource, L"activate ActivateObject QueryInterface", hr);
+  logSource(L"activate ActivateObject succeeded");
   return hr;
 }
 

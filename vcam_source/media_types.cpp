@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "common/channels.h"
+#include "common/hresult.h"
 #include "vcam_source/source_log.h"
 
 namespace tesmira::vcam {
@@ -12,24 +13,23 @@ HRESULT makeVideoMediaType(REFGUID subtype, UINT32 w, UINT32 h, UINT32 n, UINT32
   if (!out) return E_POINTER;
   *out = nullptr;
   Microsoft::WRL::ComPtr<IMFMediaType> type;
-  HRESULT hr = MFCreateMediaType(&type);
-  if (FAILED(hr)) return hr;
+  RETURN_IF_FAILED(MFCreateMediaType(&type));
   const bool nv12 = subtype == MFVideoFormat_NV12;
   const uint64_t bitsPerPixel = nv12 ? 12 : 32;
   const UINT32 sampleSize = nv12 ? UINT32(uint64_t(w) * h * 3 / 2) : UINT32(uint64_t(w) * h * 4);
   const UINT32 bitrate = d ? UINT32(uint64_t(w) * h * n * bitsPerPixel / d) : 0;
   const UINT32 stride = nv12 ? w : w * 4;
-  if (FAILED(hr = type->SetGUID(MF_MT_MAJOR_TYPE, MFMediaType_Video))) return hr;
-  if (FAILED(hr = type->SetGUID(MF_MT_SUBTYPE, subtype))) return hr;
-  if (FAILED(hr = type->SetUINT32(MF_MT_INTERLACE_MODE, MFVideoInterlace_Progressive))) return hr;
-  if (FAILED(hr = type->SetUINT32(MF_MT_ALL_SAMPLES_INDEPENDENT, 1))) return hr;
-  if (FAILED(hr = type->SetUINT32(MF_MT_FIXED_SIZE_SAMPLES, 1))) return hr;
-  if (FAILED(hr = MFSetAttributeSize(type.Get(), MF_MT_FRAME_SIZE, w, h))) return hr;
-  if (FAILED(hr = MFSetAttributeRatio(type.Get(), MF_MT_FRAME_RATE, n, d))) return hr;
-  if (FAILED(hr = MFSetAttributeRatio(type.Get(), MF_MT_PIXEL_ASPECT_RATIO, 1, 1))) return hr;
-  if (FAILED(hr = type->SetUINT32(MF_MT_SAMPLE_SIZE, sampleSize))) return hr;
-  if (FAILED(hr = type->SetUINT32(MF_MT_AVG_BITRATE, bitrate))) return hr;
-  if (FAILED(hr = type->SetUINT32(MF_MT_DEFAULT_STRIDE, stride))) return hr;
+  RETURN_IF_FAILED(type->SetGUID(MF_MT_MAJOR_TYPE, MFMediaType_Video));
+  RETURN_IF_FAILED(type->SetGUID(MF_MT_SUBTYPE, subtype));
+  RETURN_IF_FAILED(type->SetUINT32(MF_MT_INTERLACE_MODE, MFVideoInterlace_Progressive));
+  RETURN_IF_FAILED(type->SetUINT32(MF_MT_ALL_SAMPLES_INDEPENDENT, 1));
+  RETURN_IF_FAILED(type->SetUINT32(MF_MT_FIXED_SIZE_SAMPLES, 1));
+  RETURN_IF_FAILED(MFSetAttributeSize(type.Get(), MF_MT_FRAME_SIZE, w, h));
+  RETURN_IF_FAILED(MFSetAttributeRatio(type.Get(), MF_MT_FRAME_RATE, n, d));
+  RETURN_IF_FAILED(MFSetAttributeRatio(type.Get(), MF_MT_PIXEL_ASPECT_RATIO, 1, 1));
+  RETURN_IF_FAILED(type->SetUINT32(MF_MT_SAMPLE_SIZE, sampleSize));
+  RETURN_IF_FAILED(type->SetUINT32(MF_MT_AVG_BITRATE, bitrate));
+  RETURN_IF_FAILED(type->SetUINT32(MF_MT_DEFAULT_STRIDE, stride));
   *out = type.Detach();
   return S_OK;
 }

@@ -2,7 +2,7 @@
 
 #include <combaseapi.h>
 
-#include "common/helpers.h"
+#include "common/file_log.h"
 
 namespace tesmira::vcam {
 
@@ -13,7 +13,5 @@ std::wstring guidToText(REFGUID guid) {
   if (StringFromGUID2(guid, text, 40) == 0) return L"<invalid-guid>";
   return text;
 }
-
-std::wstring hrText(HRESULT hr) { return hresultToText(hr); }
 
 }  // namespace tesmira::vcam

@@ -10,6 +10,5 @@ namespace tesmira::vcam {
 void logSource(const std::wstring& message);
 // Registry form of a GUID (38 characters), or "<invalid-guid>".
 std::wstring guidToText(REFGUID guid);
-std::wstring hrText(HRESULT hr);
 
 }  // namespace tesmira::vcam

@@ -1,7 +1,13 @@
-#include "common/helpers.h"
+#include "common/command_line.h"
+#include "common/error_text.h"
+#include "common/executable_paths.h"
+#include "common/file_acl.h"
+#include "common/file_log.h"
+#include "common/process_token.h"
+#include "common/program_data.h"
+#include "common/text_search.h"
 
 #include <shellapi.h>
-#include <sys/stat.h>
 
 #include <gtest/gtest.h>
 
@@ -11,6 +17,7 @@
 #include <string_view>
 
 #include "tesmira/platform_testing.h"
+#include "tests/support/host_calls.h"
 #include "tests/support/machine_fixture.h"
 
 namespace {
@@ -109,19 +116,16 @@ class HelpersTest : public tesmira::testing::MachineTest {
     const char* tmp = std::getenv("TMPDIR");
     savedTmp_ = tmp ? tmp : "";
     hadTmp_ = tmp != nullptr;
-    ::unsetenv("ProgramData");
+    SetEnvironmentVariableW(L"ProgramData", nullptr);
   }
   void TearDown() override {
-    if (hadTmp_) ::setenv("TMPDIR", savedTmp_.c_str(), 1);
-    else ::unsetenv("TMPDIR");
-    ::unsetenv("ProgramData");
-    ::unsetenv("TESMIRA_ELEVATED");
+    if (hadTmp_) SetEnvironmentVariableW(L"TMPDIR", std::filesystem::path(savedTmp_).wstring().c_str());
+    else SetEnvironmentVariableW(L"TMPDIR", nullptr);
+    SetEnvironmentVariableW(L"ProgramData", nullptr);
+    SetEnvironmentVariableW(L"TESMIRA_ELEVATED", nullptr);
     MachineTest::TearDown();
   }
-  static uint32_t modeOf(const fs::path& p) {
-    struct stat info {};
-    return ::stat(p.c_str(), &info) == 0 ? uint32_t(info.st_mode & 0777) : 0xFFFFFFFFu;
-  }
+  static uint32_t modeOf(const fs::path& p) { return tesmira::testing::permissionBits(p); }
 
  private:
   std::string savedTmp_;
@@ -134,12 +138,12 @@ TEST_F(HelpersTest, ProgramDataFallsBackToTheEnvironmentThenTheTemporaryFolder) 
   EXPECT_EQ(vcamStagingFolder(), root() / "ProgramData/Tesmira/Vcam");
 
   faults::inject("SHGetKnownFolderPath", E_FAIL);
-  ::setenv("ProgramData", (root() / "FromEnv").c_str(), 1);
+  SetEnvironmentVariableW(L"ProgramData", (root() / "FromEnv").wstring().c_str());
   EXPECT_EQ(programDataFolder(), root() / "FromEnv");
 
-  ::unsetenv("ProgramData");
+  SetEnvironmentVariableW(L"ProgramData", nullptr);
   fs::create_directories(root() / "tmp");
-  ::setenv("TMPDIR", (root() / "tmp").c_str(), 1);
+  SetEnvironmentVariableW(L"TMPDIR", (root() / "tmp").wstring().c_str());
   appendLogLine(L"to the temporary folder");
   std::string log = tesmira::testing::readFile(root() / "tmp/Tesmira/Logs/vcam-service.log");
   EXPECT_NE(log.find("to the temporary folder"), std::string::npos);
@@ -187,13 +191,13 @@ TEST_F(HelpersTest, ExecutablePaths) {
 }
 
 TEST_F(HelpersTest, ElevationFollowsTheToken) {
-  ::setenv("TESMIRA_ELEVATED", "1", 1);
+  SetEnvironmentVariableW(L"TESMIRA_ELEVATED", L"1");
   EXPECT_TRUE(isProcessElevated());
   faults::inject("GetTokenInformation", ERROR_ACCESS_DENIED, 1);
   EXPECT_FALSE(isProcessElevated());
   faults::inject("OpenProcessToken", ERROR_ACCESS_DENIED, 1);
   EXPECT_FALSE(isProcessElevated());
-  ::setenv("TESMIRA_ELEVATED", "0", 1);
+  SetEnvironmentVariableW(L"TESMIRA_ELEVATED", L"0");
   EXPECT_FALSE(isProcessElevated());
 }
 

@@ -5,7 +5,7 @@
 #include <thread>
 #include <vector>
 
-#include "common/helpers.h"
+#include "common/file_log.h"
 #include "tests/support/machine_fixture.h"
 
 namespace {

@@ -16,7 +16,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "common/helpers.h"
+#include "common/error_text.h"
+#include "common/file_log.h"
 #include "tesmira/platform_testing.h"
 #include "tesmira/test_cameras.h"
 #include "tests/support/machine_fixture.h"

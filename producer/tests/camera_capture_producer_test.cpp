@@ -3,9 +3,6 @@
 // camera reports its state and is retried once a second on the test clock.
 #include <gtest/gtest.h>
 
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 
 #include <windows.h>
 
@@ -31,8 +28,9 @@
 #include "producer/tests/producer_fixture.h"
 #include "tesmira/platform_testing.h"
 #include "tesmira/test_cameras.h"
+#include "tests/support/child_process.h"
+#include "tests/support/host_calls.h"
 
-extern char** environ;
 
 namespace tesmira {
 namespace {
@@ -254,13 +252,9 @@ TEST_F(CaptureProducerTest, ProducerProcessPublishesTheFileCameraWhileDemandLast
   rate_ = firstCameraRate();
   ASSERT_GT(rate_.first, 0u);
   demand(64, 48);
-  std::vector<std::string> args = {TESMIRA_PRODUCER_EXE, "--camera", "--camera-index", "0", "--repo-root",
-                                   makeRepoRoot().string()};
-  std::vector<char*> argv;
-  for (auto& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  pid_t pid = -1;
-  ASSERT_EQ(posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ), 0);
+  tesmira::testing::ChildProcess producer({std::filesystem::path(TESMIRA_PRODUCER_EXE).wstring(), L"--camera",
+                                           L"--camera-index", L"0", L"--repo-root", makeRepoRoot().wstring()});
+  ASSERT_TRUE(producer.started());
   // Real time: the child paces its own frames.
   auto waitFor = [&](const std::function<bool()>& done, bool keepDemand) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
@@ -278,10 +272,8 @@ TEST_F(CaptureProducerTest, ProducerProcessPublishesTheFileCameraWhileDemandLast
   if (HasFailure()) {
     for (const auto& line : logMessages()) std::cerr << line << "\n";
   }
-  kill(pid, SIGINT);
-  int result = 0;
-  ASSERT_EQ(waitpid(pid, &result, 0), pid);
-  EXPECT_TRUE(WIFEXITED(result) && WEXITSTATUS(result) == 0);
+  ASSERT_TRUE(tesmira::testing::sendCtrlC(producer.id()));
+  EXPECT_EQ(producer.wait(), std::optional<DWORD>(0));
 }
 
 }  // namespace

@@ -4,7 +4,7 @@
 
 #include <opencv2/imgproc.hpp>
 
-#include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -481,21 +481,17 @@ TEST(ReadCaptureSwitches, Environment) {
       {"1", "0", true, false},         {"", "", true, false},       {"false", "yes", true, false},
   };
   for (const Case& c : cases) {
-    auto set = [](const char* name, const char* value) {
-      if (value == nullptr) {
-        unsetenv(name);
-      } else {
-        setenv(name, value, 1);
-      }
+    auto set = [](const wchar_t* name, const char* value) {
+      SetEnvironmentVariableW(name, value ? std::filesystem::path(value).wstring().c_str() : nullptr);
     };
-    set("TESMIRA_CAPTURE_CONVERT_IN_READER", c.convert);
-    set("TESMIRA_CAPTURE_D3D_TEXTURE", c.texture);
+    set(L"TESMIRA_CAPTURE_CONVERT_IN_READER", c.convert);
+    set(L"TESMIRA_CAPTURE_D3D_TEXTURE", c.texture);
     const CaptureSwitches switches = readCaptureSwitches();
     EXPECT_EQ(switches.convertInReader, c.expectConvert) << (c.convert ? c.convert : "unset");
     EXPECT_EQ(switches.d3dTexture, c.expectTexture) << (c.texture ? c.texture : "unset");
   }
-  unsetenv("TESMIRA_CAPTURE_CONVERT_IN_READER");
-  unsetenv("TESMIRA_CAPTURE_D3D_TEXTURE");
+  SetEnvironmentVariableW(L"TESMIRA_CAPTURE_CONVERT_IN_READER", nullptr);
+  SetEnvironmentVariableW(L"TESMIRA_CAPTURE_D3D_TEXTURE", nullptr);
 }
 
 }  // namespace

@@ -1,9 +1,10 @@
 #pragma once
 // A producer-sized machine: ProgramData and APPDATA under the test's machine root,
 // a repo-root fixture with every data file the options check, and log reading.
+#include <windows.h>
+
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -17,9 +18,9 @@ class ProducerTest : public MachineTest {
  protected:
   void SetUp() override {
     MachineTest::SetUp();
-    ::setenv("ProgramData", (root() / "ProgramData").c_str(), 1);
-    ::setenv("APPDATA", (root() / "AppData").c_str(), 1);
-    ::unsetenv("TESMIRA_LANDMARK_FREE");
+    SetEnvironmentVariableW(L"ProgramData", (root() / "ProgramData").wstring().c_str());
+    SetEnvironmentVariableW(L"APPDATA", (root() / "AppData").wstring().c_str());
+    SetEnvironmentVariableW(L"TESMIRA_LANDMARK_FREE", nullptr);
   }
 
   std::filesystem::path logPath() const { return root() / "ProgramData" / "Tesmira" / "Logs" / "vcam-producer.log"; }

@@ -33,9 +33,9 @@ class ProducerLogTest : public ProducerTest {
   }
   void TearDown() override {
     if (hadTmp_) {
-      ::setenv("TMPDIR", savedTmp_.c_str(), 1);
+      SetEnvironmentVariableW(L"TMPDIR", std::filesystem::path(savedTmp_).wstring().c_str());
     } else {
-      ::unsetenv("TMPDIR");
+      SetEnvironmentVariableW(L"TMPDIR", nullptr);
     }
     ProducerTest::TearDown();
   }
@@ -56,8 +56,8 @@ TEST_F(ProducerLogTest, AppendsCrLfLinesUnderProgramData) {
 }
 
 TEST_F(ProducerLogTest, WithoutProgramDataTheTemporaryFolderIsUsed) {
-  ::unsetenv("ProgramData");
-  ::setenv("TMPDIR", root().c_str(), 1);
+  SetEnvironmentVariableW(L"ProgramData", nullptr);
+  SetEnvironmentVariableW(L"TMPDIR", root().wstring().c_str());
   EXPECT_EQ(producerLogPath(), root() / "Tesmira/Logs/vcam-producer.log");
   logLine("to temp");
   EXPECT_NE(testing::readFile(root() / "Tesmira/Logs/vcam-producer.log").find(" to temp\r\n"), std::string::npos);
@@ -78,13 +78,13 @@ TEST_F(ProducerLogTest, TheBaseFolderIsTheEnvironmentVariableElseTheTemporaryFol
       {"too long for its buffer", "/" + std::string(MAX_PATH, 'p'), "tmp"},
   };
   std::filesystem::create_directories(root() / "tmp");
-  ::setenv("TMPDIR", (root() / "tmp").c_str(), 1);
+  SetEnvironmentVariableW(L"TMPDIR", (root() / "tmp").wstring().c_str());
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     if (c.programData.empty()) {
-      ::unsetenv("ProgramData");
+      SetEnvironmentVariableW(L"ProgramData", nullptr);
     } else {
-      ::setenv("ProgramData", c.programData.c_str(), 1);
+      SetEnvironmentVariableW(L"ProgramData", std::filesystem::path(c.programData).wstring().c_str());
     }
     const auto expected = root() / c.expectedBase / "Tesmira/Logs/vcam-producer.log";
     EXPECT_EQ(producerLogPath(), expected);
@@ -95,7 +95,7 @@ TEST_F(ProducerLogTest, TheBaseFolderIsTheEnvironmentVariableElseTheTemporaryFol
 }
 
 TEST_F(ProducerLogTest, WithoutAnyBaseFolderTheLineIsLost) {
-  ::unsetenv("ProgramData");
+  SetEnvironmentVariableW(L"ProgramData", nullptr);
   platform::faults::inject("GetTempPathW", ERROR_ACCESS_DENIED);
   EXPECT_EQ(producerLogPath(), std::filesystem::path());
   EXPECT_NO_THROW(logLine("nowhere"));

@@ -365,7 +365,7 @@ TEST_F(LoopTest, BypassPublishesUntouchedWithoutLandmarks) {
 }
 
 TEST_F(LoopTest, LandmarkFreeModeReusesTheFirstFace) {
-  ::setenv("TESMIRA_LANDMARK_FREE", "1", 1);
+  SetEnvironmentVariableW(L"TESMIRA_LANDMARK_FREE", L"1");
   context.face = true;
   EXPECT_EQ(run({"--headless-frames", "6"}), 0);
   EXPECT_EQ(context.detects, 1);
@@ -523,10 +523,10 @@ TEST(ConsoleControl, StopsOnlyForTheFourStopEvents) {
 TEST(EnvFlag, OnlyALeadingOneCounts) {
   for (auto [value, expected] : std::vector<std::pair<const char*, bool>>{
            {"1", true}, {"10", true}, {"1abc", true}, {"0", false}, {"", false}, {"true", false}, {" 1", false}}) {
-    ::setenv("TESMIRA_TEST_FLAG", value, 1);
+    SetEnvironmentVariableW(L"TESMIRA_TEST_FLAG", std::filesystem::path(value).wstring().c_str());
     EXPECT_EQ(envFlagEnabled("TESMIRA_TEST_FLAG"), expected) << value;
   }
-  ::unsetenv("TESMIRA_TEST_FLAG");
+  SetEnvironmentVariableW(L"TESMIRA_TEST_FLAG", nullptr);
   EXPECT_FALSE(envFlagEnabled("TESMIRA_TEST_FLAG"));
 }
 

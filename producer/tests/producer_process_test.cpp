@@ -1,28 +1,24 @@
 // The built producer as a real process against a fixture repo root.
-#include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <opencv2/imgcodecs.hpp>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <memory>
 #include <set>
 #include <thread>
 
 #include "producer/frame_writer.h"
 #include "producer/kernel_objects.h"
 #include "producer/tests/producer_fixture.h"
-
-extern char** environ;
+#include "tests/support/host_calls.h"
 
 namespace tesmira {
 namespace {
 
+using testing::OutputCapturingChild;
 using testing::ProducerTest;
+using testing::sendCtrlC;
 
 class ProducerProcessTest : public ProducerTest {
  protected:
@@ -32,26 +28,14 @@ class ProducerProcessTest : public ProducerTest {
   }
 
   // Starts the producer with its output in files under the machine root.
-  pid_t start(const std::vector<std::string>& options) {
+  std::unique_ptr<OutputCapturingChild> start(const std::vector<std::string>& options) {
     std::vector<std::string> args{TESMIRA_PRODUCER_EXE};
     args.insert(args.end(), options.begin(), options.end());
-    std::vector<char*> argv;
-    for (auto& arg : args) argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t files;
-    posix_spawn_file_actions_init(&files);
-    posix_spawn_file_actions_addopen(&files, 1, (root() / "stdout.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_addopen(&files, 2, (root() / "stderr.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    pid_t pid = -1;
-    EXPECT_EQ(posix_spawn(&pid, argv[0], &files, nullptr, argv.data(), environ), 0);
-    posix_spawn_file_actions_destroy(&files);
-    return pid;
+    auto child = std::make_unique<OutputCapturingChild>(args, root() / "stdout.txt", root() / "stderr.txt");
+    EXPECT_TRUE(child->started());
+    return child;
   }
-  static int exitCodeOf(pid_t pid) {
-    int status = 0;
-    if (waitpid(pid, &status, 0) != pid) return -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  }
+  static int exitCodeOf(const std::unique_ptr<OutputCapturingChild>& child) { return child->wait(); }
   std::string standardOutput() const { return testing::readFile(root() / "stdout.txt"); }
   std::string standardError() const { return testing::readFile(root() / "stderr.txt"); }
 
@@ -85,7 +69,7 @@ struct FrameReader {
     closeHandle(ready);
     closeMapping(channel);
   }
-  void readUntilExit(pid_t pid, int& exitCode) {
+  void readUntilExit(OutputCapturingChild& child, int& exitCode) {
     uint32_t seen = 0;
     for (;;) {
       const bool signalled = WaitForSingleObject(ready, 200) == WAIT_OBJECT_0;
@@ -103,9 +87,8 @@ struct FrameReader {
         }
         seen = counter;
       }
-      int status = 0;
-      if (waitpid(pid, &status, WNOHANG) == pid) {
-        exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+      if (const int code = child.wait(0); code >= 0) {
+        exitCode = code;
         return;
       }
     }
@@ -117,10 +100,10 @@ TEST_F(ProducerProcessTest, StillHeadlessRunPublishesFiveStampedFrames) {
   FrameReader reader;
   ASSERT_NE(reader.channel.view, nullptr);
   ASSERT_NE(reader.ready, nullptr);
-  const pid_t pid = start({"--camera", "--still", (root() / "face.png").string(), "--headless-frames", "5",
+  const auto producer = start({"--camera", "--still", (root() / "face.png").string(), "--headless-frames", "5",
                            "--stamp-seq", "--repo-root", repo_.string()});
   int exitCode = -1;
-  reader.readUntilExit(pid, exitCode);
+  reader.readUntilExit(*producer, exitCode);
   EXPECT_EQ(exitCode, 0) << standardError();
   std::vector<uint16_t> counters;
   for (const auto& c : reader.codes) counters.push_back(c.code1);
@@ -132,10 +115,10 @@ TEST_F(ProducerProcessTest, StillHeadlessRunPublishesFiveStampedFrames) {
 TEST_F(ProducerProcessTest, StillModePacesAtTheStillFrameRate) {
   cv::imwrite((root() / "face.png").string(), cv::Mat(120, 160, CV_8UC3, cv::Scalar(1, 2, 3)));
   FrameReader reader;
-  const pid_t pid = start({"--camera", "--still", (root() / "face.png").string(), "--still-fps", "20",
+  const auto producer = start({"--camera", "--still", (root() / "face.png").string(), "--still-fps", "20",
                            "--headless-frames", "11", "--repo-root", repo_.string()});
   int exitCode = -1;
-  reader.readUntilExit(pid, exitCode);
+  reader.readUntilExit(*producer, exitCode);
   EXPECT_EQ(exitCode, 0);
   ASSERT_EQ(reader.qpcTimes.size(), 11u);
   // Each frame is topped up to the 50 ms period, so ten periods separate the first
@@ -145,14 +128,14 @@ TEST_F(ProducerProcessTest, StillModePacesAtTheStillFrameRate) {
 }
 
 TEST_F(ProducerProcessTest, CtrlCDuringAnIdlePassStopsInOrder) {
-  const pid_t pid = start({"--camera", "--repo-root", repo_.string()});
+  const auto producer = start({"--camera", "--repo-root", repo_.string()});
   // Wait for the first idle pass: its status write follows the last start-up line.
   for (int i = 0; i < 1000 && logCount("status mapping ready") == 0; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   ASSERT_EQ(logCount("status mapping ready"), 1u);
-  kill(pid, SIGINT);
-  EXPECT_EQ(exitCodeOf(pid), 0);
+  ASSERT_TRUE(sendCtrlC(producer->id()));
+  EXPECT_EQ(exitCodeOf(producer), 0);
   const auto lines = logMessages();
   ASSERT_FALSE(lines.empty());
   EXPECT_EQ(lines.back(), "vcam producer stopped");

@@ -102,13 +102,13 @@ TEST_F(ConfigJsonTest, IsReadFromAppDataTesmira) {
 }
 
 TEST_F(ConfigJsonTest, AnUnsetOrTooLongAppDataGivesNoPath) {
-  ::unsetenv("APPDATA");
+  SetEnvironmentVariableW(L"APPDATA", nullptr);
   EXPECT_TRUE(configJsonPath().empty());
   EXPECT_FALSE(loadConfigSettings({}).valid);
   const std::string longest = "/" + std::string(258, 'a');  // 259 characters: still fits
-  ::setenv("APPDATA", longest.c_str(), 1);
+  SetEnvironmentVariableW(L"APPDATA", std::filesystem::path(longest).wstring().c_str());
   EXPECT_FALSE(configJsonPath().empty());
-  ::setenv("APPDATA", (longest + "b").c_str(), 1);
+  SetEnvironmentVariableW(L"APPDATA", std::filesystem::path((longest + "b")).wstring().c_str());
   EXPECT_TRUE(configJsonPath().empty());
 }
 

@@ -1,26 +1,25 @@
 #include "tests/support/machine_fixture.h"
 
-#include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <system_error>
 
+#include "common/executable_paths.h"
 #include "tesmira/platform_testing.h"
+#include "tests/support/host_calls.h"
 
 namespace tesmira::testing {
 
 void MachineTest::SetUp() {
-  std::string pattern = (std::filesystem::temp_directory_path() / "tesmira-machine-XXXXXX").string();
-  char* made = ::mkdtemp(pattern.data());
-  ASSERT_NE(made, nullptr);
-  root_ = made;
+  root_ = makeTemporaryFolder("tesmira-machine-");
+  ASSERT_FALSE(root_.empty());
   platform::setMachineRoot(root_.string());
 }
 
 void MachineTest::TearDown() {
   platform::faults::clearAll();
   platform::testclock::release();
-  if (!std::getenv("TESMIRA_KEEP_MACHINE")) {
+  if (GetEnvironmentVariableW(L"TESMIRA_KEEP_MACHINE", nullptr, 0) == 0) {
     std::error_code ec;
     std::filesystem::remove_all(root_, ec);
   }
@@ -34,9 +33,7 @@ std::string readFile(const std::filesystem::path& file) {
 }
 
 std::filesystem::path siblingExecutable(const std::string& name) {
-  std::error_code ec;
-  auto self = std::filesystem::read_symlink("/proc/self/exe", ec);
-  return self.parent_path() / name;
+  return executableDirectory() / name;
 }
 
 }  // namespace tesmira::testing

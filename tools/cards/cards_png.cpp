@@ -10,8 +10,6 @@
 #include <utility>
 #include <vector>
 
-#include <unistd.h>
-
 #include "tesmira/platform_testing.h"
 #include "vcam_source/status_card.h"
 
@@ -42,7 +40,7 @@ int main(int argc, char** argv) {
   const std::filesystem::path out = argc > 1 ? argv[1] : "status-cards";
   std::filesystem::create_directories(out);
   // A machine of its own, so no producer status channel exists.
-  const auto machine = std::filesystem::temp_directory_path() / ("tesmira-cards-" + std::to_string(getpid()));
+  const auto machine = std::filesystem::temp_directory_path() / ("tesmira-cards-" + std::to_string(GetCurrentProcessId()));
   tesmira::platform::setMachineRoot(machine.string());
 
   std::vector<std::pair<uint32_t, uint32_t>> sizes;

@@ -8,7 +8,7 @@
 #include <filesystem>
 #include <vector>
 
-#include "common/helpers.h"
+#include "common/hresult.h"
 #include "common/vcam_registration.h"
 #include "tools/framesvr/framesvr.h"
 #include "tools/vcamctl/vcam_client.h"
@@ -17,7 +17,7 @@ namespace tesmira::demo {
 namespace {
 
 std::string failure(const char* step, HRESULT hr) {
-  return std::string(step) + " failed: " + std::filesystem::path(hresultToText(hr)).string();
+  return std::filesystem::path(failureText(std::filesystem::path(step).wstring(), hr)).string();
 }
 
 // An application that finds "Tesmira" among the video capture devices and reads NV12 samples

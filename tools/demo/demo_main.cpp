@@ -28,7 +28,9 @@
 #include <vector>
 
 #include "agent/agent_settings.h"
-#include "common/helpers.h"
+#include "common/environment.h"
+#include "common/error_text.h"
+#include "common/program_data.h"
 #include "common/vcam_registration.h"
 #include "tesmira/platform_testing.h"
 #include "tesmira/test_cameras.h"
@@ -57,9 +59,9 @@ double msBetween(Clock::time_point from, Clock::time_point to) {
 bool findPieces(Paths& p) {
   std::error_code ec;
   p.repo = TESMIRA_SOURCE_DIR;
-  if (const char* repo = std::getenv("TESMIRA_REPO")) p.repo = repo;
-  const char* media = std::getenv("TESMIRA_MEDIA_DIR");
-  p.video = (media ? fs::path(media) : p.repo / ".cache" / "media") / "Megamind.avi";
+  if (auto repo = environmentValue(L"TESMIRA_REPO")) p.repo = *repo;
+  const auto media = environmentValue(L"TESMIRA_MEDIA_DIR");
+  p.video = (media ? fs::path(*media) : p.repo / ".cache" / "media") / "Megamind.avi";
   p.agent = TESMIRA_AGENT_EXE;
   p.producer = TESMIRA_PRODUCER_EXE;
   p.mediaSource = TESMIRA_MEDIA_SOURCE_DLL;
@@ -326,12 +328,12 @@ int run() {
   setAgentString(L"RepoRoot", makeDataFolder(p.output / "data").wstring());
   ProcessWatch producerWatch(p.producer);
   const Clock::time_point agentStarted = Clock::now();
-  const pid_t agent = spawnProgram(p.agent);
-  if (agent <= 0) {
+  Program agent = spawnProgram(p.agent);
+  if (!agent.process) {
     std::cerr << "demo: starting the agent failed\n";
     return 1;
   }
-  std::cout << "demo: agent started (pid " << agent << ")\n";
+  std::cout << "demo: agent started (pid " << agent.id << ")\n";
   std::this_thread::sleep_for(std::chrono::milliseconds(1200));  // the agent settles into its idle passes
 
   std::string missing;

@@ -1,54 +1,50 @@
 #include "tools/demo/demo_processes.h"
 
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
+#include <tlhelp32.h>
 
 #include <algorithm>
-#include <fstream>
 #include <set>
 
-extern char** environ;
+#include "common/command_line.h"
 
 namespace tesmira::demo {
 namespace fs = std::filesystem;
 
-pid_t spawnProgram(const fs::path& program) {
-  const std::string path = program.string();
-  char* argv[] = {const_cast<char*>(path.c_str()), nullptr};
-  pid_t pid = -1;
-  if (posix_spawn(&pid, path.c_str(), nullptr, nullptr, argv, environ) != 0) return -1;
-  return pid;
+Program spawnProgram(const fs::path& program) {
+  std::wstring commandLine = joinCommandLine({program.wstring()});
+  STARTUPINFOW startup{};
+  startup.cb = sizeof(startup);
+  PROCESS_INFORMATION info{};
+  if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info)) {
+    return {};
+  }
+  CloseHandle(info.hThread);
+  return {info.hProcess, info.dwProcessId};
 }
 
-void killProgram(pid_t pid) {
-  if (pid <= 0) return;
-  kill(pid, SIGKILL);
-  waitpid(pid, nullptr, 0);
+void killProgram(Program& program) {
+  if (!program.process) return;
+  TerminateProcess(program.process, 1);
+  WaitForSingleObject(program.process, INFINITE);
+  CloseHandle(program.process);
+  program = {};
 }
 
 namespace {
 
-// Zombies count as gone: they have been ended and only wait for their parent.
-bool alive(pid_t pid) {
-  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-  std::string line;
-  if (!std::getline(stat, line)) return false;
-  const auto close = line.rfind(')');
-  return close != std::string::npos && close + 2 < line.size() && line[close + 2] != 'Z' && line[close + 2] != 'X';
-}
-
-std::set<pid_t> processesRunning(const fs::path& program) {
-  std::set<pid_t> found;
-  std::error_code ec;
-  for (fs::directory_iterator it("/proc", ec), end; !ec && it != end; it.increment(ec)) {
-    const std::string name = it->path().filename().string();
-    if (name.empty() || !std::all_of(name.begin(), name.end(), ::isdigit)) continue;
-    std::error_code linkError;
-    if (fs::read_symlink(it->path() / "exe", linkError) == program && alive(std::stoi(name))) {
-      found.insert(std::stoi(name));
-    }
+// The processes whose image is `program`'s file (ended ones that wait for their
+// parent are not listed).
+std::set<DWORD> processesRunning(const fs::path& program) {
+  std::set<DWORD> found;
+  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+  if (snapshot == INVALID_HANDLE_VALUE) return found;
+  const std::wstring image = program.filename().wstring();
+  PROCESSENTRY32W entry{};
+  entry.dwSize = sizeof(entry);
+  for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
+    if (image == entry.szExeFile) found.insert(entry.th32ProcessID);
   }
+  CloseHandle(snapshot);
   return found;
 }
 
@@ -63,14 +59,14 @@ ProcessWatch::~ProcessWatch() {
 
 void ProcessWatch::poll() {
   while (!stop_) {
-    const std::set<pid_t> now = processesRunning(program_);
+    const std::set<DWORD> now = processesRunning(program_);
     const auto at = Clock::now();
     {
       std::lock_guard lock(mutex_);
       for (Run& run : runs_) {
         if (run.ended == Clock::time_point{} && !now.count(run.pid)) run.ended = at;
       }
-      for (pid_t pid : now) {
+      for (DWORD pid : now) {
         const bool known = std::any_of(runs_.begin(), runs_.end(), [&](const Run& r) {
           return r.pid == pid && r.ended == Clock::time_point{};
         });

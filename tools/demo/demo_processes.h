@@ -1,7 +1,7 @@
 #pragma once
 // The demo's view of the processes on the road: the agent it starts, and the producer
-// that the agent starts and stops, seen through /proc.
-#include <sys/types.h>
+// that the agent starts and stops, seen through ToolHelp snapshots.
+#include <windows.h>
 
 #include <atomic>
 #include <chrono>
@@ -14,15 +14,21 @@ namespace tesmira::demo {
 
 using Clock = std::chrono::steady_clock;
 
-// Starts `program` without arguments, with the demo's environment; -1 on failure.
-pid_t spawnProgram(const std::filesystem::path& program);
-void killProgram(pid_t pid);
+struct Program {
+  HANDLE process = nullptr;  // nullptr when it did not start
+  DWORD id = 0;
+};
+
+// Starts `program` without arguments, with the demo's environment.
+Program spawnProgram(const std::filesystem::path& program);
+// Terminates it, waits for its end and closes its handle.
+void killProgram(Program& program);
 
 // Watches for processes running `program`: when each appeared and when it went.
 class ProcessWatch {
  public:
   struct Run {
-    pid_t pid;
+    DWORD pid;
     Clock::time_point started;
     Clock::time_point ended;  // time_point{} while running
   };

@@ -1,5 +1,7 @@
 #include "tools/framesvr/framesvr.h"
 
+#include "common/hresult.h"
+
 #include <mfapi.h>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
@@ -122,11 +124,9 @@ HRESULT FrameServerHarness::load(const std::filesystem::path& module, REFCLSID c
   auto getClassObject = reinterpret_cast<LPFNGETCLASSOBJECT>(reinterpret_cast<void*>(GetProcAddress(module_, "DllGetClassObject")));
   if (!getClassObject) return HRESULT_FROM_WIN32(GetLastError());
   ComPtr<IClassFactory> factory;
-  HRESULT hr = getClassObject(clsid, IID_IClassFactory, reinterpret_cast<void**>(factory.GetAddressOf()));
-  if (FAILED(hr)) return hr;
+  RETURN_IF_FAILED(getClassObject(clsid, IID_IClassFactory, reinterpret_cast<void**>(factory.GetAddressOf())));
   ComPtr<IMFActivate> activate;
-  hr = factory->CreateInstance(nullptr, IID_IMFActivate, reinterpret_cast<void**>(activate.GetAddressOf()));
-  if (FAILED(hr)) return hr;
+  RETURN_IF_FAILED(factory->CreateInstance(nullptr, IID_IMFActivate, reinterpret_cast<void**>(activate.GetAddressOf())));
   return useActivate(activate.Get());
 }
 
@@ -138,19 +138,17 @@ HRESULT FrameServerHarness::useActivate(IMFActivate* activate) {
 
 HRESULT FrameServerHarness::activate(const std::wstring& friendlyName) {
   if (!activate_) return E_UNEXPECTED;
-  HRESULT hr = activate_->SetGUID(MF_DEVSOURCE_ATTRIBUTE_SOURCE_TYPE, MF_DEVSOURCE_ATTRIBUTE_SOURCE_TYPE_VIDCAP_GUID);
-  if (SUCCEEDED(hr)) hr = activate_->SetString(MF_DEVSOURCE_ATTRIBUTE_FRIENDLY_NAME, friendlyName.c_str());
-  if (SUCCEEDED(hr)) hr = activate_->SetString(MF_DEVSOURCE_ATTRIBUTE_SOURCE_TYPE_VIDCAP_SYMBOLIC_LINK, kSymbolicLink);
-  if (FAILED(hr)) return hr;
-  hr = activate_->ActivateObject(IID_IMFMediaSourceEx, reinterpret_cast<void**>(source_.ReleaseAndGetAddressOf()));
-  if (FAILED(hr)) return hr;
+  RETURN_IF_FAILED(activate_->SetGUID(MF_DEVSOURCE_ATTRIBUTE_SOURCE_TYPE, MF_DEVSOURCE_ATTRIBUTE_SOURCE_TYPE_VIDCAP_GUID));
+  RETURN_IF_FAILED(activate_->SetString(MF_DEVSOURCE_ATTRIBUTE_FRIENDLY_NAME, friendlyName.c_str()));
+  RETURN_IF_FAILED(activate_->SetString(MF_DEVSOURCE_ATTRIBUTE_SOURCE_TYPE_VIDCAP_SYMBOLIC_LINK, kSymbolicLink));
+  RETURN_IF_FAILED(activate_->ActivateObject(IID_IMFMediaSourceEx, reinterpret_cast<void**>(source_.ReleaseAndGetAddressOf())));
   sourcePump_ = Microsoft::WRL::Make<EventPump>(source_.Get());
-  if (FAILED(hr = sourcePump_->begin())) return hr;
+  RETURN_IF_FAILED(sourcePump_->begin());
 
   ComPtr<IMFPresentationDescriptor> pd;
   ComPtr<IMFMediaTypeHandler> handler;
-  if (FAILED(hr = source_->CreatePresentationDescriptor(&pd))) return hr;
-  if (FAILED(hr = streamTypeHandler(pd.Get(), &handler))) return hr;
+  RETURN_IF_FAILED(source_->CreatePresentationDescriptor(&pd));
+  RETURN_IF_FAILED(streamTypeHandler(pd.Get(), &handler));
   formats_.clear();
   for (DWORD i = 0;; ++i) {
     ComPtr<IMFMediaType> type;
@@ -166,9 +164,8 @@ HRESULT FrameServerHarness::start(const VideoFormat& wanted, DWORD timeoutMs) {
   if (!source_) return E_UNEXPECTED;
   ComPtr<IMFPresentationDescriptor> pd;
   ComPtr<IMFMediaTypeHandler> handler;
-  HRESULT hr = source_->CreatePresentationDescriptor(&pd);
-  if (FAILED(hr)) return hr;
-  if (FAILED(hr = streamTypeHandler(pd.Get(), &handler))) return hr;
+  RETURN_IF_FAILED(source_->CreatePresentationDescriptor(&pd));
+  RETURN_IF_FAILED(streamTypeHandler(pd.Get(), &handler));
   ComPtr<IMFMediaType> chosen;
   for (DWORD i = 0;; ++i) {
     ComPtr<IMFMediaType> type;
@@ -179,20 +176,20 @@ HRESULT FrameServerHarness::start(const VideoFormat& wanted, DWORD timeoutMs) {
     }
   }
   if (!chosen) return MF_E_INVALIDMEDIATYPE;
-  if (FAILED(hr = handler->SetCurrentMediaType(chosen.Get()))) return hr;
-  if (FAILED(hr = pd->SelectStream(0))) return hr;
+  RETURN_IF_FAILED(handler->SetCurrentMediaType(chosen.Get()));
+  RETURN_IF_FAILED(pd->SelectStream(0));
   PROPVARIANT position;
   PropVariantInit(&position);
-  if (FAILED(hr = source_->Start(pd.Get(), &GUID_NULL, &position))) return hr;
+  RETURN_IF_FAILED(source_->Start(pd.Get(), &GUID_NULL, &position));
 
   // MENewStream (or MEUpdatedStream on a restart) carries the stream.
   ComPtr<IMFMediaEvent> streamEvent;
   if (!stream_) {
     streamEvent = sourcePump_->waitFor(MENewStream, timeoutMs);
     if (!streamEvent) return MF_E_INVALIDREQUEST;
-    if (FAILED(hr = eventObject(streamEvent.Get(), &stream_))) return hr;
+    RETURN_IF_FAILED(eventObject(streamEvent.Get(), &stream_));
     streamPump_ = Microsoft::WRL::Make<EventPump>(stream_.Get());
-    if (FAILED(hr = streamPump_->begin())) return hr;
+    RETURN_IF_FAILED(streamPump_->begin());
   }
   if (!sourcePump_->waitFor(MESourceStarted, timeoutMs)) return MF_E_INVALIDREQUEST;
   if (!streamPump_->waitFor(MEStreamStarted, timeoutMs)) return MF_E_INVALIDREQUEST;
@@ -202,17 +199,16 @@ HRESULT FrameServerHarness::start(const VideoFormat& wanted, DWORD timeoutMs) {
 
 HRESULT FrameServerHarness::requestSample(ReceivedSample& received, DWORD timeoutMs) {
   if (!stream_) return E_UNEXPECTED;
-  HRESULT hr = stream_->RequestSample(nullptr);
-  if (FAILED(hr)) return hr;
+  RETURN_IF_FAILED(stream_->RequestSample(nullptr));
   ComPtr<IMFMediaEvent> event = streamPump_->waitFor(MEMediaSample, timeoutMs);
   if (!event) return MF_E_NOT_AVAILABLE;
   ComPtr<IMFSample> sample;
-  if (FAILED(hr = eventObject(event.Get(), &sample))) return hr;
+  RETURN_IF_FAILED(eventObject(event.Get(), &sample));
   ComPtr<IMFMediaBuffer> buffer;
-  if (FAILED(hr = sample->ConvertToContiguousBuffer(&buffer))) return hr;
+  RETURN_IF_FAILED(sample->ConvertToContiguousBuffer(&buffer));
   BYTE* data = nullptr;
   DWORD length = 0;
-  if (FAILED(hr = buffer->Lock(&data, nullptr, &length))) return hr;
+  RETURN_IF_FAILED(buffer->Lock(&data, nullptr, &length));
   received.bytes.assign(data, data + length);
   buffer->Unlock();
   received.format = current_;
@@ -223,8 +219,7 @@ HRESULT FrameServerHarness::requestSample(ReceivedSample& received, DWORD timeou
 
 HRESULT FrameServerHarness::stop(DWORD timeoutMs) {
   if (!source_) return E_UNEXPECTED;
-  HRESULT hr = source_->Stop();
-  if (FAILED(hr)) return hr;
+  RETURN_IF_FAILED(source_->Stop());
   return sourcePump_->waitFor(MESourceStopped, timeoutMs) ? S_OK : MF_E_INVALIDREQUEST;
 }
 

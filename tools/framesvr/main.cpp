@@ -76,14 +76,16 @@ int main(int argc, char** argv) {
     return 1;
   }
   for (const auto& f : harness.formats()) std::printf("offered %s\n", narrow(formatText(f)).c_str());
-  if (FAILED(hr = harness.start(wanted))) {
+  hr = harness.start(wanted);
+  if (FAILED(hr)) {
     std::fprintf(stderr, "start failed: 0x%08X\n", unsigned(hr));
     return 1;
   }
   LONGLONG first = 0, last = 0;
   for (long n = 0; n < frames; ++n) {
     ReceivedSample sample;
-    if (FAILED(hr = harness.requestSample(sample))) {
+    hr = harness.requestSample(sample);
+    if (FAILED(hr)) {
       std::fprintf(stderr, "sample %ld failed: 0x%08X\n", n, unsigned(hr));
       return 1;
     }

@@ -17,7 +17,7 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
-#include "common/helpers.h"
+#include "common/hresult.h"
 #include "platform/mfdevices/camera_media_source.h"
 #include "tools/framesvr/framesvr.h"
 #include "tools/vcamctl/vcam_client.h"
@@ -47,7 +47,7 @@ int usage() {
 }
 
 int fail(const char* what, HRESULT hr) {
-  std::fprintf(stderr, "%s failed: %s\n", what, narrow(hresultToText(hr)).c_str());
+  std::fprintf(stderr, "%s\n", narrow(failureText(wide(what), hr)).c_str());
   return 1;
 }
 
@@ -80,10 +80,12 @@ int openPhysical(IMFActivate* device, int frames, const std::filesystem::path& o
     return wanted.width == 0 || (m.width == wanted.width && m.height == wanted.height);
   });
   if (mode == modes.end()) return fail("choose mode", HRESULT(0xC00D36B4));
-  if (FAILED(hr = camera->start(*mode))) return fail("start", hr);
+  hr = camera->start(*mode);
+  if (FAILED(hr)) return fail("start", hr);
   for (int i = 0; i < frames; ++i) {
     cameras::CameraFrame frame;
-    if (FAILED(hr = camera->readFrame(frame))) return fail("read frame", hr);
+    hr = camera->readFrame(frame);
+    if (FAILED(hr)) return fail("read frame", hr);
     if (frame.size < cameras::frameBytes(frame.format, frame.stride, frame.height)) {
       std::fprintf(stderr, "frame %d came short (%zu bytes)\n", i, frame.size);
       continue;
@@ -115,13 +117,15 @@ int open(const std::string& name, int frames, const std::filesystem::path& out, 
     return openPhysical(device.Get(), frames, out, wanted);
   }
   framesvr::FrameServerHarness harness;
-  if (FAILED(hr = harness.useActivate(device.Get())) || FAILED(hr = harness.activate(wide(name)))) {
-    return fail("activate", hr);
-  }
-  if (FAILED(hr = harness.start(wanted))) return fail("start", hr);
+  hr = harness.useActivate(device.Get());
+  if (SUCCEEDED(hr)) hr = harness.activate(wide(name));
+  if (FAILED(hr)) return fail("activate", hr);
+  hr = harness.start(wanted);
+  if (FAILED(hr)) return fail("start", hr);
   for (int i = 0; i < frames; ++i) {
     framesvr::ReceivedSample sample;
-    if (FAILED(hr = harness.requestSample(sample))) return fail("RequestSample", hr);
+    hr = harness.requestSample(sample);
+    if (FAILED(hr)) return fail("RequestSample", hr);
     if (!framesvr::writeSamplePng(sample, frameFile(out, i))) return fail("write PNG", E_FAIL);
     std::printf("%s %s time=%lld\n", frameFile(out, i).filename().string().c_str(),
                 narrow(framesvr::formatText(sample.format)).c_str(), static_cast<long long>(sample.time));

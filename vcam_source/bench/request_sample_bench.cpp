@@ -19,6 +19,7 @@
 
 #include "common/channels.h"
 #include "tesmira/platform_testing.h"
+#include "tests/support/host_calls.h"
 #include "vcam_source/channels.h"
 #include "vcam_source/media_source.h"
 #include "vcam_source/media_types.h"
@@ -41,8 +42,7 @@ struct Machine {
   uint8_t* view = nullptr;
   HANDLE ready = nullptr;
   Machine() {
-    char pattern[] = "/tmp/tesmira-bench-XXXXXX";
-    root = mkdtemp(pattern);
+    root = testing::makeTemporaryFolder("tesmira-bench-");
     platform::setMachineRoot(root.string());
     mapping = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, DWORD(kFrameChannelBytes),
                                  L"Local\\TesmiraRetouchFrame.v3");

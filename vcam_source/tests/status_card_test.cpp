@@ -13,7 +13,7 @@
 #include <stdlib.h>
 #include <string>
 
-#include "common/helpers.h"
+#include "common/file_log.h"
 #include "tesmira/platform_testing.h"
 #include "tests/support/machine_fixture.h"
 
@@ -179,10 +179,10 @@ TEST_F(StatusCardTest, ChooseReadsTheStatusChannelByItsName) {
 }
 
 TEST_F(StatusCardTest, GlobalStatusChannelComesBeforeTheLocalOne) {
-  setenv("TESMIRA_SERVICE", "1", 1);  // creating Global\ names needs the service's privilege
+  SetEnvironmentVariableW(L"TESMIRA_SERVICE", L"1");  // creating Global\ names needs the service's privilege
   StatusChannel global(L"Global\\TesmiraProducerStatus.v1", kBusy);
   StatusChannel local(L"Local\\TesmiraProducerStatus.v1", kNoCamera);
-  unsetenv("TESMIRA_SERVICE");
+  SetEnvironmentVariableW(L"TESMIRA_SERVICE", nullptr);
   ASSERT_NE(global.block, nullptr);
   ASSERT_NE(local.block, nullptr);
   tesmira::StatusCardSelector selector;

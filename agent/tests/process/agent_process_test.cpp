@@ -1,35 +1,25 @@
 // The real agent with a stand-in producer, as separate processes on one machine folder.
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <fstream>
 #include <functional>
+#include <memory>
 #include <thread>
 
 #include "agent/win32_agent.h"
-#include "common/helpers.h"
+#include "common/file_log.h"
+#include "tests/support/child_process.h"
+#include "tests/support/host_calls.h"
 #include "tests/support/machine_fixture.h"
-
-extern char** environ;
 
 namespace tesmira::agent {
 namespace {
 
+using tesmira::testing::ChildProcess;
+using tesmira::testing::processGone;
 using tesmira::testing::readFile;
 using tesmira::testing::siblingExecutable;
-
-bool processGone(pid_t pid) {
-  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-  std::string line;
-  if (!std::getline(stat, line)) return true;
-  const auto close = line.rfind(')');
-  return close == std::string::npos || close + 2 >= line.size() || line[close + 2] == 'Z' || line[close + 2] == 'X';
-}
 
 class AgentProcessTest : public tesmira::testing::MachineTest {
  protected:
@@ -55,13 +45,10 @@ class AgentProcessTest : public tesmira::testing::MachineTest {
   }
 
   void TearDown() override {
-    for (pid_t pid : agents_) {
-      kill(pid, SIGKILL);
-      waitpid(pid, nullptr, 0);
-    }
+    agents_.clear();  // terminates the agents still running
     // A producer that outlived its agent (the fault some of these tests look for) must not leak.
-    for (pid_t pid : producerRuns()) {
-      if (!processGone(pid)) kill(pid, SIGKILL);
+    for (DWORD pid : producerRuns()) {
+      if (!processGone(pid)) tesmira::testing::killProcess(pid);
     }
     UnmapViewOfFile(control_);
     CloseHandle(mapping_);
@@ -80,13 +67,10 @@ class AgentProcessTest : public tesmira::testing::MachineTest {
   }
   void setDword(const wchar_t* name, DWORD value) { setValue(name, REG_DWORD, &value, sizeof(value)); }
 
-  pid_t spawnAgent() {
-    const std::string path = siblingExecutable("tesmira_agent").string();
-    char* argv[] = {const_cast<char*>(path.c_str()), nullptr};
-    pid_t pid = 0;
-    EXPECT_EQ(posix_spawn(&pid, path.c_str(), nullptr, nullptr, argv, environ), 0);
-    agents_.push_back(pid);
-    return pid;
+  ChildProcess& spawnAgent() {
+    agents_.push_back(std::make_unique<ChildProcess>(std::vector<std::wstring>{siblingExecutable("tesmira_agent").wstring()}));
+    EXPECT_TRUE(agents_.back()->started());
+    return *agents_.back();
   }
 
   // Waits (with the application's heartbeat going when `requesting`) until `done`, at most 20 s.
@@ -100,16 +84,16 @@ class AgentProcessTest : public tesmira::testing::MachineTest {
     return done();
   }
 
-  std::vector<pid_t> producerRuns() const {
-    std::vector<pid_t> pids;
+  std::vector<DWORD> producerRuns() const {
+    std::vector<DWORD> pids;
     std::error_code ec;
     for (const auto& entry : std::filesystem::directory_iterator(root() / "test-producer", ec)) {
-      if (entry.path().extension() == ".args") pids.push_back(std::stoi(entry.path().stem().string()));
+      if (entry.path().extension() == ".args") pids.push_back(DWORD(std::stoul(entry.path().stem().string())));
     }
     std::sort(pids.begin(), pids.end());
     return pids;
   }
-  std::vector<std::string> argumentsOf(pid_t pid) const {
+  std::vector<std::string> argumentsOf(DWORD pid) const {
     std::ifstream in(root() / "test-producer" / (std::to_string(pid) + ".args"));
     std::vector<std::string> lines;
     for (std::string line; std::getline(in, line);) lines.push_back(line);
@@ -124,13 +108,13 @@ class AgentProcessTest : public tesmira::testing::MachineTest {
 
  private:
   HANDLE mapping_ = nullptr;
-  std::vector<pid_t> agents_;
+  std::vector<std::unique_ptr<ChildProcess>> agents_;
 };
 
 TEST_F(AgentProcessTest, StartsTheProducerOnDemandWithItsCommandLineAndStopsItWhenIdle) {
   spawnAgent();
   ASSERT_TRUE(waitFor([&] { return producerRuns().size() == 1; }, true)) << agentLog();
-  const pid_t producer = producerRuns()[0];
+  const DWORD producer = producerRuns()[0];
   EXPECT_EQ(argumentsOf(producer), (std::vector<std::string>{producerPath_.string(), "--camera", "--no-mirror",
                                                              "--provider", "cpu", "--camera-index", "-1",
                                                              "--repo-root", repo_.string()}));
@@ -143,12 +127,11 @@ TEST_F(AgentProcessTest, StartsTheProducerOnDemandWithItsCommandLineAndStopsItWh
 }
 
 TEST_F(AgentProcessTest, ProducerDiesWhenTheAgentIsKilled) {
-  const pid_t agent = spawnAgent();
+  ChildProcess& agent = spawnAgent();
   ASSERT_TRUE(waitFor([&] { return producerRuns().size() == 1; }, true)) << agentLog();
-  const pid_t producer = producerRuns()[0];
+  const DWORD producer = producerRuns()[0];
   ASSERT_FALSE(processGone(producer));
-  kill(agent, SIGKILL);
-  waitpid(agent, nullptr, 0);
+  agent.terminate();
   EXPECT_TRUE(waitFor([&] { return processGone(producer); }, true));
 }
 
@@ -162,15 +145,14 @@ TEST_F(AgentProcessTest, ProducerThatExitsIsStartedAgain) {
 }
 
 TEST_F(AgentProcessTest, SecondAgentInTheSessionExitsWithZero) {
-  const pid_t first = spawnAgent();
+  ChildProcess& first = spawnAgent();
   ASSERT_TRUE(waitFor([&] { return logHas("agent starting"); }, false));
-  const pid_t second = spawnAgent();
-  int status = -1;
-  ASSERT_TRUE(waitFor([&] { return waitpid(second, &status, WNOHANG) == second; }, false));
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 0);
+  ChildProcess& second = spawnAgent();
+  std::optional<DWORD> exitCode;
+  ASSERT_TRUE(waitFor([&] { return (exitCode = second.wait(0)).has_value(); }, false));
+  EXPECT_EQ(*exitCode, 0u);
   EXPECT_TRUE(logHas("agent already running in this session; exiting")) << agentLog();
-  EXPECT_FALSE(processGone(first));
+  EXPECT_FALSE(first.wait(0).has_value());
 }
 
 TEST_F(AgentProcessTest, MissingProducerIsLoggedAndNothingRuns) {

@@ -1,7 +1,7 @@
 // Stand-in for the producer in the agent's process tests: records its arguments in
 // <machine root>/test-producer/<pid>.args (one a line) and waits until it is ended.
 // When <machine root>/test-producer/exit-once exists it removes it and exits at once instead.
-#include <unistd.h>
+#include <windows.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -14,7 +14,7 @@ int main(int argc, char** argv) {
   const std::filesystem::path folder = std::filesystem::path(root) / "test-producer";
   std::filesystem::create_directories(folder);
   {
-    const std::string pid = std::to_string(getpid());
+    const std::string pid = std::to_string(GetCurrentProcessId());
     std::ofstream out(folder / (pid + ".partial"));
     for (int i = 0; i < argc; ++i) out << argv[i] << '\n';
     out.close();
@@ -22,5 +22,5 @@ int main(int argc, char** argv) {
   }
   std::error_code ec;
   if (std::filesystem::remove(folder / "exit-once", ec)) return 3;
-  for (;;) pause();
+  for (;;) Sleep(INFINITE);
 }

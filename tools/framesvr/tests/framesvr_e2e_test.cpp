@@ -1,22 +1,18 @@
 // End to end with real processes: a publisher process writes a still frame
 // through the producer's frame writer; the harness loads the module and
 // receives what an application would.
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-
 #include <chrono>
+#include <filesystem>
 #include <thread>
 
 #include <opencv2/imgcodecs.hpp>
 
 #include "producer/frame_writer.h"
 #include "tests/support/child_main.h"
+#include "tests/support/child_process.h"
 #include "tools/framesvr/framesvr.h"
 #include "vcam_source/media_types.h"
 #include "vcam_source/tests/stream/vcam_test_support.h"
-
-extern char** environ;
 
 namespace tesmira::framesvr {
 namespace {
@@ -46,25 +42,12 @@ TESMIRA_CHILD_MAIN(publishStill) {
   }
 }
 
-class Child {
- public:
-  explicit Child(const std::string& name) {
-    auto argv = tesmira::testing::childArgv(name);
-    std::vector<char*> raw;
-    for (auto& a : argv) raw.push_back(a.data());
-    raw.push_back(nullptr);
-    EXPECT_EQ(posix_spawn(&pid_, raw[0], nullptr, nullptr, raw.data(), environ), 0);
-  }
-  ~Child() {
-    if (pid_ > 0) {
-      kill(pid_, SIGTERM);
-      waitpid(pid_, nullptr, 0);
-    }
-  }
-
- private:
-  pid_t pid_ = -1;
-};
+// This test binary again, as the named child; terminated when the test ends.
+std::vector<std::wstring> childArguments(const std::string& name) {
+  std::vector<std::wstring> args;
+  for (const auto& a : tesmira::testing::childArgv(name)) args.push_back(std::filesystem::path(a).wstring());
+  return args;
+}
 
 // Waits (up to 10 s of real time) until a frame has been published.
 bool waitForFirstFrame() {
@@ -87,7 +70,8 @@ class EndToEndTest : public tesmira::testing::MachineTest {};
 
 TEST_F(EndToEndTest, SixtyNv12ThenSixtyRgb32SamplesMatchThePublishedFrame) {
   ControlChannel control;
-  Child publisher("publishStill");
+  tesmira::testing::ChildProcess publisher(childArguments("publishStill"));
+  ASSERT_TRUE(publisher.started());
   ASSERT_TRUE(waitForFirstFrame());
   const auto published = patternNv12(kW, kH, 42);
 

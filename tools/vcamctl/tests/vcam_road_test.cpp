@@ -6,9 +6,6 @@
 #include <mfapi.h>
 #include <mferror.h>
 #include <objbase.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 
 #include <gtest/gtest.h>
 
@@ -18,16 +15,16 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 
-#include "common/helpers.h"
+#include "common/file_log.h"
 #include "common/vcam_registration.h"
 #include "producer/frame_writer.h"
 #include "tesmira/test_cameras.h"
+#include "tests/support/child_process.h"
 #include "tests/support/machine_fixture.h"
 #include "tools/framesvr/framesvr.h"
 #include "tools/vcamctl/vcam_client.h"
-
-extern char** environ;
 
 namespace {
 namespace fs = std::filesystem;
@@ -40,8 +37,8 @@ class VcamRoadTest : public tesmira::testing::MachineTest {
   void SetUp() override {
     MachineTest::SetUp();
     tesmira::platform::testcameras::setV4l2Discovery(false);
-    ::setenv("ProgramData", (root() / "ProgramData").c_str(), 1);
-    ::setenv("APPDATA", (root() / "AppData").c_str(), 1);
+    SetEnvironmentVariableW(L"ProgramData", (root() / "ProgramData").wstring().c_str());
+    SetEnvironmentVariableW(L"APPDATA", (root() / "AppData").wstring().c_str());
     ASSERT_EQ(CoInitializeEx(nullptr, COINIT_MULTITHREADED), S_OK);
     ASSERT_EQ(MFStartup(MF_VERSION, MFSTARTUP_FULL), S_OK);
   }
@@ -66,18 +63,14 @@ class VcamRoadTest : public tesmira::testing::MachineTest {
                              "tone_soft.png", "tone_studio.png", "tone_window.png", "tone_presenting.png"}) {
       std::ofstream(resources / file) << "";
     }
-    const std::string exe = TESMIRA_PRODUCER_EXE, stillArg = still.string(), repoArg = repo.string();
-    const char* argv[] = {exe.c_str(), "--camera", "--still", stillArg.c_str(), "--bypass", "--repo-root", repoArg.c_str(), nullptr};
-    ASSERT_EQ(posix_spawn(&producer_, exe.c_str(), nullptr, nullptr, const_cast<char**>(argv), environ), 0);
+    producer_ = std::make_unique<tesmira::testing::ChildProcess>(std::vector<std::wstring>{
+        fs::path(TESMIRA_PRODUCER_EXE).wstring(), L"--camera", L"--still", still.wstring(), L"--bypass", L"--repo-root",
+        repo.wstring()});
+    ASSERT_TRUE(producer_->started());
   }
-  void stopProducer() {
-    if (producer_ <= 0) return;
-    ::kill(producer_, SIGKILL);
-    ::waitpid(producer_, nullptr, 0);
-    producer_ = 0;
-  }
+  void stopProducer() { producer_.reset(); }  // terminates it
 
-  pid_t producer_ = 0;
+  std::unique_ptr<tesmira::testing::ChildProcess> producer_;
 };
 
 TEST_F(VcamRoadTest, ApplicationReceivesTheProducersFramesUntilTheCameraIsRemoved) {

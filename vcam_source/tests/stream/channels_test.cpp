@@ -198,11 +198,11 @@ TEST_F(ControlChannelTest, CapabilitiesComeFromGlobalFirstThenLocal) {
     SCOPED_TRACE(row.name);
     std::unique_ptr<CapabilitiesChannel> global;
     if (row.global != Global::Missing) {
-      setenv("TESMIRA_SERVICE", "1", 1);  // creating Global\ names needs the service's privilege
+      SetEnvironmentVariableW(L"TESMIRA_SERVICE", L"1");  // creating Global\ names needs the service's privilege
       global = std::make_unique<CapabilitiesChannel>(
           row.global == Global::Empty ? std::vector<CameraCapability>{} : std::vector<CameraCapability>{{320, 240, 30, 1}},
           kGlobalPrefix);
-      unsetenv("TESMIRA_SERVICE");
+      SetEnvironmentVariableW(L"TESMIRA_SERVICE", nullptr);
       if (row.global == Global::BadMagic) global->block()->magic = 0;
     }
     auto modes = readCameraCapabilities();

@@ -1,10 +1,10 @@
 // The module as the frame server sees it: loaded by path, two exports.
-#include <dlfcn.h>
-
 #include <cstdio>
-#include <memory>
+#include <fstream>
 #include <set>
+#include <sstream>
 
+#include "tests/support/host_calls.h"
 #include "vcam_source/tests/stream/vcam_test_support.h"
 
 namespace tesmira::vcam::testing {
@@ -17,10 +17,10 @@ class ModuleTest : public tesmira::testing::MachineTest {
  protected:
   void SetUp() override {
     MachineTest::SetUp();
-    module_ = dlopen(TESMIRA_VCAM_DLL, RTLD_NOW | RTLD_LOCAL);
-    ASSERT_NE(module_, nullptr) << dlerror();
-    getClassObject_ = reinterpret_cast<GetClassObject>(dlsym(module_, "DllGetClassObject"));
-    canUnloadNow_ = reinterpret_cast<CanUnloadNow>(dlsym(module_, "DllCanUnloadNow"));
+    module_ = LoadLibraryW(std::filesystem::path(TESMIRA_VCAM_DLL).wstring().c_str());
+    ASSERT_NE(module_, nullptr) << GetLastError();
+    getClassObject_ = reinterpret_cast<GetClassObject>(reinterpret_cast<void*>(GetProcAddress(module_, "DllGetClassObject")));
+    canUnloadNow_ = reinterpret_cast<CanUnloadNow>(reinterpret_cast<void*>(GetProcAddress(module_, "DllCanUnloadNow")));
     ASSERT_NE(getClassObject_, nullptr);
     ASSERT_NE(canUnloadNow_, nullptr);
   }
@@ -29,22 +29,40 @@ class ModuleTest : public tesmira::testing::MachineTest {
     EXPECT_EQ(getClassObject_(CLSID_TesmiraMediaSource, IID_IClassFactory, reinterpret_cast<void**>(f.GetAddressOf())), S_OK);
     return f;
   }
-  void* module_ = nullptr;  // never closed: the module is never unloaded
+  HMODULE module_ = nullptr;  // never freed: the module is never unloaded
   GetClassObject getClassObject_ = nullptr;
   CanUnloadNow canUnloadNow_ = nullptr;
 };
 
+// The names after EXPORTS in the module-definition file, up to the next section.
+std::set<std::string> definitionFileExports() {
+  std::ifstream in(TESMIRA_VCAM_DEF);
+  std::set<std::string> names;
+  bool exports = false;
+  for (std::string line; std::getline(in, line);) {
+    std::istringstream words(line);
+    std::string first;
+    if (!(words >> first) || first[0] == ';') continue;
+    if (first == "EXPORTS") {
+      exports = true;
+    } else if (first == "LIBRARY" || first == "NAME" || first == "SECTIONS" || first == "DESCRIPTION") {
+      exports = false;
+    } else if (exports) {
+      names.insert(first);
+    }
+  }
+  return names;
+}
+
 TEST_F(ModuleTest, ExportsExactlyTheTwoEntryPoints) {
-  std::string command = std::string("nm -D --defined-only ") + TESMIRA_VCAM_DLL;
-  std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(command.c_str(), "r"), pclose);
-  ASSERT_TRUE(pipe);
   std::set<std::string> exported;
-  char line[512];
-  while (fgets(line, sizeof(line), pipe.get())) {
+  std::istringstream symbols(tesmira::testing::commandOutput(std::string("nm -D --defined-only ") + TESMIRA_VCAM_DLL));
+  for (std::string line; std::getline(symbols, line);) {
     char address[64], kind[8], name[400];
-    if (sscanf(line, "%63s %7s %399s", address, kind, name) == 3) exported.insert(name);
+    if (sscanf(line.c_str(), "%63s %7s %399s", address, kind, name) == 3) exported.insert(name);
   }
   EXPECT_EQ(exported, (std::set<std::string>{"DllCanUnloadNow", "DllGetClassObject"}));
+  EXPECT_EQ(definitionFileExports(), exported);
 }
 
 TEST_F(ModuleTest, DllGetClassObjectAnswers) {

@@ -23,7 +23,7 @@ std::filesystem::path absolutePath(const std::filesystem::path& path) {
 
 }  // namespace
 
-bool heartbeatIsFresh(uint64_t tick, uint64_t nowMs) { return tickIsFresh(tick, nowMs, kDemandWindowMs); }
+bool heartbeatIsFresh(uint64_t tick, uint64_t nowMs) { return tickIsFresh(tick, nowMs, kAgentDemandWindowMs); }
 
 Supervisor::Supervisor(SettingsKey& settings, ControlChannel& control, ProducerControl& producer,
                        SessionPublisher& publisher, LogSink& log, std::filesystem::path agentFolder)

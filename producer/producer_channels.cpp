@@ -84,14 +84,15 @@ ControlReading readControl(const VcamControlBlock* shared, uint64_t nowTick) {
   if (!hasCurrentHeader(b)) return r;
   r.valid = true;
   const uint64_t heartbeat = std::max(b.requestTick, b.streamStartTick);
-  r.demand = tickIsFresh(heartbeat, nowTick, kDemandWindowMs);
-  if (tickIsFresh(b.formatTick, nowTick, kDemandWindowMs) && b.width && b.height && b.fpsNumerator && b.fpsDenominator) {
+  r.demand = tickIsFresh(heartbeat, nowTick, kProducerDemandWindowMs);
+  const bool formatIsFresh = tickIsFresh(b.formatTick, nowTick, kProducerDemandWindowMs);
+  if (formatIsFresh && b.width && b.height && b.fpsNumerator && b.fpsDenominator) {
     r.request = {int32_t(b.cameraIndex), b.width, b.height, b.fpsNumerator, b.fpsDenominator};
   } else if (b.fallbackWidth && b.fallbackHeight && b.fallbackNumerator && b.fallbackDenominator) {
     r.request = {int32_t(b.cameraIndex), b.fallbackWidth, b.fallbackHeight, b.fallbackNumerator, b.fallbackDenominator};
   }
-  r.preview = tickIsFresh(b.previewTick, nowTick, kDemandWindowMs);
-  r.vcam = tickIsFresh(b.formatTick, nowTick, kDemandWindowMs);
+  r.preview = tickIsFresh(b.previewTick, nowTick, kProducerDemandWindowMs);
+  r.vcam = formatIsFresh;
   r.previewTick = b.previewTick;
   r.fallbackWidth = b.fallbackWidth;
   return r;

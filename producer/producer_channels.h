@@ -15,7 +15,7 @@
 namespace tesmira {
 
 // Heartbeats and request ticks count while at most this old.
-inline constexpr uint64_t kDemandWindowMs = 3000;
+inline constexpr uint64_t kProducerDemandWindowMs = 3000;
 // The consumers block's tick counts while at most this old.
 inline constexpr uint64_t kConsumersWindowMs = 5000;
 

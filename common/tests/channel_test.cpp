@@ -19,6 +19,8 @@ constexpr size_t kBytes = 64;
 constexpr uint32_t kMarker = 0x5EED1234;
 
 std::wstring scoped(const wchar_t* prefix) { return std::wstring(prefix) + kName; }
+// Prefixes compare by text: each translation unit may hold its own copy of the literal.
+std::wstring text(const wchar_t* prefix) { return prefix ? prefix : L"(none)"; }
 
 // Global\ objects can be created by a service (or an elevated process): the fixture plays
 // one, and a row that needs Global\ creation refused injects the refusal.
@@ -80,7 +82,7 @@ TEST(ChannelNames, GlobalFirstThenLocalAndStopAtTheFirstSuccess) {
       tried.push_back(scopedName);
       return bool(row.answers[tried.size() - 1]);
     });
-    EXPECT_EQ(prefix, row.expected);
+    EXPECT_EQ(text(prefix), text(row.expected));
     ASSERT_EQ(tried.size(), row.tries);
     EXPECT_EQ(tried[0], scoped(kGlobalPrefix));
     if (row.tries > 1) { EXPECT_EQ(tried[1], scoped(kLocalPrefix)); }
@@ -134,8 +136,8 @@ TEST_F(ChannelTest, EachOpenerFollowsItsNameOrder) {
     }
     ASSERT_NE(channel.view, nullptr);
     EXPECT_EQ(*channel.as<uint32_t>() == kMarker, row.marker);
-    EXPECT_EQ(whichPrefix(channel), row.expected);
-    if (row.opener == Opener::Create) { EXPECT_EQ(prefixUsed, row.expected); }
+    EXPECT_EQ(text(whichPrefix(channel)), text(row.expected));
+    if (row.opener == Opener::Create) { EXPECT_EQ(text(prefixUsed), text(row.expected)); }
   }
 }
 

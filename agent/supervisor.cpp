@@ -4,6 +4,8 @@
 #include <atomic>
 #include <system_error>
 
+#include "common/channel.h"
+
 namespace tesmira::agent {
 namespace {
 
@@ -21,9 +23,7 @@ std::filesystem::path absolutePath(const std::filesystem::path& path) {
 
 }  // namespace
 
-bool heartbeatIsFresh(uint64_t tick, uint64_t nowMs) {
-  return tick != 0 && nowMs >= tick && nowMs - tick <= kDemandWindowMs;
-}
+bool heartbeatIsFresh(uint64_t tick, uint64_t nowMs) { return tickIsFresh(tick, nowMs, kAgentDemandWindowMs); }
 
 Supervisor::Supervisor(SettingsKey& settings, ControlChannel& control, ProducerControl& producer,
                        SessionPublisher& publisher, LogSink& log, std::filesystem::path agentFolder)
@@ -39,7 +39,7 @@ void Supervisor::runPass() {
   publisher_.publishCapabilities(settings.cameraIndex);
 
   VcamControlBlock* block = control_.map();
-  const bool valid = block && load(block->magic) == kVcamControlMagic && load(block->version) == kVcamControlVersion;
+  const bool valid = block && hasCurrentHeader(*block);
   if (valid) {
     std::atomic_ref<uint32_t>(block->cameraIndex)
         .store(static_cast<uint32_t>(std::max(settings.cameraIndex, 0)), std::memory_order_relaxed);

@@ -13,7 +13,7 @@
 
 namespace tesmira::agent {
 
-inline constexpr uint64_t kDemandWindowMs = 2500;
+inline constexpr uint64_t kAgentDemandWindowMs = 2500;
 inline constexpr DWORD kPassIntervalMs = 500;
 
 // The control channel as the agent sees it: opened, never created, kept once mapped.

@@ -21,27 +21,11 @@ LSTATUS RegistrySettingsKey::query(const wchar_t* name, DWORD* type, BYTE* data,
   return status;
 }
 
-MappedControlChannel::~MappedControlChannel() {
-  if (view_) UnmapViewOfFile(view_);
-  if (mapping_) CloseHandle(mapping_);
-}
-
 VcamControlBlock* MappedControlChannel::map() {
-  if (view_) return view_;
-  for (const wchar_t* prefix : {kGlobalPrefix, kLocalPrefix}) {
-    const std::wstring name = std::wstring(prefix) + kVcamControlChannelName;
-    HANDLE mapping = OpenFileMappingW(FILE_MAP_READ | FILE_MAP_WRITE, FALSE, name.c_str());
-    if (!mapping) continue;
-    void* view = MapViewOfFile(mapping, FILE_MAP_READ | FILE_MAP_WRITE, 0, 0, sizeof(VcamControlBlock));
-    if (!view) {
-      CloseHandle(mapping);
-      continue;
-    }
-    mapping_ = mapping;
-    view_ = static_cast<VcamControlBlock*>(view);
-    break;
+  if (!channel_.view) {
+    channel_ = openExistingChannel(kVcamControlChannelName, FILE_MAP_READ | FILE_MAP_WRITE, sizeof(VcamControlBlock));
   }
-  return view_;
+  return channel_.as<VcamControlBlock>();
 }
 
 JobProducerControl::~JobProducerControl() {

@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include "agent/supervisor.h"
+#include "common/channel.h"
 
 namespace tesmira::agent {
 
@@ -21,12 +22,10 @@ class MappedControlChannel : public ControlChannel {
   MappedControlChannel() = default;
   MappedControlChannel(const MappedControlChannel&) = delete;
   MappedControlChannel& operator=(const MappedControlChannel&) = delete;
-  ~MappedControlChannel() override;
   VcamControlBlock* map() override;
 
  private:
-  HANDLE mapping_ = nullptr;
-  VcamControlBlock* view_ = nullptr;
+  MappedChannel channel_;
 };
 
 struct ProducerProcess {

@@ -3,6 +3,7 @@
 // is little-endian; every offset and size is checked below.
 #include <windows.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -19,6 +20,42 @@ inline constexpr const wchar_t* kFrameReadyEventSddl =
 // Multi-character constant "ABCD" as the compiler stores it: 'A' is the highest byte.
 constexpr uint32_t fourCC(char a, char b, char c, char d) {
   return (uint32_t(uint8_t(a)) << 24) | (uint32_t(uint8_t(b)) << 16) | (uint32_t(uint8_t(c)) << 8) | uint32_t(uint8_t(d));
+}
+
+// A capture mode: the capabilities channel lists them, the control channel requests one.
+struct CameraCapability {
+  uint32_t width;
+  uint32_t height;
+  uint32_t fpsNumerator;
+  uint32_t fpsDenominator;
+};
+static_assert(sizeof(CameraCapability) == 16);
+static_assert(offsetof(CameraCapability, width) == 0);
+static_assert(offsetof(CameraCapability, height) == 4);
+static_assert(offsetof(CameraCapability, fpsNumerator) == 8);
+static_assert(offsetof(CameraCapability, fpsDenominator) == 12);
+
+// What is captured and served when nothing asks for another mode.
+inline constexpr CameraCapability kDefaultCaptureMode{1280, 720, 30, 1};
+
+// The magic, version and size of each channel, given beside its layout below; the
+// header check of common/channel.h goes by these.
+template <class Block>
+struct ChannelLayout;
+template <uint32_t Magic, uint32_t Version, size_t Bytes>
+struct ChannelHeader {
+  static constexpr uint32_t magic = Magic;
+  static constexpr uint32_t version = Version;
+  static constexpr size_t bytes = Bytes;
+};
+
+// A block with its magic and version and every other byte zero: the seed of most channels.
+template <class Block>
+constexpr Block blockWithHeader() {
+  Block block{};
+  block.magic = ChannelLayout<Block>::magic;
+  block.version = ChannelLayout<Block>::version;
+  return block;
 }
 
 // ---- TesmiraRetouchFrame.v3 and TesmiraRetouchFrameReady.v3 ----------------
@@ -72,6 +109,18 @@ static_assert(kFrameChannelBytes == 6220880);
 constexpr size_t frameSlotDataOffset(uint32_t slot) { return kFrameHeaderBytes + size_t(slot) * kFrameSlotBytes; }
 static_assert(frameSlotDataOffset(1) == 3110480);
 
+template <>
+struct ChannelLayout<RetouchFrameHeader> : ChannelHeader<kFrameMagic, kFrameVersion, kFrameChannelBytes> {};
+
+// The seed of the frame channel's head, written over whatever it held: no slot is
+// published afterwards. The slot descriptors and data are left as they are.
+inline void seedFrameHeader(RetouchFrameHeader& header) {
+  header.magic = kFrameMagic;
+  header.version = kFrameVersion;
+  header.frameCounter = 0;
+  std::atomic_ref<uint32_t>(header.latestSlot).exchange(kNoSlot);
+}
+
 // ---- TesmiraProducerStatus.v1 ------------------------------------------------
 inline constexpr const wchar_t* kProducerStatusChannelName = L"TesmiraProducerStatus.v1";
 inline constexpr uint32_t kProducerStatusMagic = fourCC('T', 'S', 'P', 'S');
@@ -111,6 +160,13 @@ static_assert(offsetof(ProducerStatusBlock, heartbeat) == 24);
 static_assert(offsetof(ProducerStatusBlock, sequence) == 32);
 static_assert(offsetof(ProducerStatusBlock, padding) == 36);
 
+template <>
+struct ChannelLayout<ProducerStatusBlock>
+    : ChannelHeader<kProducerStatusMagic, kProducerStatusVersion, sizeof(ProducerStatusBlock)> {};
+
+// The seed: magic, version, state none and every other byte zero.
+constexpr ProducerStatusBlock freshProducerStatusBlock() { return blockWithHeader<ProducerStatusBlock>(); }
+
 // ---- TesmiraRetouchSettings.v6 -----------------------------------------------
 inline constexpr const wchar_t* kRetouchSettingsChannelName = L"TesmiraRetouchSettings.v6";
 inline constexpr uint32_t kRetouchSettingsMagic = fourCC('T', 'S', 'R', 'S');
@@ -148,6 +204,16 @@ static_assert(offsetof(RetouchSettingsBlock, maskBypass) == 40);
 static_assert(offsetof(RetouchSettingsBlock, sharpen) == 44);
 static_assert(offsetof(RetouchSettingsBlock, tone) == 48);
 static_assert(offsetof(RetouchSettingsBlock, perspectiveStrength) == 52);
+
+template <>
+struct ChannelLayout<RetouchSettingsBlock>
+    : ChannelHeader<kRetouchSettingsMagic, kRetouchSettingsVersion, sizeof(RetouchSettingsBlock)> {};
+
+// The seed: no outside owner and the product's default strengths.
+constexpr RetouchSettingsBlock freshRetouchSettingsBlock() {
+  return RetouchSettingsBlock{kRetouchSettingsMagic, kRetouchSettingsVersion, 0, 0.75f, 0.25f, 0.65f, 0.45f,
+                              0.22f, 0.25f, 1.0f, 0, 0.0f, 0, 0.55f};
+}
 
 // ---- TesmiraVcamControl.v2 ---------------------------------------------------
 inline constexpr const wchar_t* kVcamControlChannelName = L"TesmiraVcamControl.v2";
@@ -191,15 +257,17 @@ static_assert(offsetof(VcamControlBlock, fallbackNumerator) == 64);
 static_assert(offsetof(VcamControlBlock, fallbackDenominator) == 68);
 static_assert(offsetof(VcamControlBlock, previewTick) == 72);
 
-// A fresh block: every tick and the requested format zero, the fallback 1280x720 at 30/1.
+template <>
+struct ChannelLayout<VcamControlBlock>
+    : ChannelHeader<kVcamControlMagic, kVcamControlVersion, sizeof(VcamControlBlock)> {};
+
+// The seed: every tick and the requested format zero, the fallback the default mode.
 constexpr VcamControlBlock freshVcamControlBlock() {
-  VcamControlBlock block{};
-  block.magic = kVcamControlMagic;
-  block.version = kVcamControlVersion;
-  block.fallbackWidth = 1280;
-  block.fallbackHeight = 720;
-  block.fallbackNumerator = 30;
-  block.fallbackDenominator = 1;
+  VcamControlBlock block = blockWithHeader<VcamControlBlock>();
+  block.fallbackWidth = kDefaultCaptureMode.width;
+  block.fallbackHeight = kDefaultCaptureMode.height;
+  block.fallbackNumerator = kDefaultCaptureMode.fpsNumerator;
+  block.fallbackDenominator = kDefaultCaptureMode.fpsDenominator;
   return block;
 }
 
@@ -242,6 +310,13 @@ static_assert(offsetof(VcamConsumersBlock, entries) == 24);
 static_assert(offsetof(VcamConsumersBlock, sequence) == 600);
 static_assert(offsetof(VcamConsumersBlock, padding2) == 604);
 
+template <>
+struct ChannelLayout<VcamConsumersBlock>
+    : ChannelHeader<kVcamConsumersMagic, kVcamConsumersVersion, sizeof(VcamConsumersBlock)> {};
+
+// The seed: magic, version, no consumer and every other byte zero.
+constexpr VcamConsumersBlock freshVcamConsumersBlock() { return blockWithHeader<VcamConsumersBlock>(); }
+
 // ---- TesmiraVcamCapabilities.v1 ----------------------------------------------
 inline constexpr const wchar_t* kVcamCapabilitiesChannelName = L"TesmiraVcamCapabilities.v1";
 inline constexpr uint32_t kVcamCapabilitiesMagic = fourCC('T', 'S', 'V', 'P');
@@ -249,13 +324,6 @@ static_assert(kVcamCapabilitiesMagic == 0x54535650);
 inline constexpr uint32_t kVcamCapabilitiesVersion = 1;
 inline constexpr uint32_t kMaxCameraCapabilities = 128;
 
-struct CameraCapability {
-  uint32_t width;
-  uint32_t height;
-  uint32_t fpsNumerator;
-  uint32_t fpsDenominator;
-};
-static_assert(sizeof(CameraCapability) == 16);
 
 struct VcamCapabilitiesBlock {
   uint32_t magic;
@@ -270,5 +338,12 @@ static_assert(offsetof(VcamCapabilitiesBlock, cameraIndex) == 8);
 static_assert(offsetof(VcamCapabilitiesBlock, count) == 12);
 static_assert(offsetof(VcamCapabilitiesBlock, entries) == 16);
 static_assert(offsetof(VcamCapabilitiesBlock, sequence) == 2064);
+
+template <>
+struct ChannelLayout<VcamCapabilitiesBlock>
+    : ChannelHeader<kVcamCapabilitiesMagic, kVcamCapabilitiesVersion, sizeof(VcamCapabilitiesBlock)> {};
+
+// The seed: magic, version, camera 0, no entry and every other byte zero.
+constexpr VcamCapabilitiesBlock freshVcamCapabilitiesBlock() { return blockWithHeader<VcamCapabilitiesBlock>(); }
 
 }  // namespace tesmira

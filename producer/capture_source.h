@@ -8,14 +8,16 @@
 #include <cstdint>
 #include <memory>
 
+#include "common/channels.h"
+
 namespace tesmira {
 
 struct CaptureRequest {
   int32_t cameraIndex = 0;
-  uint32_t width = 1280;
-  uint32_t height = 720;
-  uint32_t fpsNumerator = 30;
-  uint32_t fpsDenominator = 1;
+  uint32_t width = kDefaultCaptureMode.width;
+  uint32_t height = kDefaultCaptureMode.height;
+  uint32_t fpsNumerator = kDefaultCaptureMode.fpsNumerator;
+  uint32_t fpsDenominator = kDefaultCaptureMode.fpsDenominator;
 };
 
 class ICaptureSource {

@@ -120,10 +120,9 @@ bool bgrToNv12(const cv::Mat& frame, int width, int height, std::vector<uint8_t>
 
 void SharedFrameWriter::open() {
   close();
-  MappedChannel channel = openOrCreateChannel(kFrameChannelName, kFrameChannelBytes, &lastError_);
-  if (!channel.view) return;
-  mapping_ = channel.mapping;
-  view_ = channel.view;
+  channel_ = openOrCreateChannel(kFrameChannelName, kFrameChannelBytes, &lastError_);
+  if (!channel_.view) return;
+  view_ = channel_.view;
   ownsObjects_ = true;
   resetHeader();
   readyEvent_ = openOrCreateFrameReadyEvent();
@@ -138,21 +137,15 @@ void SharedFrameWriter::openOn(void* view, HANDLE readyEvent) {
 }
 
 void SharedFrameWriter::resetHeader() {
-  RetouchFrameHeader* h = header();
-  h->magic = kFrameMagic;
-  h->version = kFrameVersion;
-  h->frameCounter = 0;
-  atomicField(h->latestSlot).exchange(kNoSlot);
+  seedFrameHeader(*header());
   nextSlot_ = 0;
 }
 
 void SharedFrameWriter::close() {
   if (ownsObjects_) {
     closeHandle(readyEvent_);
-    MappedChannel channel{mapping_, view_};
-    closeMapping(channel);
+    channel_.close();
   }
-  mapping_ = nullptr;
   view_ = nullptr;
   readyEvent_ = nullptr;
   ownsObjects_ = false;

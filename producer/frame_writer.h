@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "common/channel.h"
 #include "common/channels.h"
 
 namespace tesmira {
@@ -49,7 +50,7 @@ class SharedFrameWriter {
   void publishSlot(uint32_t width, uint32_t height, Fill fill);
   RetouchFrameHeader* header() const { return static_cast<RetouchFrameHeader*>(view_); }
 
-  HANDLE mapping_ = nullptr;
+  MappedChannel channel_;  // held when open() made the view, empty for openOn()
   void* view_ = nullptr;
   HANDLE readyEvent_ = nullptr;
   uint32_t nextSlot_ = 0;

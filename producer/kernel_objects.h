@@ -1,25 +1,19 @@
 #pragma once
-// The named kernel objects the producer opens: channel mappings and the frame-ready
-// event; and the console handler and the timer period.
+// The named kernel objects the producer opens beyond its channel mappings (those come
+// from common/channel.h): the frame-ready event; and the console handler and the
+// timer period.
 #include <windows.h>
 
 #include <cstddef>
 
+#include "common/channel.h"
+
 namespace tesmira {
 
-struct MappedChannel {
-  HANDLE mapping = nullptr;
-  void* view = nullptr;
-};
-
-// Opens "Global\<name>" then "Local\<name>" for read/write; when neither exists,
-// creates a page-file mapping of `bytes` with the channel descriptor, Global\ then
-// Local\; then maps a read/write view of `bytes`. No view: the channel is unavailable
-// and *lastError (when given) holds the Win32 code of the last failed step.
-MappedChannel openOrCreateChannel(const wchar_t* name, size_t bytes, DWORD* lastError = nullptr);
-// Read-only: opens an existing channel (Global\ then Local\) and maps `bytes` for reading.
-MappedChannel openChannelReadOnly(const wchar_t* name, size_t bytes);
-void closeMapping(MappedChannel& channel);
+// Read-only: an existing channel (never created) mapped for reading.
+inline MappedChannel openChannelReadOnly(const wchar_t* name, size_t bytes) {
+  return openExistingChannel(name, FILE_MAP_READ, bytes);
+}
 
 // The frame-ready event (auto-reset, not signalled), opened or created; null when unavailable.
 HANDLE openOrCreateFrameReadyEvent();

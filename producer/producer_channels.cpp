@@ -8,11 +8,6 @@
 namespace tesmira {
 namespace {
 
-// A tick counts when it is set, not in the future and at most `windowMs` old.
-bool fresh(uint64_t tick, uint64_t nowTick, uint64_t windowMs) {
-  return tick != 0 && tick <= nowTick && nowTick - tick <= windowMs;
-}
-
 template <typename Block>
 Block snapshot(const Block* shared) {
   Block copy;
@@ -38,19 +33,12 @@ void writeSettings(RetouchSettingsBlock& block, const RetouchSettings& settings)
 }  // namespace
 
 void repairControlBlock(VcamControlBlock& block) {
-  if (block.magic == kVcamControlMagic && block.version == kVcamControlVersion) return;
-  const VcamControlBlock freshBlock = freshVcamControlBlock();
-  std::memcpy(&block, &freshBlock, sizeof block);
+  if (!hasCurrentHeader(block)) block = freshVcamControlBlock();
 }
 
 void seedSettingsBlock(RetouchSettingsBlock& block, const RetouchSettings& seeded) {
-  if (block.magic != kRetouchSettingsMagic || block.version != kRetouchSettingsVersion) {
-    RetouchSettingsBlock freshBlock{};
-    freshBlock.magic = kRetouchSettingsMagic;
-    freshBlock.version = kRetouchSettingsVersion;
-    freshBlock.ownerFlag = 0;
-    writeSettings(freshBlock, RetouchSettings{});  // the product defaults
-    std::memcpy(&block, &freshBlock, sizeof block);
+  if (!hasCurrentHeader(block)) {
+    block = freshRetouchSettingsBlock();
   } else if (block.ownerFlag != 0) {
     return;
   }
@@ -60,7 +48,7 @@ void seedSettingsBlock(RetouchSettingsBlock& block, const RetouchSettings& seede
 RetouchSettings frameSettings(const RetouchSettingsBlock* shared, const RetouchSettings& seeded) {
   if (!shared) return seeded;
   const RetouchSettingsBlock b = snapshot(shared);
-  if (b.magic != kRetouchSettingsMagic || b.version != kRetouchSettingsVersion) return seeded;
+  if (!hasCurrentHeader(b)) return seeded;
   RetouchSettings s;
   s.clearSkin = b.clearSkin;
   s.eyeBags = b.eyeBags;
@@ -79,13 +67,13 @@ RetouchSettings frameSettings(const RetouchSettingsBlock* shared, const RetouchS
 
 void openVcamControl(MappedChannel& channel) {
   channel = openOrCreateChannel(kVcamControlChannelName, sizeof(VcamControlBlock));
-  if (channel.view) repairControlBlock(*static_cast<VcamControlBlock*>(channel.view));
+  if (channel.view) repairControlBlock(*channel.as<VcamControlBlock>());
   logLine(channel.view ? "control mapping ready" : "warning: control mapping unavailable");
 }
 
 void openRetouchSettings(MappedChannel& channel, const RetouchSettings& seeded) {
   channel = openOrCreateChannel(kRetouchSettingsChannelName, sizeof(RetouchSettingsBlock));
-  if (channel.view) seedSettingsBlock(*static_cast<RetouchSettingsBlock*>(channel.view), seeded);
+  if (channel.view) seedSettingsBlock(*channel.as<RetouchSettingsBlock>(), seeded);
   logLine(channel.view ? "settings mapping ready" : "warning: settings mapping unavailable");
 }
 
@@ -93,17 +81,18 @@ ControlReading readControl(const VcamControlBlock* shared, uint64_t nowTick) {
   ControlReading r;
   if (!shared) return r;
   const VcamControlBlock b = snapshot(shared);
-  if (b.magic != kVcamControlMagic || b.version != kVcamControlVersion) return r;
+  if (!hasCurrentHeader(b)) return r;
   r.valid = true;
   const uint64_t heartbeat = std::max(b.requestTick, b.streamStartTick);
-  r.demand = fresh(heartbeat, nowTick, kDemandWindowMs);
-  if (fresh(b.formatTick, nowTick, kDemandWindowMs) && b.width && b.height && b.fpsNumerator && b.fpsDenominator) {
+  r.demand = tickIsFresh(heartbeat, nowTick, kProducerDemandWindowMs);
+  const bool formatIsFresh = tickIsFresh(b.formatTick, nowTick, kProducerDemandWindowMs);
+  if (formatIsFresh && b.width && b.height && b.fpsNumerator && b.fpsDenominator) {
     r.request = {int32_t(b.cameraIndex), b.width, b.height, b.fpsNumerator, b.fpsDenominator};
   } else if (b.fallbackWidth && b.fallbackHeight && b.fallbackNumerator && b.fallbackDenominator) {
     r.request = {int32_t(b.cameraIndex), b.fallbackWidth, b.fallbackHeight, b.fallbackNumerator, b.fallbackDenominator};
   }
-  r.preview = fresh(b.previewTick, nowTick, kDemandWindowMs);
-  r.vcam = fresh(b.formatTick, nowTick, kDemandWindowMs);
+  r.preview = tickIsFresh(b.previewTick, nowTick, kProducerDemandWindowMs);
+  r.vcam = formatIsFresh;
   r.previewTick = b.previewTick;
   r.fallbackWidth = b.fallbackWidth;
   return r;
@@ -112,8 +101,8 @@ ControlReading readControl(const VcamControlBlock* shared, uint64_t nowTick) {
 std::string consumerKeyFrom(const VcamConsumersBlock* shared, uint64_t nowTick) {
   if (!shared) return {};
   const VcamConsumersBlock b = snapshot(shared);
-  if (b.magic != kVcamConsumersMagic || b.version != kVcamConsumersVersion || b.count == 0) return {};
-  if (!fresh(b.tick, nowTick, kConsumersWindowMs)) return {};
+  if (!hasCurrentHeader(b) || b.count == 0) return {};
+  if (!tickIsFresh(b.tick, nowTick, kConsumersWindowMs)) return {};
   const char* key = b.entries[0].key;
   return std::string(key, strnlen(key, 63));
 }

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 
+#include "common/channel.h"
 #include "common/channels.h"
 #include "producer/capture_source.h"
 #include "producer/kernel_objects.h"
@@ -14,11 +15,12 @@
 namespace tesmira {
 
 // Heartbeats and request ticks count while at most this old.
-inline constexpr uint64_t kDemandWindowMs = 3000;
+inline constexpr uint64_t kProducerDemandWindowMs = 3000;
+// The consumers block's tick counts while at most this old.
 inline constexpr uint64_t kConsumersWindowMs = 5000;
 
 // A control block with a wrong magic or version becomes a fresh one: no demand,
-// fallback request 1280x720 at 30/1.
+// fallback request the default capture mode.
 void repairControlBlock(VcamControlBlock& block);
 // A settings block with a wrong magic or version becomes a fresh one; then the seed
 // is written unless an outside owner holds the block.
@@ -34,7 +36,7 @@ void openRetouchSettings(MappedChannel& channel, const RetouchSettings& seeded);
 struct ControlReading {
   bool valid = false;
   bool demand = false;
-  CaptureRequest request;  // camera 0, 1280x720 at 30/1 unless the block asks otherwise
+  CaptureRequest request;  // camera 0 in the default capture mode unless the block asks otherwise
   bool preview = false;    // the preview surface is active
   bool vcam = false;       // a fresh capture-format request: an application reads the virtual camera
   uint64_t previewTick = 0;

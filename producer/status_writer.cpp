@@ -4,7 +4,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include "producer/kernel_objects.h"
 #include "producer/producer_log.h"
 
 namespace tesmira {
@@ -47,10 +46,8 @@ const char* stateLogName(uint32_t state) {
 void ProducerStatusWriter::open() {
   close();
   forgetWrites();
-  MappedChannel channel = openOrCreateChannel(kProducerStatusChannelName, sizeof(ProducerStatusBlock));
-  mapping_ = channel.mapping;
-  view_ = channel.view;
-  ownsMapping_ = view_ != nullptr;
+  channel_ = openOrCreateChannel(kProducerStatusChannelName, sizeof(ProducerStatusBlock));
+  view_ = channel_.view;
   if (view_) writeFreshBlockIfInvalid();
   logLine(view_ ? "status mapping ready" : "warning: status mapping unavailable");
 }
@@ -69,10 +66,7 @@ void ProducerStatusWriter::forgetWrites() {
 
 void ProducerStatusWriter::writeFreshBlockIfInvalid() {
   ProducerStatusBlock* b = block();
-  if (b->magic == kProducerStatusMagic && b->version == kProducerStatusVersion) return;
-  std::memset(b, 0, sizeof(*b));
-  b->magic = kProducerStatusMagic;
-  b->version = kProducerStatusVersion;
+  if (!hasCurrentHeader(*b)) *b = freshProducerStatusBlock();
 }
 
 void ProducerStatusWriter::setState(uint32_t state, uint32_t hr) {
@@ -93,7 +87,7 @@ void ProducerStatusWriter::setState(uint32_t state, uint32_t hr) {
     loggedState_ = state;
   }
   ProducerStatusBlock* b = block();
-  if (b->magic != kProducerStatusMagic || b->version != kProducerStatusVersion) return;
+  if (!hasCurrentHeader(*b)) return;
   b->state = state;
   b->hr = hr;
   b->detail = detail_;
@@ -109,13 +103,8 @@ void ProducerStatusWriter::setState(uint32_t state, uint32_t hr) {
 void ProducerStatusWriter::close() {
   if (!view_) return;
   setState(kProducerStateNone, 0);
-  if (ownsMapping_) {
-    MappedChannel channel{mapping_, view_};
-    closeMapping(channel);
-  }
-  mapping_ = nullptr;
+  channel_.close();
   view_ = nullptr;
-  ownsMapping_ = false;
 }
 
 }  // namespace tesmira

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 
+#include "common/channel.h"
 #include "common/channels.h"
 
 namespace tesmira {
@@ -47,9 +48,8 @@ class ProducerStatusWriter {
   // The state whose log line was written last; kept apart from what reached the block,
   // so that a block that turned invalid does not log the same state on every call.
   uint32_t loggedState_ = 0;
-  HANDLE mapping_ = nullptr;
+  MappedChannel channel_;  // held when open() made the view, empty for openOn()
   void* view_ = nullptr;
-  bool ownsMapping_ = false;
 };
 
 }  // namespace tesmira

@@ -5,15 +5,14 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
-#include <string>
 
-#include "vcam_source/channel_mapping.h"
 
 namespace tesmira::vcam {
 namespace {
 
 constexpr uint32_t kMaxDataSize = kFrameSlotBytes;
 constexpr int64_t kMaxFrameAgeMs = 500;
+constexpr uint32_t kMaxServedFps = 30;
 
 uint32_t load32(const void* p) {
   uint32_t v;
@@ -27,7 +26,7 @@ bool readFrameFromView(const uint8_t* view, uint32_t w, uint32_t h, int64_t nowQ
                        std::vector<uint8_t>& out) {
   if (w == 0 || h == 0 || (w & 1) || (h & 1) || !view) return false;
   const auto* header = reinterpret_cast<const RetouchFrameHeader*>(view);
-  if (load32(&header->magic) != kFrameMagic || load32(&header->version) != kFrameVersion) return false;
+  if (!hasCurrentHeader(*header)) return false;
   uint32_t slotIndex = load32(&header->latestSlot);
   if (slotIndex > 1) return false;
   std::atomic_thread_fence(std::memory_order_seq_cst);
@@ -82,27 +81,19 @@ void stampControlBlock(VcamControlBlock* block, bool start, IMFMediaType* type, 
 
 FrameChannelReader::~FrameChannelReader() {
   if (event_) CloseHandle(event_);
-  if (view_) UnmapViewOfFile(view_);
-  if (mapping_) CloseHandle(mapping_);
 }
 
 bool FrameChannelReader::map() {
-  if (!view_) {
-    void* view = nullptr;
-    if (!mapFirst(kFrameChannelName, FILE_MAP_READ, kFrameChannelBytes, mapping_, view, [](void*) { return true; }))
-      return false;
-    view_ = static_cast<const uint8_t*>(view);
+  if (!channel_.view) {
+    channel_ = openExistingChannel(kFrameChannelName, FILE_MAP_READ, kFrameChannelBytes);
+    if (!channel_.view) return false;
   }
   if (!event_) openFrameReadyEvent();
   return true;
 }
 
 void FrameChannelReader::openFrameReadyEvent() {
-  if (event_) return;
-  for (const wchar_t* prefix : {kGlobalPrefix, kLocalPrefix}) {
-    event_ = OpenEventW(SYNCHRONIZE, FALSE, (std::wstring(prefix) + kFrameReadyEventName).c_str());
-    if (event_) return;
-  }
+  if (!event_) event_ = openExistingEvent(kFrameReadyEventName, SYNCHRONIZE);
 }
 
 bool FrameChannelReader::readFrame(uint32_t w, uint32_t h, std::vector<uint8_t>& out) {
@@ -113,27 +104,18 @@ bool FrameChannelReader::readFrame(uint32_t w, uint32_t h, std::vector<uint8_t>&
     now = counter.QuadPart;
     freq = frequency.QuadPart;
   }
-  return readFrameFromView(view_, w, h, now, freq, out);
-}
-
-VcamControlWriter::~VcamControlWriter() {
-  if (VcamControlBlock* view = view_.load()) UnmapViewOfFile(view);
-  if (mapping_) CloseHandle(mapping_);
+  return readFrameFromView(channel_.as<const uint8_t>(), w, h, now, freq, out);
 }
 
 VcamControlBlock* VcamControlWriter::map() {
   if (VcamControlBlock* view = view_.load(std::memory_order_acquire)) return view;
   std::lock_guard lock(mapMutex_);
   if (VcamControlBlock* view = view_.load(std::memory_order_acquire)) return view;
-  void* view = nullptr;
-  auto valid = [](void* v) {
-    auto* block = static_cast<const VcamControlBlock*>(v);
-    return load32(&block->magic) == kVcamControlMagic && load32(&block->version) == kVcamControlVersion;
-  };
-  if (!mapFirst(kVcamControlChannelName, FILE_MAP_READ | FILE_MAP_WRITE, sizeof(VcamControlBlock), mapping_, view, valid))
-    return nullptr;
-  view_.store(static_cast<VcamControlBlock*>(view), std::memory_order_release);
-  return static_cast<VcamControlBlock*>(view);
+  constexpr size_t bytes = sizeof(VcamControlBlock);
+  channel_ = openExistingChannel(kVcamControlChannelName, FILE_MAP_READ | FILE_MAP_WRITE, bytes,
+                                 [](const void* view) { return hasCurrentHeader<VcamControlBlock>(view, bytes); });
+  view_.store(channel_.as<VcamControlBlock>(), std::memory_order_release);
+  return channel_.as<VcamControlBlock>();
 }
 
 void VcamControlWriter::stamp(bool start, IMFMediaType* type) {
@@ -147,8 +129,7 @@ std::vector<CameraCapability> capabilitiesFromView(const uint8_t* view) {
   uint32_t sequence = std::atomic_ref<const uint32_t>(block->sequence).load();
   std::atomic_thread_fence(std::memory_order_seq_cst);
   std::vector<CameraCapability> entries;
-  if (load32(&block->magic) != kVcamCapabilitiesMagic || load32(&block->version) != kVcamCapabilitiesVersion)
-    return entries;
+  if (!hasCurrentHeader(*block)) return entries;
   uint32_t count = load32(&block->count);
   if (count > kMaxCameraCapabilities) return entries;
   entries.resize(count);
@@ -162,16 +143,19 @@ std::vector<CameraCapability> cleanCameraCapabilities(const std::vector<CameraCa
   std::vector<CameraCapability> modes;
   for (const auto& c : published) {
     if (c.width == 0 || c.height == 0 || (c.width & 1) || (c.height & 1)) continue;
-    if (std::max(c.width, c.height) > 1280 || std::min(c.width, c.height) > 720) continue;
+    // The largest size served is the default mode's, in either orientation.
+    if (std::max(c.width, c.height) > kDefaultCaptureMode.width) continue;
+    if (std::min(c.width, c.height) > kDefaultCaptureMode.height) continue;
     if (c.fpsNumerator == 0 || c.fpsDenominator == 0) continue;
-    if (uint64_t(c.fpsNumerator) > uint64_t(c.fpsDenominator) * 30) continue;
+    if (uint64_t(c.fpsNumerator) > uint64_t(c.fpsDenominator) * kMaxServedFps) continue;
     modes.push_back(c);
   }
-  if (modes.empty()) modes.push_back({1280, 720, 30, 1});
+  if (modes.empty()) modes.push_back(kDefaultCaptureMode);
   std::stable_sort(modes.begin(), modes.end(), [](const CameraCapability& a, const CameraCapability& b) {
-    bool a720 = a.width == 1280 && a.height == 720;
-    bool b720 = b.width == 1280 && b.height == 720;
-    return a720 && !b720;
+    auto isDefaultSize = [](const CameraCapability& c) {
+      return c.width == kDefaultCaptureMode.width && c.height == kDefaultCaptureMode.height;
+    };
+    return isDefaultSize(a) && !isDefaultSize(b);
   });
   return modes;
 }
@@ -179,16 +163,10 @@ std::vector<CameraCapability> cleanCameraCapabilities(const std::vector<CameraCa
 std::vector<CameraCapability> readCameraCapabilities() {
   // Copied out at once: a list that is empty or torn is taken from the next name.
   std::vector<CameraCapability> published;
-  HANDLE mapping = nullptr;
-  void* view = nullptr;
-  auto copied = [&](void* v) {
+  openExistingChannel(kVcamCapabilitiesChannelName, FILE_MAP_READ, sizeof(VcamCapabilitiesBlock), [&](const void* v) {
     published = capabilitiesFromView(static_cast<const uint8_t*>(v));
     return !published.empty();
-  };
-  if (mapFirst(kVcamCapabilitiesChannelName, FILE_MAP_READ, sizeof(VcamCapabilitiesBlock), mapping, view, copied)) {
-    UnmapViewOfFile(view);
-    CloseHandle(mapping);
-  }
+  });
   return cleanCameraCapabilities(published);
 }
 

@@ -9,6 +9,7 @@
 #include <mutex>
 #include <vector>
 
+#include "common/channel.h"
 #include "common/channels.h"
 
 namespace tesmira::vcam {
@@ -36,15 +37,14 @@ class FrameChannelReader {
   HANDLE frameReadyEvent() const { return event_; }
 
  private:
-  HANDLE mapping_ = nullptr;
-  const uint8_t* view_ = nullptr;
+  MappedChannel channel_;
   HANDLE event_ = nullptr;
 };
 
 class VcamControlWriter {
  public:
   VcamControlWriter() = default;
-  ~VcamControlWriter();
+  ~VcamControlWriter() = default;
   VcamControlWriter(const VcamControlWriter&) = delete;
   VcamControlWriter& operator=(const VcamControlWriter&) = delete;
 
@@ -55,13 +55,13 @@ class VcamControlWriter {
 
   // Two overlapping requests may both find no view: the first maps, the other waits.
   std::mutex mapMutex_;
-  HANDLE mapping_ = nullptr;
+  MappedChannel channel_;
   std::atomic<VcamControlBlock*> view_{nullptr};
 };
 
-// The published capture modes, cleaned: even sizes within 1280 x 720 (either
-// orientation) at most 30 frames per second, 1280 x 720 first; the single mode
-// 1280 x 720 at 30/1 when nothing is left.
+// The published capture modes, cleaned: even sizes within the default mode's 1280 x 720
+// (either orientation) at most 30 frames per second, 1280 x 720 first; the default
+// mode alone when nothing is left.
 std::vector<CameraCapability> cleanCameraCapabilities(const std::vector<CameraCapability>& published);
 // The entries of a mapped capabilities view (2068 bytes); empty when the block
 // is invalid, holds more than 128 entries or changed during the copy.

@@ -383,7 +383,8 @@ STDMETHODIMP TesmiraMediaStream::RequestSample(IUnknown* token) {
     type = currentType_;
   }
   GUID subtype = MFVideoFormat_NV12;
-  UINT32 width = 1280, height = 720, numerator = 30, denominator = 1;
+  UINT32 width = kDefaultCaptureMode.width, height = kDefaultCaptureMode.height;
+  UINT32 numerator = kDefaultCaptureMode.fpsNumerator, denominator = kDefaultCaptureMode.fpsDenominator;
   if (type) {
     if (FAILED(type->GetGUID(MF_MT_SUBTYPE, &subtype))) subtype = MFVideoFormat_NV12;
     UINT32 w = 0, h = 0, n = 0, d = 0;

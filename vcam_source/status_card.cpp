@@ -5,7 +5,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "vcam_source/channel_mapping.h"
+#include "common/channel.h"
 #include "vcam_source/source_log.h"
 
 namespace tesmira {
@@ -43,11 +43,6 @@ size_t imageBytes(uint32_t width, uint32_t height, size_t perFour) {
 
 }  // namespace
 
-StatusCardSelector::~StatusCardSelector() {
-  if (statusView_) UnmapViewOfFile(statusView_);
-  if (statusMapping_) CloseHandle(statusMapping_);
-}
-
 void StatusCardSelector::onStreamStart(uint64_t tick) {
   waitStartTick_.exchange(tick);
   hasHadFrame_.exchange(false);
@@ -60,14 +55,12 @@ void StatusCardSelector::onGoodFrame(uint64_t tick) {
 
 void StatusCardSelector::mapStatusChannel() {
   // Any view will do: chooseFrom checks the block each time it reads it.
-  void* view = nullptr;
-  if (vcam::mapFirst(kProducerStatusChannelName, FILE_MAP_READ, kStatusBlockBytes, statusMapping_, view, [](void*) { return true; }))
-    statusView_ = view;
+  statusChannel_ = openExistingChannel(kProducerStatusChannelName, FILE_MAP_READ, kStatusBlockBytes);
 }
 
 StatusCard StatusCardSelector::choose(uint64_t nowTick) {
-  if (!statusView_) mapStatusChannel();
-  return chooseFrom(static_cast<const ProducerStatusBlock*>(statusView_), nowTick);
+  if (!statusChannel_.view) mapStatusChannel();
+  return chooseFrom(statusChannel_.as<const ProducerStatusBlock>(), nowTick);
 }
 
 StatusCard StatusCardSelector::chooseFrom(const ProducerStatusBlock* block, uint64_t nowTick) {
@@ -75,11 +68,8 @@ StatusCard StatusCardSelector::chooseFrom(const ProducerStatusBlock* block, uint
   uint64_t unset = 0;
   waitStartTick_.compare_exchange_strong(unset, nowTick);
 
-  if (block && readShared(block->magic) == kProducerStatusMagic &&
-      readShared(block->version) == kProducerStatusVersion) {
-    const uint64_t heartbeat = readShared(block->heartbeat);
-    const uint64_t tick = GetTickCount64();
-    if (heartbeat != 0 && heartbeat <= tick && tick - heartbeat <= kStatusHeartbeatMaxAgeMs) {
+  if (block && hasCurrentHeader(*block)) {
+    if (tickIsFresh(readShared(block->heartbeat), GetTickCount64(), kStatusHeartbeatMaxAgeMs)) {
       StatusCard card;
       if (cardFromProducerState(readShared(block->state), card)) return card;
     }

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "common/channel.h"
 #include "common/channels.h"
 
 namespace tesmira {
@@ -31,7 +32,6 @@ inline constexpr uint64_t kStatusHeartbeatMaxAgeMs = 3000;
 class StatusCardSelector {
  public:
   StatusCardSelector() = default;
-  ~StatusCardSelector();
   StatusCardSelector(const StatusCardSelector&) = delete;
   StatusCardSelector& operator=(const StatusCardSelector&) = delete;
 
@@ -48,8 +48,7 @@ class StatusCardSelector {
   std::atomic<uint64_t> waitStartTick_{0};
   std::atomic<bool> hasHadFrame_{false};
   std::atomic<uint64_t> lastGoodTick_{0};
-  HANDLE statusMapping_ = nullptr;
-  const void* statusView_ = nullptr;
+  MappedChannel statusChannel_;
 };
 
 // NV12 of the card at a size, drawn once per change of card or size.

@@ -44,7 +44,7 @@ class SupervisorTest : public tesmira::testing::MachineTest {
   }
   // Moves the last request out of the demand window, then advances by `ms`.
   void goQuietFor(uint64_t ms) {
-    control.block.requestTick = now() - kDemandWindowMs - 1;
+    control.block.requestTick = now() - kAgentDemandWindowMs - 1;
     control.block.streamStartTick = 0;
     testclock::advanceMs(ms);
   }

@@ -39,6 +39,14 @@ TEST(SettingsBlock, ABlockWithAWrongHeadIsRepairedAndSeeded) {
   }
 }
 
+// The product defaults and the channel's seed are written in two places; they must agree.
+TEST(SettingsBlock, ProductDefaultsSeedTheSameBlockAsTheChannelSeed) {
+  RetouchSettingsBlock block{};
+  seedSettingsBlock(block, RetouchSettings{});
+  const RetouchSettingsBlock seed = freshRetouchSettingsBlock();
+  EXPECT_EQ(std::memcmp(&block, &seed, sizeof block), 0);
+}
+
 TEST(SettingsBlock, AnOwnedBlockKeepsItsValues) {
   RetouchSettingsBlock block{};
   seedSettingsBlock(block, {});

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "common/channel.h"
 #include "common/channels.h"
 
 namespace tesmira::demo {
@@ -20,17 +21,16 @@ class HeldChannels {
   // Empty on success, else what failed.
   std::wstring create();
 
-  RetouchFrameHeader* frame() const { return static_cast<RetouchFrameHeader*>(views_[kFrame]); }
-  const uint8_t* frameBytes() const { return static_cast<const uint8_t*>(views_[kFrame]); }
-  ProducerStatusBlock* status() const { return static_cast<ProducerStatusBlock*>(views_[kStatus]); }
-  VcamCapabilitiesBlock* capabilities() const { return static_cast<VcamCapabilitiesBlock*>(views_[kCapabilities]); }
-  VcamControlBlock* control() const { return static_cast<VcamControlBlock*>(views_[kControl]); }
+  RetouchFrameHeader* frame() const { return channels_[kFrame].as<RetouchFrameHeader>(); }
+  const uint8_t* frameBytes() const { return channels_[kFrame].as<const uint8_t>(); }
+  ProducerStatusBlock* status() const { return channels_[kStatus].as<ProducerStatusBlock>(); }
+  VcamCapabilitiesBlock* capabilities() const { return channels_[kCapabilities].as<VcamCapabilitiesBlock>(); }
+  VcamControlBlock* control() const { return channels_[kControl].as<VcamControlBlock>(); }
   const std::wstring& prefixUsed() const { return prefix_; }
 
  private:
   enum Index { kCapabilities, kSettings, kControl, kFrame, kConsumers, kStatus, kCount };
-  HANDLE mappings_[kCount] = {};
-  void* views_[kCount] = {};
+  MappedChannel channels_[kCount];
   HANDLE event_ = nullptr;
   std::wstring prefix_;
 };

@@ -403,7 +403,7 @@ bool ProducerSession::processAndPublish(int64_t passNow, int64_t frameStart, con
     }
   }
   // Never read past what the engine filled.
-  if (nv12Ready && (outWidth <= 0 || outHeight <= 0 || nv12_.size() < size_t(outWidth) * size_t(outHeight) * 3 / 2)) {
+  if (nv12Ready && (outWidth <= 0 || outHeight <= 0 || nv12_.size() < nv12Bytes(uint64_t(outWidth), uint64_t(outHeight)))) {
     nv12Ready = false;
   }
 

@@ -4,7 +4,8 @@
 
 #include "common/pixel_format_kernels.h"
 
-#if defined(__x86_64__) || defined(__i386__)
+// The kernels use GCC and Clang target attributes; other compilers get the formulas.
+#if defined(__x86_64__) && defined(__GNUC__)
 #define TESMIRA_X86_KERNELS 1
 #include <immintrin.h>
 #else
@@ -26,7 +27,6 @@ void toNv12Scalar(const uint8_t* src0, const uint8_t* src1, uint8_t* luma0, uint
   for (uint32_t x = first; x < width; x += 2) {
     const uint32_t end = std::min(x + 2, width);
     int sumU = 0, sumV = 0, count = 0;
-    #pragma GCC unroll 2
     for (int row = 0; row < 2; ++row) {
       const uint8_t* src = row ? src1 : src0;
       uint8_t* luma = row ? luma1 : luma0;
@@ -69,6 +69,9 @@ using Nv12RowsKernel = uint32_t (*)(const uint8_t* luma0, const uint8_t* luma1, 
 
 #if TESMIRA_X86_KERNELS
 
+// The loops over the two rows or halves of a step are unrolled, so that their
+// two-element arrays stay in registers.
+//
 // The compiler turns a multiply by a known constant into shifts and adds, several
 // instructions for one; hiding the constant keeps the single multiply.
 inline __m128i opaque(__m128i x) {

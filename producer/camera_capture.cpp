@@ -57,11 +57,11 @@ bool copyNv12(const BYTE* data, size_t length, const CaptureFormat& format, cv::
   const uint64_t width = format.width;
   const uint64_t height = format.height;
   const uint64_t stride = format.stride;
-  if (uint64_t{length} < stride * height * 3 / 2) return false;
-  const int rows = static_cast<int>(height * 3 / 2);
+  if (uint64_t{length} < nv12Bytes(stride, height)) return false;
+  const int rows = static_cast<int>(nv12Rows(height));
   nv12.create(rows, static_cast<int>(width), CV_8UC1);
   if (stride == width) {
-    std::memcpy(nv12.data, data, width * height * 3 / 2);
+    std::memcpy(nv12.data, data, nv12Bytes(width, height));
     return true;
   }
   for (uint64_t row = 0; row < height; ++row) {

@@ -15,14 +15,10 @@
 #include <string>
 #include <thread>
 
+#include "common/pixel_format.h"
 #include "producer/capture_source.h"
 
 namespace tesmira {
-
-// Texture formats the read-back takes (their DXGI_FORMAT values).
-inline constexpr UINT kTextureFormatR8G8B8A8 = 28;
-inline constexpr UINT kTextureFormatB8G8R8A8 = 87;
-inline constexpr UINT kTextureFormatB8G8R8X8 = 88;
 
 struct CaptureTextureDesc {
   UINT width = 0;

@@ -3,6 +3,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "common/pixel_format.h"
 #include "producer/loop_clock.h"
 #include "producer/producer_log.h"
 
@@ -32,7 +33,7 @@ ProcessedFrame FramePipeline::process(IRetouchContext& context, const cv::Mat& f
   }
   // Never read past what the engine filled.
   if (result.nv12Ready && (result.outWidth <= 0 || result.outHeight <= 0 ||
-                           nv12_.size() < size_t(result.outWidth) * size_t(result.outHeight) * 3 / 2)) {
+                           nv12_.size() < nv12Bytes(uint64_t(result.outWidth), uint64_t(result.outHeight)))) {
     result.nv12Ready = false;
   }
   result.nv12 = nv12_.data();

@@ -1,24 +1,17 @@
 #pragma once
-// The producer's side of the frame channel: BGR to NV12, the double-buffered
-// publication protocol, and the sequence stamp painted by --stamp-seq.
+// The producer's side of the frame channel: the double-buffered publication protocol.
 #include <windows.h>
 
 #include <opencv2/core.hpp>
 
 #include <cstdint>
-#include <vector>
 
 #include "common/channel.h"
 #include "common/channels.h"
+#include "common/pixel_format.h"
+#include "producer/frame_convert.h"
 
 namespace tesmira {
-
-// BT.601 limited range of the top-left width x height region into packed NV12
-// (rows of `width` bytes, luma then interleaved U,V). Sizes must be even, at least 2
-// and inside the frame, the frame 8-bit BGR; otherwise false and `out` is emptied.
-bool bgrToNv12(const cv::Mat& frame, int width, int height, std::vector<uint8_t>& out);
-// The same into a caller's buffer of width * height * 3 / 2 bytes.
-bool bgrToNv12Into(const cv::Mat& frame, int width, int height, uint8_t* out);
 
 // True when width x height fits a slot (even, 2..1920 each, at most 1920x1080 pixels).
 bool frameSizeFits(int64_t width, int64_t height);
@@ -57,19 +50,5 @@ class SharedFrameWriter {
   DWORD lastError_ = 0;
   bool ownsObjects_ = false;
 };
-
-// The --stamp-seq code bands: rows [0, H) carry code1 and [H, 2H) code2 in 16
-// bands (bit 0 leftmost), H = max(height / 24, 6), clipped to the frame.
-void paintCodeBandsPlane(uint8_t* plane, size_t stride, int width, int height, uint32_t code1, uint32_t code2);
-void paintCodeBandsBgr(cv::Mat& frame, uint32_t code1, uint32_t code2);
-void stampNv12Frame(uint8_t* luma, int width, int height, uint32_t code1, uint32_t code2);
-void stampBgrFrame(cv::Mat& frame, uint32_t code1, uint32_t code2);
-
-// Decodes the 16-bit codes of a stamped luma plane (a band counts as 1 above 127).
-struct StampCodes {
-  uint16_t code1 = 0;
-  uint16_t code2 = 0;
-};
-StampCodes readCodeBands(const uint8_t* luma, size_t stride, int width, int height);
 
 }  // namespace tesmira

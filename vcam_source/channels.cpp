@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstring>
 
+#include "common/pixel_format.h"
 
 namespace tesmira::vcam {
 namespace {
@@ -48,7 +49,7 @@ bool readFrameFromView(const uint8_t* view, uint32_t w, uint32_t h, int64_t nowQ
   if (uint64_t(slot.dataSize) < uint64_t(slot.stride) * rows) return false;
 
   const uint8_t* data = view + frameSlotDataOffset(slotIndex);
-  const size_t packed = size_t(w) * h * 3 / 2;
+  const size_t packed = nv12Bytes(w, h);
   out.resize(packed);
   if (slot.stride == w) {
     std::memcpy(out.data(), data, packed);

@@ -400,7 +400,7 @@ STDMETHODIMP TesmiraMediaStream::RequestSample(IUnknown* token) {
     logSource(L"stream RequestSample #" + std::to_wstring(n) + L" type=" + describeMediaType(type.Get()));
 
   const bool nv12 = subtype == MFVideoFormat_NV12;
-  const uint64_t nv12Size = uint64_t(width) * height * 3 / 2;
+  const uint64_t nv12Size = nv12Bytes(width, height);
   const DWORD size = DWORD(nv12 ? nv12Size : uint64_t(width) * height * 4);
   ComPtr<IMFMediaBuffer> buffer;
   RETURN_IF_FAILED(MFCreateMemoryBuffer(size, &buffer));

@@ -16,7 +16,7 @@ HRESULT makeVideoMediaType(REFGUID subtype, UINT32 w, UINT32 h, UINT32 n, UINT32
   RETURN_IF_FAILED(MFCreateMediaType(&type));
   const bool nv12 = subtype == MFVideoFormat_NV12;
   const uint64_t bitsPerPixel = nv12 ? 12 : 32;
-  const UINT32 sampleSize = nv12 ? UINT32(uint64_t(w) * h * 3 / 2) : UINT32(uint64_t(w) * h * 4);
+  const UINT32 sampleSize = nv12 ? UINT32(nv12Bytes(w, h)) : UINT32(uint64_t(w) * h * 4);
   const UINT32 bitrate = d ? UINT32(uint64_t(w) * h * n * bitsPerPixel / d) : 0;
   const UINT32 stride = nv12 ? w : w * 4;
   RETURN_IF_FAILED(type->SetGUID(MF_MT_MAJOR_TYPE, MFMediaType_Video));
@@ -72,41 +72,6 @@ bool isServableFrameSize(UINT32 w, UINT32 h) {
 LONGLONG sampleDuration(UINT32 numerator, UINT32 denominator) {
   if (numerator == 0) return 333333;
   return LONGLONG(uint64_t(denominator) * 10000000ull / numerator);
-}
-
-namespace {
-
-inline uint32_t clampByte(int v) { return uint32_t(v < 0 ? 0 : (v > 255 ? 255 : v)); }
-
-// One pixel from its luma and its pair's chroma terms, as B, G, R, 255 in memory order.
-inline uint32_t bgraPixel(int luma, int blue, int green, int red) {
-  const int l = 298 * (luma - 16) + 128;
-  return clampByte((l + blue) >> 8) | (clampByte((l + green) >> 8) << 8) | (clampByte((l + red) >> 8) << 16) | 0xFF000000u;
-}
-
-}  // namespace
-
-// Written pair by pair with 16-bit loads and 32-bit stores so the compiler can
-// keep whole vectors of pixels in flight.
-void nv12ToRgb32(const uint8_t* nv12, uint32_t w, uint32_t h, uint8_t* bgra) {
-  const uint8_t* chromaPlane = nv12 + size_t(w) * h;
-  for (uint32_t r = 0; r < h; ++r) {
-    // Output never overlaps input: rows are read and written through unaliased pointers.
-    const uint8_t* __restrict luma = nv12 + size_t(r) * w;
-    const uint8_t* __restrict chroma = chromaPlane + size_t(r / 2) * w;
-    uint32_t* __restrict out = reinterpret_cast<uint32_t*>(bgra + size_t(r) * w * 4);
-    const size_t pairs = w / 2;
-    for (size_t k = 0; k < pairs; ++k) {
-      const size_t c = 2 * k;
-      const int p = int(chroma[c]) - 128;
-      const int q = int(chroma[c + 1]) - 128;
-      const int blue = 516 * p;
-      const int green = -100 * p - 208 * q;
-      const int red = 409 * q;
-      out[c] = bgraPixel(luma[c], blue, green, red);
-      out[c + 1] = bgraPixel(luma[c + 1], blue, green, red);
-    }
-  }
 }
 
 }  // namespace tesmira::vcam

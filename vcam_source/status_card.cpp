@@ -6,6 +6,7 @@
 #include <string>
 
 #include "common/channel.h"
+#include "common/pixel_format.h"
 #include "vcam_source/source_log.h"
 
 namespace tesmira {
@@ -210,58 +211,8 @@ void renderStatusCard(std::vector<uint8_t>& bgra, uint32_t width, uint32_t heigh
   DeleteDC(dc);
 }
 
-namespace {
-
-// Chroma of one pixel, each clamped before the block's mean is taken.
-inline void addChroma(const uint8_t* p, int& sumU, int& sumV) {
-  const int b = p[0], g = p[1], r = p[2];
-  sumU += std::clamp(((112 * b - 74 * g - 38 * r + 128) >> 8) + 128, 0, 255);
-  sumV += std::clamp(((112 * r - 94 * g - 18 * b + 128) >> 8) + 128, 0, 255);
-}
-
-}  // namespace
-
-void statusCardToNv12(const uint8_t* bgraIn, uint32_t width, uint32_t height, uint8_t* nv12Out) {
-  // The two buffers never overlap; saying so lets the loops vectorise.
-  const uint8_t* __restrict bgra = bgraIn;
-  uint8_t* __restrict nv12 = nv12Out;
-  const size_t w = width, h = height;
-  const size_t lumaBytes = w * h;
-  const size_t totalBytes = lumaBytes * 3 / 2;
-  for (size_t i = 0; i < lumaBytes; ++i) {
-    const int b = bgra[i * 4], g = bgra[i * 4 + 1], r = bgra[i * 4 + 2];
-    nv12[i] = static_cast<uint8_t>(std::min(((25 * b + 129 * g + 66 * r + 128) >> 8) + 16, 255));
-  }
-  const size_t stride = w * 4;
-  for (size_t row = 0; row < h; row += 2) {
-    const uint8_t* top = bgra + row * stride;
-    const bool pair = row + 1 < h;
-    const size_t chromaRow = lumaBytes + (row / 2) * w;
-    size_t col = 0;
-    if (pair) {
-      // Whole 2x2 blocks: four pixels each.
-      for (; col + 1 < w; col += 2) {
-        int sumU = 0, sumV = 0;
-        const uint8_t* p = top + col * 4;
-        addChroma(p, sumU, sumV);
-        addChroma(p + 4, sumU, sumV);
-        addChroma(p + stride, sumU, sumV);
-        addChroma(p + stride + 4, sumU, sumV);
-        nv12[chromaRow + col] = static_cast<uint8_t>(sumU / 4);
-        nv12[chromaRow + col + 1] = static_cast<uint8_t>(sumV / 4);
-      }
-    }
-    // Blocks cut by the right or bottom edge hold one or two pixels; with odd
-    // sizes their chroma may reach past the buffer, which is never written.
-    for (; col < w; col += 2) {
-      int sumU = 0, sumV = 0, count = 0;
-      for (size_t y = row; y < std::min(row + 2, h); ++y)
-        for (size_t x = col; x < std::min(col + 2, w); ++x, ++count) addChroma(bgra + y * stride + x * 4, sumU, sumV);
-      const size_t at = chromaRow + col;
-      if (at < totalBytes) nv12[at] = static_cast<uint8_t>(sumU / count);
-      if (at + 1 < totalBytes) nv12[at + 1] = static_cast<uint8_t>(sumV / count);
-    }
-  }
+void statusCardToNv12(const uint8_t* bgra, uint32_t width, uint32_t height, uint8_t* nv12) {
+  bgr32ToNv12(bgra, size_t(width) * 4, width, height, nv12);
 }
 
 }  // namespace tesmira

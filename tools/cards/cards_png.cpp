@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/pixel_format.h"
 #include "tesmira/platform_testing.h"
 #include "vcam_source/status_card.h"
 
@@ -28,7 +29,7 @@ const char* cardName(tesmira::StatusCard card) {
 }
 
 bool writeCard(const std::filesystem::path& file, const std::vector<uint8_t>& nv12, uint32_t w, uint32_t h) {
-  cv::Mat yuv(static_cast<int>(h * 3 / 2), static_cast<int>(w), CV_8UC1, const_cast<uint8_t*>(nv12.data()));
+  cv::Mat yuv(static_cast<int>(tesmira::nv12Rows(h)), static_cast<int>(w), CV_8UC1, const_cast<uint8_t*>(nv12.data()));
   cv::Mat bgr;
   cv::cvtColor(yuv, bgr, cv::COLOR_YUV2BGR_NV12);
   return cv::imwrite(file.string(), bgr);

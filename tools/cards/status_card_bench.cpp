@@ -5,6 +5,7 @@
 #include <cstring>
 #include <vector>
 
+#include "common/pixel_format.h"
 #include "vcam_source/status_card.h"
 
 namespace {
@@ -25,7 +26,7 @@ void BM_StatusCardToNv12(benchmark::State& state) {
   const auto w = static_cast<uint32_t>(state.range(0)), h = static_cast<uint32_t>(state.range(1));
   std::vector<uint8_t> bgra;
   renderStatusCard(bgra, w, h, tesmira::StatusCard::NeedsCameraAccess);
-  std::vector<uint8_t> nv12(static_cast<size_t>(w) * h * 3 / 2);
+  std::vector<uint8_t> nv12(tesmira::nv12Bytes(w, h));
   for (auto _ : state) {
     tesmira::statusCardToNv12(bgra.data(), w, h, nv12.data());
     benchmark::DoNotOptimize(nv12.data());
@@ -37,7 +38,7 @@ BENCHMARK(BM_StatusCardToNv12)->Apply(sizes)->Unit(benchmark::kMillisecond);
 void BM_CachedStatusCardRequest(benchmark::State& state) {
   const auto w = static_cast<uint32_t>(state.range(0)), h = static_cast<uint32_t>(state.range(1));
   tesmira::StatusCardCache cache;
-  std::vector<uint8_t> sample(static_cast<size_t>(w) * h * 3 / 2);
+  std::vector<uint8_t> sample(tesmira::nv12Bytes(w, h));
   cache.nv12(tesmira::StatusCard::Starting, w, h);
   for (auto _ : state) {
     const std::vector<uint8_t>& card = cache.nv12(tesmira::StatusCard::Starting, w, h);

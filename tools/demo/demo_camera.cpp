@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "common/hresult.h"
+#include "common/pixel_format.h"
 #include "common/vcam_registration.h"
 #include "tools/framesvr/framesvr.h"
 #include "tools/vcamctl/vcam_client.h"
@@ -50,7 +51,7 @@ class FrameServerApp : public CameraApp {
     framesvr::ReceivedSample received;
     if (HRESULT hr = harness_.requestSample(received); FAILED(hr)) return failure("RequestSample", hr);
     const auto& f = received.format;
-    if (received.bytes.size() < size_t(f.width) * f.height * 3 / 2) {
+    if (received.bytes.size() < nv12Bytes(f.width, f.height)) {
       return "a sample of " + std::to_string(received.bytes.size()) + " bytes for " + std::to_string(f.width) + "x" +
              std::to_string(f.height) + " NV12";
     }

@@ -31,6 +31,7 @@
 #include "common/environment.h"
 #include "common/error_text.h"
 #include "common/program_data.h"
+#include "common/pixel_format.h"
 #include "common/vcam_registration.h"
 #include "tesmira/platform_testing.h"
 #include "tesmira/test_cameras.h"
@@ -101,7 +102,7 @@ bool isPublishedFrame(const HeldChannels& channels, const ReceivedSample& sample
   for (uint32_t slot = 0; slot < 2; ++slot) {
     const RetouchFrameSlot d = header->slots[slot];
     if (d.width != sample.width || d.height != sample.height || d.stride < d.width) continue;
-    const uint64_t rows = uint64_t(d.height) * 3 / 2;
+    const uint64_t rows = nv12Rows(d.height);
     if (rows * d.stride > kFrameSlotBytes) continue;
     const uint8_t* data = channels.frameBytes() + frameSlotDataOffset(slot);
     bool same = true;
@@ -120,7 +121,7 @@ uint64_t fingerprint(const std::vector<uint8_t>& bytes) {
 }
 
 cv::Mat toBgr(const ReceivedSample& sample) {
-  cv::Mat nv12(int(sample.height * 3 / 2), int(sample.width), CV_8UC1, const_cast<uint8_t*>(sample.nv12.data()));
+  cv::Mat nv12(int(nv12Rows(sample.height)), int(sample.width), CV_8UC1, const_cast<uint8_t*>(sample.nv12.data()));
   cv::Mat bgr;
   cv::cvtColor(nv12, bgr, cv::COLOR_YUV2BGR_NV12);
   return bgr;

@@ -1,6 +1,7 @@
 #include "tools/framesvr/framesvr.h"
 
 #include "common/hresult.h"
+#include "common/pixel_format.h"
 
 #include <mfapi.h>
 #include <opencv2/imgcodecs.hpp>
@@ -263,7 +264,7 @@ bool parseSubtype(const std::string& text, GUID& subtype) {
 bool writeSamplePng(const ReceivedSample& sample, const std::filesystem::path& file) {
   const int w = int(sample.format.width), h = int(sample.format.height);
   cv::Mat bgr;
-  if (sample.format.subtype == MFVideoFormat_NV12 && sample.bytes.size() == size_t(w) * h * 3 / 2) {
+  if (sample.format.subtype == MFVideoFormat_NV12 && sample.bytes.size() == nv12Bytes(w, h)) {
     cv::Mat nv12(h + h / 2, w, CV_8UC1, const_cast<uint8_t*>(sample.bytes.data()));
     cv::cvtColor(nv12, bgr, cv::COLOR_YUV2BGR_NV12);
   } else if (sample.format.subtype == MFVideoFormat_RGB32 && sample.bytes.size() == size_t(w) * h * 4) {

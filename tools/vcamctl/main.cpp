@@ -18,6 +18,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "common/hresult.h"
+#include "common/pixel_format.h"
 #include "platform/mfdevices/camera_media_source.h"
 #include "tools/framesvr/framesvr.h"
 #include "tools/vcamctl/vcam_client.h"
@@ -94,7 +95,7 @@ int openPhysical(IMFActivate* device, int frames, const std::filesystem::path& o
     auto* data = const_cast<uint8_t*>(frame.data);
     cv::Mat bgr;
     switch (frame.format) {
-      case cameras::PixelFormat::NV12: cv::cvtColor(cv::Mat(h * 3 / 2, w, CV_8UC1, data, frame.stride), bgr, cv::COLOR_YUV2BGR_NV12); break;
+      case cameras::PixelFormat::NV12: cv::cvtColor(cv::Mat(int(tesmira::nv12Rows(h)), w, CV_8UC1, data, frame.stride), bgr, cv::COLOR_YUV2BGR_NV12); break;
       case cameras::PixelFormat::YUYV: cv::cvtColor(cv::Mat(h, w, CV_8UC2, data, frame.stride), bgr, cv::COLOR_YUV2BGR_YUY2); break;
       case cameras::PixelFormat::BGR24: bgr = cv::Mat(h, w, CV_8UC3, data, frame.stride); break;
     }

@@ -139,7 +139,7 @@ void BM_RequestSteps1080p(benchmark::State& state) {
     if (vcam::readFrameFromView(channel.data(), w, h, 0, 0, lastGood)) source = lastGood.data();
     else if (path == Path::LastGood) source = lastGood.data();
     else source = cards.nv12(StatusCard::Starting, w, h).data();
-    if (rgb) vcam::nv12ToRgb32(source, w, h, data);
+    if (rgb) tesmira::nv12ToRgb32(source, w, h, data);
     else std::memcpy(data, source, size);
     buffer->Unlock();
     buffer->SetCurrentLength(size);
@@ -159,7 +159,7 @@ void BM_Nv12ToRgb32(benchmark::State& state) {
   auto frame = patternNv12(w, h);
   std::vector<uint8_t> out(size_t(w) * h * 4);
   for (auto _ : state) {
-    vcam::nv12ToRgb32(frame.data(), w, h, out.data());
+    tesmira::nv12ToRgb32(frame.data(), w, h, out.data());
     benchmark::DoNotOptimize(out.data());
   }
 }

@@ -101,7 +101,7 @@ TEST_F(EndToEndTest, SixtyNv12ThenSixtyRgb32SamplesMatchThePublishedFrame) {
   ASSERT_EQ(harness.start({MFVideoFormat_RGB32, kW, kH, 30, 1}), S_OK);
   EXPECT_GE(control.block()->streamStartTick, startTick);
   std::vector<uint8_t> expected(size_t(kW) * kH * 4);
-  vcam::nv12ToRgb32(published.data(), kW, kH, expected.data());
+  tesmira::nv12ToRgb32(published.data(), kW, kH, expected.data());
   for (int i = 0; i < 60; ++i) {
     ReceivedSample sample;
     ASSERT_EQ(harness.requestSample(sample), S_OK);

@@ -75,50 +75,5 @@ TEST(MediaTypes, ServableSizesAndDurations) {
   EXPECT_EQ(sampleDuration(1, 0xFFFFFFFFu), LONGLONG(0xFFFFFFFFull * 10000000ull));
 }
 
-TEST(Nv12ToRgb32, ConvertsWithStudioRangeCoefficients) {
-  struct Row {
-    uint8_t y, u, v;
-    uint8_t b, g, r;
-  } rows[] = {
-      {128, 128, 128, 130, 130, 130},  // mid grey
-      {16, 128, 128, 0, 0, 0},         // black
-      {235, 128, 128, 255, 255, 255},  // white
-      {255, 255, 255, 255, 125, 255},  // clamped high
-      {0, 0, 0, 0, 135, 0},            // clamped low
-      {81, 90, 240, 0, 0, 255},        // red
-  };
-  for (auto& row : rows) {
-    // 2x2 image: every pixel shares the one chroma pair.
-    uint8_t nv12[6] = {row.y, row.y, row.y, row.y, row.u, row.v};
-    uint8_t bgra[16];
-    nv12ToRgb32(nv12, 2, 2, bgra);
-    for (int p = 0; p < 4; ++p) {
-      EXPECT_EQ(bgra[p * 4 + 0], row.b) << int(row.y);
-      EXPECT_EQ(bgra[p * 4 + 1], row.g) << int(row.y);
-      EXPECT_EQ(bgra[p * 4 + 2], row.r) << int(row.y);
-      EXPECT_EQ(bgra[p * 4 + 3], 255);
-    }
-  }
-}
-
-TEST(Nv12ToRgb32, ChromaPairsFollowColumnsAndRowPairs) {
-  // 4x4: chroma rows 0 and 1, columns pairs 0-1 and 2-3 each carry their own colour.
-  std::vector<uint8_t> nv12(24, 128);
-  std::fill(nv12.begin(), nv12.begin() + 16, 126);
-  uint8_t* uv = nv12.data() + 16;
-  uv[2] = 200;  // U of columns 2-3, rows 0-1
-  uv[5] = 60;   // V of columns 0-1... of the second pair -> row pair 2-3, columns 2-3
-  std::vector<uint8_t> bgra(64);
-  nv12ToRgb32(nv12.data(), 4, 4, bgra.data());
-  auto blue = [&](int r, int c) { return bgra[(r * 4 + c) * 4]; };
-  auto red = [&](int r, int c) { return bgra[(r * 4 + c) * 4 + 2]; };
-  EXPECT_EQ(blue(0, 0), blue(1, 1));
-  EXPECT_GT(blue(0, 2), blue(0, 0));
-  EXPECT_EQ(blue(1, 3), blue(0, 2));
-  EXPECT_EQ(blue(2, 2), blue(0, 0));
-  EXPECT_LT(red(2, 0), red(0, 0));
-  EXPECT_EQ(red(3, 1), red(2, 0));
-}
-
 }  // namespace
 }  // namespace tesmira::vcam::testing

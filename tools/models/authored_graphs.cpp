@@ -56,9 +56,10 @@ Graph skinGraph(const SkinZones& zones) {
   std::string cell = o.pool("AveragePool", x, 8, 8, 0);  // {1,3,40,64} cell means
   std::string target = o.mean3(cell);                     // low band; linear ramps survive
   std::string luma = o.luma(cell);
-  // Structure (eyes, brows, lips): the 3x3 spread of cell luma; smooth skin keeps edge 1.
+  // Structure (eyes, brows, lips): the 3x3 spread of cell luma. Skin keeps edge 1 up to a
+  // spread of 0.06; edge falls to 0 as the spread nears 0.12.
   std::string spread = o.sqrt(o.relu(o.sub(o.mean3(o.mul(luma, luma)), o.mul(o.mean3(luma), o.mean3(luma)))));
-  std::string edge = o.clip(o.sub(o.k(1.0f), o.div(spread, o.k(0.12f))), 0, 1);
+  std::string edge = o.clip(o.sub(o.k(2.0f), o.div(spread, o.k(0.06f))), 0, 1);
   // A dark outlier in the cell: its darkest pixel well below the cell's mean.
   std::string pixelLuma = o.luma(x);
   std::string cellMin = o.mul(o.pool("MaxPool", o.mul(pixelLuma, o.k(-1)), 8, 8, 0), o.k(-1));
@@ -92,8 +93,11 @@ Graph teethGraph() {
   std::string x = o.mul(std::string("data"), o.k(1.0f / 255.0f));
   std::string luma = o.luma(x);
   std::string redness = o.sub(o.channel(x, 0), o.channel(x, 1));
-  std::string bright = o.sigmoid(o.mul(o.sub(luma, o.k(0.33f)), o.k(20.0f)));
-  std::string notRed = o.sigmoid(o.mul(o.sub(o.k(0.14f), redness), o.k(30.0f)));
+  std::string bright = o.sigmoid(o.mul(o.sub(luma, o.k(0.33f)), o.k(30.0f)));
+  // Redness relative to brightness: lit lips reach R - G of about 0.14 at luma 0.6, which
+  // yellowish teeth come close to in absolute terms but not relative to their brightness.
+  std::string relative = o.div(redness, g.node("Max", {luma, o.k(0.05f)}));
+  std::string notRed = o.sigmoid(o.mul(o.sub(o.k(0.17f), relative), o.k(40.0f)));
   std::string alpha = o.mul(o.mul(bright, notRed), o.k(0.48f));
   // A lifted neutral white; its red stays below what the compositor's constants can encode.
   std::string white = o.clip(o.add(o.mul(luma, o.k(0.3f)), o.k(0.68f)), 0, 0.92f);

@@ -46,6 +46,12 @@ std::wstring fileNameOf(std::wstring_view name) {
   return lowerCase(slash == std::wstring_view::npos ? name : name.substr(slash + 1));
 }
 
+// Windows libraries of the field whose Linux builds go by another file name.
+const wchar_t* linuxLibraryFor(const std::wstring& file) {
+  if (file == L"onnxruntime.dll") return L"libonnxruntime.so.1";
+  return nullptr;
+}
+
 std::string selfExecutable() {
   std::error_code ec;
   auto self = std::filesystem::read_symlink("/proc/self/exe", ec);
@@ -78,6 +84,14 @@ HMODULE loadModule(LPCWSTR name) {
     if (self) dlopen(fileOfHandle(self).c_str(), RTLD_NOW | RTLD_NOLOAD);  // one more reference, as FreeLibrary drops one
     if (!self) SetLastError(ERROR_MOD_NOT_FOUND);
     return toModule(self);
+  }
+  if (bare) {
+    if (const wchar_t* linuxName = linuxLibraryFor(file)) {
+      // The loaded library, or the one the program's own search path finds.
+      void* handle = dlopen(toUtf8(linuxName).c_str(), RTLD_NOW | RTLD_LOCAL);
+      if (!handle) SetLastError(ERROR_MOD_NOT_FOUND);
+      return toModule(handle);
+    }
   }
   // Windows looks in the application's folder first; a bare name here means that folder.
   std::filesystem::path path = bare ? std::filesystem::path(selfExecutable()).parent_path() / toUtf8(view)
@@ -160,7 +174,8 @@ HMODULE WINAPI GetModuleHandleW(LPCWSTR lpModuleName) {
   if (view.find_first_of(L"\\/") == std::wstring_view::npos && isSystemModule(file)) return toModule(platformHandle());
   // An already loaded module: by its path, or by its file name among the loaded objects.
   std::string wanted = view.find_first_of(L"\\/") == std::wstring_view::npos ? std::string() : toLinuxPath(view).string();
-  std::string wantedName = toUtf8(file);
+  const wchar_t* linuxName = linuxLibraryFor(file);
+  std::string wantedName = toUtf8(linuxName ? std::wstring(linuxName) : file);
   struct Search {
     const std::string* path;
     const std::string* name;

@@ -11,6 +11,8 @@ for pkg in "${wanted[@]}"; do
   status=$(dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null || true)
   [[ "$status" == "install ok installed" ]] || missing+=("$pkg")
 done
+# npm may come with a nodejs from elsewhere; Debian's own npm only when there is none.
+command -v npm >/dev/null || missing+=(npm)
 if ((${#missing[@]})); then
   echo "setup: installing ${missing[*]}"
   sudo_cmd=()

@@ -224,15 +224,15 @@ TEST_P(EnsureRetryTest, RetriesTransientFailuresWithTheirWaits) {
     detail = lastFailureDetail();
     done = true;
   });
-  // The clock moves only when a retry line says how long the call now waits, so
-  // the next attempt can only come once that wait is over.
+  // The clock moves only when a retry line says how long the call now waits and the
+  // call sleeps on it, so the next attempt can only come once that wait is over.
   size_t retries = 0;
   ULONGLONG waited = 0;
   const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(60);
   while (!done && std::chrono::steady_clock::now() < giveUp) {
     size_t seen = 0;
     for (const auto& line : logLines()) seen += line.find(L"failed transiently") != std::wstring::npos;
-    if (seen > retries) {
+    if (seen > retries && testclock::sleepers() > 0) {
       ASSERT_EQ(seen, retries + 1) << "a retry came before its wait was over";
       testclock::advanceMs(kDelays[retries]);
       waited += kDelays[retries];

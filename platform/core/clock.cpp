@@ -34,6 +34,7 @@ std::atomic<uint64_t> gOffsetNs{0};
 std::atomic<uint64_t> gWallAtFreezeNs{0};
 std::atomic<uint64_t> gMonoAtFreezeNs{0};
 std::atomic<uint64_t> gGeneration{0};
+std::atomic<int> gSleepers{0};
 
 }  // namespace
 
@@ -52,6 +53,10 @@ uint64_t wallNs1601() {
 }
 
 void sleepUntil(uint64_t deadlineNs) {
+  gSleepers.fetch_add(1, std::memory_order_acq_rel);
+  struct Leave {
+    ~Leave() { gSleepers.fetch_sub(1, std::memory_order_acq_rel); }
+  } leave;
   for (;;) {
     uint64_t now = nowNs();
     if (now >= deadlineNs) return;
@@ -95,6 +100,7 @@ void release() {
 
 bool frozen() { return gFrozen.load(std::memory_order_acquire); }
 uint64_t generation() { return gGeneration.load(std::memory_order_acquire); }
+int sleepers() { return gSleepers.load(std::memory_order_acquire); }
 
 }  // namespace testclock
 }  // namespace tesmira::platform

@@ -25,6 +25,9 @@ TESMIRA_EXPORT void release();                // back to the real clock (never b
 TESMIRA_EXPORT bool frozen();
 // Bumped on every advance; waits on a frozen clock re-check their deadline when it moves.
 TESMIRA_EXPORT uint64_t generation();
+// Threads inside Sleep, whose deadline is fixed already: advancing the clock before a
+// thread gets there would move its deadline too.
+TESMIRA_EXPORT int sleepers();
 }  // namespace testclock
 
 // Fault injection: a named call site fails with the given Win32 error (or HRESULT,

@@ -21,10 +21,13 @@ for target in "$build"/tests/fuzz/fuzz_*; do
   [[ -f $target && -x $target ]] || continue
   name=$(basename "$target")
   seeds="$top/tests/fuzz/corpus/${name#fuzz_}"
+  options=(-seed=1 -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1
+    -artifact_prefix="$work/$name/finding-")
+  dict="$top/tests/fuzz/dict/${name#fuzz_}.dict"
+  [[ -f $dict ]] && options+=(-dict="$dict")
   mkdir -p "$work/$name/corpus"
   # New inputs go to the scratch corpus (the first folder); the committed seeds are only read.
-  "$target" -seed=1 -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
-    -artifact_prefix="$work/$name/finding-" "$work/$name/corpus" "$seeds" >"$work/$name/log" 2>&1 &
+  "$target" "${options[@]}" "$work/$name/corpus" "$seeds" >"$work/$name/log" 2>&1 &
   names+=("$name")
   pids+=($!)
 done

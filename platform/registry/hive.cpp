@@ -45,7 +45,8 @@ bool isStringType(DWORD type) { return type == REG_SZ || type == REG_EXPAND_SZ |
 bool unitsAsText(const std::vector<uint8_t>& data, std::wstring& text) {
   if (data.size() % sizeof(wchar_t) != 0) return false;
   text.resize(data.size() / sizeof(wchar_t));
-  std::memcpy(text.data(), data.data(), data.size());
+  // An empty value has no buffer, and memcpy from null is undefined even for 0 bytes.
+  if (!data.empty()) std::memcpy(text.data(), data.data(), data.size());
   for (wchar_t c : text) {
     uint32_t u = uint32_t(c);
     if (u > 0x10FFFF || (u >= 0xD800 && u <= 0xDFFF)) return false;

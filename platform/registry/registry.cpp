@@ -143,13 +143,13 @@ std::wstring expandEnvironment(std::wstring_view text) {
 
 std::vector<uint8_t> unitsToBytes(std::wstring_view text) {
   std::vector<uint8_t> bytes(text.size() * sizeof(wchar_t));
-  std::memcpy(bytes.data(), text.data(), bytes.size());
+  if (!bytes.empty()) std::memcpy(bytes.data(), text.data(), bytes.size());
   return bytes;
 }
 
 std::wstring bytesToUnits(const std::vector<uint8_t>& data) {
   std::wstring text(data.size() / sizeof(wchar_t), L'\0');
-  std::memcpy(text.data(), data.data(), text.size() * sizeof(wchar_t));
+  if (!text.empty()) std::memcpy(text.data(), data.data(), text.size() * sizeof(wchar_t));
   return text;
 }
 

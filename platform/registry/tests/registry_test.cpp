@@ -205,6 +205,27 @@ TEST_F(RegistryTest, KeysAndValuesAreCaseInsensitiveAndCasePreserving) {
   RegCloseKey(software);
 }
 
+TEST_F(RegistryTest, StringsOfNoBytesSurviveRewritesAndReadAsEmpty) {
+  HKEY key = create(HKEY_CURRENT_USER, L"Software\\Tesmira");
+  ASSERT_EQ(RegSetValueExW(key, L"Plain", 0, REG_SZ, nullptr, 0), ERROR_SUCCESS);
+  ASSERT_EQ(RegSetValueExW(key, L"Expand", 0, REG_EXPAND_SZ, nullptr, 0), ERROR_SUCCESS);
+  DWORD one = 1;  // one more write, so the empty strings are written out again
+  ASSERT_EQ(RegSetValueExW(key, L"Enabled", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&one), 4), ERROR_SUCCESS);
+  for (const wchar_t* name : {L"Plain", L"Expand"}) {
+    DWORD type = 0, size = 16;
+    BYTE data[16];
+    EXPECT_EQ(RegQueryValueExW(key, name, nullptr, &type, data, &size), ERROR_SUCCESS);
+    EXPECT_EQ(size, 0u);
+    wchar_t text[4] = {L'x', L'x'};
+    size = sizeof(text);
+    EXPECT_EQ(RegGetValueW(key, nullptr, name, RRF_RT_REG_SZ, &type, text, &size), ERROR_SUCCESS);
+    EXPECT_EQ(type, DWORD(REG_SZ));
+    EXPECT_EQ(size, sizeof(wchar_t));
+    EXPECT_EQ(text[0], L'\0');
+  }
+  RegCloseKey(key);
+}
+
 TEST_F(RegistryTest, EnumerationIsSortedByUpperCaseName) {
   const wchar_t* base = L"Software\\Microsoft\\Windows\\CurrentVersion\\CapabilityAccessManager\\ConsentStore\\webcam";
   HKEY webcam = create(HKEY_CURRENT_USER, base);

@@ -5,6 +5,7 @@
 #include <system_error>
 
 #include "core/clock.h"
+#include "core/json_members.h"
 #include "core/machine.h"
 #include "core/strings.h"
 #include "mfdevices/camera_internal.h"
@@ -32,7 +33,8 @@ bool readDefinition(const fs::path& file, nlohmann::json& definition, CameraInfo
   std::ifstream in(file);
   definition = nlohmann::json::parse(in, nullptr, /*allow_exceptions=*/false);
   if (!definition.is_object()) return false;
-  const std::string kind = definition.value("kind", "");
+  std::string kind, name, link;
+  jsonfile::stringMember(definition, "kind", kind);
   if (kind == "test") {
     info.kind = CameraKind::Test;
   } else if (kind == "file") {
@@ -40,12 +42,13 @@ bool readDefinition(const fs::path& file, nlohmann::json& definition, CameraInfo
   } else {
     return false;
   }
-  try {
-    info.friendlyName = fromUtf8(definition.value("friendlyName", ""));
-    info.symbolicLink = fromUtf8(definition.value("symbolicLink", ""));
-  } catch (const nlohmann::json::exception&) {
+  // Both are optional, but of another type the file is no camera.
+  if ((definition.contains("friendlyName") && !jsonfile::stringMember(definition, "friendlyName", name)) ||
+      (definition.contains("symbolicLink") && !jsonfile::stringMember(definition, "symbolicLink", link))) {
     return false;
   }
+  info.friendlyName = fromUtf8(name);
+  info.symbolicLink = fromUtf8(link);
   if (info.symbolicLink.empty()) {
     info.symbolicLink = defaultSymbolicLink(info.kind, file.stem().string());
   }

@@ -10,6 +10,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "core/json_members.h"
 #include "core/machine.h"
 #include "core/strings.h"
 #include "processthreadsapi.h"
@@ -51,27 +52,39 @@ nlohmann::json toJson(const VirtualCameraRecord& c) {
           {"symbolicLink", toUtf8(c.symbolicLink)}};
 }
 
+// A record of exactly the shape toJson writes; a file of any other shape is no camera.
 bool fromJson(const nlohmann::json& j, VirtualCameraRecord& c) {
-  try {
-    c.friendlyName = fromUtf8(j.at("friendlyName").get<std::string>());
-    c.sourceId = fromUtf8(j.at("sourceId").get<std::string>());
-    c.type = j.at("type").get<uint32_t>();
-    c.lifetime = j.at("lifetime").get<uint32_t>();
-    c.access = j.at("access").get<uint32_t>();
-    c.owner = fromUtf8(j.at("owner").get<std::string>());
-    c.ownerProcess = j.at("ownerProcess").get<uint32_t>();
-    c.symbolicLink = fromUtf8(j.at("symbolicLink").get<std::string>());
-    for (const auto& g : j.at("categories")) {
-      GUID guid;
-      if (parseGuid(fromUtf8(g.get<std::string>()), guid)) c.categories.push_back(guid);
-    }
-    for (const auto& s : j.at("deviceSources")) c.deviceSources.push_back(fromUtf8(s.get<std::string>()));
-    for (const auto& [key, value] : j.at("strings").items()) {
-      GUID guid;
-      if (parseGuid(fromUtf8(key), guid)) c.strings[guid] = fromUtf8(value.get<std::string>());
-    }
-  } catch (const nlohmann::json::exception&) {
+  using jsonfile::stringMember;
+  using jsonfile::uint32Member;
+  std::string friendlyName, sourceId, owner, link;
+  if (!j.is_object() || !stringMember(j, "friendlyName", friendlyName) || !stringMember(j, "sourceId", sourceId) ||
+      !uint32Member(j, "type", c.type) || !uint32Member(j, "lifetime", c.lifetime) ||
+      !uint32Member(j, "access", c.access) || !stringMember(j, "owner", owner) ||
+      !uint32Member(j, "ownerProcess", c.ownerProcess) || !stringMember(j, "symbolicLink", link)) {
     return false;
+  }
+  c.friendlyName = fromUtf8(friendlyName);
+  c.sourceId = fromUtf8(sourceId);
+  c.owner = fromUtf8(owner);
+  c.symbolicLink = fromUtf8(link);
+  auto categories = j.find("categories"), sources = j.find("deviceSources"), strings = j.find("strings");
+  if (categories == j.end() || !categories->is_array() || sources == j.end() || !sources->is_array() ||
+      strings == j.end() || !strings->is_object()) {
+    return false;
+  }
+  for (const auto& g : *categories) {
+    GUID guid;
+    if (!g.is_string()) return false;
+    if (parseGuid(fromUtf8(g.get<std::string>()), guid)) c.categories.push_back(guid);
+  }
+  for (const auto& s : *sources) {
+    if (!s.is_string()) return false;
+    c.deviceSources.push_back(fromUtf8(s.get<std::string>()));
+  }
+  for (const auto& [key, value] : strings->items()) {
+    GUID guid;
+    if (!value.is_string()) return false;
+    if (parseGuid(fromUtf8(key), guid)) c.strings[guid] = fromUtf8(value.get<std::string>());
   }
   return !c.sourceId.empty() && !c.symbolicLink.empty();
 }

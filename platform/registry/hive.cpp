@@ -9,11 +9,13 @@
 #include <cstring>
 #include <cwctype>
 #include <fstream>
+#include <set>
 #include <nlohmann/json.hpp>
 #include <sstream>
 
 #include "core/clock.h"
 #include "core/exclusive_lock.h"
+#include "core/json_members.h"
 #include "core/strings.h"
 #include "winerror.h"
 #include "winreg.h"
@@ -22,9 +24,11 @@ namespace tesmira::platform::registry {
 namespace {
 
 using nlohmann::json;
+using jsonfile::stringMember;
+using jsonfile::unsignedMember;
 
 constexpr const char* kFormat = "tesmira-registry-hive";
-constexpr int kFormatVersion = 1;
+constexpr uint64_t kFormatVersion = 1;
 
 int compareUpper(std::wstring_view a, std::wstring_view b) {
   size_t n = std::min(a.size(), b.size());
@@ -41,7 +45,8 @@ bool isStringType(DWORD type) { return type == REG_SZ || type == REG_EXPAND_SZ |
 bool unitsAsText(const std::vector<uint8_t>& data, std::wstring& text) {
   if (data.size() % sizeof(wchar_t) != 0) return false;
   text.resize(data.size() / sizeof(wchar_t));
-  std::memcpy(text.data(), data.data(), data.size());
+  // An empty value has no buffer, and memcpy from null is undefined even for 0 bytes.
+  if (!data.empty()) std::memcpy(text.data(), data.data(), data.size());
   for (wchar_t c : text) {
     uint32_t u = uint32_t(c);
     if (u > 0x10FFFF || (u >= 0xD800 && u <= 0xDFFF)) return false;
@@ -93,42 +98,80 @@ json keyToJson(const Key& key) {
   return json{{"name", toUtf8(key.name)}, {"written", key.lastWrite}, {"values", values}, {"keys", keys}};
 }
 
-bool keyFromJson(const json& j, Key& key, int depth) {
-  if (depth > 512 || !j.is_object()) return false;
-  if (!j.contains("name") || !j["name"].is_string()) return false;
-  key.name = fromUtf8(j["name"].get<std::string>());
-  key.lastWrite = j.value("written", uint64_t(0));
-  if (j.contains("values")) {
-    if (!j["values"].is_array()) return false;
-    for (const auto& jv : j["values"]) {
-      if (!jv.is_object() || !jv.contains("name") || !jv["name"].is_string() || !jv.contains("type") ||
-          !jv["type"].is_number_unsigned()) {
-        return false;
-      }
+// Exactly the shapes keyToJson writes; anything else makes the whole hive corrupt.
+bool valueFromJson(const json& jv, Value& v) {
+  std::string name, text;
+  uint64_t type = 0;
+  if (!jv.is_object() || !stringMember(jv, "name", name) || !unsignedMember(jv, "type", 0xFFFFFFFFu, type)) {
+    return false;
+  }
+  v.name = fromUtf8(name);
+  v.type = DWORD(type);
+  bool hasText = jv.contains("text"), hasHex = jv.contains("hex");
+  if (hasText == hasHex) return false;
+  if (hasText) {
+    if (!stringMember(jv, "text", text)) return false;
+    std::wstring units = fromUtf8(text);
+    v.data.resize(units.size() * sizeof(wchar_t));
+    if (!units.empty()) std::memcpy(v.data.data(), units.data(), v.data.size());
+  } else if (!stringMember(jv, "hex", text) || !fromHex(text, v.data)) {
+    return false;
+  }
+  return v.data.size() <= kMaxValueBytes;
+}
+
+bool keyFromJson(const json& j, Key& key, size_t depth) {
+  if (depth > kMaxKeyDepth || !j.is_object()) return false;
+  std::string name;
+  if (!stringMember(j, "name", name)) return false;
+  key.name = fromUtf8(name);
+  // Below the root, only names that a path can reach.
+  if (depth > 0 && (key.name.empty() || key.name.size() > kMaxKeyNameChars ||
+                    key.name.find(L'\\') != std::wstring::npos)) {
+    return false;
+  }
+  if (j.contains("written") && !unsignedMember(j, "written", UINT64_MAX, key.lastWrite)) return false;
+  // Names are compared as the registry compares them; a set keeps large keys from costing n squared.
+  std::set<std::wstring> seen;
+  if (auto values = j.find("values"); values != j.end()) {
+    if (!values->is_array()) return false;
+    for (const auto& jv : *values) {
       Value v;
-      v.name = fromUtf8(jv["name"].get<std::string>());
-      v.type = jv["type"].get<DWORD>();
-      if (jv.contains("text") && jv["text"].is_string()) {
-        std::wstring text = fromUtf8(jv["text"].get<std::string>());
-        v.data.resize(text.size() * sizeof(wchar_t));
-        std::memcpy(v.data.data(), text.data(), v.data.size());
-      } else if (!jv.contains("hex") || !jv["hex"].is_string() || !fromHex(jv["hex"].get<std::string>(), v.data)) {
-        return false;
-      }
+      if (!valueFromJson(jv, v) || !seen.insert(lowerCase(v.name)).second) return false;  // two values of one name
       key.values.push_back(std::move(v));
     }
   }
-  if (j.contains("keys")) {
-    if (!j["keys"].is_array()) return false;
-    for (const auto& jk : j["keys"]) {
+  seen.clear();
+  if (auto keys = j.find("keys"); keys != j.end()) {
+    if (!keys->is_array()) return false;
+    for (const auto& jk : *keys) {
       auto child = std::make_unique<Key>();
-      if (!keyFromJson(jk, *child, depth + 1)) return false;
-      if (key.child(child->name)) return false;  // two keys of one name
-      Key& slot = key.addChild(child->name);
-      slot = std::move(*child);
+      if (!keyFromJson(jk, *child, depth + 1) || !seen.insert(lowerCase(child->name)).second) return false;
+      key.subkeys.push_back(std::move(child));
     }
+    std::stable_sort(key.subkeys.begin(), key.subkeys.end(),
+                     [](const auto& a, const auto& b) { return compareUpper(a->name, b->name) < 0; });
   }
   return true;
+}
+
+// Parses a hive's text, refusing objects that name a member twice (the parser
+// would silently keep the last one).
+json parseHive(const std::string& text) {
+  std::vector<std::set<std::string>> members;
+  bool duplicate = false;
+  json::parser_callback_t check = [&](int, json::parse_event_t event, json& parsed) {
+    if (event == json::parse_event_t::object_start) {
+      members.emplace_back();
+    } else if (event == json::parse_event_t::object_end) {
+      if (!members.empty()) members.pop_back();
+    } else if (event == json::parse_event_t::key && !members.empty()) {
+      duplicate = duplicate || !members.back().insert(parsed.get<std::string>()).second;
+    }
+    return true;
+  };
+  json j = json::parse(text, check, false);
+  return duplicate ? json(json::value_t::discarded) : j;
 }
 
 DWORD writeAtomically(const std::filesystem::path& file, const std::string& text) {
@@ -229,19 +272,40 @@ Key* findKey(Key& root, const KeyPath& path) {
   return key;
 }
 
+DWORD parseHiveText(const std::string& text, std::unique_ptr<Key>& root) {
+  root = std::make_unique<Key>();
+  try {
+    json j = parseHive(text);
+    std::string format;
+    uint64_t version = 0;
+    if (j.is_object() && stringMember(j, "format", format) && format == kFormat &&
+        unsignedMember(j, "version", kFormatVersion, version) && version == kFormatVersion && j.contains("root") &&
+        keyFromJson(j["root"], *root, 0)) {
+      return ERROR_SUCCESS;
+    }
+    root = std::make_unique<Key>();
+    return ERROR_REGISTRY_CORRUPT;
+  } catch (const std::bad_alloc&) {
+    root = std::make_unique<Key>();
+    return ERROR_NOT_ENOUGH_MEMORY;
+  } catch (const json::exception&) {
+    root = std::make_unique<Key>();
+    return ERROR_REGISTRY_CORRUPT;
+  }
+}
+
+std::string hiveText(const Key& root) {
+  json j{{"format", kFormat}, {"version", kFormatVersion}, {"root", keyToJson(root)}};
+  return j.dump(1);
+}
+
 DWORD Hive::read(std::unique_ptr<Key>& root) const {
   root = std::make_unique<Key>();
   std::ifstream in(file_, std::ios::binary);
   if (!in) return ERROR_SUCCESS;  // a hive nobody has written yet
   std::stringstream text;
   text << in.rdbuf();
-  json j = json::parse(text.str(), nullptr, false);
-  if (j.is_discarded() || !j.is_object() || j.value("format", std::string()) != kFormat ||
-      j.value("version", 0) != kFormatVersion || !j.contains("root")) {
-    return ERROR_REGISTRY_CORRUPT;
-  }
-  if (!keyFromJson(j["root"], *root, 0)) return ERROR_REGISTRY_CORRUPT;
-  return ERROR_SUCCESS;
+  return parseHiveText(text.str(), root);
 }
 
 DWORD Hive::update(const std::function<DWORD(Key& root, bool& changed)>& change) const {
@@ -255,8 +319,7 @@ DWORD Hive::update(const std::function<DWORD(Key& root, bool& changed)>& change)
   DWORD result = change(*root, changed);
   if (result != ERROR_SUCCESS || !changed) return result;
   stampWrites(*root, clock::wallNs1601() / 100);
-  json j{{"format", kFormat}, {"version", kFormatVersion}, {"root", keyToJson(*root)}};
-  return writeAtomically(file_, j.dump(1));
+  return writeAtomically(file_, hiveText(*root));
 }
 
 }  // namespace tesmira::platform::registry

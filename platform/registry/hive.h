@@ -14,6 +14,12 @@
 
 namespace tesmira::platform::registry {
 
+// Windows' own limits: 512 levels below a hive's root, 255 characters a key name.
+inline constexpr size_t kMaxKeyDepth = 512;
+inline constexpr size_t kMaxKeyNameChars = 255;
+// The largest value RegSetValueExW stores; a hive holding a larger one is corrupt.
+inline constexpr DWORD kMaxValueBytes = 16u << 20;
+
 struct Value {
   std::wstring name;  // empty: the key's default value
   DWORD type = 0;
@@ -41,7 +47,8 @@ class Hive {
   explicit Hive(std::filesystem::path file) : file_(std::move(file)) {}
 
   // Reads the hive (an empty tree when there is no file yet). ERROR_REGISTRY_CORRUPT
-  // when the file cannot be parsed: it is then never overwritten.
+  // when the file is not exactly a hive of the shape this layer writes (wrong types,
+  // duplicate names, too deep, too large): it is then never overwritten.
   DWORD read(std::unique_ptr<Key>& root) const;
   // Read, change and write back under the hive's lock; `change` returns the
   // result; the file is written only when it returns ERROR_SUCCESS and says so.
@@ -50,6 +57,12 @@ class Hive {
  private:
   std::filesystem::path file_;
 };
+
+// The tree a hive file's text holds; ERROR_REGISTRY_CORRUPT (and an empty tree) for any
+// text that is not exactly a hive of the shape hiveText writes. Never throws.
+DWORD parseHiveText(const std::string& text, std::unique_ptr<Key>& root);
+// The text of a hive file holding `root`.
+std::string hiveText(const Key& root);
 
 // The key at `path` below root, or null.
 Key* findKey(Key& root, const KeyPath& path);

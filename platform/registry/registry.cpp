@@ -21,7 +21,6 @@ enum class HiveId { LocalMachine, CurrentUser };
 
 constexpr REGSAM kWriteRights = KEY_SET_VALUE | KEY_CREATE_SUB_KEY | DELETE | WRITE_DAC | WRITE_OWNER;
 constexpr REGSAM kAllRights = KEY_ALL_ACCESS;
-constexpr DWORD kMaxValueBytes = 16u << 20;
 
 class KeyObject : public KernelObject {
  public:
@@ -77,12 +76,13 @@ DWORD appendPath(KeyPath& path, LPCWSTR subKey) {
   while (!rest.empty()) {
     size_t cut = rest.find(L'\\');
     std::wstring_view part = rest.substr(0, cut);
-    if (part.size() > 255) return ERROR_INVALID_PARAMETER;
+    if (part.size() > kMaxKeyNameChars) return ERROR_INVALID_PARAMETER;
     if (!part.empty()) path.emplace_back(part);
     if (cut == std::wstring_view::npos) break;
     rest.remove_prefix(cut + 1);
   }
-  return ERROR_SUCCESS;
+  // A deeper key would make the whole hive unreadable.
+  return path.size() > kMaxKeyDepth ? ERROR_INVALID_PARAMETER : ERROR_SUCCESS;
 }
 
 // HKLM is written only by elevated processes and services; tests can refuse it.
@@ -143,13 +143,13 @@ std::wstring expandEnvironment(std::wstring_view text) {
 
 std::vector<uint8_t> unitsToBytes(std::wstring_view text) {
   std::vector<uint8_t> bytes(text.size() * sizeof(wchar_t));
-  std::memcpy(bytes.data(), text.data(), bytes.size());
+  if (!bytes.empty()) std::memcpy(bytes.data(), text.data(), bytes.size());
   return bytes;
 }
 
 std::wstring bytesToUnits(const std::vector<uint8_t>& data) {
   std::wstring text(data.size() / sizeof(wchar_t), L'\0');
-  std::memcpy(text.data(), data.data(), text.size() * sizeof(wchar_t));
+  if (!text.empty()) std::memcpy(text.data(), data.data(), text.size() * sizeof(wchar_t));
   return text;
 }
 
@@ -210,6 +210,18 @@ LSTATUS deleteKeyAt(HKEY key, LPCWSTR subKey, bool wholeTree) {
   }));
 }
 
+// No C++ exception leaves a registry call: it becomes the Windows error it stands for.
+template <class Body>
+LSTATUS guarded(Body&& body) noexcept {
+  try {
+    return body();
+  } catch (const std::bad_alloc&) {
+    return ERROR_NOT_ENOUGH_MEMORY;
+  } catch (...) {
+    return ERROR_REGISTRY_IO_FAILED;
+  }
+}
+
 }  // namespace
 }  // namespace tesmira::platform::registry
 
@@ -218,194 +230,214 @@ using namespace tesmira::platform::registry;
 
 LSTATUS WINAPI RegCreateKeyExW(HKEY key, LPCWSTR subKey, DWORD, LPWSTR, DWORD, REGSAM desired,
                                LPSECURITY_ATTRIBUTES, PHKEY result, LPDWORD disposition) {
-  if (!result) return ERROR_INVALID_PARAMETER;
-  *result = nullptr;
-  KeyRef ref;
-  if (!resolve(key, ref)) return ERROR_INVALID_HANDLE;
-  if (!subKey) return ERROR_INVALID_PARAMETER;
-  KeyPath path = ref.path;
-  if (DWORD error = appendPath(path, subKey); error != ERROR_SUCCESS) return LSTATUS(error);
-  REGSAM access = normaliseAccess(desired);
+  return guarded([&]() -> LSTATUS {
+    if (!result) return ERROR_INVALID_PARAMETER;
+    *result = nullptr;
+    KeyRef ref;
+    if (!resolve(key, ref)) return ERROR_INVALID_HANDLE;
+    if (!subKey) return ERROR_INVALID_PARAMETER;
+    KeyPath path = ref.path;
+    if (DWORD error = appendPath(path, subKey); error != ERROR_SUCCESS) return LSTATUS(error);
+    REGSAM access = normaliseAccess(desired);
 
-  // Opening an existing key for reading needs no write right.
-  std::unique_ptr<Key> root;
-  if (DWORD error = hiveFor(ref.hive).read(root); error != ERROR_SUCCESS) return LSTATUS(error);
-  bool exists = findKey(*root, path) != nullptr;
-  if (!exists || (access & kWriteRights)) {
-    if (DWORD error = mayWrite(ref.hive); error != ERROR_SUCCESS) return LSTATUS(error);
-  }
-  if (!exists) {
-    size_t from = ref.predefined ? 0 : ref.path.size();
-    DWORD error = hiveFor(ref.hive).update([&](Key& r, bool& changed) -> DWORD {
-      Key* k = ref.predefined ? &r : findKey(r, ref.path);
-      if (!k) return ERROR_KEY_DELETED;
-      for (size_t i = from; i < path.size(); ++i) {
-        if (!k->child(path[i])) {
-          changed = true;
-          k->lastWrite = 0;
+    // Opening an existing key for reading needs no write right.
+    std::unique_ptr<Key> root;
+    if (DWORD error = hiveFor(ref.hive).read(root); error != ERROR_SUCCESS) return LSTATUS(error);
+    bool exists = findKey(*root, path) != nullptr;
+    if (!exists || (access & kWriteRights)) {
+      if (DWORD error = mayWrite(ref.hive); error != ERROR_SUCCESS) return LSTATUS(error);
+    }
+    if (!exists) {
+      size_t from = ref.predefined ? 0 : ref.path.size();
+      DWORD error = hiveFor(ref.hive).update([&](Key& r, bool& changed) -> DWORD {
+        Key* k = ref.predefined ? &r : findKey(r, ref.path);
+        if (!k) return ERROR_KEY_DELETED;
+        for (size_t i = from; i < path.size(); ++i) {
+          if (!k->child(path[i])) {
+            changed = true;
+            k->lastWrite = 0;
+          }
+          k = &k->addChild(path[i]);
         }
-        k = &k->addChild(path[i]);
-      }
-      exists = !changed;
-      return ERROR_SUCCESS;
-    });
-    if (error != ERROR_SUCCESS) return LSTATUS(error);
-  }
-  if (disposition) *disposition = exists ? REG_OPENED_EXISTING_KEY : REG_CREATED_NEW_KEY;
-  *result = insertKey(ref.hive, std::move(path), access);
-  return ERROR_SUCCESS;
+        exists = !changed;
+        return ERROR_SUCCESS;
+      });
+      if (error != ERROR_SUCCESS) return LSTATUS(error);
+    }
+    if (disposition) *disposition = exists ? REG_OPENED_EXISTING_KEY : REG_CREATED_NEW_KEY;
+    *result = insertKey(ref.hive, std::move(path), access);
+    return ERROR_SUCCESS;
+  });
 }
 
 LSTATUS WINAPI RegOpenKeyExW(HKEY key, LPCWSTR subKey, DWORD, REGSAM desired, PHKEY result) {
-  if (!result) return ERROR_INVALID_PARAMETER;
-  *result = nullptr;
-  KeyRef ref;
-  if (!resolve(key, ref)) return ERROR_INVALID_HANDLE;
-  KeyPath path = ref.path;
-  if (DWORD error = appendPath(path, subKey); error != ERROR_SUCCESS) return LSTATUS(error);
-  REGSAM access = normaliseAccess(desired);
-  std::unique_ptr<Key> root;
-  if (DWORD error = hiveFor(ref.hive).read(root); error != ERROR_SUCCESS) return LSTATUS(error);
-  if (!findKey(*root, path)) return ERROR_FILE_NOT_FOUND;
-  if (access & kWriteRights) {
-    if (DWORD error = mayWrite(ref.hive); error != ERROR_SUCCESS) return LSTATUS(error);
-  }
-  *result = insertKey(ref.hive, std::move(path), access);
-  return ERROR_SUCCESS;
+  return guarded([&]() -> LSTATUS {
+    if (!result) return ERROR_INVALID_PARAMETER;
+    *result = nullptr;
+    KeyRef ref;
+    if (!resolve(key, ref)) return ERROR_INVALID_HANDLE;
+    KeyPath path = ref.path;
+    if (DWORD error = appendPath(path, subKey); error != ERROR_SUCCESS) return LSTATUS(error);
+    REGSAM access = normaliseAccess(desired);
+    std::unique_ptr<Key> root;
+    if (DWORD error = hiveFor(ref.hive).read(root); error != ERROR_SUCCESS) return LSTATUS(error);
+    if (!findKey(*root, path)) return ERROR_FILE_NOT_FOUND;
+    if (access & kWriteRights) {
+      if (DWORD error = mayWrite(ref.hive); error != ERROR_SUCCESS) return LSTATUS(error);
+    }
+    *result = insertKey(ref.hive, std::move(path), access);
+    return ERROR_SUCCESS;
+  });
 }
 
 LSTATUS WINAPI RegCloseKey(HKEY key) {
-  KeyRef ref;
-  if (!resolve(key, ref)) return ERROR_INVALID_HANDLE;
-  if (!handles::lookupAs<KeyObject>(reinterpret_cast<HANDLE>(key))) return ERROR_SUCCESS;  // predefined
-  handles::remove(reinterpret_cast<HANDLE>(key));
-  return ERROR_SUCCESS;
+  return guarded([&]() -> LSTATUS {
+    KeyRef ref;
+    if (!resolve(key, ref)) return ERROR_INVALID_HANDLE;
+    if (!handles::lookupAs<KeyObject>(reinterpret_cast<HANDLE>(key))) return ERROR_SUCCESS;  // predefined
+    handles::remove(reinterpret_cast<HANDLE>(key));
+    return ERROR_SUCCESS;
+  });
 }
 
 LSTATUS WINAPI RegSetValueExW(HKEY key, LPCWSTR valueName, DWORD, DWORD type, const BYTE* data, DWORD dataBytes) {
-  KeyRef ref;
-  if (!resolve(key, ref)) return ERROR_INVALID_HANDLE;
-  if (!(ref.access & KEY_SET_VALUE)) return ERROR_ACCESS_DENIED;
-  if (!data && dataBytes) return ERROR_NOACCESS;
-  if (dataBytes > kMaxValueBytes) return ERROR_INVALID_PARAMETER;
-  if (DWORD error = mayWrite(ref.hive); error != ERROR_SUCCESS) return LSTATUS(error);
-  std::vector<uint8_t> bytes(data, data + dataBytes);
-  std::wstring name = valueName ? valueName : L"";
-  return LSTATUS(hiveFor(ref.hive).update([&](Key& root, bool& changed) -> DWORD {
-    Key* k = findKey(root, ref.path);
-    if (!k) return ERROR_KEY_DELETED;
-    k->setValue(name, type, std::move(bytes));
-    changed = true;
-    return ERROR_SUCCESS;
-  }));
+  return guarded([&]() -> LSTATUS {
+    KeyRef ref;
+    if (!resolve(key, ref)) return ERROR_INVALID_HANDLE;
+    if (!(ref.access & KEY_SET_VALUE)) return ERROR_ACCESS_DENIED;
+    if (!data && dataBytes) return ERROR_NOACCESS;
+    if (dataBytes > kMaxValueBytes) return ERROR_INVALID_PARAMETER;
+    if (DWORD error = mayWrite(ref.hive); error != ERROR_SUCCESS) return LSTATUS(error);
+    std::vector<uint8_t> bytes(data, data + dataBytes);
+    std::wstring name = valueName ? valueName : L"";
+    return LSTATUS(hiveFor(ref.hive).update([&](Key& root, bool& changed) -> DWORD {
+      Key* k = findKey(root, ref.path);
+      if (!k) return ERROR_KEY_DELETED;
+      k->setValue(name, type, std::move(bytes));
+      changed = true;
+      return ERROR_SUCCESS;
+    }));
+  });
 }
 
 LSTATUS WINAPI RegQueryValueExW(HKEY key, LPCWSTR valueName, LPDWORD reserved, LPDWORD type, LPBYTE data,
                                 LPDWORD dataBytes) {
-  KeyRef ref;
-  if (!resolve(key, ref)) return ERROR_INVALID_HANDLE;
-  if (reserved) return ERROR_INVALID_PARAMETER;
-  if (data && !dataBytes) return ERROR_INVALID_PARAMETER;
-  if (!(ref.access & KEY_QUERY_VALUE)) return ERROR_ACCESS_DENIED;
-  std::unique_ptr<Key> root;
-  const Key* k = nullptr;
-  if (DWORD error = readKey(ref, root, k); error != ERROR_SUCCESS) return LSTATUS(error);
-  const Value* v = k->value(valueName ? valueName : L"");
-  if (!v) return ERROR_FILE_NOT_FOUND;
-  if (type) *type = v->type;
-  return copyOut(v->data, data, dataBytes, false);
+  return guarded([&]() -> LSTATUS {
+    KeyRef ref;
+    if (!resolve(key, ref)) return ERROR_INVALID_HANDLE;
+    if (reserved) return ERROR_INVALID_PARAMETER;
+    if (data && !dataBytes) return ERROR_INVALID_PARAMETER;
+    if (!(ref.access & KEY_QUERY_VALUE)) return ERROR_ACCESS_DENIED;
+    std::unique_ptr<Key> root;
+    const Key* k = nullptr;
+    if (DWORD error = readKey(ref, root, k); error != ERROR_SUCCESS) return LSTATUS(error);
+    const Value* v = k->value(valueName ? valueName : L"");
+    if (!v) return ERROR_FILE_NOT_FOUND;
+    if (type) *type = v->type;
+    return copyOut(v->data, data, dataBytes, false);
+  });
 }
 
 LSTATUS WINAPI RegGetValueW(HKEY key, LPCWSTR subKey, LPCWSTR valueName, DWORD flags, LPDWORD type, PVOID data,
                             LPDWORD dataBytes) {
-  DWORD allowed = flags & RRF_RT_ANY;
-  bool zero = (flags & RRF_ZEROONFAILURE) != 0;
-  auto failWith = [&](LSTATUS status) {
-    if (zero && data && dataBytes) std::memset(data, 0, *dataBytes);
-    return status;
-  };
-  if (allowed == 0 || (data && !dataBytes)) return ERROR_INVALID_PARAMETER;
-  KeyRef ref;
-  if (!resolve(key, ref)) return ERROR_INVALID_HANDLE;
-  if (DWORD error = appendPath(ref.path, subKey); error != ERROR_SUCCESS) return failWith(LSTATUS(error));
-  std::unique_ptr<Key> root;
-  const Key* k = nullptr;
-  if (DWORD error = readKey(ref, root, k); error != ERROR_SUCCESS) {
-    return failWith(error == ERROR_KEY_DELETED && subKey && *subKey ? ERROR_FILE_NOT_FOUND : LSTATUS(error));
-  }
-  const Value* v = k->value(valueName ? valueName : L"");
-  if (!v) return failWith(ERROR_FILE_NOT_FOUND);
+  return guarded([&]() -> LSTATUS {
+    DWORD allowed = flags & RRF_RT_ANY;
+    bool zero = (flags & RRF_ZEROONFAILURE) != 0;
+    auto failWith = [&](LSTATUS status) {
+      if (zero && data && dataBytes) std::memset(data, 0, *dataBytes);
+      return status;
+    };
+    if (allowed == 0 || (data && !dataBytes)) return ERROR_INVALID_PARAMETER;
+    KeyRef ref;
+    if (!resolve(key, ref)) return ERROR_INVALID_HANDLE;
+    if (DWORD error = appendPath(ref.path, subKey); error != ERROR_SUCCESS) return failWith(LSTATUS(error));
+    std::unique_ptr<Key> root;
+    const Key* k = nullptr;
+    if (DWORD error = readKey(ref, root, k); error != ERROR_SUCCESS) {
+      return failWith(error == ERROR_KEY_DELETED && subKey && *subKey ? ERROR_FILE_NOT_FOUND : LSTATUS(error));
+    }
+    const Value* v = k->value(valueName ? valueName : L"");
+    if (!v) return failWith(ERROR_FILE_NOT_FOUND);
 
-  DWORD reported = v->type;
-  std::vector<uint8_t> bytes = v->data;
-  bool expand = v->type == REG_EXPAND_SZ && !(flags & RRF_NOEXPAND);
-  if (expand) {
-    std::wstring text = bytesToUnits(bytes);
-    while (!text.empty() && text.back() == L'\0') text.pop_back();
-    bytes = unitsToBytes(expandEnvironment(text));
-    reported = REG_SZ;
-  }
-  DWORD flag = expand ? (RRF_RT_REG_SZ | RRF_RT_REG_EXPAND_SZ) : typeFlag(v->type);
-  if (!(allowed & flag)) return failWith(ERROR_UNSUPPORTED_TYPE);
-  if ((allowed & ~RRF_RT_REG_BINARY) == RRF_RT_REG_DWORD && v->type == REG_BINARY && bytes.size() != 4) {
-    return failWith(ERROR_DATATYPE_MISMATCH);
-  }
-  if ((allowed & ~RRF_RT_REG_BINARY) == RRF_RT_REG_QWORD && v->type == REG_BINARY && bytes.size() != 8) {
-    return failWith(ERROR_DATATYPE_MISMATCH);
-  }
-  // Strings always come back terminated.
-  if (isStringType(v->type)) {
-    bytes.resize(bytes.size() / sizeof(wchar_t) * sizeof(wchar_t));
-    std::wstring text = bytesToUnits(bytes);
-    if (text.empty() || text.back() != L'\0') bytes.resize(bytes.size() + sizeof(wchar_t), 0);
-  }
-  if (type) *type = reported;
-  LSTATUS status = copyOut(bytes, static_cast<LPBYTE>(data), dataBytes, zero);
-  return status;
+    DWORD reported = v->type;
+    std::vector<uint8_t> bytes = v->data;
+    bool expand = v->type == REG_EXPAND_SZ && !(flags & RRF_NOEXPAND);
+    if (expand) {
+      std::wstring text = bytesToUnits(bytes);
+      while (!text.empty() && text.back() == L'\0') text.pop_back();
+      bytes = unitsToBytes(expandEnvironment(text));
+      reported = REG_SZ;
+    }
+    DWORD flag = expand ? (RRF_RT_REG_SZ | RRF_RT_REG_EXPAND_SZ) : typeFlag(v->type);
+    if (!(allowed & flag)) return failWith(ERROR_UNSUPPORTED_TYPE);
+    if ((allowed & ~RRF_RT_REG_BINARY) == RRF_RT_REG_DWORD && v->type == REG_BINARY && bytes.size() != 4) {
+      return failWith(ERROR_DATATYPE_MISMATCH);
+    }
+    if ((allowed & ~RRF_RT_REG_BINARY) == RRF_RT_REG_QWORD && v->type == REG_BINARY && bytes.size() != 8) {
+      return failWith(ERROR_DATATYPE_MISMATCH);
+    }
+    // Strings always come back terminated.
+    if (isStringType(v->type)) {
+      bytes.resize(bytes.size() / sizeof(wchar_t) * sizeof(wchar_t));
+      std::wstring text = bytesToUnits(bytes);
+      if (text.empty() || text.back() != L'\0') bytes.resize(bytes.size() + sizeof(wchar_t), 0);
+    }
+    if (type) *type = reported;
+    LSTATUS status = copyOut(bytes, static_cast<LPBYTE>(data), dataBytes, zero);
+    return status;
+  });
 }
 
 LSTATUS WINAPI RegEnumKeyExW(HKEY key, DWORD index, LPWSTR name, LPDWORD nameChars, LPDWORD reserved, LPWSTR keyClass,
                              LPDWORD classChars, PFILETIME lastWriteTime) {
-  if (!name || !nameChars || reserved) return ERROR_INVALID_PARAMETER;
-  KeyRef ref;
-  if (!resolve(key, ref)) return ERROR_INVALID_HANDLE;
-  if (!(ref.access & KEY_ENUMERATE_SUB_KEYS)) return ERROR_ACCESS_DENIED;
-  std::unique_ptr<Key> root;
-  const Key* k = nullptr;
-  if (DWORD error = readKey(ref, root, k); error != ERROR_SUCCESS) return LSTATUS(error);
-  if (index >= k->subkeys.size()) return ERROR_NO_MORE_ITEMS;
-  const Key& child = *k->subkeys[index];
-  if (*nameChars <= child.name.size()) return ERROR_MORE_DATA;
-  std::memcpy(name, child.name.c_str(), (child.name.size() + 1) * sizeof(wchar_t));
-  *nameChars = DWORD(child.name.size());
-  if (keyClass && classChars && *classChars) keyClass[0] = L'\0';
-  if (classChars) *classChars = 0;
-  if (lastWriteTime) {
-    lastWriteTime->dwLowDateTime = DWORD(child.lastWrite);
-    lastWriteTime->dwHighDateTime = DWORD(child.lastWrite >> 32);
-  }
-  return ERROR_SUCCESS;
+  return guarded([&]() -> LSTATUS {
+    if (!name || !nameChars || reserved) return ERROR_INVALID_PARAMETER;
+    KeyRef ref;
+    if (!resolve(key, ref)) return ERROR_INVALID_HANDLE;
+    if (!(ref.access & KEY_ENUMERATE_SUB_KEYS)) return ERROR_ACCESS_DENIED;
+    std::unique_ptr<Key> root;
+    const Key* k = nullptr;
+    if (DWORD error = readKey(ref, root, k); error != ERROR_SUCCESS) return LSTATUS(error);
+    if (index >= k->subkeys.size()) return ERROR_NO_MORE_ITEMS;
+    const Key& child = *k->subkeys[index];
+    if (*nameChars <= child.name.size()) return ERROR_MORE_DATA;
+    std::memcpy(name, child.name.c_str(), (child.name.size() + 1) * sizeof(wchar_t));
+    *nameChars = DWORD(child.name.size());
+    if (keyClass && classChars && *classChars) keyClass[0] = L'\0';
+    if (classChars) *classChars = 0;
+    if (lastWriteTime) {
+      lastWriteTime->dwLowDateTime = DWORD(child.lastWrite);
+      lastWriteTime->dwHighDateTime = DWORD(child.lastWrite >> 32);
+    }
+    return ERROR_SUCCESS;
+  });
 }
 
 LSTATUS WINAPI RegDeleteValueW(HKEY key, LPCWSTR valueName) {
-  KeyRef ref;
-  if (!resolve(key, ref)) return ERROR_INVALID_HANDLE;
-  if (!(ref.access & KEY_SET_VALUE)) return ERROR_ACCESS_DENIED;
-  if (DWORD error = mayWrite(ref.hive); error != ERROR_SUCCESS) return LSTATUS(error);
-  std::wstring name = valueName ? valueName : L"";
-  return LSTATUS(hiveFor(ref.hive).update([&](Key& root, bool& changed) -> DWORD {
-    Key* k = findKey(root, ref.path);
-    if (!k) return ERROR_KEY_DELETED;
-    changed = k->removeValue(name);
-    return changed ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND;
-  }));
+  return guarded([&]() -> LSTATUS {
+    KeyRef ref;
+    if (!resolve(key, ref)) return ERROR_INVALID_HANDLE;
+    if (!(ref.access & KEY_SET_VALUE)) return ERROR_ACCESS_DENIED;
+    if (DWORD error = mayWrite(ref.hive); error != ERROR_SUCCESS) return LSTATUS(error);
+    std::wstring name = valueName ? valueName : L"";
+    return LSTATUS(hiveFor(ref.hive).update([&](Key& root, bool& changed) -> DWORD {
+      Key* k = findKey(root, ref.path);
+      if (!k) return ERROR_KEY_DELETED;
+      changed = k->removeValue(name);
+      return changed ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND;
+    }));
+  });
 }
 
 LSTATUS WINAPI RegDeleteKeyW(HKEY key, LPCWSTR subKey) {
-  if (!subKey) return ERROR_INVALID_PARAMETER;
-  return deleteKeyAt(key, subKey, false);
+  return guarded([&]() -> LSTATUS {
+    if (!subKey) return ERROR_INVALID_PARAMETER;
+    return deleteKeyAt(key, subKey, false);
+  });
 }
 
 LSTATUS WINAPI RegDeleteKeyExW(HKEY key, LPCWSTR subKey, REGSAM, DWORD) { return RegDeleteKeyW(key, subKey); }
 
-LSTATUS WINAPI RegDeleteTreeW(HKEY key, LPCWSTR subKey) { return deleteKeyAt(key, subKey, true); }
+LSTATUS WINAPI RegDeleteTreeW(HKEY key, LPCWSTR subKey) {
+  return guarded([&] { return deleteKeyAt(key, subKey, true); });
+}

@@ -50,7 +50,13 @@ TEST_F(CameraDeviceTest, ListKeepsFileOrderAndLinksNeverNameTheProduct) {
 TEST_F(CameraDeviceTest, CorruptOrForeignListFilesAreSkipped) {
   tc::installTestCamera(tc::TestCamera{}, 5);
   const auto folder = root() / "devices" / "cameras";
-  const char* bad[] = {"{not json", "[]", R"({"kind":"printer"})", R"({"kind":"test","friendlyName":7})", ""};
+  const char* bad[] = {"{not json",
+                       "[]",
+                       R"({"kind":"printer"})",
+                       R"({"kind":7})",
+                       R"({"kind":"test","friendlyName":7})",
+                       R"({"kind":"file","path":"clip.avi","symbolicLink":[1]})",
+                       ""};
   int i = 0;
   for (const char* text : bad) std::ofstream(folder / ("0000-bad" + std::to_string(i++) + ".json")) << text;
   const auto cameras = listCameras();

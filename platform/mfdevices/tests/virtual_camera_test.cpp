@@ -12,6 +12,8 @@
 #include <sys/wait.h>
 
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 
 #include "tests/support/child_main.h"
 
@@ -151,6 +153,37 @@ TEST_F(VirtualCameraTest, StartedCameraIsEnumeratedAfterThePhysicalOnesUntilRemo
   EXPECT_EQ(again->Remove(), S_OK);
   EXPECT_EQ(videoDevices().size(), 1u);
   EXPECT_EQ(again->Remove(), S_OK);
+}
+
+TEST_F(VirtualCameraTest, AStoredCameraOfAnotherShapeIsNoCamera) {
+  ASSERT_EQ(create()->Start(nullptr), S_OK);
+  const auto folder = root() / "devices" / "virtual-cameras";
+  ASSERT_EQ(videoDevices().size(), 1u);
+  std::filesystem::path file;
+  for (const auto& entry : std::filesystem::directory_iterator(folder)) file = entry.path();
+  const std::string good = tesmira::testing::readFile(file);
+  // Each replacement keeps the JSON valid but gives one field a type the store never writes.
+  const std::pair<std::string, std::string> edits[] = {
+      {"\"type\":", "\"type\":1e300,\"was\":"},
+      {"\"access\":", "\"access\":-1,\"was\":"},
+      {"\"ownerProcess\":", "\"ownerProcess\":\"1\",\"was\":"},
+      {"\"lifetime\":", "\"lifetime\":true,\"was\":"},
+      {"\"categories\":", "\"categories\":[5],\"was\":"},
+      {"\"strings\":", "\"strings\":[],\"was\":"},
+      {"\"sourceId\":", "\"sourceId\":null,\"was\":"},
+  };
+
+  for (const auto& [field, replacement] : edits) {
+    SCOPED_TRACE(replacement);
+    std::string text = good;
+    const size_t at = text.find(field);
+    ASSERT_NE(at, std::string::npos);
+    text.replace(at, field.size(), replacement);
+    { std::ofstream(file, std::ios::trunc) << text; }
+    EXPECT_TRUE(videoDevices().empty());
+  }
+  { std::ofstream(file, std::ios::trunc) << good; }
+  EXPECT_EQ(videoDevices().size(), 1u);
 }
 
 TEST_F(VirtualCameraTest, CurrentUserCameraIsSeenByItsUserOnly) {

@@ -205,6 +205,27 @@ TEST_F(RegistryTest, KeysAndValuesAreCaseInsensitiveAndCasePreserving) {
   RegCloseKey(software);
 }
 
+TEST_F(RegistryTest, StringsOfNoBytesSurviveRewritesAndReadAsEmpty) {
+  HKEY key = create(HKEY_CURRENT_USER, L"Software\\Tesmira");
+  ASSERT_EQ(RegSetValueExW(key, L"Plain", 0, REG_SZ, nullptr, 0), ERROR_SUCCESS);
+  ASSERT_EQ(RegSetValueExW(key, L"Expand", 0, REG_EXPAND_SZ, nullptr, 0), ERROR_SUCCESS);
+  DWORD one = 1;  // one more write, so the empty strings are written out again
+  ASSERT_EQ(RegSetValueExW(key, L"Enabled", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&one), 4), ERROR_SUCCESS);
+  for (const wchar_t* name : {L"Plain", L"Expand"}) {
+    DWORD type = 0, size = 16;
+    BYTE data[16];
+    EXPECT_EQ(RegQueryValueExW(key, name, nullptr, &type, data, &size), ERROR_SUCCESS);
+    EXPECT_EQ(size, 0u);
+    wchar_t text[4] = {L'x', L'x'};
+    size = sizeof(text);
+    EXPECT_EQ(RegGetValueW(key, nullptr, name, RRF_RT_REG_SZ, &type, text, &size), ERROR_SUCCESS);
+    EXPECT_EQ(type, DWORD(REG_SZ));
+    EXPECT_EQ(size, sizeof(wchar_t));
+    EXPECT_EQ(text[0], L'\0');
+  }
+  RegCloseKey(key);
+}
+
 TEST_F(RegistryTest, EnumerationIsSortedByUpperCaseName) {
   const wchar_t* base = L"Software\\Microsoft\\Windows\\CurrentVersion\\CapabilityAccessManager\\ConsentStore\\webcam";
   HKEY webcam = create(HKEY_CURRENT_USER, base);
@@ -378,6 +399,156 @@ TEST_F(RegistryTest, AWriterKilledMidWayLeavesAWholeHive) {
       << "the hive lock died with the writer";
   RegCloseKey(key);
   CloseHandle(progress);
+}
+
+// A hive whose HKCU\Software\Tesmira key is `tesmira` (JSON text), around a well-formed rest.
+std::string hiveAround(const std::string& tesmira, const std::string& format = "\"tesmira-registry-hive\"",
+                       const std::string& version = "1") {
+  return "{\"format\": " + format + ", \"version\": " + version +
+         ", \"root\": {\"name\": \"\", \"written\": 1, \"values\": [], \"keys\": [{\"name\": \"Software\", "
+         "\"written\": 1, \"values\": [], \"keys\": [" +
+         tesmira + "]}]}}";
+}
+
+std::string keyWith(const std::string& values) {
+  return "{\"name\": \"Tesmira\", \"written\": 1, \"values\": [" + values + "], \"keys\": []}";
+}
+
+std::string idleStopMs(const std::string& typeAndData) {
+  return keyWith("{\"name\": \"IdleStopMs\", " + typeAndData + "}");
+}
+
+// Keys nested `depth` levels, each the only child of the one above.
+std::string deepKeys(int depth) {
+  std::string text = "{\"name\": \"k\"}";
+  for (int i = 1; i < depth; ++i) text = "{\"name\": \"k\", \"keys\": [" + text + "]}";
+  return text;
+}
+
+class HostileHiveTest : public RegistryTest {
+ protected:
+  std::filesystem::path hive() const { return root() / "registry" / "users" / "user.hive.json"; }
+  void plant(const std::string& text) {
+    std::filesystem::create_directories(hive().parent_path());
+    std::ofstream(hive(), std::ios::binary | std::ios::trunc) << text;
+  }
+};
+
+TEST_F(HostileHiveTest, EveryMisshapenHiveIsCorruptForEveryCallAndStaysAsItWas) {
+  const std::string valid = idleStopMs("\"type\": 4, \"hex\": \"401f0000\"");
+  const struct {
+    const char* what;
+    std::string text;
+  } cases[] = {
+      {"format as a number", hiveAround(valid, "5")},
+      {"version as a string", hiveAround(valid, "\"tesmira-registry-hive\"", "\"1\"")},
+      {"version 2", hiveAround(valid, "\"tesmira-registry-hive\"", "2")},
+      {"negative version", hiveAround(valid, "\"tesmira-registry-hive\"", "-1")},
+      {"written as a word on a key", hiveAround("{\"name\": \"Tesmira\", \"written\": \"yesterday\"}")},
+      {"written as an array on a subkey",
+       hiveAround("{\"name\": \"Tesmira\", \"keys\": [{\"name\": \"Sub\", \"written\": [1, 2]}]}")},
+      {"written negative", hiveAround("{\"name\": \"Tesmira\", \"written\": -1}")},
+      {"written as a fraction", hiveAround("{\"name\": \"Tesmira\", \"written\": 1.5}")},
+      {"document as an array", "[1, 2]"},
+      {"document as a string", "\"tesmira-registry-hive\""},
+      {"root as an array", "{\"format\": \"tesmira-registry-hive\", \"version\": 1, \"root\": []}"},
+      {"root as a string", "{\"format\": \"tesmira-registry-hive\", \"version\": 1, \"root\": \"HKCU\"}"},
+      {"no root", "{\"format\": \"tesmira-registry-hive\", \"version\": 1}"},
+      {"key name as a number", hiveAround("{\"name\": 7}")},
+      {"key without a name", hiveAround("{\"written\": 1}")},
+      {"empty subkey name", hiveAround("{\"name\": \"\"}")},
+      {"subkey name with a backslash", hiveAround("{\"name\": \"Tes\\\\mira\"}")},
+      {"subkey name of 256 characters", hiveAround("{\"name\": \"" + std::string(256, 'k') + "\"}")},
+      {"values as an object", hiveAround("{\"name\": \"Tesmira\", \"values\": {}}")},
+      {"keys as a string", hiveAround("{\"name\": \"Tesmira\", \"keys\": \"none\"}")},
+      {"value as a number", hiveAround(keyWith("4"))},
+      {"negative type", idleStopMs("\"type\": -4, \"hex\": \"401f0000\"")},
+      {"type above 32 bits", idleStopMs("\"type\": 4294967300, \"hex\": \"401f0000\"")},
+      {"type of 64 bits", idleStopMs("\"type\": 18446744073709551615, \"hex\": \"401f0000\"")},
+      {"huge fractional type", idleStopMs("\"type\": 1e300, \"hex\": \"401f0000\"")},
+      {"type as a string", idleStopMs("\"type\": \"4\", \"hex\": \"401f0000\"")},
+      {"odd hex", idleStopMs("\"type\": 4, \"hex\": \"401f000\"")},
+      {"hex that is no hex", idleStopMs("\"type\": 4, \"hex\": \"40zz0000\"")},
+      {"hex as a number", idleStopMs("\"type\": 4, \"hex\": 8000")},
+      {"text as a number", idleStopMs("\"type\": 1, \"text\": 8000")},
+      {"text and hex", idleStopMs("\"type\": 1, \"text\": \"a\", \"hex\": \"00\"")},
+      {"neither text nor hex", idleStopMs("\"type\": 4")},
+      {"value name as null", keyWith("{\"name\": null, \"type\": 4, \"hex\": \"401f0000\"}")},
+      {"duplicate values",
+       hiveAround(keyWith("{\"name\": \"IdleStopMs\", \"type\": 4, \"hex\": \"401f0000\"}, "
+                          "{\"name\": \"IDLESTOPMS\", \"type\": 4, \"hex\": \"01000000\"}"))},
+      {"duplicate keys", hiveAround("{\"name\": \"Tesmira\"}, {\"name\": \"TESMIRA\"}")},
+      {"duplicate members", hiveAround("{\"name\": \"Tesmira\", \"name\": \"Other\"}")},
+      {"duplicate top-level members",
+       "{\"format\": \"tesmira-registry-hive\", \"version\": 1, \"version\": 1, \"root\": {\"name\": \"\"}}"},
+      {"600-deep keys", hiveAround(deepKeys(600))},
+      {"truncated", hiveAround(valid).substr(0, 80)},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    plant(c.text);
+    HKEY key = reinterpret_cast<HKEY>(1);
+    EXPECT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, L"Software\\Tesmira", 0, KEY_READ, &key), ERROR_REGISTRY_CORRUPT);
+    EXPECT_EQ(key, nullptr);
+    EXPECT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\Tesmira\\New", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                              &key, nullptr),
+              ERROR_REGISTRY_CORRUPT);
+    DWORD value = 0, size = sizeof(value);
+    EXPECT_EQ(RegGetValueW(HKEY_CURRENT_USER, L"Software\\Tesmira", L"IdleStopMs", RRF_RT_REG_DWORD, nullptr, &value,
+                           &size),
+              ERROR_REGISTRY_CORRUPT);
+    wchar_t name[300];
+    DWORD chars = 300;
+    EXPECT_EQ(RegEnumKeyExW(HKEY_CURRENT_USER, 0, name, &chars, nullptr, nullptr, nullptr, nullptr),
+              ERROR_REGISTRY_CORRUPT);
+    EXPECT_EQ(RegSetValueExW(HKEY_CURRENT_USER, L"Written", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), 4),
+              ERROR_REGISTRY_CORRUPT);
+    EXPECT_EQ(RegDeleteValueW(HKEY_CURRENT_USER, L"Written"), ERROR_REGISTRY_CORRUPT);
+    EXPECT_EQ(RegDeleteTreeW(HKEY_CURRENT_USER, L"Software"), ERROR_REGISTRY_CORRUPT);
+    EXPECT_EQ(RegDeleteTreeW(HKEY_CURRENT_USER, nullptr), ERROR_REGISTRY_CORRUPT);
+    EXPECT_EQ(readFile(hive()), c.text);
+  }
+}
+
+TEST_F(HostileHiveTest, OversizedButWellFormedValuesReadSafely) {
+  // An 8-byte DWORD and a string of two million characters: legal to store, too large for their readers.
+  plant(hiveAround(keyWith("{\"name\": \"IdleStopMs\", \"type\": 4, \"hex\": \"4000000000000001\"}, "
+                           "{\"name\": \"Provider\", \"type\": 1, \"text\": \"" +
+                           std::string(2 << 20, 'x') + "\"}")));
+  const std::string before = readFile(hive());
+  DWORD value = 0, size = sizeof(value), type = 0;
+  EXPECT_EQ(RegGetValueW(HKEY_CURRENT_USER, L"Software\\Tesmira", L"IdleStopMs", RRF_RT_REG_DWORD, &type, &value,
+                         &size),
+            ERROR_MORE_DATA);
+  EXPECT_EQ(size, 8u);
+  HKEY key = nullptr;
+  ASSERT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, L"Software\\Tesmira", 0, KEY_READ, &key), ERROR_SUCCESS);
+  size = sizeof(value);
+  EXPECT_EQ(RegQueryValueExW(key, L"IdleStopMs", nullptr, &type, reinterpret_cast<BYTE*>(&value), &size),
+            ERROR_MORE_DATA);
+  std::vector<wchar_t> text(1024);
+  size = DWORD(text.size() * sizeof(wchar_t));
+  EXPECT_EQ(RegQueryValueExW(key, L"Provider", nullptr, &type, reinterpret_cast<BYTE*>(text.data()), &size),
+            ERROR_MORE_DATA);
+  EXPECT_EQ(size, (2u << 20) * sizeof(wchar_t));
+  RegCloseKey(key);
+  EXPECT_EQ(readFile(hive()), before);
+}
+
+TEST_F(HostileHiveTest, KeysDeeperThanAHiveMayHoldAreRefused) {
+  std::wstring path = L"Software";
+  for (int i = 1; i < 512; ++i) path += L"\\k";
+  HKEY key = nullptr;
+  ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
+            ERROR_SUCCESS);
+  RegCloseKey(key);
+  const std::string before = readFile(hive());
+  EXPECT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, (path + L"\\deeper").c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                            &key, nullptr),
+            ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(readFile(hive()), before);
+  EXPECT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, KEY_READ, &key), ERROR_SUCCESS);
+  RegCloseKey(key);
 }
 
 }  // namespace

@@ -1,0 +1,37 @@
+#pragma once
+// The one place where the fuzz targets meet the code they fuzz: every target calls
+// its reader only through these functions, so a reader that moves or is renamed
+// is repointed here alone.
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "common/channels.h"
+#include "producer/producer_channels.h"
+#include "producer/retouch_settings.h"
+
+namespace tesmira::fuzz {
+
+// The frame channel reader over a whole view of kFrameChannelBytes.
+bool readFrame(const uint8_t* view, uint32_t width, uint32_t height, int64_t nowQpc, int64_t qpcFrequency,
+               std::vector<uint8_t>& out);
+
+// The status card chosen from a status block, with the stream started at `streamStart`
+// and its last good frame at `lastGood` (0: none yet).
+uint32_t chooseStatusCard(const ProducerStatusBlock* block, uint64_t streamStart, uint64_t lastGood, uint64_t now);
+inline constexpr uint32_t kLastStatusCard = 5;
+
+// The capture modes the media source offers from a capabilities view (2068 bytes).
+std::vector<CameraCapability> offeredCapabilities(const uint8_t* view);
+
+RetouchSettings readSettings(const RetouchSettingsBlock* block, const RetouchSettings& seeded);
+ControlReading readControlBlock(const VcamControlBlock* block, uint64_t now);
+std::string readConsumerKey(const VcamConsumersBlock* block, uint64_t now);
+LoadedSettings readConfigJson(const std::string& text, const RetouchSettings& defaults);
+
+// The registry hive reader: true when `text` reads as a hive; then `written` is the
+// text the layer writes back for it.
+bool readHive(const std::string& text, std::string& written);
+
+}  // namespace tesmira::fuzz

@@ -250,13 +250,13 @@ ResourceBase* resourceOf(ID3D11Resource* resource) { return dynamic_cast<Resourc
 // ---- Core ----
 
 Core::~Core() {
-  if (device) {
+  if (device && vk.vkDeviceWaitIdle && vk.vkDestroyDevice) {
     vk.vkDeviceWaitIdle(device);
     markCompleted(UINT64_MAX);
     vk.vkDestroyDevice(device, nullptr);
   }
   if (messenger) vki.vkDestroyDebugUtilsMessengerEXT(instance, messenger, nullptr);
-  if (instance) vki.vkDestroyInstance(instance, nullptr);
+  if (instance && vki.vkDestroyInstance) vki.vkDestroyInstance(instance, nullptr);
 }
 
 void Core::retireLater(uint64_t serial, std::function<void()> fn) {

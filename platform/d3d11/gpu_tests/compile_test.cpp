@@ -1,6 +1,9 @@
 // D3DCompile on shaderc: targets, messages, the blob CreateComputeShader takes.
 #include <gmock/gmock.h>
 
+#include <fstream>
+#include <sstream>
+
 #include "platform/d3d11/gpu_tests/gpu_testing.h"
 
 namespace tesmira::gputest {
@@ -65,6 +68,16 @@ void main(uint3 id : SV_DispatchThreadID) { img[id.xy] = img[id.xy] * 0.5; }
   EXPECT_FALSE(compile(source, "cs_5_0", &messages, &hr));
   EXPECT_EQ(hr, E_FAIL);
   EXPECT_THAT(messages, HasSubstr("unordered-access loads"));
+}
+
+// Debian's shared libshaderc crashes: the compiler is linked into the platform library.
+TEST(D3DCompileTest, NeedsNoSharedShaderc) {
+  ASSERT_TRUE(compile(kFill));
+  std::ifstream maps("/proc/self/maps");
+  std::stringstream text;
+  text << maps.rdbuf();
+  EXPECT_THAT(text.str(), ::testing::Not(HasSubstr("libshaderc")));
+  EXPECT_THAT(text.str(), ::testing::Not(HasSubstr("libglslang")));
 }
 
 TEST(D3DCompileTest, CreateComputeShaderRefusesOtherBytes) {

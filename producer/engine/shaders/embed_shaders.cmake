@@ -1,0 +1,20 @@
+# Writes the kernels' HLSL into a C++ source as text.
+#   cmake -DDIR=<shaders folder> -DOUT=<file.cpp> -P embed_shaders.cmake
+set(kernels delta:delta composite:composite residentPaste:resident_paste nv12:nv12
+    copyCameraFrame:copy_camera_frame cas:cas tone:tone perspective:perspective)
+set(text "// Generated from producer/engine/shaders/*.hlsl at build time.\n")
+string(APPEND text "#include \"producer/engine/compositor_shaders.h\"\n\nnamespace tesmira::compositor_shaders {\n")
+foreach(entry ${kernels})
+  string(REPLACE ":" ";" parts ${entry})
+  list(GET parts 0 name)
+  list(GET parts 1 file)
+  file(READ ${DIR}/${file}.hlsl source)
+  if(source MATCHES "\\)hlsl\"")
+    message(FATAL_ERROR "${file}.hlsl holds the raw string's delimiter")
+  endif()
+  string(APPEND text "\nextern const std::string_view ${name};\nconst std::string_view ${name} = R\"hlsl(${source})hlsl\";\n")
+endforeach()
+string(APPEND text "\n}  // namespace tesmira::compositor_shaders\n")
+file(WRITE ${OUT}.tmp "${text}")
+file(COPY_FILE ${OUT}.tmp ${OUT} ONLY_IF_DIFFERENT)
+file(REMOVE ${OUT}.tmp)

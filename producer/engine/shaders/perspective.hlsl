@@ -1,0 +1,34 @@
+// Backward warp by a coarse grid of offsets in pixels (row-major, gridSize columns by rows).
+Texture2D<float4> srcTex : register(t0);
+StructuredBuffer<float2> field : register(t1);
+SamplerState linSamp : register(s0);
+RWTexture2D<unorm float4> dstTex : register(u0);
+
+cbuffer PerspectiveParams : register(b0) {
+  int2 gridSize;
+  int2 frameDim;
+};
+
+[numthreads(8, 8, 1)]
+void main(uint3 id : SV_DispatchThreadID) {
+  int x = (int)id.x;
+  int y = (int)id.y;
+  if (x >= frameDim.x || y >= frameDim.y) return;
+  float2 g = float2(x, y) + 0.5;
+  float2 uv = g / float2(frameDim);
+  float gx = uv.x * gridSize.x - 0.5;
+  float gy = uv.y * gridSize.y - 0.5;
+  int x0 = clamp((int)floor(gx), 0, gridSize.x - 1);
+  int y0 = clamp((int)floor(gy), 0, gridSize.y - 1);
+  int x1 = min(x0 + 1, gridSize.x - 1);
+  int y1 = min(y0 + 1, gridSize.y - 1);
+  float fx = saturate(gx - x0);
+  float fy = saturate(gy - y0);
+  float2 o00 = field[y0 * gridSize.x + x0];
+  float2 o10 = field[y0 * gridSize.x + x1];
+  float2 o01 = field[y1 * gridSize.x + x0];
+  float2 o11 = field[y1 * gridSize.x + x1];
+  float2 off = lerp(lerp(o00, o10, fx), lerp(o01, o11, fx), fy);
+  float3 c = srcTex.SampleLevel(linSamp, (g + off) / float2(frameDim), 0).xyz;
+  dstTex[int2(x, y)] = float4(c, 1.0);
+}

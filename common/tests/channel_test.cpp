@@ -28,10 +28,10 @@ class ChannelTest : public testing::MachineTest {
  protected:
   void SetUp() override {
     MachineTest::SetUp();
-    setenv("TESMIRA_SERVICE", "1", 1);
+    SetEnvironmentVariableW(L"TESMIRA_SERVICE", L"1");
   }
   void TearDown() override {
-    unsetenv("TESMIRA_SERVICE");
+    SetEnvironmentVariableW(L"TESMIRA_SERVICE", nullptr);
     MachineTest::TearDown();
   }
   static void refuseGlobalMappings() { platform::faults::inject("CreateFileMappingW.Global", ERROR_ACCESS_DENIED); }

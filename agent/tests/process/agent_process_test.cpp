@@ -173,12 +173,12 @@ TEST_F(AgentProcessTest, AHiveOfTheWrongShapeLeavesTheAgentRunningOnItsDefaults)
   // Parses as JSON; one field has the wrong type.
   const std::string hostile = R"({"format": 5, "version": 1, "root": {"name": ""}})";
   { std::ofstream(hive, std::ios::trunc) << hostile; }
-  const pid_t agent = spawnAgent();
+  ChildProcess& agent = spawnAgent();
   // The default producer beside the agent does not exist in the build folder.
   const auto defaultProducer = siblingExecutable("tesmira_agent").parent_path() / kProducerExeName;
   ASSERT_TRUE(waitFor([&] { return logHas("producer exe not found: " + defaultProducer.string()); }, true))
       << agentLog();
-  EXPECT_EQ(waitpid(agent, nullptr, WNOHANG), 0) << "the agent ended";
+  EXPECT_FALSE(agent.wait(0).has_value()) << "the agent ended";
   EXPECT_TRUE(producerRuns().empty());
   EXPECT_EQ(readFile(hive), hostile);
 }

@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include "producer/producer_log.h"
+
 namespace tesmira {
 
 FramePublisher::FramePublisher(SharedFrameWriter& writer, ProducerStatusWriter& status, TelemetryFeed& telemetry,
@@ -21,6 +23,18 @@ void FramePublisher::stamp(ProcessedFrame& frame, uint64_t frameCounter) const {
 
 bool FramePublisher::publish(const ProcessedFrame& frame, const RetouchSettings& settings,
                              const CaptureRequest& selection, const std::string& provider) {
+  const int width = frame.nv12Ready ? frame.outWidth : frame.output.cols;
+  const int height = frame.nv12Ready ? frame.outHeight : frame.output.rows;
+  // A BGR image loses an odd last row or column when it is converted.
+  const bool fits = frame.nv12Ready ? frameSizeFits(width, height) : frameSizeFits(width & ~1, height & ~1);
+  if (!fits && writer_.usable() && (width != refusedWidth_ || height != refusedHeight_)) {
+    refusedWidth_ = width;
+    refusedHeight_ = height;
+    logLine("warning: a " + std::to_string(width) + "x" + std::to_string(height) +
+            " frame cannot be published: the frame channel carries even sizes from 2x2 to " +
+            std::to_string(kMaxFrameDimension) + "x" + std::to_string(kMaxFrameDimension) + " of at most " +
+            std::to_string(kMaxFramePixels) + " pixels");
+  }
   const bool published = frame.nv12Ready ? writer_.publishNv12(frame.nv12, frame.outWidth, frame.outHeight)
                                          : writer_.publishBgr(frame.output);
   if (!published) return false;

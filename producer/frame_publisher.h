@@ -23,7 +23,8 @@ class FramePublisher {
   // first, so that the camera frame or the still image is never painted.
   void stamp(ProcessedFrame& frame, uint64_t frameCounter) const;
   // True when the frame was written and signalled; only then the status turns live
-  // and the frame's camera state goes to telemetry.
+  // and the frame's camera state goes to telemetry. A size the channel cannot carry is
+  // logged once per size, since nothing else would say why no frame appears.
   bool publish(const ProcessedFrame& frame, const RetouchSettings& settings, const CaptureRequest& selection,
                const std::string& provider);
 
@@ -33,6 +34,8 @@ class FramePublisher {
   TelemetryFeed& telemetry_;
   const bool stampSeq_;
   const bool bypass_;
+  int refusedWidth_ = -1;
+  int refusedHeight_ = -1;
 };
 
 }  // namespace tesmira

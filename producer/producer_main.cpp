@@ -3,6 +3,7 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -242,9 +243,17 @@ bool ProducerSession::takeFrame(cv::Mat& frame) {
 }
 
 void ProducerSession::paceStill(double frameTotalMs) {
-  if (!stillMode_ || options_.stillFps <= 0.0) return;
-  const double periodMs = 1000.0 / options_.stillFps;
-  if (periodMs > frameTotalMs) sleepMs(periodMs - frameTotalMs);
+  if (!stillMode_ || !(options_.stillFps > 0.0)) return;
+  // A tiny rate makes 1000 / rate overflow any duration, so the period saturates; the wait
+  // goes in slices so that a stop request ends it within one.
+  constexpr double kMaxStillPeriodMs = 24.0 * 3600.0 * 1000.0;
+  constexpr double kStillSliceMs = 250.0;
+  double leftMs = std::min(1000.0 / options_.stillFps, kMaxStillPeriodMs) - frameTotalMs;
+  while (leftMs > 0.0 && !gStopRequested.load()) {
+    const double sliceMs = std::min(leftMs, kStillSliceMs);
+    sleepMs(sliceMs);
+    leftMs -= sliceMs;
+  }
 }
 
 void ProducerSession::idlePass(int64_t now) {

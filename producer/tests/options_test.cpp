@@ -54,6 +54,7 @@ TEST_F(OptionsTest, BadOptionsFailWithTheirOwnTexts) {
       {{"--landmark-lead-ms", "soon"}, "invalid stod argument"},
       {{"--landmark-lead-ms", "1e999"}, "stod argument out of range"},
       {{"--landmark-lead-ms", "nan"}, "invalid stod argument"},
+      {{"--still-fps", "nan"}, "invalid stod argument"},
       {{"--still-fps", "inf"}, "invalid stod argument"},
       {{"--still-fps", "-infinity"}, "invalid stod argument"},
       {{"--min-tracking-confidence", "x"}, "invalid stof argument"},

@@ -440,6 +440,45 @@ TEST_F(LoopTest, StillModePacesAtItsRateAndNeverOpensTheCamera) {
   EXPECT_EQ(logCountStartingWith("capture selection changed"), 0u);
 }
 
+// The first frame's wait, in slices of at most 250 ms; a stop request after the fourth
+// slice ends a wait of any length there.
+TEST_F(LoopTest, StillPacingSaturatesItsPeriodAndStopsWithinASlice) {
+  cv::imwrite((root() / "face.png").string(), cv::Mat(30, 40, CV_8UC3, cv::Scalar(0, 0, 255)));
+  struct Case {
+    const char* fps;
+    std::vector<double> sleeps;
+  };
+  const std::vector<double> fourSlices{250.0, 250.0, 250.0, 250.0};
+  const Case cases[] = {
+      {"0", {33.0 + 1.0 / 3.0}},  // 0 or less is 30
+      {"-1", {33.0 + 1.0 / 3.0}},
+      {"240", {1000.0 / 240.0}},
+      {"0.5", fourSlices},     // 2000 ms
+      {"1e-5", fourSlices},    // 27.8 hours
+      {"1e-300", fourSlices},  // 1000 / rate is far beyond any duration
+      {"1e308", {1e-305}},     // taken as given
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.fps);
+    sleeps.clear();
+    everyStep = [this](uint64_t) {
+      if (sleeps.size() == 4) stop();
+    };
+    EXPECT_EQ(run({"--still", (root() / "face.png").string(), "--still-fps", c.fps, "--headless-frames", "1"}), 0);
+    ASSERT_EQ(sleeps.size(), c.sleeps.size());
+    for (size_t i = 0; i < sleeps.size(); ++i) EXPECT_NEAR(sleeps[i], c.sleeps[i], 1e-9);
+  }
+}
+
+TEST_F(LoopTest, AStillTheChannelCannotCarryIsLoggedOnceWithItsSizeAndTheLimit) {
+  cv::imwrite((root() / "dot.png").string(), cv::Mat(1, 1, CV_8UC3, cv::Scalar(0, 0, 255)));
+  EXPECT_EQ(run({"--still", (root() / "dot.png").string(), "--still-fps", "8", "--headless-frames", "3"}), 0);
+  EXPECT_EQ(logCount("warning: a 1x1 frame cannot be published: the frame channel carries even sizes from 2x2 to "
+                     "1920x1920 of at most 2073600 pixels"),
+            1u);
+  EXPECT_EQ(frames().frameCounter, 0u);
+}
+
 TEST_F(LoopTest, AStillIsShrunkToMaxWidthAndMirroredOnce) {
   cv::Mat still(30, 40, CV_8UC3, cv::Scalar(0, 0, 255));            // red
   still(cv::Rect(20, 0, 20, 30)).setTo(cv::Scalar(255, 0, 0));     // right half blue

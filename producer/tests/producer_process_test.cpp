@@ -141,5 +141,19 @@ TEST_F(ProducerProcessTest, CtrlCDuringAnIdlePassStopsInOrder) {
   EXPECT_EQ(lines.back(), "vcam producer stopped");
 }
 
+TEST_F(ProducerProcessTest, CtrlCEndsALongStillWait) {
+  cv::imwrite((root() / "face.png").string(), cv::Mat(120, 160, CV_8UC3, cv::Scalar(1, 2, 3)));
+  FrameReader reader;
+  // One frame, then a wait of nearly 28 hours.
+  const auto producer = start({"--camera", "--still", (root() / "face.png").string(), "--still-fps", "1e-5",
+                               "--repo-root", repo_.string()});
+  ASSERT_EQ(WaitForSingleObject(reader.ready, 30000), WAIT_OBJECT_0) << standardError();
+  ASSERT_TRUE(sendCtrlC(producer->id()));
+  EXPECT_EQ(exitCodeOf(producer), 0);
+  const auto lines = logMessages();
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines.back(), "vcam producer stopped");
+}
+
 }  // namespace
 }  // namespace tesmira

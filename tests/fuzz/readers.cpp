@@ -1,5 +1,14 @@
 #include "tests/fuzz/readers.h"
 
+#include <nlohmann/json.hpp>
+
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <stdexcept>
+
+#include "producer/engine/crop_calibration.h"
+
 #include "registry/hive.h"
 #include "vcam_source/channels.h"
 #include "vcam_source/status_card.h"
@@ -33,6 +42,35 @@ std::string readConsumerKey(const VcamConsumersBlock* block, uint64_t now) { ret
 
 LoadedSettings readConfigJson(const std::string& text, const RetouchSettings& defaults) {
   return applyFilterObject(text, defaults);
+}
+
+bool readCalibration(const std::string& text, std::array<double, 6>& transform, bool& frameFailed) {
+  // The loader reads a file: one per target process, rewritten for every input.
+  static const std::filesystem::path file = std::filesystem::temp_directory_path() / "tesmira_fuzz_calibration.json";
+  { std::ofstream(file, std::ios::binary | std::ios::trunc) << text; }
+  CropCalibration calibration;
+  try {
+    calibration.load(file);
+  } catch (const std::runtime_error&) {
+    return false;
+  } catch (const nlohmann::json::exception&) {
+    return false;
+  }
+  static const std::vector<LandmarkPoint> face = [] {
+    std::vector<LandmarkPoint> points(478);
+    for (size_t i = 0; i < points.size(); ++i) {
+      points[i].x = 0.3f + 0.4f * float(i % 23) / 22.0f;
+      points[i].y = 0.2f + 0.6f * float(i / 23) / 20.0f;
+    }
+    return points;
+  }();
+  frameFailed = false;
+  try {
+    transform = calibration.cropPoints(face);
+  } catch (const std::runtime_error&) {
+    frameFailed = true;
+  }
+  return true;
 }
 
 bool readHive(const std::string& text, std::string& written) {

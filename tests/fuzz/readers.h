@@ -2,6 +2,7 @@
 // The one place where the fuzz targets meet the code they fuzz: every target calls
 // its reader only through these functions, so a reader that moves or is renamed
 // is repointed here alone.
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -29,6 +30,10 @@ RetouchSettings readSettings(const RetouchSettingsBlock* block, const RetouchSet
 ControlReading readControlBlock(const VcamControlBlock* block, uint64_t now);
 std::string readConsumerKey(const VcamConsumersBlock* block, uint64_t now);
 LoadedSettings readConfigJson(const std::string& text, const RetouchSettings& defaults);
+
+// The crop calibration file as `text`: false when loading refuses it. Else `transform` is
+// the crop transform for a fixed 478-point face, or `frameFailed` says that frame failed.
+bool readCalibration(const std::string& text, std::array<double, 6>& transform, bool& frameFailed);
 
 // The registry hive reader: true when `text` reads as a hive; then `written` is the
 // text the layer writes back for it.

@@ -7,6 +7,7 @@
 #include <memory>
 #include <sstream>
 
+#include "common/environment.h"
 #include "producer/engine/retouch_models.h"
 #include "tools/models/data_builder.h"
 #include "tools/models/tflite_to_onnx.h"
@@ -16,8 +17,8 @@ namespace {
 using namespace tesmira::models;
 
 std::filesystem::path modelsDir() {
-  const char* dir = std::getenv("TESMIRA_CACHE_DIR");
-  return (dir ? std::filesystem::path(dir) : std::filesystem::path(TESMIRA_SOURCE_DIR) / ".cache") / "models";
+  const auto dir = tesmira::environmentValue(L"TESMIRA_CACHE_DIR");
+  return (dir ? std::filesystem::path(*dir) : std::filesystem::path(TESMIRA_SOURCE_DIR) / ".cache") / "models";
 }
 
 std::string readAll(const std::filesystem::path& file) {

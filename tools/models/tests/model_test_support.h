@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "common/environment.h"
 #include "tools/models/tests/nhwc_reference.h"
 
 namespace tesmira::models::modeltest {
@@ -21,12 +22,12 @@ namespace tesmira::models::modeltest {
 using reference::NTensor;
 
 inline std::filesystem::path cacheDir() {
-  const char* dir = std::getenv("TESMIRA_CACHE_DIR");
-  return dir ? std::filesystem::path(dir) : std::filesystem::path(TESMIRA_SOURCE_DIR) / ".cache";
+  const auto dir = environmentValue(L"TESMIRA_CACHE_DIR");
+  return dir ? std::filesystem::path(*dir) : std::filesystem::path(TESMIRA_SOURCE_DIR) / ".cache";
 }
 inline std::filesystem::path mediaDir() {
-  const char* dir = std::getenv("TESMIRA_MEDIA_DIR");
-  return dir ? std::filesystem::path(dir) : cacheDir() / "media";
+  const auto dir = environmentValue(L"TESMIRA_MEDIA_DIR");
+  return dir ? std::filesystem::path(*dir) : cacheDir() / "media";
 }
 
 inline std::string readBytes(const std::filesystem::path& file) {

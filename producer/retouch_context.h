@@ -9,21 +9,11 @@
 #include <string>
 #include <vector>
 
+#include "producer/engine/landmark_source.h"
 #include "producer/options.h"
 #include "producer/retouch_settings.h"
 
 namespace tesmira {
-
-struct LandmarkPoint {
-  float x = 0;
-  float y = 0;
-  float z = 0;
-};
-
-struct LandmarkResult {
-  bool found = false;
-  std::vector<LandmarkPoint> points;
-};
 
 // Stage times in milliseconds of one processed frame, and what the frame contained.
 struct RetouchTimings {

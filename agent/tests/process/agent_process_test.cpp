@@ -139,9 +139,11 @@ TEST_F(AgentProcessTest, ProducerThatExitsIsStartedAgain) {
   std::filesystem::create_directories(root() / "test-producer");
   std::ofstream(root() / "test-producer" / "exit-once").close();
   spawnAgent();
-  ASSERT_TRUE(waitFor([&] { return producerRuns().size() == 2; }, true)) << agentLog();
-  EXPECT_TRUE(logHas("producer exited unexpectedly")) << agentLog();
-  EXPECT_FALSE(processGone(producerRuns()[1]));
+  // The log line may land a moment after the second start; process ids need not rise.
+  ASSERT_TRUE(waitFor([&] { return producerRuns().size() == 2 && logHas("producer exited unexpectedly"); }, true))
+      << agentLog();
+  const auto runs = producerRuns();
+  EXPECT_EQ(processGone(runs[0]) + processGone(runs[1]), 1);
 }
 
 TEST_F(AgentProcessTest, SecondAgentInTheSessionExitsWithZero) {

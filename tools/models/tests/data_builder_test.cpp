@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <iostream>
 
 #include "producer/engine/crop_calibration.h"
 #include "producer/engine/retouch_assets.h"
@@ -120,6 +121,20 @@ cv::Mat eyeRegion(const cv::Mat& skinMask, const std::vector<cv::Point2f>& point
     covered = cv::max(covered, inside);
   }
   return region;
+}
+
+TEST(DataBuilderTest, EyeEffectsShiftTheCanonicalEyePointsByAFewPixels) {
+  auto p = canonicalCropPoints(canonical());
+  double least = 1e9, most = 0;
+  for (int i = 0; i < 12; ++i) {
+    cv::Point2f at = p[size_t(kEyeTemplate[size_t(i)].landmark)];
+    double moved = cv::norm(shiftEyePoint(i, at) - at);
+    least = std::min(least, moved);
+    most = std::max(most, moved);
+  }
+  std::cout << "eye points move " << least << " to " << most << " px\n";
+  EXPECT_GT(least, 2.5);
+  EXPECT_LT(most, 7.5);
 }
 
 TEST(DataBuilderTest, EyeEffectsWarpTheSkinMaskOntoTheCanonicalEyes) {

@@ -354,13 +354,57 @@ cv::Mat buildFacemask(const CanonicalFace& face) {
   return intoChannel(mask, 2);
 }
 
+const std::array<EyeTemplatePoint, 12> kEyeTemplate = {{
+    {33, 0.146562f, 0.473173f}, {160, 0.21314f, 0.433084f}, {158, 0.328543f, 0.427218f},
+    {133, 0.440987f, 0.473173f}, {153, 0.322625f, 0.502506f}, {144, 0.216099f, 0.504462f},
+    {362, 0.57586f, 0.473173f}, {385, 0.674091f, 0.429906f}, {387, 0.785342f, 0.432958f},
+    {263, 0.862164f, 0.473173f}, {373, 0.781145f, 0.503913f}, {380, 0.67483f, 0.501338f},
+}};
+const std::array<std::array<int, 3>, 8> kEyeTriangles = {{
+    {7, 6, 11}, {8, 7, 11}, {10, 8, 11}, {10, 9, 8}, {1, 0, 5}, {2, 1, 5}, {4, 2, 5}, {4, 3, 2},
+}};
+
+cv::Point2f shiftEyePoint(int index, cv::Point2f p) {
+  // Single precision, as the eye effects compute it.
+  static const float kFirst[6] = {0.973334789276123f,  -0.13881608843803406f, 36.52461242675781f,
+                                  0.03475101292133331f, 0.965133786201477f,    2.100389242172241f};
+  static const float kSecond[6] = {0.9651370048522949f,   0.13920557498931885f, -28.503923416137695f,
+                                   -0.03318953141570091f, 0.9081674218177795f,  26.930809020996094f};
+  const float* m = index < 6 ? kFirst : kSecond;
+  return {m[0] * p.x + m[1] * p.y + m[2], m[3] * p.x + m[4] * p.y + m[5]};
+}
+
 cv::Mat buildSkinMask(const CanonicalFace& face) {
   auto p = canonicalCropPoints(face);
-  cv::Mat mask = cv::Mat::zeros(kCropH, kCropW, CV_8U);
-  cv::fillPoly(mask, std::vector<std::vector<cv::Point>>{polygon(p, kLeftEyeContour), polygon(p, kRightEyeContour)},
-               cv::Scalar(255));
-  cv::GaussianBlur(mask, mask, {0, 0}, 2.5);
-  return intoChannel(mask, 0);
+  // The soft openings where the eyes are in the crop...
+  cv::Mat opening = cv::Mat::zeros(kCropH, kCropW, CV_32F);
+  cv::fillPoly(opening, std::vector<std::vector<cv::Point>>{polygon(p, kLeftEyeContour), polygon(p, kRightEyeContour)},
+               cv::Scalar(1));
+  cv::GaussianBlur(opening, opening, {0, 0}, 2.5);
+  // ...pulled back through each eye triangle's warp, so that the eye effects, warping this
+  // mask onto their shifted eye points, put them back where the eyes are.
+  cv::Mat mask = cv::Mat::zeros(kCropH, kCropW, CV_32F);
+  for (const auto& tri : kEyeTriangles) {
+    cv::Point2f from[3], to[3];
+    std::vector<cv::Point> cover;
+    for (int k = 0; k < 3; ++k) {
+      const EyeTemplatePoint& t = kEyeTemplate[size_t(tri[size_t(k)])];
+      from[k] = {float(kCropW - 1) * t.u, float(kCropH - 1) * t.v};
+      to[k] = shiftEyePoint(tri[size_t(k)], p[size_t(t.landmark)]);
+      cover.emplace_back(int(std::lround(from[k].x)), int(std::lround(from[k].y)));
+    }
+    cv::Mat pulled, inside = cv::Mat::zeros(kCropH, kCropW, CV_8U);
+    cv::warpAffine(opening, pulled, cv::getAffineTransform(from, to), opening.size(),
+                   cv::INTER_LINEAR | cv::WARP_INVERSE_MAP, cv::BORDER_CONSTANT, cv::Scalar(0));
+    // A margin around the triangle: the effects round their triangle's corners to pixels.
+    cv::fillConvexPoly(inside, cover, cv::Scalar(255), cv::LINE_8);
+    cv::dilate(inside, inside, cv::getStructuringElement(cv::MORPH_ELLIPSE, {7, 7}));
+    pulled.setTo(0, inside == 0);
+    mask = cv::max(mask, pulled);
+  }
+  cv::Mat bytes;
+  mask.convertTo(bytes, CV_8U, 255.0);
+  return intoChannel(bytes, 0);
 }
 
 cv::Mat buildTeethMask() {

@@ -22,9 +22,21 @@ CanonicalFace readCanonicalFace(const std::string& binarypb);
 // The canonical vertices in skin-crop pixels: the eye centres on (110, 216) and (210, 216).
 std::vector<cv::Point2f> canonicalCropPoints(const CanonicalFace& face);
 
+// The eye effects' geometry the skin mask is painted for: twelve eye points (landmark, then
+// the point in 0..1 of the skin mask it is warped from), each eye's fixed point shift, and
+// eight triangles of those points (indices into the twelve).
+struct EyeTemplatePoint {
+  int landmark;
+  float u, v;
+};
+extern const std::array<EyeTemplatePoint, 12> kEyeTemplate;
+extern const std::array<std::array<int, 3>, 8> kEyeTriangles;
+// Where the eye effects move point `index` (0..11) found at `p`.
+cv::Point2f shiftEyePoint(int index, cv::Point2f p);
+
 // 8-bit BGR masks; only the channel the engine reads is filled.
 cv::Mat buildFacemask(const CanonicalFace& face);  // 320x512, red
-cv::Mat buildSkinMask(const CanonicalFace& face);  // 320x512, blue
+cv::Mat buildSkinMask(const CanonicalFace& face);  // 320x512, blue, in the eye template's space
 cv::Mat buildTeethMask();                          // 128x128, red
 SkinZones buildSkinZones(const CanonicalFace& face);
 

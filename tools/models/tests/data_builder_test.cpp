@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <iostream>
 
 #include "producer/engine/crop_calibration.h"
 #include "producer/engine/retouch_assets.h"
@@ -91,10 +92,77 @@ TEST(DataBuilderTest, FacemaskCoversSkinAndSparesEyesBrowsLipsAndNostrils) {
   EXPECT_LT(at(mask, p[105], 2), 64);                   // brow
   EXPECT_LT(at(mask, p[98], 2), 64);                    // nostril
   EXPECT_EQ(mask.at<cv::Vec3b>(5, 5)[2], 0);           // outside the face
-  // The skin mask opens the eyes and nothing else.
   cv::Mat skin = buildSkinMask(canonical());
-  EXPECT_GT(at(skin, eye, 0), 200);
   EXPECT_EQ(at(skin, p[205], 0), 0);
+}
+
+// The eye effects' region mask: each eye triangle warps the whole skin mask from its template
+// points onto its shifted eye points and keeps it inside the (pixel-rounded) triangle.
+cv::Mat eyeRegion(const cv::Mat& skinMask, const std::vector<cv::Point2f>& points, cv::Mat& covered) {
+  cv::Mat blue;
+  cv::extractChannel(skinMask, blue, 0);
+  blue.convertTo(blue, CV_32F, 1 / 255.0);
+  cv::Mat region = cv::Mat::zeros(blue.size(), CV_32F);
+  covered = cv::Mat::zeros(blue.size(), CV_32F);
+  for (const auto& tri : kEyeTriangles) {
+    cv::Point2f from[3], to[3];
+    std::vector<cv::Point> rounded;
+    for (int k = 0; k < 3; ++k) {
+      const EyeTemplatePoint& t = kEyeTemplate[size_t(tri[size_t(k)])];
+      from[k] = {float(blue.cols - 1) * t.u, float(blue.rows - 1) * t.v};
+      to[k] = shiftEyePoint(tri[size_t(k)], points[size_t(t.landmark)]);
+      rounded.emplace_back(int(std::lround(to[k].x)), int(std::lround(to[k].y)));
+    }
+    cv::Mat warped, inside = cv::Mat::zeros(blue.size(), CV_32F);
+    cv::warpAffine(blue, warped, cv::getAffineTransform(from, to), blue.size(), cv::INTER_LINEAR,
+                   cv::BORDER_CONSTANT, cv::Scalar(0));
+    cv::fillConvexPoly(inside, rounded, cv::Scalar(1.0), cv::LINE_8);
+    region = cv::max(region, warped.mul(inside));
+    covered = cv::max(covered, inside);
+  }
+  return region;
+}
+
+TEST(DataBuilderTest, EyeEffectsShiftTheCanonicalEyePointsByAFewPixels) {
+  auto p = canonicalCropPoints(canonical());
+  double least = 1e9, most = 0;
+  for (int i = 0; i < 12; ++i) {
+    cv::Point2f at = p[size_t(kEyeTemplate[size_t(i)].landmark)];
+    double moved = cv::norm(shiftEyePoint(i, at) - at);
+    least = std::min(least, moved);
+    most = std::max(most, moved);
+  }
+  std::cout << "eye points move " << least << " to " << most << " px\n";
+  EXPECT_GT(least, 2.5);
+  EXPECT_LT(most, 7.5);
+}
+
+TEST(DataBuilderTest, EyeEffectsWarpTheSkinMaskOntoTheCanonicalEyes) {
+  auto p = canonicalCropPoints(canonical());
+  cv::Mat covered;
+  cv::Mat region = eyeRegion(buildSkinMask(canonical()), p, covered);
+  for (const auto* contour : {&kLeftEyeContour, &kRightEyeContour}) {
+    SCOPED_TRACE(contour == &kLeftEyeContour ? "eye of point 33" : "other eye");
+    std::vector<cv::Point2f> outline;
+    cv::Point2f centre(0, 0);
+    for (int i : *contour) {
+      outline.push_back(p[size_t(i)]);
+      centre += p[size_t(i)] * (1.0f / 16);
+    }
+    EXPECT_GT(region.at<float>(int(std::lround(centre.y)), int(std::lround(centre.x))), 0.8f);
+    // Inside the opening, away from its soft edge, the region is open; far from it, shut.
+    int open = 0, core = 0, stray = 0;
+    for (int y = 0; y < region.rows; ++y)
+      for (int x = 0; x < region.cols; ++x) {
+        double d = cv::pointPolygonTest(outline, cv::Point2f(float(x), float(y)), true);
+        float v = region.at<float>(y, x);
+        if (d > 3 && covered.at<float>(y, x) > 0) ++core, open += v > 0.7f;
+        if (d < -5 && v > 0.05f && std::abs(x - centre.x) < 50) ++stray;
+      }
+    EXPECT_GT(core, 60);
+    EXPECT_GT(open, core * 9 / 10) << open << " of " << core;
+    EXPECT_EQ(stray, 0);
+  }
 }
 
 TEST(DataBuilderTest, LookupTablesAreLaidOutByBlueTileRedColumnGreenRow) {

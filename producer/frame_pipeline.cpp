@@ -57,8 +57,10 @@ void FramePipeline::retouch(IRetouchContext& context, const cv::Mat& frame, int6
   t = steadyNs();
   static const std::vector<LandmarkPoint> kNoPoints;
   // Points go to the engine as detected until lead prediction is plugged in here.
+  // No camera texture until the capture hands frames over on the GPU.
   result.nv12Ready = context.processFrame(frame, face ? landmarks->points : kNoPoints, settings, nv12_,
-                                          result.outWidth, result.outHeight, result.output, result.timings);
+                                          result.outWidth, result.outHeight, result.output, result.timings,
+                                          nullptr, 0, false);
   statistics_.addStage(LoopStage::kPipeline, msBetween(t, steadyNs()));
   if (face) {
     statistics_.countFace(result.timings);

@@ -9,20 +9,22 @@
 
 namespace tesmira {
 
-FramePipeline::FramePipeline(LoopStatistics& statistics, bool bypass, bool landmarkFree)
-    : statistics_(statistics), bypass_(bypass), landmarkFree_(landmarkFree) {}
+FramePipeline::FramePipeline(LoopStatistics& statistics, bool bypass, bool landmarkFree, double leadMs)
+    : statistics_(statistics), bypass_(bypass), landmarkFree_(landmarkFree), leadMs_(leadMs) {}
 
 ProcessedFrame FramePipeline::process(IRetouchContext& context, const cv::Mat& frame, int64_t timestampMs,
                                       const RetouchSettings& settings) {
   ProcessedFrame result;
   result.output = frame;
   if (bypass_) {
+    lead_.reset();
     result.reason = CameraStateReason::kBypass;
     result.stateToRecord = true;
   } else {
     try {
       retouch(context, frame, timestampMs, settings, result);
     } catch (const std::exception& error) {
+      lead_.reset();
       const uint32_t errors = statistics_.countProcessError();
       result.reason = CameraStateReason::kModelError;
       result.stateToRecord = true;
@@ -56,11 +58,14 @@ void FramePipeline::retouch(IRetouchContext& context, const cv::Mat& frame, int6
 
   t = steadyNs();
   static const std::vector<LandmarkPoint> kNoPoints;
-  // Points go to the engine as detected until lead prediction is plugged in here.
+  if (face) {
+    predicted_ = lead_.predict(*landmarks, uint64_t(timestampMs), frame.cols, frame.rows, leadMs_);
+  } else {
+    lead_.reset();
+  }
   // No camera texture until the capture hands frames over on the GPU.
-  result.nv12Ready = context.processFrame(frame, face ? landmarks->points : kNoPoints, settings, nv12_,
-                                          result.outWidth, result.outHeight, result.output, result.timings,
-                                          nullptr, 0, false);
+  result.nv12Ready = context.processFrame(frame, face ? predicted_ : kNoPoints, settings, nv12_, result.outWidth,
+                                          result.outHeight, result.output, result.timings, nullptr, 0, false);
   statistics_.addStage(LoopStage::kPipeline, msBetween(t, steadyNs()));
   if (face) {
     statistics_.countFace(result.timings);

@@ -6,6 +6,7 @@
 #include <optional>
 #include <vector>
 
+#include "producer/landmark_lead.h"
 #include "producer/loop_statistics.h"
 #include "producer/retouch_context.h"
 #include "producer/retouch_settings.h"
@@ -29,14 +30,18 @@ struct ProcessedFrame {
 class FramePipeline {
  public:
   // bypass: frames pass untouched. landmarkFree: the first face found is reused for
-  // every later frame. Counts and stage times go to `statistics`.
-  FramePipeline(LoopStatistics& statistics, bool bypass, bool landmarkFree);
+  // every later frame. leadMs: how far ahead the points are predicted. Counts and stage
+  // times go to `statistics`.
+  FramePipeline(LoopStatistics& statistics, bool bypass, bool landmarkFree, double leadMs = 0.0);
   FramePipeline(const FramePipeline&) = delete;
   FramePipeline& operator=(const FramePipeline&) = delete;
 
   // A processing error is counted, logged sparsely and leaves the frame unretouched.
   ProcessedFrame process(IRetouchContext& context, const cv::Mat& frame, int64_t timestampMs,
                          const RetouchSettings& settings);
+  // The next face is not predicted from the last: the camera was (re)opened, released or
+  // its selection changed.
+  void forgetMotion() { lead_.reset(); }
 
  private:
   void retouch(IRetouchContext& context, const cv::Mat& frame, int64_t timestampMs, const RetouchSettings& settings,
@@ -45,6 +50,9 @@ class FramePipeline {
   LoopStatistics& statistics_;
   const bool bypass_;
   const bool landmarkFree_;
+  const double leadMs_;
+  LandmarkLead lead_;
+  std::vector<LandmarkPoint> predicted_;
   std::vector<uint8_t> nv12_;
   std::optional<LandmarkResult> cachedLandmarks_;
 };

@@ -142,7 +142,7 @@ void ProducerSession::startUp(ProducerOptions options) {
   camera_.emplace(std::move(capture), options_.mirror, startNs_);
   context_.emplace(seams_.makeContext, options_, status_);
   statistics_.emplace(startNs_);
-  pipeline_.emplace(*statistics_, options_.bypass, landmarkFree);
+  pipeline_.emplace(*statistics_, options_.bypass, landmarkFree, options_.landmarkLeadMs);
   publisher_.emplace(frameWriter_, status_, *telemetry_, options_.stampSeq, options_.bypass);
 }
 
@@ -180,9 +180,7 @@ void ProducerSession::followSurfaces(const ControlReading& control, uint64_t tic
 }
 
 bool ProducerSession::demandPass(int64_t now, const CaptureRequest& request) {
-  // Landmark lead prediction forgets its previous detection on a new selection, a new
-  // open and a release of the camera, once it is plugged in.
-  if (!stillMode_) camera_->select(request);
+  if (!stillMode_ && camera_->select(request)) pipeline_->forgetMotion();
   if (!demandLogged_) {
     logLine("vcam demand active");
     demandLogged_ = true;
@@ -190,7 +188,9 @@ bool ProducerSession::demandPass(int64_t now, const CaptureRequest& request) {
   IRetouchContext& context = context_->acquire(now);
 
   if (!stillMode_ && !camera_->opened()) {
-    if (camera_->openIfDue(now) == CameraKeeper::OpenAttempt::kFailed) {
+    const CameraKeeper::OpenAttempt attempt = camera_->openIfDue(now);
+    if (attempt == CameraKeeper::OpenAttempt::kOpened) pipeline_->forgetMotion();
+    if (attempt == CameraKeeper::OpenAttempt::kFailed) {
       const HRESULT hr = camera_->lastHresult();
       status_.setState(stateFromHresult(hr), uint32_t(hr));
     }
@@ -257,7 +257,10 @@ void ProducerSession::paceStill(double frameTotalMs) {
 }
 
 void ProducerSession::idlePass(int64_t now) {
-  if (camera_->release()) logLine("physical camera released: no active vcam consumers");
+  if (camera_->release()) {
+    pipeline_->forgetMotion();
+    logLine("physical camera released: no active vcam consumers");
+  }
   if (demandLogged_) {
     logLine("vcam demand inactive");
     demandLogged_ = false;

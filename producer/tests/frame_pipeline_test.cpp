@@ -2,6 +2,7 @@
 // published, what is counted, and how failures leave the frame.
 #include "producer/frame_pipeline.h"
 
+#include <cmath>
 #include <sstream>
 
 #include "producer/loop_clock.h"
@@ -68,6 +69,50 @@ TEST_F(FramePipelineTest, BypassNeitherDetectsNorRetouches) {
   EXPECT_EQ(bypassed.output.data, frame.data);
   EXPECT_EQ(context.detects, 0);
   EXPECT_TRUE(context.pointCounts.empty());
+}
+
+TEST_F(FramePipelineTest, FacePointsGoAheadByTheLeadUntilSomethingBreaksTheMotion) {
+  FramePipeline pipeline(statistics, false, false, 33.0);
+  struct Step {
+    const char* what;
+    float faceX;  // NaN: no face
+    bool throwInProcess = false;
+    bool forget = false;
+  };
+  const float none = std::nanf("");
+  const Step steps[] = {
+      {"first face passes", 100},
+      {"10 px in 33 ms goes 10 px further", 110},
+      {"no face", none},
+      {"after no face: passes", 130},
+      {"predicted again", 140},
+      {"processing error", 150, true},
+      {"after an error: passes", 160},
+      {"camera reopened", 170, false, true},
+      {"predicted once more", 175},
+  };
+  int64_t t = 1000;
+  for (const Step& step : steps) {
+    SCOPED_TRACE(step.what);
+    if (step.forget) pipeline.forgetMotion();
+    context.face = !std::isnan(step.faceX);
+    context.faceX = step.faceX;
+    context.throwInProcess = step.throwInProcess;
+    pipeline.process(engine, frame, t, RetouchSettings{});
+    t += 33;
+  }
+  EXPECT_EQ(context.firstX, (std::vector<float>{100, 120, 130, 150, 160, 160, 170, 180}));
+}
+
+TEST_F(FramePipelineTest, WithoutLeadThePointsReachTheEngineAsDetected) {
+  FramePipeline plain(statistics, false, false);
+  context.face = true;
+  int64_t t = 0;
+  for (float x : {100.0f, 110.0f}) {
+    context.faceX = x;
+    plain.process(engine, frame, t += 33, RetouchSettings{});
+  }
+  EXPECT_EQ(context.firstX, (std::vector<float>{100, 110}));
 }
 
 TEST_F(FramePipelineTest, Nv12IsPublishedOnlyWhenTheEngineFilledAllOfIt) {

@@ -24,6 +24,8 @@ struct ContextScript {
   int releases = 0;
   int detects = 0;
   std::vector<size_t> pointCounts;  // the points the engine got, frame by frame
+  float faceX = 0;                  // where detected points lie across
+  std::vector<float> firstX;        // x of the first point the engine got, face frames only
 };
 
 class FakeContext final : public IRetouchContext {
@@ -36,13 +38,14 @@ class FakeContext final : public IRetouchContext {
     ++script_.detects;
     LandmarkResult result;
     result.found = script_.face;
-    if (script_.face) result.points.resize(468);
+    if (script_.face) result.points.assign(468, LandmarkPoint{script_.faceX, 10, 0});
     return result;
   }
   bool processFrame(const cv::Mat& frame, const std::vector<LandmarkPoint>& points, const RetouchSettings&,
                     std::vector<uint8_t>& nv12, int& outWidth, int& outHeight, cv::Mat& output,
                     RetouchTimings& timings, ID3D11Texture2D*, UINT, bool) override {
     script_.pointCounts.push_back(points.size());
+    if (!points.empty()) script_.firstX.push_back(points.front().x);
     timings = script_.timings;
     if (script_.throwInProcess) {
       output = cv::Mat(2, 2, CV_8UC3, cv::Scalar(0, 0, 0));  // a half-finished output must not be published

@@ -3,9 +3,20 @@
 #include <stdexcept>
 
 #include "common/environment.h"
+#include "producer/engine/mediapipe_landmarker.h"
+#include "producer/engine/onnx_landmarker.h"
 #include "producer/producer_log.h"
 
 namespace tesmira {
+
+std::unique_ptr<ILandmarkSource> createLandmarkSource(const ProducerOptions& options, LandmarkSourceKind kind) {
+  if (kind == LandmarkSourceKind::kOnnx) {
+    return std::make_unique<OnnxLandmarker>(options.landmarkDetectorModelPath, options.landmarkMeshModelPath,
+                                            options.provider, 0.5f, options.minTrackingConfidence);
+  }
+  return std::make_unique<MediaPipeLandmarker>(options.mediaPipeLibPath, options.faceTaskPath, 0.5f, 0.5f,
+                                               options.minTrackingConfidence);
+}
 
 RetouchContext::RetouchContext(const ProducerOptions& options, const RetouchContextSeams& seams) {
   calibration_.load(options.calibrationPath);

@@ -164,6 +164,9 @@ TEST_F(RetouchContextTest, AMissingToneAtlasStillBuildsTheContextOnTheCpu) {
 }
 
 TEST_F(RetouchContextTest, TheRealPartsBuildWithoutACompositor) {
+  // The MediaPipe landmarker on the library stand-in.
+  options_.mediaPipeLibPath = std::filesystem::path(TESMIRA_MP_STAND_IN_DIR) / "mp_stand_in.dll";
+  options_.faceTaskPath = root() / "face_landmarker.task";
   ::testing::internal::CaptureStderr();
   RetouchContext context(options_);
   const std::string err = ::testing::internal::GetCapturedStderr();

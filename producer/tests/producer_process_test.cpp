@@ -229,9 +229,9 @@ TEST_F(ProducerProcessTest, AStillFaceIsRetouchedInsideTheCropOnlyOnTheCpu) {
   EXPECT_GT(insideChanged, inside / 4) << "face " << inner;
 
   const std::string out = standardOutput();
-  // The line comes after 10 or 11 frames, as the context's build delays the first.
+  // How many frames the line counts depends on how long the context's build delayed the first.
   std::smatch counts;
-  ASSERT_TRUE(std::regex_search(out, counts, std::regex(" face=(1[01]) retouched=(1[01]) no-face=0 "))) << out;
+  ASSERT_TRUE(std::regex_search(out, counts, std::regex(" face=([1-9][0-9]*) retouched=([0-9]+) no-face=0 "))) << out;
   EXPECT_EQ(counts[1], counts[2]);
   EXPECT_EQ(static_cast<const ProducerStatusBlock*>(status.view)->detail, 1u);
   EXPECT_EQ(logCount("status: CPU fallback active (D3D compositor unavailable)"), 1u);

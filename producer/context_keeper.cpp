@@ -13,7 +13,7 @@ constexpr int64_t kContextIdleNs = 60 * kNsPerSecond;
 }  // namespace
 
 ContextKeeper::ContextKeeper(RetouchContextFactory make, const ProducerOptions& options, ProducerStatusWriter& status)
-    : make_(make ? std::move(make) : RetouchContextFactory(makePassThroughContext)), options_(options), status_(status) {}
+    : make_(make ? std::move(make) : RetouchContextFactory(makeRetouchContext)), options_(options), status_(status) {}
 
 IRetouchContext& ContextKeeper::acquire(int64_t nowNs) {
   lastAcquireNs_ = nowNs;

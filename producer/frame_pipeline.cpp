@@ -63,8 +63,9 @@ void FramePipeline::retouch(IRetouchContext& context, const cv::Mat& frame, int6
   } else {
     lead_.reset();
   }
+  // No camera texture until the capture hands frames over on the GPU.
   result.nv12Ready = context.processFrame(frame, face ? predicted_ : kNoPoints, settings, nv12_, result.outWidth,
-                                          result.outHeight, result.output, result.timings);
+                                          result.outHeight, result.output, result.timings, nullptr, 0, false);
   statistics_.addStage(LoopStage::kPipeline, msBetween(t, steadyNs()));
   if (face) {
     statistics_.countFace(result.timings);

@@ -63,8 +63,8 @@ void LoopStatistics::countFace(const RetouchTimings& timings) {
     if (stage.engineMs && (!stage.onlyWhen || timings.*stage.onlyWhen)) stages_[row].add(timings.*stage.engineMs);
   }
   if (timings.mouthOpen) ++window_.mouthOpen;
-  if (timings.teeth) ++window_.teethFrames;
-  if (timings.eye) ++window_.eyeFrames;
+  if (timings.teethApplied) ++window_.teethFrames;
+  if (timings.eyeApplied) ++window_.eyeFrames;
   ++window_.retouched;
 }
 
@@ -72,13 +72,13 @@ double LoopStatistics::finishFrame(int64_t frameStartNs, const RetouchTimings& t
   const double totalMs = msBetween(frameStartNs, steadyNs());
   addStage(LoopStage::kTotal, totalMs);
   const int64_t afterFrame = steadyNs();
-  if (timings.teeth && (timings.teethTotalMs >= 25.0 || totalMs >= 60.0) &&
+  if (timings.teethApplied && (timings.teeth_total >= 25.0 || totalMs >= 60.0) &&
       afterFrame - lastSlowLineNs_ >= kSlowLinePeriodNs) {
-    logLine("slow frame timings_ms total=" + fixed2(totalMs) + " pipeline=" + fixed2(timings.pipelineMs) +
-            " skin_model=" + fixed2(timings.skinModelMs) + " skin_comp=" + fixed2(timings.skinCompMs) +
-            " teeth_total=" + fixed2(timings.teethTotalMs) + " teeth_roi=" + fixed2(timings.teethRoiMs) +
-            " teeth_model=" + fixed2(timings.teethModelMs) + " teeth_comp=" + fixed2(timings.teethCompMs) +
-            " eye=" + fixed2(timings.eyeMs) + " paste=" + fixed2(timings.pasteMs));
+    logLine("slow frame timings_ms total=" + fixed2(totalMs) + " pipeline=" + fixed2(timings.pipeline) +
+            " skin_model=" + fixed2(timings.skin_model) + " skin_comp=" + fixed2(timings.skin_comp) +
+            " teeth_total=" + fixed2(timings.teeth_total) + " teeth_roi=" + fixed2(timings.teeth_roi) +
+            " teeth_model=" + fixed2(timings.teeth_model) + " teeth_comp=" + fixed2(timings.teeth_comp) +
+            " eye=" + fixed2(timings.eye) + " paste=" + fixed2(timings.paste));
     lastSlowLineNs_ = afterFrame;
   }
   return totalMs;

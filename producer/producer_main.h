@@ -17,7 +17,7 @@ using CaptureFactory = std::function<std::unique_ptr<ICaptureSource>(const Produ
 // What the loop plugs into; the defaults are the real ones.
 struct ProducerSeams {
   CaptureFactory makeCapture = makePhysicalCamera;
-  RetouchContextFactory makeContext = makePassThroughContext;
+  RetouchContextFactory makeContext = makeRetouchContext;
   TelemetryFactory makeTelemetry = makeSilentTelemetry;
   // Sleeps of the loop, in milliseconds (fractions for the still pacing).
   std::function<void(double ms)> sleepMs;

@@ -1,6 +1,7 @@
 #pragma once
-// The main loop's seam to face tracking and retouch. Until the engine is plugged in,
-// the pass-through context finds no face and hands frames back unretouched.
+// The main loop's seam to face tracking and retouch: the real context runs the retouch
+// engine; the pass-through one finds no face and hands frames back unretouched.
+#include <d3d11.h>
 #include <opencv2/core.hpp>
 
 #include <cstdint>
@@ -10,26 +11,11 @@
 #include <vector>
 
 #include "producer/engine/landmark_source.h"
+#include "producer/engine/retouch_timings.h"
 #include "producer/options.h"
 #include "producer/retouch_settings.h"
 
 namespace tesmira {
-
-// Stage times in milliseconds of one processed frame, and what the frame contained.
-struct RetouchTimings {
-  double pipelineMs = 0;
-  double skinModelMs = 0;
-  double skinCompMs = 0;
-  double teethTotalMs = 0;
-  double teethRoiMs = 0;
-  double teethModelMs = 0;
-  double teethCompMs = 0;
-  double eyeMs = 0;
-  double pasteMs = 0;
-  bool mouthOpen = false;
-  bool teeth = false;
-  bool eye = false;
-};
 
 class IRetouchContext {
  public:
@@ -40,14 +26,18 @@ class IRetouchContext {
   virtual bool hasGpuCompositor() const = 0;
   virtual LandmarkResult detect(const cv::Mat& frame, int64_t timestampMs) = 0;
   // True when packed NV12 ready to publish is in nv12 (outWidth x outHeight); otherwise
-  // `output` holds the BGR frame to publish. Throws on a failure of any stage.
+  // `output` holds the BGR frame to publish. cameraTexture: the frame on the GPU, or
+  // null when it came from system memory. Throws on a failure of any stage.
   virtual bool processFrame(const cv::Mat& frame, const std::vector<LandmarkPoint>& points,
                             const RetouchSettings& settings, std::vector<uint8_t>& nv12, int& outWidth,
-                            int& outHeight, cv::Mat& output, RetouchTimings& timings) = 0;
+                            int& outHeight, cv::Mat& output, RetouchTimings& timings,
+                            ID3D11Texture2D* cameraTexture, UINT subresource, bool mirror) = 0;
 };
 
 // Builds the context from the options; throws when any part cannot be built.
 using RetouchContextFactory = std::function<std::unique_ptr<IRetouchContext>(const ProducerOptions&)>;
 std::unique_ptr<IRetouchContext> makePassThroughContext(const ProducerOptions& options);
+// The retouch engine's context: calibration, landmark source, models and engine.
+std::unique_ptr<IRetouchContext> makeRetouchContext(const ProducerOptions& options);
 
 }  // namespace tesmira

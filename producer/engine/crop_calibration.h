@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "producer/retouch_context.h"
+#include "producer/engine/landmark_source.h"
 
 namespace tesmira {
 

@@ -65,12 +65,12 @@ void packModelCrop(const cv::Mat& crop, int width, int height, std::vector<float
 }
 
 RetouchModels::RetouchModels(const std::filesystem::path& skinModelPath, const std::filesystem::path& teethModelPath,
-                             InferenceProvider provider)
+                             InferenceProvider provider, int cpuThreads)
     : skinModelPath_(skinModelPath), teethModelPath_(teethModelPath), provider_(provider) {
   auto sessions = std::make_unique<Sessions>();
   Ort::SessionOptions options;
   options.SetGraphOptimizationLevel(GraphOptimizationLevel::ORT_ENABLE_ALL);
-  options.SetIntraOpNumThreads(provider_ == kProviderCpu ? 0 : 1);
+  options.SetIntraOpNumThreads(provider_ == kProviderCpu ? std::max(cpuThreads, 0) : 1);
   std::string reason;
   if (!appendExecutionProvider(options, provider_, providerUsed_, reason)) {
     std::cerr << "Requested ONNX provider '" << providerName(provider_) << "' is unavailable; using CPU. " << reason

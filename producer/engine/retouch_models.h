@@ -23,8 +23,9 @@ class RetouchModels {
   static constexpr size_t kTeethFieldFloats = 4 * 128 * 128;
 
   // Throws the runtime's Ort::Exception when the environment or a session cannot be made.
+  // cpuThreads: intra-op threads on the CPU provider, 0 for the runtime's default.
   RetouchModels(const std::filesystem::path& skinModelPath, const std::filesystem::path& teethModelPath,
-                InferenceProvider provider);
+                InferenceProvider provider, int cpuThreads = 0);
   ~RetouchModels();
   RetouchModels(const RetouchModels&) = delete;
   RetouchModels& operator=(const RetouchModels&) = delete;

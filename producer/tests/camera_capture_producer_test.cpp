@@ -147,6 +147,7 @@ class CaptureProducerTest : public testing::ProducerTest {
 
   void startProducer() {
     repo_ = makeRepoRoot().string();
+    seams_.makeContext = makePassThroughContext;  // frames pass through: this is about the camera
     seams_.out = &out_;
     seams_.err = &err_;
     seams_.sleepMs = [this](double) { passes_.onSleep(); };
@@ -253,7 +254,7 @@ TEST_F(CaptureProducerTest, ProducerProcessPublishesTheFileCameraWhileDemandLast
   ASSERT_GT(rate_.first, 0u);
   demand(64, 48);
   tesmira::testing::ChildProcess producer({std::filesystem::path(TESMIRA_PRODUCER_EXE).wstring(), L"--camera",
-                                           L"--camera-index", L"0", L"--repo-root", makeRepoRoot().wstring()});
+                                           L"--camera-index", L"0", L"--repo-root", dataRepoRoot().wstring()});
   ASSERT_TRUE(producer.started());
   // Real time: the child paces its own frames.
   auto waitFor = [&](const std::function<bool()>& done, bool keepDemand) {

@@ -43,7 +43,7 @@ class FakeContext final : public IRetouchContext {
   }
   bool processFrame(const cv::Mat& frame, const std::vector<LandmarkPoint>& points, const RetouchSettings&,
                     std::vector<uint8_t>& nv12, int& outWidth, int& outHeight, cv::Mat& output,
-                    RetouchTimings& timings) override {
+                    RetouchTimings& timings, ID3D11Texture2D*, UINT, bool) override {
     script_.pointCounts.push_back(points.size());
     if (!points.empty()) script_.firstX.push_back(points.front().x);
     timings = script_.timings;

@@ -55,9 +55,9 @@ TEST_F(LoopStatisticsTest, TheLineNamesEveryCounterAndStageInItsOrder) {
   withTeeth.mouthOpen = true;
   statistics.countFace(withTeeth);
   RetouchTimings withEye;
-  withEye.skinModelMs = 4;
-  withEye.eyeMs = 3;
-  withEye.eye = true;
+  withEye.skin_model = 4;
+  withEye.eye = 3;
+  withEye.eyeApplied = true;
   statistics.countFace(withEye);
   statistics.countNoFace();
   EXPECT_EQ(statistics.countProcessError(), 1u);
@@ -123,7 +123,7 @@ TEST_F(LoopStatisticsTest, SlowFramesAreThoseWithTeethOverBudget) {
                         Case{false, 90.0, 90.0, false}}) {
     LoopStatistics statistics(startNs_);
     RetouchTimings timings = teethFrame(c.teethTotalMs);
-    timings.teeth = c.teeth;
+    timings.teethApplied = c.teeth;
     const size_t before = logCountStartingWith("slow frame timings_ms ");
     EXPECT_DOUBLE_EQ(frameOf(statistics, c.totalMs, timings), c.totalMs);
     EXPECT_EQ(logCountStartingWith("slow frame timings_ms ") - before, c.slow ? 1u : 0u)

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "common/environment.h"
 #include "tests/support/machine_fixture.h"
 
 namespace tesmira::testing {
@@ -51,7 +52,14 @@ class ProducerTest : public MachineTest {
     std::ofstream(file, std::ios::binary) << text;
   }
 
-  // A folder that passes every existence check of the options.
+  // The data folder the set-up builds (models, masks, calibration, libmediapipe.dll): a repo
+  // root the retouch context is built from.
+  static std::filesystem::path dataRepoRoot() {
+    if (const auto dir = environmentValue(L"TESMIRA_DATA_DIR")) return std::filesystem::path(*dir);
+    return std::filesystem::path(TESMIRA_SOURCE_DIR) / ".cache" / "data";
+  }
+
+  // A folder that passes every existence check of the options (its files are empty).
   std::filesystem::path makeRepoRoot(const std::string& name = "repo") const {
     const auto repo = root() / name;
     for (const char* file : {"models/retouch.onnx", "models/teeth_whitening.onnx", "models/face_landmarker.task",

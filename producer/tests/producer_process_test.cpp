@@ -4,10 +4,14 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <memory>
+#include <regex>
 #include <set>
 #include <thread>
 
+#include "producer/engine/engine_context.h"
+#include "producer/frame_convert.h"
 #include "producer/frame_writer.h"
 #include "producer/kernel_objects.h"
 #include "producer/tests/producer_fixture.h"
@@ -24,7 +28,7 @@ class ProducerProcessTest : public ProducerTest {
  protected:
   void SetUp() override {
     ProducerTest::SetUp();
-    repo_ = makeRepoRoot();
+    repo_ = dataRepoRoot();
   }
 
   // Starts the producer with its output in files under the machine root.
@@ -64,6 +68,7 @@ struct FrameReader {
   HANDLE ready = openOrCreateFrameReadyEvent();
   std::vector<StampCodes> codes;
   std::vector<uint64_t> qpcTimes;
+  std::vector<uint8_t> lastLuma;  // the newest frame's Y plane, width x height
 
   ~FrameReader() {
     closeHandle(ready);
@@ -84,6 +89,11 @@ struct FrameReader {
           const auto* luma = static_cast<const uint8_t*>(channel.view) + frameSlotDataOffset(slot);
           codes.push_back(readCodeBands(luma, descriptor.stride, int(descriptor.width), int(descriptor.height)));
           qpcTimes.push_back(descriptor.qpcTime);
+          lastLuma.clear();
+          for (uint32_t row = 0; row < descriptor.height && descriptor.stride >= descriptor.width; ++row) {
+            const uint8_t* line = luma + size_t(row) * descriptor.stride;
+            lastLuma.insert(lastLuma.end(), line, line + descriptor.width);
+          }
         }
         seen = counter;
       }
@@ -151,6 +161,95 @@ TEST_F(ProducerProcessTest, CtrlCEndsALongStillWait) {
   ASSERT_TRUE(sendCtrlC(producer->id()));
   EXPECT_EQ(exitCodeOf(producer), 0);
   EXPECT_EQ(logCount("vcam producer stopped"), 1u);
+}
+
+std::filesystem::path facePicture() {
+  const auto media = environmentValue(L"TESMIRA_MEDIA_DIR");
+  return (media ? std::filesystem::path(*media) : std::filesystem::path(TESMIRA_SOURCE_DIR) / ".cache" / "media") /
+         "astronaut.png";
+}
+
+// Frame pixels the 320x512 crop reaches, from the alignment of the picture's landmarks.
+cv::Rect cropFootprint(const std::array<double, 6>& m, cv::Size frame) {
+  const double det = m[0] * m[4] - m[1] * m[3];
+  const double ia = m[4] / det, ib = -m[1] / det, id = -m[3] / det, ie = m[0] / det;
+  double minX = 1e9, minY = 1e9, maxX = -1e9, maxY = -1e9;
+  const double corners[4][2] = {{0, 0}, {320, 0}, {320, 512}, {0, 512}};
+  for (const auto& [x, y] : corners) {
+    const double fx = ia * (x - m[2]) + ib * (y - m[5]), fy = id * (x - m[2]) + ie * (y - m[5]);
+    minX = std::min(minX, fx), maxX = std::max(maxX, fx), minY = std::min(minY, fy), maxY = std::max(maxY, fy);
+  }
+  return cv::Rect(cv::Point(int(std::floor(minX)), int(std::floor(minY))), cv::Point(int(std::ceil(maxX)), int(std::ceil(maxY)))) &
+         cv::Rect(cv::Point(0, 0), frame);
+}
+
+TEST_F(ProducerProcessTest, AStillFaceIsRetouchedInsideTheCropOnlyOnTheCpu) {
+  const cv::Mat face = cv::imread(facePicture().string(), cv::IMREAD_COLOR);
+  ASSERT_FALSE(face.empty()) << facePicture();
+  // Where the crop lies: the same landmark source and calibration in this process.
+  cv::Rect footprint, inner;
+  {
+    RetouchContext context(parseOptions({"producer", "--camera", "--repo-root", repo_.string()}));
+    const LandmarkResult found = context.landmarkSource().detect(face, 0);
+    ASSERT_TRUE(found.found);
+    footprint = cropFootprint(context.calibration().cropPoints(found.points), face.size());
+    float minX = 1e9f, maxX = -1e9f, minY = 1e9f, maxY = -1e9f;
+    for (int i : {33, 263, 1, 152}) {  // eye corners, nose tip, chin
+      const LandmarkPoint& p = found.points[size_t(i)];
+      minX = std::min(minX, p.x), maxX = std::max(maxX, p.x), minY = std::min(minY, p.y), maxY = std::max(maxY, p.y);
+    }
+    inner = cv::Rect(cv::Point(int(minX), int(minY)), cv::Point(int(maxX), int(maxY)));
+  }
+  MappedChannel status = openOrCreateChannel(kProducerStatusChannelName, sizeof(ProducerStatusBlock));
+  FrameReader reader;
+  // 12 frames at 2 per second: the statistics line comes after 5 s.
+  const auto producer = start({"--camera", "--still", facePicture().string(), "--headless-frames", "12",
+                               "--still-fps", "2", "--repo-root", repo_.string()});
+  int exitCode = -1;
+  reader.readUntilExit(*producer, exitCode);
+  EXPECT_EQ(exitCode, 0) << standardError();
+  ASSERT_EQ(reader.lastLuma.size(), size_t(face.cols) * size_t(face.rows));
+
+  std::vector<uint8_t> expected;
+  ASSERT_TRUE(bgrToNv12(face, face.cols, face.rows, expected));
+  // Tracking may move the crop by a pixel or two from this process's first detection.
+  const cv::Rect reach(footprint.x - 4, footprint.y - 4, footprint.width + 8, footprint.height + 8);
+  size_t outsideChanged = 0, insideChanged = 0, inside = 0;
+  for (int y = 0; y < face.rows; ++y)
+    for (int x = 0; x < face.cols; ++x) {
+      const size_t at = size_t(y) * size_t(face.cols) + size_t(x);
+      const bool changed = reader.lastLuma[at] != expected[at];
+      if (!reach.contains(cv::Point(x, y))) outsideChanged += changed;
+      if (inner.contains(cv::Point(x, y))) {
+        ++inside;
+        insideChanged += changed;
+      }
+    }
+  EXPECT_EQ(outsideChanged, 0u) << "footprint " << footprint;
+  EXPECT_GT(insideChanged, inside / 4) << "face " << inner;
+
+  const std::string out = standardOutput();
+  // How many frames the line counts depends on how long the context's build delayed the first.
+  std::smatch counts;
+  ASSERT_TRUE(std::regex_search(out, counts, std::regex(" face=([1-9][0-9]*) retouched=([0-9]+) no-face=0 "))) << out;
+  EXPECT_EQ(counts[1], counts[2]);
+  EXPECT_EQ(static_cast<const ProducerStatusBlock*>(status.view)->detail, 1u);
+  EXPECT_EQ(logCount("status: CPU fallback active (D3D compositor unavailable)"), 1u);
+  EXPECT_EQ(logCount("landmarker: mediapipe"), 2u);  // this process's context, then the producer's
+  EXPECT_EQ(logCount("retouch context ready provider=cpu"), 1u);
+  closeMapping(status);
+}
+
+TEST_F(ProducerProcessTest, AMissingFacemaskEndsTheContextBuild) {
+  // Option parsing already refuses a missing file, so the options are built here.
+  ProducerOptions options = parseOptions({"producer", "--camera", "--repo-root", repo_.string()});
+  options.facemaskPath = root() / "facemask.png";
+  try {
+    RetouchContext context(options);
+    FAIL() << "the context was built";
+  } catch (const std::runtime_error& error) {
+    EXPECT_EQ(std::string(error.what()), "Could not load image: " + (root() / "facemask.png").string());
+  }
 }
 
 }  // namespace

@@ -26,6 +26,7 @@ class HeldChannels {
   ProducerStatusBlock* status() const { return channels_[kStatus].as<ProducerStatusBlock>(); }
   VcamCapabilitiesBlock* capabilities() const { return channels_[kCapabilities].as<VcamCapabilitiesBlock>(); }
   VcamControlBlock* control() const { return channels_[kControl].as<VcamControlBlock>(); }
+  RetouchSettingsBlock* settings() const { return channels_[kSettings].as<RetouchSettingsBlock>(); }
   const std::wstring& prefixUsed() const { return prefix_; }
 
  private:

@@ -38,6 +38,7 @@
 #include "tools/demo/demo_camera.h"
 #include "tools/demo/demo_channels.h"
 #include "tools/demo/demo_processes.h"
+#include "tools/demo/demo_retouch.h"
 
 namespace tesmira::demo {
 namespace fs = std::filesystem;
@@ -47,7 +48,7 @@ constexpr double kRecordSeconds = 6.0;
 constexpr const wchar_t* kFileCameraName = L"Demo Face Camera";
 
 struct Paths {
-  fs::path repo, agent, producer, mediaSource, video, output, machine;
+  fs::path repo, agent, producer, mediaSource, video, picture, data, output, machine;
 };
 
 std::string narrow(const std::wstring& text) { return fs::path(text).string(); }
@@ -63,6 +64,9 @@ bool findPieces(Paths& p) {
   if (auto repo = environmentValue(L"TESMIRA_REPO")) p.repo = *repo;
   const auto media = environmentValue(L"TESMIRA_MEDIA_DIR");
   p.video = (media ? fs::path(*media) : p.repo / ".cache" / "media") / "Megamind.avi";
+  p.picture = p.video.parent_path() / "astronaut.png";
+  const auto data = environmentValue(L"TESMIRA_DATA_DIR");
+  p.data = data ? fs::path(*data) : p.repo / ".cache" / "data";
   p.agent = TESMIRA_AGENT_EXE;
   p.producer = TESMIRA_PRODUCER_EXE;
   p.mediaSource = TESMIRA_MEDIA_SOURCE_DLL;
@@ -71,6 +75,7 @@ bool findPieces(Paths& p) {
       {p.producer, "the producer (producer/)"},
       {p.mediaSource, "the media source module (vcam_source/)"},
       {p.video, "the face video (tools/setup/fetch-media.sh)"},
+      {p.data / "libmediapipe.dll", "the data folder with its landmark library (./tesmira build)"},
   };
   bool complete = true;
   for (const auto& [path, what] : pieces) {
@@ -225,27 +230,6 @@ double fileCameraRate(const fs::path& video) {
   return capture.isOpened() ? capture.get(cv::CAP_PROP_FPS) : 0.0;
 }
 
-// The producer checks that its models and retouch resources exist before it starts. The
-// retouch engine is not in this build yet (frames pass through unretouched), so the demo's
-// data folder holds empty files under those names; the summary says so.
-fs::path makeDataFolder(const fs::path& folder) {
-  const fs::path resources = folder / "app" / "base" / "Sources" / "Prismwell" / "Resources";
-  const fs::path files[] = {
-      "models/retouch.onnx", "models/teeth_whitening.onnx", "models/face_landmarker.task",
-      "models/calibration/mediapipe_crop_calibration.json", "libmediapipe.dll",
-  };
-  for (const fs::path& file : files) {
-    fs::create_directories((folder / file).parent_path());
-    std::ofstream(folder / file).close();
-  }
-  fs::create_directories(resources);
-  for (const char* name : {"facemask.png", "skin_mask.png", "teeth_whitening_mask.png", "lookup.png", "tone_warm.png",
-                           "tone_soft.png", "tone_studio.png", "tone_window.png", "tone_presenting.png"}) {
-    std::ofstream(resources / name).close();
-  }
-  return folder;
-}
-
 std::string readText(const fs::path& file) {
   std::ifstream in(file, std::ios::binary);
   std::ostringstream text;
@@ -326,7 +310,7 @@ int run() {
   std::cout << "demo: published the file camera's mode " << published << " in the capabilities channel\n";
 
   setAgentString(L"ProducerExe", p.producer.wstring());
-  setAgentString(L"RepoRoot", makeDataFolder(p.output / "data").wstring());
+  setAgentString(L"RepoRoot", p.data.wstring());
   ProcessWatch producerWatch(p.producer);
   const Clock::time_point agentStarted = Clock::now();
   Program agent = spawnProgram(p.agent);
@@ -370,6 +354,8 @@ int run() {
   for (const char* log : {"vcam-agent.log", "vcam-producer.log", "vcam-service.log"}) {
     fs::copy_file(programDataFolder() / "Tesmira" / "Logs" / log, p.output / log, ec);
   }
+  std::cout << "demo: before and after, and the strength sweep\n";
+  const std::string retouch = runRetouchDemo({p.producer, p.data, p.picture, p.video, p.output}, channels);
 
   // The summary: only what was measured.
   std::ostringstream s;
@@ -377,8 +363,8 @@ int run() {
   s << "Tesmira demo: the whole road on one machine\n\n";
   s << "physical camera: file camera \"" << narrow(kFileCameraName) << "\" playing " << p.video.filename().string()
     << " at " << cameraRate << " fps\n";
-  s << "producer data folder: data/ (empty placeholder model files: the retouch engine is not built yet, "
-       "frames pass through unretouched)\n";
+  s << "producer data folder: " << p.data.string()
+    << " (built by the set-up; the retouch runs on the CPU: the GPU compositor is not built yet)\n";
   s << "channels: created, seeded and held by the demo as the service's broker would, under "
     << narrow(channels.prefixUsed()) << "\n";
   s << "capture modes: " << published
@@ -405,6 +391,7 @@ int run() {
     s << "delivered live rate: " << rate << " distinct frames/s against the file camera's " << cameraRate
       << " fps (" << (cameraRate > 0 ? 100.0 * rate / cameraRate : 0.0) << "%)\n";
   }
+  s << producerStatisticsSummary(readText(p.output / "vcam-producer.log"));
   s << "producer states seen:";
   for (const auto& [at, state] : rec.states) s << " " << state << "@" << std::lround(at) << "ms";
   s << "\n\n";
@@ -428,6 +415,7 @@ int run() {
     s << "; the producer's last state was \"" << rec.states.back().second << "\" (see vcam-producer.log)";
   }
   s << "\n";
+  s << retouch;
   s << "\nagent log:\n" << readText(p.output / "vcam-agent.log");
   s << "\nfiles: received.avi (every sample received), ";
   for (const auto& name : rec.snapshots) s << name << " ";

@@ -10,8 +10,10 @@
 namespace tesmira::demo {
 namespace fs = std::filesystem;
 
-Program spawnProgram(const fs::path& program) {
-  std::wstring commandLine = joinCommandLine({program.wstring()});
+Program spawnProgram(const fs::path& program, const std::vector<std::wstring>& arguments) {
+  std::vector<std::wstring> all = {program.wstring()};
+  all.insert(all.end(), arguments.begin(), arguments.end());
+  std::wstring commandLine = joinCommandLine(all);
   STARTUPINFOW startup{};
   startup.cb = sizeof(startup);
   PROCESS_INFORMATION info{};

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <filesystem>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -19,8 +20,8 @@ struct Program {
   DWORD id = 0;
 };
 
-// Starts `program` without arguments, with the demo's environment.
-Program spawnProgram(const std::filesystem::path& program);
+// Starts `program` with `arguments`, with the demo's environment.
+Program spawnProgram(const std::filesystem::path& program, const std::vector<std::wstring>& arguments = {});
 // Terminates it, waits for its end and closes its handle.
 void killProgram(Program& program);
 

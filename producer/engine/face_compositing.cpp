@@ -1,0 +1,134 @@
+#include "producer/engine/face_compositing.h"
+
+#include <opencv2/imgproc.hpp>
+
+#include <algorithm>
+#include <cmath>
+#include <stdexcept>
+
+namespace tesmira {
+namespace {
+
+// Single-precision factors one unit in the last place above the floats nearest to 0.59
+// and 0.69, as the teeth formula is defined with them.
+constexpr float kTeeth059 = 0x1.2e147cp-1f;
+constexpr float kTeeth069 = 0x1.6147bp-1f;
+
+float clamp01(float v) { return v > 1.0f ? 1.0f : (v >= 0.0f ? v : 0.0f); }
+
+// Polygon vertices far outside any crop would overflow the fill's fixed-point maths.
+constexpr float kVertexLimit = 1 << 14;
+
+}  // namespace
+
+uint8_t levelToByte(float v) {
+  const float c = v > 255.0f ? 255.0f : (v >= 0.0f ? v : 0.0f);
+  return uint8_t(std::lrintf(c));
+}
+
+uint8_t unitToByte(float v) { return levelToByte(v * 255.0f); }
+
+cv::Mat decodeModelField(const std::vector<float>& raw, int w, int h, cv::Size size) {
+  const size_t plane = size_t(w) * size_t(h);
+  if (raw.size() < 4 * plane) throw std::runtime_error("ONNX field output is smaller than expected.");
+  cv::Mat field(h, w, CV_32FC4);
+  for (int y = 0; y < h; ++y) {
+    float* row = field.ptr<float>(y);
+    for (int x = 0; x < w; ++x) {
+      const size_t at = size_t(x) * size_t(h) + size_t(y);
+      for (int c = 0; c < 4; ++c) row[4 * x + c] = clamp01(raw[size_t(c) * plane + at] / 255.0f);
+    }
+  }
+  if (field.size() == size) return field;
+  cv::Mat resized;
+  cv::resize(field, resized, size, 0, 0, cv::INTER_LINEAR);
+  return resized;
+}
+
+cv::Mat composeSkin(const cv::Mat& crop, const cv::Mat& field, const cv::Mat& mask, float gain) {
+  CV_Assert(crop.type() == CV_8UC3 && field.type() == CV_32FC4 && mask.type() == CV_32FC1);
+  CV_Assert(field.size() == crop.size() && mask.size() == crop.size());
+  if (!std::isfinite(gain)) gain = 0.0f;
+  cv::Mat out(crop.size(), CV_8UC3);
+  for (int y = 0; y < crop.rows; ++y) {
+    const uint8_t* p = crop.ptr<uint8_t>(y);
+    const float* f = field.ptr<float>(y);
+    const float* m = mask.ptr<float>(y);
+    uint8_t* o = out.ptr<uint8_t>(y);
+    for (int x = 0; x < crop.cols; ++x, p += 3, f += 4, o += 3) {
+      const float a = gain * m[x];
+      const float da = 1.75f * f[3] - 0.25f;
+      for (int c = 0; c < 3; ++c) {
+        const float xv = p[c] / 255.0f;
+        o[c] = unitToByte(xv + a * ((1.5f * f[2 - c] - 0.25f) - da * xv));
+      }
+    }
+  }
+  return out;
+}
+
+cv::Mat composeTeeth(const cv::Mat& patch, const cv::Mat& field, const cv::Mat& mask, float strength) {
+  CV_Assert(patch.type() == CV_8UC3 && field.type() == CV_32FC4 && mask.type() == CV_32FC1);
+  CV_Assert(field.size() == patch.size() && mask.size() == patch.size());
+  cv::Mat out(patch.size(), CV_8UC3);
+  for (int y = 0; y < patch.rows; ++y) {
+    const uint8_t* p = patch.ptr<uint8_t>(y);
+    const float* f = field.ptr<float>(y);
+    const float* m = mask.ptr<float>(y);
+    uint8_t* o = out.ptr<uint8_t>(y);
+    for (int x = 0; x < patch.cols; ++x, p += 3, f += 4, o += 3) {
+      const float a = strength * m[x];
+      const float k = 0.9f * (kTeeth059 * f[0] - 0.05f);
+      const float colour[3] = {clamp01(0.9f * (kTeeth059 * f[2] - 0.04f) + 0.352941f * k),
+                               clamp01(0.9f * (kTeeth059 * f[1] - 0.05f)), clamp01(0.921569f * k)};
+      const float alpha = a * clamp01(0.9f * (kTeeth069 * f[3] - 0.15f));
+      for (int c = 0; c < 3; ++c) o[c] = unitToByte(p[c] / 255.0f * (1.0f - alpha) + a * colour[c]);
+    }
+  }
+  return out;
+}
+
+cv::Mat softMouthMask(cv::Size size, const std::vector<cv::Point2f>& points, const int* indices, size_t count,
+                      double sigma) {
+  cv::Mat mask8 = cv::Mat::zeros(size, CV_8UC1);
+  std::vector<cv::Point> polygon;
+  polygon.reserve(count);
+  for (size_t i = 0; i < count; ++i) {
+    const int index = indices[i];
+    if (index < 0 || size_t(index) >= points.size()) return cv::Mat::zeros(size, CV_32FC1);
+    const cv::Point2f p = points[size_t(index)];
+    if (!std::isfinite(p.x) || !std::isfinite(p.y)) return cv::Mat::zeros(size, CV_32FC1);
+    const float x = std::clamp(std::nearbyint(p.x), -kVertexLimit, kVertexLimit);
+    const float y = std::clamp(std::nearbyint(p.y), -kVertexLimit, kVertexLimit);
+    polygon.emplace_back(int(x), int(y));
+  }
+  const cv::Point* vertices = polygon.data();
+  const int vertexCount = int(polygon.size());
+  cv::fillPoly(mask8, &vertices, &vertexCount, 1, cv::Scalar(255), cv::LINE_8, 0);
+  if (sigma > 0) cv::GaussianBlur(mask8, mask8, cv::Size(0, 0), sigma, sigma, cv::BORDER_REFLECT_101);
+  cv::Mat mask;
+  mask8.convertTo(mask, CV_32F, 1.0 / 255.0);
+  return mask;
+}
+
+void addPatchDelta(cv::Mat& image, cv::Point2f centre, const cv::Mat& delta) {
+  CV_Assert(image.type() == CV_8UC3 && delta.type() == CV_32FC3 && delta.rows == delta.cols);
+  const int n = delta.cols;
+  const float half = float(n) / 2.0f;
+  float fx = std::nearbyint(centre.x - half), fy = std::nearbyint(centre.y - half);
+  if (!std::isfinite(fx) || !std::isfinite(fy)) return;
+  // Clamped in floating point first: a far-off centre gives an empty window, never an overflow.
+  const int x0 = int(std::clamp(fx, -float(n), float(image.cols)));
+  const int y0 = int(std::clamp(fy, -float(n), float(image.rows)));
+  const int xa = std::max(x0, 0), xb = std::min(x0 + n, image.cols);
+  const int ya = std::max(y0, 0), yb = std::min(y0 + n, image.rows);
+  for (int y = ya; y < yb; ++y) {
+    uint8_t* row = image.ptr<uint8_t>(y);
+    const float* d = delta.ptr<float>(y - y0);
+    for (int x = xa; x < xb; ++x) {
+      for (int c = 0; c < 3; ++c) row[3 * x + c] = levelToByte(float(row[3 * x + c]) + d[3 * (x - x0) + c]);
+    }
+  }
+}
+
+}  // namespace tesmira

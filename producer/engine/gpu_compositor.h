@@ -1,0 +1,91 @@
+#pragma once
+// The engine's seam to the Direct3D 11 compositor: what the engine set-up and the
+// per-frame dispatcher call on it, and the factory that makes one.
+#include <d3d11.h>
+#include <opencv2/core.hpp>
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "producer/engine/landmark_source.h"
+
+namespace tesmira {
+
+// Times of one GPU frame path in milliseconds.
+struct GpuTimings {
+  double frameIn = 0;
+  double upload = 0;
+  double compositeGpu = 0;
+  double pasteGpu = 0;
+  double nv12 = 0;
+  double unused = 0;
+  double gpuSum = 0;
+  double total = 0;
+};
+
+// Times of one delta paste read back to the CPU, in milliseconds.
+struct GpuDeltaTimings {
+  double upload = 0;
+  double gpu = 0;
+  double download = 0;
+  double total = 0;
+};
+
+// Per-cell frame-pixel offsets (dx, dy) of the perspective correction, row-major.
+struct PerspectiveField {
+  int32_t columns = 96;
+  int32_t rows = 54;
+  std::vector<std::array<float, 2>> offsets;
+};
+
+// The field for this frame's landmarks; none while the effect is off or the input unusable.
+// fieldOfView 0 selects the default.
+std::optional<PerspectiveField> buildPerspectiveField(const std::vector<LandmarkPoint>& landmarks, int width,
+                                                      int height, float strength, float fieldOfView);
+
+// The global effects the GPU roads apply after the face.
+struct GpuPostParams {
+  float sharpen = 0;
+  int32_t toneIndex = 0;
+  const PerspectiveField* field = nullptr;
+};
+
+class GpuCompositor {
+ public:
+  virtual ~GpuCompositor() = default;
+
+  // mask: 320x512 floats in 0..1.
+  virtual void setFacemask(const cv::Mat& mask) = 0;
+  // index 1..5; atlas: 8-bit RGBA, 256x16.
+  virtual void setToneLut(int index, const cv::Mat& rgba) = 0;
+
+  // The frame paths: true when nv12 holds the finished frame (frame width x height),
+  // false when the frame cannot take this road. Direct3D failures throw.
+  virtual bool processCameraOnly(const cv::Mat& frame, const GpuPostParams& post, std::vector<uint8_t>& nv12,
+                                 GpuTimings& timings, ID3D11Texture2D* cameraTexture, UINT subresource,
+                                 bool mirror) = 0;
+  virtual bool processResident(const cv::Mat& frame, const cv::Mat& crop, const std::vector<float>& skinField,
+                               float gain, bool maskBypass, const std::array<double, 6>& cropFromFrame,
+                               const GpuPostParams& post, std::vector<uint8_t>& nv12, GpuTimings& timings,
+                               ID3D11Texture2D* cameraTexture, UINT subresource, bool mirror) = 0;
+  virtual bool pasteCrops(const cv::Mat& frame, const cv::Mat& crop, const cv::Mat& retouchedCrop,
+                          const std::array<double, 6>& cropFromFrame, const GpuPostParams& post,
+                          std::vector<uint8_t>& nv12, GpuTimings& timings, ID3D11Texture2D* cameraTexture,
+                          UINT subresource, bool mirror) = 0;
+  // The frame with the crop's change pasted in, read back as 8-bit BGR.
+  virtual cv::Mat applyDelta(const cv::Mat& frame, const cv::Mat& crop, const cv::Mat& retouchedCrop,
+                             const std::array<double, 6>& cropFromFrame, GpuDeltaTimings& timings) = 0;
+
+  // The compositor's device, not add-referenced.
+  virtual ID3D11Device* device() const = 0;
+};
+
+// Throws std::runtime_error when no compositor can be made on this machine.
+using CompositorFactory = std::function<std::unique_ptr<GpuCompositor>()>;
+std::unique_ptr<GpuCompositor> createGpuCompositor();
+
+}  // namespace tesmira

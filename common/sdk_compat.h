@@ -14,8 +14,7 @@
 #else
 #include <devpropdef.h>
 
-// mfvirtualcamera.h
-
+// From mfvirtualcamera.h.
 typedef enum __MFVirtualCameraType { MFVirtualCameraType_SoftwareCameraSource = 0 } MFVirtualCameraType;
 typedef enum __MFVirtualCameraLifetime {
   MFVirtualCameraLifetime_Session = 0,
@@ -53,6 +52,7 @@ struct IMFVirtualCamera : public IMFAttributes {
   virtual HRESULT STDMETHODCALLTYPE Shutdown() = 0;
 };
 
+// From the Windows 10 SDKs' mfidl.h and ksmedia.h.
 struct IMFMediaStream2 : public IMFMediaStream {
   virtual HRESULT STDMETHODCALLTYPE SetStreamState(MF_STREAM_STATE value) = 0;
   virtual HRESULT STDMETHODCALLTYPE GetStreamState(MF_STREAM_STATE* value) = 0;

@@ -28,9 +28,19 @@ else
 fi
 ((${#files[@]})) || { echo "windows check: no product sources"; exit 0; }
 
+# MinGW-w64 also ships POSIX headers that the Windows SDK lacks, so compiling alone
+# would let them through: product files (and their own headers) must not include them.
+posix='^\s*#\s*include\s*[<"](unistd\.h|pthread[a-z_]*\.h|dirent\.h|libgen\.h|sched\.h|semaphore\.h|strings\.h|sys/(cdefs|file|param|time|unistd)\.h)[>"]'
+if (($#)); then
+  scanned=("${files[@]}")
+else
+  mapfile -t scanned < <(git ls-files -co --exclude-standard -- '*.cpp' '*.h' '*.hpp' |
+    grep -vE '^(platform|tests|tools|bench|third_party)/|(^|/)(tests?|bench)/' | sort)
+fi
+posix_hits=$(grep -HnE "$posix" "${scanned[@]}" || true)
+
 mkdir -p "$out/logs"
 rm -f "$out"/logs/*.log "$out/failed"
-# -nostdinc++ is not wanted: MinGW's own libstdc++ is the one Windows code gets.
 printf '%s\n' -std=c++20 -fsyntax-only -DUNICODE -D_UNICODE -Wall -Wno-unknown-pragmas \
   "-I$top" "-idirafter$out/third-party" >"$out/flags.rsp"
 
@@ -39,10 +49,15 @@ printf '%s\n' "${files[@]}" | xargs -P "$jobs" -I{} bash -c '
   "$1" "@$2/flags.rsp" "$3" >"$log" 2>&1 && rm -f "$log" || echo "$3" >>"$2/failed"
 ' _ "$cxx" "$out" {}
 
-if [[ ! -s $out/failed ]]; then
+while IFS=: read -r file line text; do
+  [[ -n $file ]] || continue
+  echo "windows check: $file: $file:$line: error: POSIX header, not in the Windows SDK: $(sed -E 's/^\s+//' <<<"$text")"
+done <<<"$posix_hits"
+if [[ ! -s $out/failed && -z $posix_hits ]]; then
   echo "windows check: ${#files[@]} product sources compile as Windows code"
   exit 0
 fi
+[[ -s $out/failed ]] || { echo "windows check: POSIX headers in product code"; exit 1; }
 sort -o "$out/failed" "$out/failed"
 while read -r file; do
   log="$out/logs/$(tr / _ <<<"$file").log"

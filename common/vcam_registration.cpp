@@ -3,13 +3,13 @@
 #include <objbase.h>
 #include <mfapi.h>
 #include <mfidl.h>
-#include <mfvirtualcamera.h>
 
 #include <filesystem>
 
 #include "common/error_text.h"
 #include "common/file_log.h"
 #include "common/hresult.h"
+#include "common/sdk_compat.h"
 #include "common/text_search.h"
 
 namespace tesmira {

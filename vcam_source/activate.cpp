@@ -1,10 +1,11 @@
 // The activation object the frame server keeps its attributes on.
 #include <mfapi.h>
-#include <wrl/implements.h>
 
 #include "common/hresult.h"
+#include "common/sdk_compat.h"
 #include "vcam_source/media_source.h"
 #include "vcam_source/source_log.h"
+#include "vcam_source/wrl_classes.h"
 
 namespace tesmira::vcam {
 namespace {

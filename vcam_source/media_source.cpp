@@ -5,7 +5,7 @@
 #include <ksproxy.h>
 #include <ksmedia.h>
 #include <mfapi.h>
-#include <wrl/implements.h>
+#include <mferror.h>
 
 #include <atomic>
 #include <cstring>
@@ -15,15 +15,19 @@
 #include <vector>
 
 #include "common/hresult.h"
+#include "common/sdk_compat.h"
 #include "vcam_source/channels.h"
 #include "vcam_source/media_types.h"
 #include "vcam_source/source_log.h"
 #include "vcam_source/status_card.h"
+#include "vcam_source/wrl_classes.h"
 
 // IKsControl as this module declares it, so that it carries its IID. It adds
 // nothing to IKsControl, so a caller holding an IKsControl pointer calls the same slots.
-struct IKsControlWithUuid : IKsControl {};
-TESMIRA_INTERFACE_IID(IKsControlWithUuid, 0x28F54685, 0x06FD, 0x11D2, 0xB2, 0x7A, 0x00, 0xA0, 0xC9, 0x22, 0x31, 0x96);
+struct DECLSPEC_UUID("28F54685-06FD-11D2-B27A-00A0C9223196") IKsControlWithUuid : IKsControl {};
+#ifdef __CRT_UUID_DECL
+__CRT_UUID_DECL(IKsControlWithUuid, 0x28F54685, 0x06FD, 0x11D2, 0xB2, 0x7A, 0x00, 0xA0, 0xC9, 0x22, 0x31, 0x96)
+#endif
 
 namespace tesmira::vcam {
 namespace {

@@ -1,9 +1,9 @@
 // The COM server: its two exports and the class factory.
 #include <windows.h>
-#include <wrl/implements.h>
 
 #include "vcam_source/media_source.h"
 #include "vcam_source/source_log.h"
+#include "vcam_source/wrl_classes.h"
 
 namespace tesmira::vcam {
 namespace {

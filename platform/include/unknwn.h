@@ -33,6 +33,14 @@ struct InterfaceIid;
     static constexpr const GUID& value = IID_##name;                          \
   }
 
+// MinGW-w64's binder, for interfaces that product code declares itself (the
+// Windows SDK's compilers take DECLSPEC_UUID on the declaration instead).
+#define __CRT_UUID_DECL(type, l, w1, w2, b1, b2, b3, b4, b5, b6, b7, b8) \
+  template <>                                                         \
+  struct tesmira::com::InterfaceIid<type> {                           \
+    static constexpr GUID value = {l, w1, w2, {b1, b2, b3, b4, b5, b6, b7, b8}}; \
+  };
+
 #define __uuidof(T) (::tesmira::com::InterfaceIid<std::remove_cv_t<std::remove_reference_t<T>>>::value)
 #define IID_PPV_ARGS(pp) __uuidof(decltype(**(pp))), reinterpret_cast<void**>(pp)
 

@@ -3,6 +3,7 @@
 #include <combaseapi.h>
 #include <mfapi.h>
 
+#include "agent/channel_publisher.h"
 #include "common/command_line.h"
 #include "common/error_text.h"
 #include "common/executable_paths.h"
@@ -99,7 +100,7 @@ int runAgent() {
   JobProducerControl producer(createKillOnCloseJob());
   RegistrySettingsKey settings;
   MappedControlChannel control;
-  SessionPublisher publisher;  // capture modes and consumers are published by later additions
+  ChannelPublisher publisher(log);
   Supervisor supervisor(settings, control, producer, publisher, log, executableDirectory());
   for (;;) {
     supervisor.runPass();

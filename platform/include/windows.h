@@ -23,3 +23,4 @@
 #include "winreg.h"
 #include "wingdi.h"
 #include "winuser.h"
+#include "winver.h"

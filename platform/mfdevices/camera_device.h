@@ -35,6 +35,14 @@ struct CameraMode {
   uint32_t fpsNumerator = 30;
   uint32_t fpsDenominator = 1;
   PixelFormat format = PixelFormat::NV12;
+  // What the native type says beyond the mode itself: a frame-rate range (a ratio with
+  // both numbers 0 is absent), and types that lack their rate or size attribute.
+  uint32_t rangeMinNumerator = 0;
+  uint32_t rangeMinDenominator = 0;
+  uint32_t rangeMaxNumerator = 0;
+  uint32_t rangeMaxDenominator = 0;
+  bool withoutFrameRate = false;
+  bool withoutFrameSize = false;
   bool operator==(const CameraMode&) const = default;
 };
 
@@ -72,6 +80,9 @@ class ICameraDevice {
   virtual HRESULT readFrame(CameraFrame& frame) = 0;
   virtual void stop() = 0;
   virtual void cancel() = 0;
+  // A scripted failure of IMFActivate::ActivateObject, and of GetNativeMediaType at `index`.
+  virtual HRESULT activationError() const { return 0; }
+  virtual HRESULT nativeTypeError(size_t index) const { return 0; }
 };
 
 // The machine's cameras in the system's order (listed files by name, then /dev/video*).

@@ -19,7 +19,9 @@ const char* formatName(PixelFormat format);
 std::wstring defaultSymbolicLink(CameraKind kind, const std::string& fileStem);
 std::wstring makeSymbolicLink(const std::wstring& bus, const std::wstring& id);
 // A mode from its JSON; false (and nothing changed) when it is malformed or out of range.
-bool parseMode(const nlohmann::json& j, CameraMode& mode);
+// `scripted` also reads the native-type extras of a test camera (ranges, missing
+// attributes, and a 0 width or height when the mode says "zeroSize").
+bool parseMode(const nlohmann::json& j, CameraMode& mode, bool scripted = false);
 
 // Paces frames at a mode's rate on the layer's clock (so the test clock moves it);
 // cancel ends a wait from another thread.

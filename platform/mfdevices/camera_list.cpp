@@ -93,10 +93,10 @@ std::wstring makeSymbolicLink(const std::wstring& bus, const std::wstring& id) {
   return L"\\\\?\\" + bus + L"#" + id + L"#" + kVideoCameraCategory + L"\\global";
 }
 
-bool parseMode(const nlohmann::json& j, CameraMode& mode) {
+bool parseMode(const nlohmann::json& j, CameraMode& mode, bool scripted) {
   if (!j.is_object()) return false;
   CameraMode m;
-  auto dimension = [&](const char* key, uint32_t& out, uint32_t fallback, uint32_t max) {
+  auto number = [&](const char* key, uint32_t& out, uint32_t fallback, uint32_t max, bool zeroAllowed) {
     const auto it = j.find(key);
     if (it == j.end()) {
       out = fallback;
@@ -104,13 +104,30 @@ bool parseMode(const nlohmann::json& j, CameraMode& mode) {
     }
     if (!it->is_number_unsigned()) return false;
     const uint64_t value = it->get<uint64_t>();
-    if (value == 0 || value > max) return false;
+    if ((value == 0 && !zeroAllowed) || value > max) return false;
     out = uint32_t(value);
     return true;
   };
-  if (!dimension("width", m.width, 640, kMaxDimension) || !dimension("height", m.height, 480, kMaxDimension) ||
-      !dimension("fpsNumerator", m.fpsNumerator, 30, 1000000) ||
-      !dimension("fpsDenominator", m.fpsDenominator, 1, 1000000)) {
+  auto flag = [&](const char* key, bool& out) {
+    const auto it = j.find(key);
+    if (it == j.end()) return true;
+    if (!it->is_boolean()) return false;
+    out = it->get<bool>();
+    return true;
+  };
+  // A 0 width or height only where the script says so: a type no application can use.
+  bool zeroSize = false;
+  if (scripted && !flag("zeroSize", zeroSize)) return false;
+  if (!number("width", m.width, 640, kMaxDimension, zeroSize) || !number("height", m.height, 480, kMaxDimension, zeroSize) ||
+      !number("fpsNumerator", m.fpsNumerator, 30, 1000000, false) ||
+      !number("fpsDenominator", m.fpsDenominator, 1, 1000000, false)) {
+    return false;
+  }
+  if (scripted && (!number("rangeMinNumerator", m.rangeMinNumerator, 0, 1000000, true) ||
+                   !number("rangeMinDenominator", m.rangeMinDenominator, 0, 1000000, true) ||
+                   !number("rangeMaxNumerator", m.rangeMaxNumerator, 0, 1000000, true) ||
+                   !number("rangeMaxDenominator", m.rangeMaxDenominator, 0, 1000000, true) ||
+                   !flag("withoutFrameRate", m.withoutFrameRate) || !flag("withoutFrameSize", m.withoutFrameSize))) {
     return false;
   }
   const auto format = j.find("format");
@@ -248,7 +265,18 @@ std::wstring installTestCamera(const TestCamera& camera, int order) {
                      {"height", m.height},
                      {"fpsNumerator", m.fpsNumerator},
                      {"fpsDenominator", m.fpsDenominator},
-                     {"format", cameras::formatName(PixelFormat(m.format))}});
+                     {"format", cameras::formatName(PixelFormat(m.format))},
+                     {"rangeMinNumerator", m.rangeMin.numerator},
+                     {"rangeMinDenominator", m.rangeMin.denominator},
+                     {"rangeMaxNumerator", m.rangeMax.numerator},
+                     {"rangeMaxDenominator", m.rangeMax.denominator},
+                     {"withoutFrameRate", m.withoutFrameRate},
+                     {"withoutFrameSize", m.withoutFrameSize},
+                     {"zeroSize", m.width == 0 || m.height == 0}});
+  }
+  nlohmann::json typeErrors = nlohmann::json::array();
+  for (const NativeTypeFailure& failure : camera.nativeTypeFailures) {
+    typeErrors.push_back({{"index", failure.index}, {"error", uint32_t(failure.error)}});
   }
   nlohmann::json definition = {{"kind", "test"},
                                {"friendlyName", toUtf8(camera.friendlyName)},
@@ -259,7 +287,10 @@ std::wstring installTestCamera(const TestCamera& camera, int order) {
                                {"rowPadding", camera.rowPadding},
                                {"shortFrameIndex", camera.shortFrameIndex},
                                {"deliveredWidth", camera.deliveredWidth},
-                               {"deliveredHeight", camera.deliveredHeight}};
+                               {"deliveredHeight", camera.deliveredHeight},
+                               {"activateError", uint32_t(camera.activateError)},
+                               {"everyNativeTypeError", uint32_t(camera.everyNativeTypeError)},
+                               {"nativeTypeErrors", typeErrors}};
   if (!camera.symbolicLink.empty()) definition["symbolicLink"] = toUtf8(camera.symbolicLink);
   return writeCamera(definition, fileStem(camera.friendlyName, order), cameras::CameraKind::Test);
 }

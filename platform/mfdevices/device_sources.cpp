@@ -7,6 +7,7 @@
 #include <wrl/client.h>
 #include <wrl/implements.h>
 
+#include <atomic>
 #include <mutex>
 #include <new>
 #include <optional>
@@ -14,6 +15,7 @@
 #include "core/faults.h"
 #include "mfdevices/attributes_forwarder.h"
 #include "mfdevices/camera_media_source.h"
+#include "mfdevices/consent_store.h"
 #include "mfdevices/frame_server.h"
 #include "mfdevices/virtual_camera_store.h"
 
@@ -166,10 +168,16 @@ class DeviceActivate final : public AttributesForwarder<IMFActivate> {
   STDMETHODIMP ActivateObject(REFIID riid, void** object) override {
     if (!object) return E_POINTER;
     *object = nullptr;
-    if (virtualCamera_) return activateVirtualCamera(*virtualCamera_, store_.Get(), riid, object);
+    if (virtualCamera_) {
+      const HRESULT activated = activateVirtualCamera(*virtualCamera_, store_.Get(), riid, object);
+      // The frame server tells the capability access manager which application opened it.
+      if (SUCCEEDED(activated) && !inUse_.exchange(true)) consent::recordCameraUse(true);
+      return activated;
+    }
     std::unique_ptr<cameras::ICameraDevice> device;
     HRESULT hr = cameras::openCamera(link_, device);
     if (FAILED(hr)) return hr;
+    if (FAILED(hr = device->activationError())) return hr;
     ComPtr<CameraMediaSource> source;
     source.Attach(new (std::nothrow) CameraMediaSource);
     if (!source) return E_OUTOFMEMORY;
@@ -177,10 +185,14 @@ class DeviceActivate final : public AttributesForwarder<IMFActivate> {
     if (FAILED(hr)) return hr;
     return source->QueryInterface(riid, object);
   }
-  STDMETHODIMP ShutdownObject() override { return S_OK; }
+  STDMETHODIMP ShutdownObject() override {
+    if (inUse_.exchange(false)) consent::recordCameraUse(false);
+    return S_OK;
+  }
   STDMETHODIMP DetachObject() override { return S_OK; }
 
  private:
+  std::atomic<bool> inUse_{false};
   std::wstring link_;
   std::optional<vcams::VirtualCameraRecord> virtualCamera_;
 };

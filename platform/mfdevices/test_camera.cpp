@@ -25,7 +25,17 @@ class TestCameraDevice final : public ICameraDevice {
     if (modes != definition.end() && modes->is_array()) {
       for (const auto& m : *modes) {
         CameraMode mode;
-        if (parseMode(m, mode)) modes_.push_back(mode);
+        if (parseMode(m, mode, /*scripted=*/true)) modes_.push_back(mode);
+      }
+    }
+    activateError_ = scriptedHresult(definition, "activateError");
+    everyNativeTypeError_ = scriptedHresult(definition, "everyNativeTypeError");
+    const auto typeErrors = definition.find("nativeTypeErrors");
+    if (typeErrors != definition.end() && typeErrors->is_array()) {
+      for (const auto& failure : *typeErrors) {
+        const auto index = failure.find("index");
+        if (!failure.is_object() || index == failure.end() || !index->is_number_unsigned()) continue;
+        nativeTypeErrors_.emplace_back(index->get<uint64_t>(), scriptedHresult(failure, "error"));
       }
     }
     openError_ = scriptedHresult(definition, "openError");
@@ -78,6 +88,15 @@ class TestCameraDevice final : public ICameraDevice {
   }
   void cancel() override { pacer_.cancel(); }
 
+  HRESULT activationError() const override { return activateError_; }
+  HRESULT nativeTypeError(size_t index) const override {
+    if (FAILED(everyNativeTypeError_)) return everyNativeTypeError_;
+    for (const auto& [failing, error] : nativeTypeErrors_) {
+      if (failing == index) return error;
+    }
+    return S_OK;
+  }
+
  private:
   CameraInfo info_;
   std::vector<CameraMode> modes_;
@@ -88,6 +107,9 @@ class TestCameraDevice final : public ICameraDevice {
   uint32_t shortFrameIndex_ = UINT32_MAX;
   uint32_t deliveredWidth_ = 0;
   uint32_t deliveredHeight_ = 0;
+  HRESULT activateError_ = S_OK;
+  HRESULT everyNativeTypeError_ = S_OK;
+  std::vector<std::pair<uint64_t, HRESULT>> nativeTypeErrors_;
   CameraMode mode_;
   uint32_t width_ = 0, height_ = 0, stride_ = 0;
   std::vector<uint8_t> buffer_;

@@ -41,7 +41,15 @@ VideoType CameraReader::typeFor(const cameras::CameraMode& mode, Subtype deliver
 
 std::optional<VideoType> CameraReader::nativeType(size_t index) const {
   if (index >= modes_.size()) return std::nullopt;
-  return typeFor(modes_[index], nativeSubtype(modes_[index].format));
+  const cameras::CameraMode& mode = modes_[index];
+  VideoType type = typeFor(mode, nativeSubtype(mode.format));
+  type.rangeMin[0] = mode.rangeMinNumerator;
+  type.rangeMin[1] = mode.rangeMinDenominator;
+  type.rangeMax[0] = mode.rangeMaxNumerator;
+  type.rangeMax[1] = mode.rangeMaxDenominator;
+  type.withoutFrameRate = mode.withoutFrameRate;
+  type.withoutFrameSize = mode.withoutFrameSize;
+  return type;
 }
 
 HRESULT CameraReader::setCurrentType(const WantedType& wanted) {

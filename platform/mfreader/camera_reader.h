@@ -23,6 +23,11 @@ struct VideoType {
   uint32_t fpsNumerator = 0;
   uint32_t fpsDenominator = 0;
   uint32_t stride = 0;  // bytes per row of the delivered buffer (first plane)
+  // Described on a native type only (see cameras::CameraMode).
+  uint32_t rangeMin[2] = {0, 0};
+  uint32_t rangeMax[2] = {0, 0};
+  bool withoutFrameRate = false;
+  bool withoutFrameSize = false;
 };
 
 // What a caller asks for; an absent size or rate leaves it to the device.
@@ -55,6 +60,8 @@ class CameraReader {
 
   size_t nativeTypeCount() const { return modes_.size(); }
   std::optional<VideoType> nativeType(size_t index) const;
+  // The device's scripted failure for that native type, S_OK without one.
+  HRESULT nativeTypeError(size_t index) const { return device_ ? device_->nativeTypeError(index) : S_OK; }
   const VideoType& currentType() const { return current_; }
 
   // Picks the device mode that serves the wanted type and starts the device in

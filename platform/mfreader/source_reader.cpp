@@ -9,6 +9,7 @@
 #include <mutex>
 
 #include "mfdevices/camera_media_source.h"
+#include "mfdevices/consent_store.h"
 #include "mfreader/camera_reader.h"
 
 using Microsoft::WRL::ComPtr;
@@ -49,9 +50,17 @@ HRESULT makeMediaType(const VideoType& type, IMFMediaType** out) {
   HRESULT hr = MFCreateMediaType(&mediaType);
   if (SUCCEEDED(hr)) hr = mediaType->SetGUID(MF_MT_MAJOR_TYPE, MFMediaType_Video);
   if (SUCCEEDED(hr)) hr = mediaType->SetGUID(MF_MT_SUBTYPE, guidOf(type.subtype));
-  if (SUCCEEDED(hr)) hr = MFSetAttributeSize(mediaType.Get(), MF_MT_FRAME_SIZE, type.width, type.height);
-  if (SUCCEEDED(hr) && type.fpsNumerator > 0 && type.fpsDenominator > 0) {
+  if (SUCCEEDED(hr) && !type.withoutFrameSize) {
+    hr = MFSetAttributeSize(mediaType.Get(), MF_MT_FRAME_SIZE, type.width, type.height);
+  }
+  if (SUCCEEDED(hr) && !type.withoutFrameRate && type.fpsNumerator > 0 && type.fpsDenominator > 0) {
     hr = MFSetAttributeRatio(mediaType.Get(), MF_MT_FRAME_RATE, type.fpsNumerator, type.fpsDenominator);
+  }
+  if (SUCCEEDED(hr) && (type.rangeMin[0] || type.rangeMin[1])) {
+    hr = MFSetAttributeRatio(mediaType.Get(), MF_MT_FRAME_RATE_RANGE_MIN, type.rangeMin[0], type.rangeMin[1]);
+  }
+  if (SUCCEEDED(hr) && (type.rangeMax[0] || type.rangeMax[1])) {
+    hr = MFSetAttributeRatio(mediaType.Get(), MF_MT_FRAME_RATE_RANGE_MAX, type.rangeMax[0], type.rangeMax[1]);
   }
   if (SUCCEEDED(hr)) hr = MFSetAttributeRatio(mediaType.Get(), MF_MT_PIXEL_ASPECT_RATIO, 1, 1);
   if (SUCCEEDED(hr)) hr = mediaType->SetUINT32(MF_MT_DEFAULT_STRIDE, type.stride);
@@ -77,6 +86,7 @@ class SourceReader final : public Microsoft::WRL::RuntimeClass<IMFSourceReader> 
 
   ~SourceReader() override {
     reader_.reset();  // stops the camera
+    consent::recordCameraUse(false);
     device_.reset();
     // By default the reader owns the source's lifetime, as on Windows.
     if (shutdownSource_) source_->Shutdown();
@@ -102,6 +112,7 @@ class SourceReader final : public Microsoft::WRL::RuntimeClass<IMFSourceReader> 
     *mediaType = nullptr;
     if (!isVideoStream(streamIndex)) return MF_E_INVALIDSTREAMNUMBER;
     std::lock_guard lock(mutex_);
+    if (const HRESULT scripted = reader_->nativeTypeError(mediaTypeIndex); FAILED(scripted)) return scripted;
     const std::optional<VideoType> type = reader_->nativeType(mediaTypeIndex);
     if (!type) return MF_E_NO_MORE_TYPES;
     return makeMediaType(*type, mediaType);
@@ -251,6 +262,8 @@ STDAPI MFCreateSourceReaderFromMediaSource(IMFMediaSource* mediaSource, IMFAttri
   auto reader = Microsoft::WRL::Make<SourceReader>(std::move(source), std::move(device), allowConversion, std::move(d3dManager),
                                                    shutdownSource);
   if (!reader) return E_OUTOFMEMORY;
+  // An application reading a physical camera shows in the user's consent store.
+  tesmira::platform::consent::recordCameraUse(true);
   *sourceReader = reader.Detach();
   return S_OK;
 }

@@ -35,6 +35,7 @@
 #include "common/vcam_registration.h"
 #include "tesmira/platform_testing.h"
 #include "tesmira/test_cameras.h"
+#include "tools/demo/demo_agent.h"
 #include "tools/demo/demo_camera.h"
 #include "tools/demo/demo_channels.h"
 #include "tools/demo/demo_processes.h"
@@ -283,32 +284,7 @@ int run() {
   }
   std::cout << "demo: channels created and held under " << narrow(channels.prefixUsed()) << "\n";
 
-  // The agent's capability publication comes with a later addition; until then the demo
-  // publishes the file camera's native mode, so the media source offers what the camera delivers.
-  CameraMode mode;
-  std::string published;
-  {
-    ComApartmentGuard apartment;
-    MFStartup(MF_VERSION, MFSTARTUP_LITE);
-    if (std::string error = firstNativeMode(0, mode); !error.empty()) {
-      std::cerr << "demo: reading the file camera's mode failed: " << error << "\n";
-      return 1;
-    }
-    MFShutdown();
-  }
-  {
-    VcamCapabilitiesBlock* caps = channels.capabilities();
-    caps->cameraIndex = 0;
-    caps->count = 1;
-    caps->entries[0] = {mode.width, mode.height, mode.fpsNumerator, mode.fpsDenominator};
-    std::atomic_thread_fence(std::memory_order_seq_cst);
-    std::atomic_ref<uint32_t>(caps->sequence).fetch_add(1);
-    std::ostringstream text;
-    text << mode.width << "x" << mode.height << "@" << mode.fpsNumerator << "/" << mode.fpsDenominator;
-    published = text.str();
-  }
-  std::cout << "demo: published the file camera's mode " << published << " in the capabilities channel\n";
-
+  const uint32_t capabilitiesBefore = capabilitySequence();
   setAgentString(L"ProducerExe", p.producer.wstring());
   setAgentString(L"RepoRoot", p.data.wstring());
   ProcessWatch producerWatch(p.producer);
@@ -319,7 +295,15 @@ int run() {
     return 1;
   }
   std::cout << "demo: agent started (pid " << agent.id << ")\n";
-  std::this_thread::sleep_for(std::chrono::milliseconds(1200));  // the agent settles into its idle passes
+  const CapabilityPublication modes = waitForCapabilities(capabilitiesBefore, agentStarted, std::chrono::seconds(10));
+  std::string published;
+  for (const CameraCapability& m : modes.modes) published += (published.empty() ? "" : ", ") + modeText(m);
+  if (!modes.published) {
+    std::cerr << "demo: the agent published no capture modes within 10 s\n";
+    killProgram(agent);
+    return 1;
+  }
+  std::cout << "demo: the agent published " << published << " after " << std::lround(modes.afterAgentStartMs) << " ms\n";
 
   std::string missing;
   std::unique_ptr<CameraApp> app = makeCameraApp(missing);
@@ -329,6 +313,7 @@ int run() {
     return 2;
   }
   const Clock::time_point opened = Clock::now();
+  ConsumerWatch consumers(opened);
   if (std::string error = app->open(kVirtualCameraFriendlyName); !error.empty()) {
     std::cerr << "demo: opening \"Tesmira\" failed: " << error << "\n";
     killProgram(agent);
@@ -339,6 +324,7 @@ int run() {
   const Recording rec = record(*app, channels, opened, p.output);
   app->close();
   const Clock::time_point closed = Clock::now();
+  consumers.closed(closed);
   std::cout << "demo: closed after " << rec.samples << " samples; waiting for the agent to stop the producer\n";
 
   // The agent's idle time (8000 ms by default) after the 2500 ms demand window, plus a margin.
@@ -349,6 +335,7 @@ int run() {
   const auto runs = producerWatch.runs();
   // Decided before the agent goes: ending the agent ends its producer too.
   const bool stopped = !runs.empty() && !producerWatch.anyRunning();
+  consumers.waitForEmpty(std::chrono::seconds(5));
   killProgram(agent);
 
   for (const char* log : {"vcam-agent.log", "vcam-producer.log", "vcam-service.log"}) {
@@ -367,8 +354,11 @@ int run() {
     << " (built by the set-up; the retouch runs on the CPU: the GPU compositor is not built yet)\n";
   s << "channels: created, seeded and held by the demo as the service's broker would, under "
     << narrow(channels.prefixUsed()) << "\n";
-  s << "capture modes: " << published
-    << " published by the demo in the capabilities channel (the agent's capability publication comes later)\n";
+  s << "capture modes published by the agent " << std::lround(modes.afterAgentStartMs) << " ms after it started: "
+    << published << "\n";
+  s << "mode the application received: " << rec.width << "x" << rec.height
+    << (isPublishedMode(modes, rec.width, rec.height) ? " (one the agent published)\n" : " (NOT one the agent published)\n");
+  s << consumers.summary();
   s << "application: opened \"Tesmira\" through the frame server stand-in in " << openMs << " ms, recorded "
     << kRecordSeconds << " s\n\n";
   s << "samples received: " << rec.samples;
@@ -429,4 +419,7 @@ int run() {
 }  // namespace
 }  // namespace tesmira::demo
 
-int main() { return tesmira::demo::run(); }
+int main() {
+  int exitCode = 0;
+  return tesmira::demo::runUnderApplicationName(exitCode) ? tesmira::demo::run() : exitCode;
+}

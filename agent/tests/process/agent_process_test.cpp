@@ -7,10 +7,13 @@
 #include <memory>
 #include <thread>
 
+#include "agent/tests/channel_fixture.h"
+#include "agent/tests/consumer_fixture.h"
 #include "agent/win32_agent.h"
 #include "common/file_log.h"
 #include "tests/support/child_process.h"
 #include "tests/support/host_calls.h"
+#include "tesmira/test_cameras.h"
 #include "tests/support/machine_fixture.h"
 
 namespace tesmira::agent {
@@ -183,6 +186,52 @@ TEST_F(AgentProcessTest, AHiveOfTheWrongShapeLeavesTheAgentRunningOnItsDefaults)
   EXPECT_FALSE(agent.wait(0).has_value()) << "the agent ended";
   EXPECT_TRUE(producerRuns().empty());
   EXPECT_EQ(readFile(hive), hostile);
+}
+
+// The agent publishes the capture modes once it runs, and the consumers while the
+// application's format requests are fresh; with format ticks alone there is no demand, so
+// no producer starts.
+TEST_F(AgentProcessTest, PublishesCapabilitiesAndTheApplicationUsingTheWebcam) {
+  tesmira::platform::testcameras::setV4l2Discovery(false);
+  testing::TestChannel capabilities;
+  capabilities.create(kVcamCapabilitiesChannelName, freshVcamCapabilitiesBlock());
+  testing::TestChannel consumers;
+  consumers.create(kVcamConsumersChannelName, freshVcamConsumersBlock());
+  auto* caps = capabilities.as<VcamCapabilitiesBlock>();
+  auto* block = consumers.as<VcamConsumersBlock>();
+  testing::RunningApps apps(root() / "apps");
+  const auto zoom = apps.run("zoom.exe");
+  testing::setConsent(testing::desktopConsentKey(zoom), testing::fileTimeNow(), 0);
+
+  spawnAgent();
+  ASSERT_TRUE(waitFor([&] { return std::atomic_ref<uint32_t>(caps->sequence).load() == 1; }, false)) << agentLog();
+  EXPECT_EQ(caps->count, 1u);  // no camera: the fallback
+  EXPECT_EQ(caps->entries[0].width, 1280u);
+  EXPECT_TRUE(logHas("published 1 native camera capability tuple(s)")) << agentLog();
+
+  auto pollFor = [&](std::chrono::milliseconds limit, bool ticking, const std::function<bool()>& done) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < deadline) {
+      if (ticking) control_->formatTick = GetTickCount64();
+      if (done()) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return done();
+  };
+  const auto zoomListed = [&] {
+    return std::atomic_ref<uint32_t>(block->count).load() == 1 &&
+           std::string(block->entries[0].key) == "zoom.exe";
+  };
+  ASSERT_TRUE(pollFor(std::chrono::seconds(3), true, zoomListed)) << agentLog();
+  EXPECT_EQ(std::u16string(block->entries[0].displayName), u"Zoom");
+  EXPECT_EQ(block->entries[0].packaged, 0u);
+
+  const auto emptied = [&] {
+    const uint64_t tick = std::atomic_ref<uint64_t>(block->tick).load();
+    return std::atomic_ref<uint32_t>(block->count).load() == 0 && tickIsFresh(tick, GetTickCount64(), 1000);
+  };
+  EXPECT_TRUE(pollFor(std::chrono::seconds(6), false, emptied)) << agentLog();
+  EXPECT_TRUE(producerRuns().empty());
 }
 
 }  // namespace

@@ -12,12 +12,28 @@ namespace tesmira::platform::testcameras {
 
 enum class Format : uint32_t { NV12, YUYV, BGR24 };
 
+struct Ratio {
+  uint32_t numerator = 0;
+  uint32_t denominator = 0;
+};
+
 struct Mode {
-  uint32_t width = 640;
+  uint32_t width = 640;   // 0 is allowed here: a native type no application can use
   uint32_t height = 480;
   uint32_t fpsNumerator = 30;
   uint32_t fpsDenominator = 1;
   Format format = Format::NV12;
+  // MF_MT_FRAME_RATE_RANGE_MIN / _MAX on the native type; a ratio of two zeros is left out.
+  Ratio rangeMin;
+  Ratio rangeMax;
+  bool withoutFrameRate = false;  // the native type has no MF_MT_FRAME_RATE
+  bool withoutFrameSize = false;  // ... no MF_MT_FRAME_SIZE
+};
+
+// GetNativeMediaType at `index` fails with `error`.
+struct NativeTypeFailure {
+  uint32_t index = 0;
+  HRESULT error = 0;
 };
 
 // A scripted camera: its modes, failures and frames.
@@ -32,6 +48,9 @@ struct TestCamera {
   uint32_t shortFrameIndex = UINT32_MAX;  // this frame comes one row short
   uint32_t deliveredWidth = 0;      // non-zero: frames come in this size whatever the mode
   uint32_t deliveredHeight = 0;
+  HRESULT activateError = 0;        // IMFActivate::ActivateObject fails with this
+  std::vector<NativeTypeFailure> nativeTypeFailures;
+  HRESULT everyNativeTypeError = 0;  // every GetNativeMediaType fails with this (none ends the list)
 };
 
 // Writes the camera into the machine's list; `order` sorts it among the others

@@ -1,3 +1,5 @@
+#include <windows.h>
+
 #include <gtest/gtest.h>
 
 #include <mfapi.h>
@@ -10,6 +12,8 @@
 #include <vector>
 
 #include "platform/mfdevices/tests/device_enumeration.h"
+#include "tesmira/consent_testing.h"
+#include "tesmira/platform_testing.h"
 #include "tesmira/test_cameras.h"
 #include "tests/support/machine_fixture.h"
 
@@ -252,6 +256,104 @@ TEST_F(SourceReaderTest, ABufferStillHeldIsNeverReused) {
   ASSERT_EQ(r->ReadSample(0, 0, nullptr, &flags, nullptr, &third), S_OK);
   EXPECT_EQ(bufferOf(third.Get()), released) << "a released buffer is reused";
   EXPECT_EQ(std::vector<uint8_t>(held, held + 64 * 72), firstBytes) << "the held sample was overwritten";
+}
+
+
+// ---- what scripted cameras describe beyond their modes ----------------------------
+
+TEST_F(SourceReaderTest, NativeTypesCarryRangesAndLackWhatTheScriptLeavesOut) {
+  tc::TestCamera camera;
+  tc::Mode ranged;
+  ranged.fpsNumerator = 60;
+  ranged.rangeMin = {15, 1};
+  ranged.rangeMax = {60, 1};
+  tc::Mode bare;
+  bare.withoutFrameRate = true;
+  bare.withoutFrameSize = true;
+  tc::Mode zero;
+  zero.width = 0;
+  zero.height = 0;
+  camera.modes = {ranged, bare, zero};
+  ComPtr<IMFSourceReader> r = reader(camera, false);
+  ASSERT_TRUE(r);
+
+  ComPtr<IMFMediaType> type;
+  UINT32 a = 0, b = 0;
+  ASSERT_EQ(r->GetNativeMediaType(MF_SOURCE_READER_FIRST_VIDEO_STREAM, 0, &type), S_OK);
+  EXPECT_EQ(MFGetAttributeRatio(type.Get(), MF_MT_FRAME_RATE_RANGE_MIN, &a, &b), S_OK);
+  EXPECT_EQ(std::pair(a, b), std::pair(15u, 1u));
+  EXPECT_EQ(MFGetAttributeRatio(type.Get(), MF_MT_FRAME_RATE_RANGE_MAX, &a, &b), S_OK);
+  EXPECT_EQ(std::pair(a, b), std::pair(60u, 1u));
+  EXPECT_EQ(MFGetAttributeRatio(type.Get(), MF_MT_FRAME_RATE, &a, &b), S_OK);
+  EXPECT_EQ(std::pair(a, b), std::pair(60u, 1u));
+
+  ASSERT_EQ(r->GetNativeMediaType(MF_SOURCE_READER_FIRST_VIDEO_STREAM, 1, &type), S_OK);
+  EXPECT_TRUE(FAILED(MFGetAttributeRatio(type.Get(), MF_MT_FRAME_RATE, &a, &b)));
+  EXPECT_TRUE(FAILED(MFGetAttributeSize(type.Get(), MF_MT_FRAME_SIZE, &a, &b)));
+  EXPECT_TRUE(FAILED(MFGetAttributeRatio(type.Get(), MF_MT_FRAME_RATE_RANGE_MIN, &a, &b)));
+
+  ASSERT_EQ(r->GetNativeMediaType(MF_SOURCE_READER_FIRST_VIDEO_STREAM, 2, &type), S_OK);
+  EXPECT_EQ(MFGetAttributeSize(type.Get(), MF_MT_FRAME_SIZE, &a, &b), S_OK);
+  EXPECT_EQ(std::pair(a, b), std::pair(0u, 0u));
+  EXPECT_EQ(r->GetNativeMediaType(MF_SOURCE_READER_FIRST_VIDEO_STREAM, 3, &type), MF_E_NO_MORE_TYPES);
+}
+
+TEST_F(SourceReaderTest, ScriptedNativeTypeFailures) {
+  tc::TestCamera camera;
+  camera.modes = {tc::Mode{}, tc::Mode{}};
+  camera.nativeTypeFailures = {{1, E_UNEXPECTED}, {5, E_ACCESSDENIED}};
+  ComPtr<IMFSourceReader> r = reader(camera, false);
+  ASSERT_TRUE(r);
+  ComPtr<IMFMediaType> type;
+  EXPECT_EQ(r->GetNativeMediaType(MF_SOURCE_READER_FIRST_VIDEO_STREAM, 0, &type), S_OK);
+  EXPECT_EQ(r->GetNativeMediaType(MF_SOURCE_READER_FIRST_VIDEO_STREAM, 1, &type), E_UNEXPECTED);
+  EXPECT_EQ(r->GetNativeMediaType(MF_SOURCE_READER_FIRST_VIDEO_STREAM, 2, &type), MF_E_NO_MORE_TYPES);
+  EXPECT_EQ(r->GetNativeMediaType(MF_SOURCE_READER_FIRST_VIDEO_STREAM, 5, &type), E_ACCESSDENIED);
+
+  tc::removeAllCameras();
+  camera.nativeTypeFailures.clear();
+  camera.everyNativeTypeError = E_FAIL;
+  r = reader(camera, false);
+  ASSERT_TRUE(r);
+  for (DWORD index : {0u, 1u, 2u, 1000u}) {
+    EXPECT_EQ(r->GetNativeMediaType(MF_SOURCE_READER_FIRST_VIDEO_STREAM, index, &type), E_FAIL) << index;
+  }
+}
+
+TEST_F(SourceReaderTest, ScriptedActivationFailure) {
+  tc::TestCamera camera;
+  camera.activateError = E_ACCESSDENIED;
+  tc::installTestCamera(camera);
+  const auto devices = tesmira::testing::videoCaptureDevices();
+  ASSERT_EQ(devices.size(), 1u);
+  ComPtr<IMFMediaSource> source;
+  EXPECT_EQ(devices[0]->ActivateObject(IID_PPV_ARGS(&source)), E_ACCESSDENIED);
+  EXPECT_FALSE(source);
+}
+
+// ---- the consent store, as the capability access manager keeps it ----------------
+
+uint64_t fileTimeNow() {
+  FILETIME now{};
+  GetSystemTimeAsFileTime(&now);
+  return (uint64_t(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+}
+
+TEST_F(SourceReaderTest, ReadingACameraIsRecordedInTheUsersConsentStore) {
+  namespace consent = tesmira::platform::consenttesting;
+  tesmira::platform::testclock::freeze();
+  ASSERT_FALSE(consent::ownCameraUse());
+  const uint64_t opened = fileTimeNow();
+  ComPtr<IMFSourceReader> r = reader(tc::TestCamera{}, false);
+  ASSERT_TRUE(r);
+  ASSERT_TRUE(consent::ownCameraUse());
+  EXPECT_EQ(consent::ownCameraUse()->lastUsedTimeStart, opened);
+  EXPECT_EQ(consent::ownCameraUse()->lastUsedTimeStop, 0u);
+
+  tesmira::platform::testclock::advanceMs(1500);
+  r.Reset();
+  EXPECT_EQ(consent::ownCameraUse()->lastUsedTimeStart, opened);
+  EXPECT_EQ(consent::ownCameraUse()->lastUsedTimeStop, opened + 1500 * 10000);
 }
 
 }  // namespace

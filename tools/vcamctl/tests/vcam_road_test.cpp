@@ -21,6 +21,7 @@
 #include "common/file_log.h"
 #include "common/vcam_registration.h"
 #include "producer/frame_writer.h"
+#include "tesmira/consent_testing.h"
 #include "tesmira/test_cameras.h"
 #include "tests/support/child_process.h"
 #include "tests/support/machine_fixture.h"
@@ -90,6 +91,10 @@ TEST_F(VcamRoadTest, ApplicationReceivesTheProducersFramesUntilTheCameraIsRemove
   framesvr::FrameServerHarness harness;
   ASSERT_EQ(harness.useActivate(device.Get()), S_OK);
   ASSERT_EQ(harness.activate(), S_OK);
+  // The frame server records the application in the user's consent store, as Windows does.
+  ASSERT_TRUE(platform::consenttesting::ownCameraUse());
+  EXPECT_NE(platform::consenttesting::ownCameraUse()->lastUsedTimeStart, 0u);
+  EXPECT_EQ(platform::consenttesting::ownCameraUse()->lastUsedTimeStop, 0u);
   ASSERT_EQ(harness.start({MFVideoFormat_NV12, 1280, 720, 0, 0}), S_OK);
   // Status cards come until the producer's first frame; then the frames are the still's.
   int published = 0;
@@ -110,6 +115,8 @@ TEST_F(VcamRoadTest, ApplicationReceivesTheProducersFramesUntilTheCameraIsRemove
   EXPECT_EQ(published, 10);
   harness.stop();
   harness.shutdown();
+  EXPECT_GE(platform::consenttesting::ownCameraUse()->lastUsedTimeStop,
+            platform::consenttesting::ownCameraUse()->lastUsedTimeStart);
   // The frame server handed the camera's stored attributes to the source's activation object.
   std::ifstream log(serviceLogPath());
   const std::string folderLine = "source: activate SetString key={39FB8338-7D42-4EFB-9027-E3FCA8907224} value=" +

@@ -155,6 +155,20 @@ TEST_F(ConsumersTest, DesktopConsumersComeBeforePackagedOnesInScanOrder) {
   EXPECT_EQ(consumers[1].displayName, L"Microsoft Teams");
 }
 
+// An index whose enumeration fails is skipped and the rest still read; a key that fails at
+// every index still ends.
+TEST_F(ConsumersTest, AFailingSubkeyIndexIsSkipped) {
+  setConsent(L"Contoso.First_1", 1000, 0);
+  setConsent(L"Contoso.Second_1", 2000, 0);
+  tesmira::platform::faults::inject("RegEnumKeyExW", ERROR_OUTOFMEMORY, 1);
+  auto consumers = scanWebcamConsumers(tracker);
+  ASSERT_EQ(consumers.size(), 1u);
+  EXPECT_EQ(consumers[0].key, L"Contoso.Second_1");
+
+  tesmira::platform::faults::inject("RegEnumKeyExW", ERROR_OUTOFMEMORY);
+  EXPECT_TRUE(scanWebcamConsumers(tracker).empty());
+}
+
 TEST_F(ConsumersTest, AKeyNameOfWindowsMaximumLengthIsReadWhole) {
   const std::wstring longKey = L"Contoso." + std::wstring(255 - 8, L'k');
   ASSERT_EQ(longKey.size(), 255u);

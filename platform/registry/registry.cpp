@@ -395,6 +395,7 @@ LSTATUS WINAPI RegEnumKeyExW(HKEY key, DWORD index, LPWSTR name, LPDWORD nameCha
     KeyRef ref;
     if (!resolve(key, ref)) return ERROR_INVALID_HANDLE;
     if (!(ref.access & KEY_ENUMERATE_SUB_KEYS)) return ERROR_ACCESS_DENIED;
+    if (auto injected = faults::take("RegEnumKeyExW")) return LSTATUS(*injected);
     std::unique_ptr<Key> root;
     const Key* k = nullptr;
     if (DWORD error = readKey(ref, root, k); error != ERROR_SUCCESS) return LSTATUS(error);

@@ -18,8 +18,12 @@ class SecurityFromSddl {
     attributes_.lpSecurityDescriptor = descriptor_;
     attributes_.bInheritHandle = FALSE;
   }
+  // Freeing keeps the last error: callers report the creation's failure after this.
   ~SecurityFromSddl() {
-    if (descriptor_) LocalFree(descriptor_);
+    if (!descriptor_) return;
+    const DWORD error = GetLastError();
+    LocalFree(descriptor_);
+    SetLastError(error);
   }
   SecurityFromSddl(const SecurityFromSddl&) = delete;
   SecurityFromSddl& operator=(const SecurityFromSddl&) = delete;
@@ -78,16 +82,19 @@ MappedChannel openOrCreateChannel(const wchar_t* name, size_t bytes, DWORD* last
   return channel;
 }
 
+HANDLE createChannelMapping(const wchar_t* name, size_t bytes, const wchar_t* sddl, const wchar_t** prefixUsed) {
+  SecurityFromSddl security(sddl);
+  HANDLE mapping = nullptr;
+  const wchar_t* prefix = firstScopedName(name, [&](const wchar_t* scopedName) {
+    mapping = createPageFileMapping(security.get(), bytes, scopedName);
+    return mapping != nullptr;
+  });
+  if (prefixUsed) *prefixUsed = prefix;
+  return mapping;
+}
+
 MappedChannel createChannel(const wchar_t* name, size_t bytes, const wchar_t* sddl, const wchar_t** prefixUsed) {
-  MappedChannel channel;
-  {
-    SecurityFromSddl security(sddl);
-    const wchar_t* prefix = firstScopedName(name, [&](const wchar_t* scopedName) {
-      channel.mapping = createPageFileMapping(security.get(), bytes, scopedName);
-      return channel.mapping != nullptr;
-    });
-    if (prefixUsed) *prefixUsed = prefix;
-  }
+  MappedChannel channel(createChannelMapping(name, bytes, sddl, prefixUsed), nullptr);
   if (channel.mapping) channel.view = MapViewOfFile(channel.mapping, FILE_MAP_READ | FILE_MAP_WRITE, 0, 0, bytes);
   return channel;
 }

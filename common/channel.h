@@ -83,8 +83,14 @@ inline MappedChannel openExistingChannel(const wchar_t* name, DWORD access, size
 MappedChannel openOrCreateChannel(const wchar_t* name, size_t bytes, DWORD* lastError = nullptr,
                                   const wchar_t* sddl = kChannelSddl);
 
-// Creates (or, as CreateFileMappingW does, joins) a page-file mapping of `bytes`:
-// Global\ first, Local\ only when that returns no handle; then maps it read/write.
+// Creates (or, as CreateFileMappingW does, joins) a page-file mapping of `bytes` with
+// `sddl` (default security when it is null or refused): Global\ first, Local\ only when
+// that returns no handle. Null on failure, GetLastError() then tells the last attempt's
+// reason; *prefixUsed (when given) receives the prefix of the name that worked.
+HANDLE createChannelMapping(const wchar_t* name, size_t bytes, const wchar_t* sddl,
+                            const wchar_t** prefixUsed = nullptr);
+
+// createChannelMapping, then maps it read/write.
 // The handle is kept when only the view fails (view null); *prefixUsed (when given)
 // receives the prefix of the name that worked.
 MappedChannel createChannel(const wchar_t* name, size_t bytes, const wchar_t* sddl,
@@ -95,7 +101,8 @@ HANDLE openExistingEvent(const wchar_t* name, DWORD access);
 // An auto-reset, non-signalled event: opened as above when one exists, else created with
 // `sddl`, Global\ then Local\; null when all four attempts fail.
 HANDLE openOrCreateEvent(const wchar_t* name, DWORD access, const wchar_t* sddl);
-// Created (or joined) with `sddl`, Global\ then Local\; null when both fail.
+// Auto-reset, not signalled, created (or joined) with `sddl`, Global\ then Local\; null
+// when both fail, GetLastError() then tells why.
 HANDLE createEvent(const wchar_t* name, const wchar_t* sddl);
 
 // The channel's magic and version as its layout gives them; other processes write

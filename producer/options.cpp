@@ -17,25 +17,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Runs a standard conversion and gives its errors the texts that users see,
-// whatever the standard library itself would print.
-template <typename Convert>
-auto convertArgument(const char* name, const std::string& text, Convert convert) {
-  try {
-    return convert(text);
-  } catch (const std::invalid_argument&) {
-    throw std::runtime_error(std::string("invalid ") + name + " argument");
-  } catch (const std::out_of_range&) {
-    throw std::runtime_error(std::string(name) + " argument out of range");
-  }
-}
-
-template <typename Floating>
-Floating finiteOrInvalid(const char* name, Floating value) {
-  if (!std::isfinite(value)) throw std::runtime_error(std::string("invalid ") + name + " argument");
-  return value;
-}
-
 const std::string& nextArgument(size_t& index, const std::vector<std::string>& args, const std::string& option) {
   if (index + 1 < args.size()) return args[++index];
   throw std::runtime_error(option + " requires a value.");
@@ -60,18 +41,6 @@ void requireFile(fs::path& path, const std::string& role) {
 }
 
 }  // namespace
-
-int32_t parseIntArgument(const std::string& text) {
-  return convertArgument("stoi", text, [](const std::string& t) { return std::stoi(t, nullptr, 10); });
-}
-
-double parseDoubleArgument(const std::string& text) {
-  return finiteOrInvalid("stod", convertArgument("stod", text, [](const std::string& t) { return std::stod(t); }));
-}
-
-float parseFloatArgument(const std::string& text) {
-  return finiteOrInvalid("stof", convertArgument("stof", text, [](const std::string& t) { return std::stof(t); }));
-}
 
 std::string utf8Path(const fs::path& path) {
   const std::u8string text = path.u8string();

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "common/argument_numbers.h"
 #include "producer/retouch_settings.h"
 
 namespace tesmira {
@@ -66,11 +67,5 @@ std::string readBackendTelemetryUrl(const std::filesystem::path& repoRoot);
 std::string toLowerAscii(std::string text);
 // A path as UTF-8 text, for messages and log lines.
 std::string utf8Path(const std::filesystem::path& path);
-
-// std::stoi / std::stod / std::stof with the standard library's own error texts,
-// whatever the library prints; NaN and infinity are refused as invalid.
-int32_t parseIntArgument(const std::string& text);
-double parseDoubleArgument(const std::string& text);
-float parseFloatArgument(const std::string& text);
 
 }  // namespace tesmira

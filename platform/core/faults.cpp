@@ -1,5 +1,6 @@
 #include "core/faults.h"
 
+#include <cstdlib>
 #include <map>
 #include <mutex>
 
@@ -14,8 +15,36 @@ struct Fault {
 };
 
 std::mutex gMutex;
+
+// TESMIRA_FAULTS="site=error[:count];..." arms faults in a process that a test cannot
+// reach in-process (a service the service manager started, say).
+void armFromEnvironment(std::map<std::string, Fault>& table) {
+  const char* text = std::getenv("TESMIRA_FAULTS");
+  if (!text) return;
+  std::string all(text);
+  size_t start = 0;
+  while (start < all.size()) {
+    size_t end = all.find(';', start);
+    if (end == std::string::npos) end = all.size();
+    const std::string entry = all.substr(start, end - start);
+    start = end + 1;
+    const size_t eq = entry.rfind('=');
+    if (eq == std::string::npos || eq == 0) continue;
+    const std::string value = entry.substr(eq + 1);
+    char* rest = nullptr;
+    const unsigned long error = std::strtoul(value.c_str(), &rest, 0);
+    int count = -1;
+    if (rest && *rest == ':') count = int(std::strtol(rest + 1, nullptr, 10));
+    table[entry.substr(0, eq)] = Fault{uint32_t(error), count};
+  }
+}
+
 std::map<std::string, Fault>& table() {
-  static auto* t = new std::map<std::string, Fault>;
+  static auto* t = [] {
+    auto* made = new std::map<std::string, Fault>;
+    armFromEnvironment(*made);
+    return made;
+  }();
   return *t;
 }
 

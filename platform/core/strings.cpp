@@ -130,4 +130,22 @@ std::wstring lowerCase(std::wstring_view text) {
   return out;
 }
 
+std::string escapedFileName(std::wstring_view name) {
+  std::string utf8 = toUtf8(name);
+  std::string out;
+  for (unsigned char c : utf8) {
+    bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
+                 c == '_' || c == '-';
+    if (plain && !(out.empty() && c == '.')) {
+      out += char(c);
+    } else {
+      static const char* hex = "0123456789ABCDEF";
+      out += '%';
+      out += hex[c >> 4];
+      out += hex[c & 15];
+    }
+  }
+  return out;
+}
+
 }  // namespace tesmira::platform

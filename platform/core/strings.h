@@ -22,4 +22,8 @@ std::filesystem::path toLinuxPath(std::wstring_view windowsPath);
 bool equalsNoCase(std::wstring_view a, std::wstring_view b);
 std::wstring lowerCase(std::wstring_view text);
 
+// A name as one file name: UTF-8 with everything outside [A-Za-z0-9._-] (and a leading
+// dot) %-escaped, so that no name can reach outside its folder.
+std::string escapedFileName(std::wstring_view name);
+
 }  // namespace tesmira::platform

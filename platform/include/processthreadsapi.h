@@ -64,6 +64,14 @@ WINBASEAPI BOOL WINAPI CreateProcessW(LPCWSTR applicationName, LPWSTR commandLin
                                       BOOL inheritHandles, DWORD creationFlags, LPVOID environment,
                                       LPCWSTR currentDirectory, LPSTARTUPINFOW startupInfo,
                                       LPPROCESS_INFORMATION processInformation);
+// Starts the program as the token's user in the token's session (a token from
+// WTSQueryUserToken), with that environment block and folder.
+WINBASEAPI BOOL WINAPI CreateProcessAsUserW(HANDLE hToken, LPCWSTR lpApplicationName, LPWSTR lpCommandLine,
+                                            LPSECURITY_ATTRIBUTES lpProcessAttributes,
+                                            LPSECURITY_ATTRIBUTES lpThreadAttributes, BOOL bInheritHandles,
+                                            DWORD dwCreationFlags, LPVOID lpEnvironment,
+                                            LPCWSTR lpCurrentDirectory, LPSTARTUPINFOW lpStartupInfo,
+                                            LPPROCESS_INFORMATION lpProcessInformation);
 WINBASEAPI DWORD WINAPI ResumeThread(HANDLE thread);
 WINBASEAPI BOOL WINAPI TerminateProcess(HANDLE process, UINT exitCode);
 WINBASEAPI BOOL WINAPI GetExitCodeProcess(HANDLE process, LPDWORD exitCode);

@@ -38,26 +38,6 @@ std::string sessionFolder() {
   return std::string("objects/Session") + (id && *id ? id : "1");
 }
 
-// Object names are case-sensitive; anything outside a safe set is %-escaped
-// so that every name is one file name.
-std::string fileNameFor(std::wstring_view name) {
-  std::string utf8 = toUtf8(name);
-  std::string out;
-  for (unsigned char c : utf8) {
-    bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
-                 c == '_' || c == '-';
-    if (plain && !(out.empty() && c == '.')) {
-      out += char(c);
-    } else {
-      static const char* hex = "0123456789ABCDEF";
-      out += '%';
-      out += hex[c >> 4];
-      out += hex[c & 15];
-    }
-  }
-  return out;
-}
-
 struct ResolvedName {
   std::filesystem::path folder;
   std::string file;
@@ -80,7 +60,7 @@ DWORD resolveName(std::wstring_view name, ObjectKind kind, ResolvedName& out) {
   }
   if (bare.empty() || bare.find(L'\\') != std::wstring_view::npos) return ERROR_INVALID_NAME;
   out.folder = machinePath(folder);
-  out.file = fileNameFor(bare) + kindExtension(kind);
+  out.file = escapedFileName(bare) + kindExtension(kind);  // names are case-sensitive
   return ERROR_SUCCESS;
 }
 
@@ -177,6 +157,12 @@ ObjectFile::~ObjectFile() {
 DWORD openObject(const ObjectRequest& r, ObjectResult& out) {
   out = {};
   if (auto injected = faults::take(r.function)) return *injected;
+  if (r.name && *r.name) {
+    // "<function>:<name without its Global\ or Local\ prefix>" fails that one object.
+    std::wstring_view bare(r.name);
+    if (size_t slash = bare.find(L'\\'); slash != std::wstring_view::npos) bare.remove_prefix(slash + 1);
+    if (auto injected = faults::take(std::string(r.function) + ":" + toUtf8(bare))) return *injected;
+  }
   if (!r.name || !*r.name) {
     if (!r.create) return ERROR_INVALID_PARAMETER;
     return openUnnamed(r, out);

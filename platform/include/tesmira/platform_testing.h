@@ -31,11 +31,24 @@ TESMIRA_EXPORT int sleepers();
 }  // namespace testclock
 
 // Fault injection: a named call site fails with the given Win32 error (or HRESULT,
-// as the site documents) the next `count` times (-1: until cleared).
+// as the site documents) the next `count` times (-1: until cleared). Named kernel
+// objects also have a site per object: "<function>:<name without its prefix>", e.g.
+// "CreateFileMappingW:TesmiraVcamControl.v2" fails both its Global\ and Local\ names.
+// A process also arms the faults that TESMIRA_FAULTS lists when it starts:
+// "site=error[:count];site=error..." (error in decimal or 0x hex; count as above).
 namespace faults {
 TESMIRA_EXPORT void inject(const std::string& site, uint32_t error, int count = -1);
 TESMIRA_EXPORT void clear(const std::string& site);
 TESMIRA_EXPORT void clearAll();
 }  // namespace faults
+
+// The service manager: what the system does that no product call can.
+namespace services {
+// Kills every process that a service record of this machine names (a fixture's clean-up).
+TESMIRA_EXPORT void endServiceProcesses();
+// SERVICE_CONTROL_SHUTDOWN as the system sends it at shutdown: ERROR_SUCCESS once the
+// service's handler has answered, else the Win32 error ControlService would give.
+TESMIRA_EXPORT uint32_t sendShutdown(const std::wstring& name);
+}  // namespace services
 
 }  // namespace tesmira::platform

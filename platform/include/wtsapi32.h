@@ -1,0 +1,30 @@
+#pragma once
+// Terminal Services sessions: the sessions of this machine and their users' tokens.
+#include "minwindef.h"
+
+#define WTS_CURRENT_SERVER_HANDLE ((HANDLE)nullptr)
+
+typedef enum _WTS_CONNECTSTATE_CLASS {
+  WTSActive,
+  WTSConnected,
+  WTSConnectQuery,
+  WTSShadow,
+  WTSDisconnected,
+  WTSIdle,
+  WTSListen,
+  WTSReset,
+  WTSDown,
+  WTSInit
+} WTS_CONNECTSTATE_CLASS;
+
+typedef struct _WTS_SESSION_INFOW {
+  DWORD SessionId;
+  LPWSTR pWinStationName;
+  WTS_CONNECTSTATE_CLASS State;
+} WTS_SESSION_INFOW, *PWTS_SESSION_INFOW;
+
+WINBASEAPI BOOL WINAPI WTSEnumerateSessionsW(HANDLE hServer, DWORD Reserved, DWORD Version,
+                                             PWTS_SESSION_INFOW* ppSessionInfo, DWORD* pCount);
+WINBASEAPI VOID WINAPI WTSFreeMemory(PVOID pMemory);
+// Needs the privilege that LocalSystem holds (ERROR_PRIVILEGE_NOT_HELD without it).
+WINBASEAPI BOOL WINAPI WTSQueryUserToken(ULONG SessionId, PHANDLE phToken);

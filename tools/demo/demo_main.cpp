@@ -37,6 +37,7 @@
 #include "tesmira/test_cameras.h"
 #include "tools/demo/demo_camera.h"
 #include "tools/demo/demo_channels.h"
+#include "tools/demo/demo_launcher.h"
 #include "tools/demo/demo_processes.h"
 
 namespace tesmira::demo {
@@ -366,6 +367,8 @@ int run() {
   // Decided before the agent goes: ending the agent ends its producer too.
   const bool stopped = !runs.empty() && !producerWatch.anyRunning();
   killProgram(agent);
+  const std::string launcherSummary = runLauncherStep(
+      {TESMIRA_LAUNCHER_EXE, p.producer, p.mediaSource, p.output, [](const fs::path& f) { makeDataFolder(f); }});
 
   for (const char* log : {"vcam-agent.log", "vcam-producer.log", "vcam-service.log"}) {
     fs::copy_file(programDataFolder() / "Tesmira" / "Logs" / log, p.output / log, ec);
@@ -428,6 +431,7 @@ int run() {
     s << "; the producer's last state was \"" << rec.states.back().second << "\" (see vcam-producer.log)";
   }
   s << "\n";
+  s << "\n" << launcherSummary;
   s << "\nagent log:\n" << readText(p.output / "vcam-agent.log");
   s << "\nfiles: received.avi (every sample received), ";
   for (const auto& name : rec.snapshots) s << name << " ";

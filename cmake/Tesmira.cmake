@@ -70,3 +70,14 @@ function(tesmira_add_benchmark name)
 endfunction()
 
 include(GoogleTest)
+
+# tesmira_add_window_tests(NAME <name> DIR <folder> LIBS <libs...>)
+# Every *_window_test.cpp in DIR goes into NAME, labelled "window": these tests open real
+# windows and run under xvfb-run, one at a time (see ./tesmira), never in the TSan flavour.
+function(tesmira_add_window_tests)
+  cmake_parse_arguments(T "" "NAME;DIR" "LIBS" ${ARGN})
+  file(GLOB sources CONFIGURE_DEPENDS ${T_DIR}/*_window_test.cpp)
+  if(sources AND NOT TESMIRA_ONLY_CONCURRENCY_TESTS)
+    _tesmira_test_exe(${T_NAME} "window" "${sources}" "${T_LIBS}")
+  endif()
+endfunction()

@@ -6,7 +6,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 exempt='^(platform|third_party)/|^tests/support/host_calls\.(h|cpp)$'
-headers='#\s*include\s*<(unistd\.h|sys/|linux/|vulkan/|ft2build\.h|curl/|openssl/|pthread\.h|dlfcn\.h|fcntl\.h|semaphore\.h|poll\.h|signal\.h|spawn\.h)'
+headers='#\s*include\s*<(unistd\.h|sys/|linux/|vulkan/|ft2build\.h|curl/|openssl/|pthread\.h|dlfcn\.h|fcntl\.h|semaphore\.h|poll\.h|signal\.h|spawn\.h|gtk/|gdk/|glib\.h|X11/)'
 calls='\b(posix_spawnp?|kill|waitpid|(un)?setenv|dlopen|mkdtemp)\s*\('
 product='^(agent|common|producer|vcam_source|service|launcher)/'
 files=$(git ls-files -co --exclude-standard -- '*.cpp' '*.cc' '*.h' '*.hpp' | grep -vE "$exempt" || true)

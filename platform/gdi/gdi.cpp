@@ -98,6 +98,7 @@ HGDIOBJ swapSelected(std::shared_ptr<T>& slot, std::shared_ptr<T> incoming) {
 
 std::shared_ptr<DeviceContext> lookupDc(HDC hdc) { return lookupAs<DeviceContext>(hdc); }
 std::shared_ptr<Brush> lookupBrush(HBRUSH brush) { return lookupAs<Brush>(brush); }
+std::shared_ptr<Font> lookupFont(HFONT font) { return lookupAs<Font>(font); }
 
 void fillPixels(const Bitmap& bitmap, RECT rect, COLORREF color) {
   const int left = std::max<LONG>(rect.left, 0), right = std::min<LONG>(rect.right, bitmap.width);

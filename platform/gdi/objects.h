@@ -50,6 +50,8 @@ struct DeviceContext : GdiObject {
 
 std::shared_ptr<DeviceContext> lookupDc(HDC hdc);
 std::shared_ptr<Brush> lookupBrush(HBRUSH brush);
+// For the USER stand-in, which draws controls with the font a window was given.
+std::shared_ptr<Font> lookupFont(HFONT font);
 
 // Fills the part of (left, top, right, bottom) that lies inside the bitmap.
 void fillPixels(const Bitmap& bitmap, RECT rect, COLORREF color);

@@ -17,3 +17,9 @@ WINBASEAPI DWORD WINAPI GetFileAttributesW(LPCWSTR lpFileName);
 WINBASEAPI BOOL WINAPI DeleteFileW(LPCWSTR lpFileName);
 // TMPDIR or /tmp, with a trailing separator.
 WINBASEAPI DWORD WINAPI GetTempPathW(DWORD nBufferLength, LPWSTR lpBuffer);
+
+typedef struct _OVERLAPPED OVERLAPPED, *LPOVERLAPPED;  // overlapped reads are not supported here
+
+// Synchronous reads of a pipe's read end: FALSE with ERROR_BROKEN_PIPE once every write end is closed.
+WINBASEAPI BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
+                                LPDWORD lpNumberOfBytesRead, LPOVERLAPPED lpOverlapped);

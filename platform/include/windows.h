@@ -12,6 +12,7 @@
 #include "processenv.h"
 #include "libloaderapi.h"
 #include "fileapi.h"
+#include "namedpipeapi.h"
 #include "winbase.h"
 #include "securitybaseapi.h"
 #include "memoryapi.h"

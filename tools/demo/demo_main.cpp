@@ -38,6 +38,7 @@
 #include "tools/demo/demo_agent.h"
 #include "tools/demo/demo_camera.h"
 #include "tools/demo/demo_channels.h"
+#include "tools/demo/demo_launcher.h"
 #include "tools/demo/demo_processes.h"
 #include "tools/demo/demo_retouch.h"
 
@@ -337,6 +338,8 @@ int run() {
   const bool stopped = !runs.empty() && !producerWatch.anyRunning();
   consumers.waitForEmpty(std::chrono::seconds(5));
   killProgram(agent);
+  const std::string launcherSummary = runLauncherStep(
+      {TESMIRA_LAUNCHER_EXE, p.producer, p.mediaSource, p.output, [](const fs::path& f) { makeDataFolder(f); }});
 
   for (const char* log : {"vcam-agent.log", "vcam-producer.log", "vcam-service.log"}) {
     fs::copy_file(programDataFolder() / "Tesmira" / "Logs" / log, p.output / log, ec);
@@ -406,6 +409,7 @@ int run() {
   }
   s << "\n";
   s << retouch;
+  s << "\n" << launcherSummary;
   s << "\nagent log:\n" << readText(p.output / "vcam-agent.log");
   s << "\nfiles: received.avi (every sample received), ";
   for (const auto& name : rec.snapshots) s << name << " ";

@@ -132,14 +132,22 @@ bool writeJsonArrayAtomic(const fs::path& path, const std::vector<json>& events)
   return writeJsonAtomic(path, array);
 }
 
-std::vector<json> loadEventQueue() {
+std::vector<json> parseEventQueue(const std::string& text) {
   std::vector<json> events;
-  json queue = readJsonFile(queueFilePath());
+  json queue = json::parse(text, nullptr, false);
   if (!queue.is_array()) return events;
   for (auto& e : queue) {
     if (e.is_object()) events.push_back(std::move(e));
   }
   return events;
+}
+
+std::vector<json> loadEventQueue() {
+  std::ifstream in(queueFilePath(), std::ios::binary);
+  if (!in) return {};
+  std::ostringstream text;
+  text << in.rdbuf();
+  return parseEventQueue(text.str());
 }
 
 void appendToQueue(const json& event) {
@@ -175,16 +183,17 @@ json loadDropPolicy() {
   return policy;
 }
 
-void storePolicyFromResponse(const std::string& body) {
-  if (body.empty()) return;
+json policyFromResponse(const std::string& body, int64_t now) {
+  const json discarded(json::value_t::discarded);
+  if (body.empty()) return discarded;
   json response = json::parse(body, nullptr, false);
-  if (!response.is_object()) return;
+  if (!response.is_object()) return discarded;
   auto it = response.find("policy");
-  if (it == response.end() || !it->is_object()) return;
-  json policy = *it;
+  if (it == response.end() || !it->is_object()) return discarded;
+  json policy = std::move(*it);
   int64_t ttl = kDefaultTtlSeconds;
   if (auto t = policy.find("ttl_seconds"); t != policy.end()) {
-    if (!t->is_number()) return;
+    if (!t->is_number()) return discarded;
     if (t->is_number_integer()) {
       ttl = integerMember(policy, "ttl_seconds", kDefaultTtlSeconds);
     } else {
@@ -192,8 +201,13 @@ void storePolicyFromResponse(const std::string& body) {
       ttl = d != d ? 0 : int64_t(std::clamp(d, -1e12, 1e12));
     }
   }
-  policy["expiresAtUnix"] = unixNow() + std::clamp<int64_t>(ttl, 0, kMaxTtlSeconds);
-  writeJsonAtomic(policyFilePath(), policy);
+  policy["expiresAtUnix"] = now + std::clamp<int64_t>(ttl, 0, kMaxTtlSeconds);
+  return policy;
+}
+
+void storePolicyFromResponse(const std::string& body) {
+  const json policy = policyFromResponse(body, unixNow());
+  if (policy.is_object()) writeJsonAtomic(policyFilePath(), policy);
 }
 
 bool uploadTooSoon() {

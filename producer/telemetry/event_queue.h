@@ -35,6 +35,7 @@ bool writeJsonArrayAtomic(const std::filesystem::path& path, const std::vector<n
 
 // Caller holds telemetryMutex. Non-objects are skipped; any failure gives an empty queue.
 std::vector<nlohmann::json> loadEventQueue();
+std::vector<nlohmann::json> parseEventQueue(const std::string& text);
 // Appends, trims the front to the cap and writes, under the mutex.
 void appendToQueue(const nlohmann::json& event);
 // After a 2xx: removes, for each event sent, its first whole-object-equal element in the
@@ -44,6 +45,8 @@ void removeSentEvents(const std::vector<nlohmann::json>& sent);
 // The cached policy, or null (absent, unreadable, not an object, or expired: then deleted).
 nlohmann::json loadDropPolicy();
 void storePolicyFromResponse(const std::string& body);
+// The policy to cache from an upload's response body, with its expiresAtUnix; discarded when none.
+nlohmann::json policyFromResponse(const std::string& body, int64_t now);
 bool uploadTooSoon();
 // A policy member of an unexpected type keeps the event.
 bool shouldDropEvent(const nlohmann::json& event, const nlohmann::json& policy);

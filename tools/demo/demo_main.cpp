@@ -38,6 +38,7 @@
 #include "tools/demo/demo_camera.h"
 #include "tools/demo/demo_channels.h"
 #include "tools/demo/demo_processes.h"
+#include "tools/demo/demo_telemetry.h"
 
 namespace tesmira::demo {
 namespace fs = std::filesystem;
@@ -325,6 +326,7 @@ int run() {
   }
   std::cout << "demo: published the file camera's mode " << published << " in the capabilities channel\n";
 
+  const DemoTelemetry telemetry(p.output / "data");
   setAgentString(L"ProducerExe", p.producer.wstring());
   setAgentString(L"RepoRoot", makeDataFolder(p.output / "data").wstring());
   ProcessWatch producerWatch(p.producer);
@@ -421,6 +423,7 @@ int run() {
     }
   }
   if (!rec.error.empty()) s << "\nsample delivery ended early: " << rec.error << "\n";
+  s << telemetry.finish(p.output, rec.width, rec.height, opened, rec.firstPublishedMs);
   s << "\nverdict: " << (rec.firstPublishedMs ? "live frames reached the application" : "NO live frame reached the application")
     << "; the agent " << (runs.empty() ? "never started the producer" : stopped ? "started and stopped the producer"
                                                                                  : "did not stop the producer in time");

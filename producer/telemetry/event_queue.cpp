@@ -132,30 +132,41 @@ bool writeJsonArrayAtomic(const fs::path& path, const std::vector<json>& events)
   return writeJsonAtomic(path, array);
 }
 
-std::vector<json> parseEventQueue(const std::string& text) {
-  std::vector<json> events;
+namespace {
+
+// The queue as a JSON array of its objects, parsed in place (no copy of the events).
+json parseQueueArray(const std::string& text) {
   json queue = json::parse(text, nullptr, false);
-  if (!queue.is_array()) return events;
-  for (auto& e : queue) {
-    if (e.is_object()) events.push_back(std::move(e));
-  }
-  return events;
+  if (!queue.is_array()) return json::array();
+  auto& events = queue.get_ref<json::array_t&>();
+  events.erase(std::remove_if(events.begin(), events.end(), [](const json& e) { return !e.is_object(); }),
+               events.end());
+  return queue;
 }
 
-std::vector<json> loadEventQueue() {
+json loadQueueArray() {
   std::ifstream in(queueFilePath(), std::ios::binary);
-  if (!in) return {};
+  if (!in) return json::array();
   std::ostringstream text;
   text << in.rdbuf();
-  return parseEventQueue(text.str());
+  return parseQueueArray(text.str());
 }
+
+}  // namespace
+
+std::vector<json> parseEventQueue(const std::string& text) {
+  return std::move(parseQueueArray(text).get_ref<json::array_t&>());
+}
+
+std::vector<json> loadEventQueue() { return std::move(loadQueueArray().get_ref<json::array_t&>()); }
 
 void appendToQueue(const json& event) {
   std::lock_guard lock(telemetryMutex());
-  std::vector<json> events = loadEventQueue();
+  json queue = loadQueueArray();
+  auto& events = queue.get_ref<json::array_t&>();
   events.push_back(event);
   if (events.size() > kQueueCap) events.erase(events.begin(), events.end() - kQueueCap);
-  writeJsonArrayAtomic(queueFilePath(), events);
+  writeJsonAtomic(queueFilePath(), queue);
 }
 
 void removeSentEvents(const std::vector<json>& sent) {

@@ -137,6 +137,12 @@ std::shared_ptr<T> find(HINTERNET h, Kind kind) {
   return std::static_pointer_cast<T>(it->second);
 }
 
+std::shared_ptr<Handle> findAny(HINTERNET h) {
+  std::lock_guard lock(handlesMutex);
+  auto it = handles.find(h);
+  return it == handles.end() ? nullptr : it->second;
+}
+
 BOOL fail(DWORD error) {
   SetLastError(error);
   return FALSE;
@@ -498,13 +504,8 @@ BOOL WINAPI WinHttpSetTimeouts(HINTERNET hInternet, int nResolveTimeout, int nCo
   if (nResolveTimeout < -1 || nConnectTimeout < -1 || nSendTimeout < -1 || nReceiveTimeout < -1) {
     return fail(ERROR_INVALID_PARAMETER);
   }
-  std::shared_ptr<Handle> handle;
-  {
-    std::lock_guard lock(handlesMutex);
-    auto it = handles.find(hInternet);
-    if (it == handles.end()) return fail(ERROR_INVALID_HANDLE);
-    handle = it->second;
-  }
+  std::shared_ptr<Handle> handle = findAny(hInternet);
+  if (!handle) return fail(ERROR_INVALID_HANDLE);
   auto value = [](int ms) { return ms < 0 ? 0 : ms; };  // -1 is infinite, as 0
   handle->connectTimeout = value(nConnectTimeout);
   handle->sendTimeout = value(nSendTimeout);
@@ -513,13 +514,8 @@ BOOL WINAPI WinHttpSetTimeouts(HINTERNET hInternet, int nResolveTimeout, int nCo
 }
 
 BOOL WINAPI WinHttpSetOption(HINTERNET hInternet, DWORD dwOption, LPVOID lpBuffer, DWORD dwBufferLength) {
-  std::shared_ptr<Handle> handle;
-  {
-    std::lock_guard lock(handlesMutex);
-    auto it = handles.find(hInternet);
-    if (it == handles.end()) return fail(ERROR_INVALID_HANDLE);
-    handle = it->second;
-  }
+  std::shared_ptr<Handle> handle = findAny(hInternet);
+  if (!handle) return fail(ERROR_INVALID_HANDLE);
   if (!lpBuffer || dwBufferLength < sizeof(DWORD)) return fail(ERROR_INVALID_PARAMETER);
   DWORD value = 0;
   std::memcpy(&value, lpBuffer, sizeof(value));

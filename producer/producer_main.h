@@ -8,6 +8,7 @@
 
 #include "producer/capture_source.h"
 #include "producer/retouch_context.h"
+#include "producer/telemetry/telemetry_client.h"
 #include "producer/telemetry_sink.h"
 
 namespace tesmira {
@@ -18,7 +19,7 @@ using CaptureFactory = std::function<std::unique_ptr<ICaptureSource>(const Produ
 struct ProducerSeams {
   CaptureFactory makeCapture = makePhysicalCamera;
   RetouchContextFactory makeContext = makeRetouchContext;
-  TelemetryFactory makeTelemetry = makeSilentTelemetry;
+  TelemetryFactory makeTelemetry = telemetry::makeTelemetryClient;
   // Sleeps of the loop, in milliseconds (fractions for the still pacing).
   std::function<void(double ms)> sleepMs;
   std::ostream* out = nullptr;  // standard output when null

@@ -5,7 +5,7 @@
 # layer cannot express.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-exempt='^(platform|third_party)/|^tests/support/host_calls\.(h|cpp)$'
+exempt='^(platform|third_party)/|^tests/support/host_calls(_http)?\.(h|cpp)$'
 headers='#\s*include\s*<(unistd\.h|sys/|linux/|vulkan/|ft2build\.h|curl/|openssl/|pthread\.h|dlfcn\.h|fcntl\.h|semaphore\.h|poll\.h|signal\.h|spawn\.h|gtk/|gdk/|glib\.h|X11/)'
 calls='\b(posix_spawnp?|kill|waitpid|(un)?setenv|dlopen|mkdtemp)\s*\('
 product='^(agent|common|producer|vcam_source|service|launcher)/'

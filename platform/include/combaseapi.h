@@ -25,3 +25,6 @@ WINBASEAPI int WINAPI StringFromGUID2(REFGUID guid, LPWSTR text, int capacity);
 // Parses the braced registry form; CO_E_CLASSSTRING for anything else.
 WINBASEAPI HRESULT WINAPI CLSIDFromString(LPCWSTR text, LPCLSID clsid);
 #define IIDFromString CLSIDFromString
+
+// A random (version 4) GUID; the "CoCreateGuid" fault site makes it fail with the injected HRESULT.
+WINBASEAPI HRESULT WINAPI CoCreateGuid(GUID* pguid);

@@ -8,6 +8,8 @@
 #include <stdexcept>
 
 #include "producer/engine/crop_calibration.h"
+#include "producer/telemetry/batch_upload.h"
+#include "producer/telemetry/event_queue.h"
 
 #include "registry/hive.h"
 #include "vcam_source/channels.h"
@@ -78,6 +80,20 @@ bool readHive(const std::string& text, std::string& written) {
   if (platform::registry::parseHiveText(text, root) != ERROR_SUCCESS) return false;
   written = platform::registry::hiveText(*root);
   return true;
+}
+
+bool telemetryPolicyDrops(const std::string& policyText, const nlohmann::json& event) {
+  return telemetry::shouldDropEvent(event, nlohmann::json::parse(policyText, nullptr, false));
+}
+
+std::vector<nlohmann::json> telemetryQueueEvents(const std::string& text) { return telemetry::parseEventQueue(text); }
+
+int64_t telemetryBackoffSeconds(uint32_t status, const std::string& body, const std::string& retryAfter) {
+  return telemetry::backoffSecondsFor({status, body, retryAfter});
+}
+
+nlohmann::json telemetryPolicyFromResponse(const std::string& body, int64_t now) {
+  return telemetry::policyFromResponse(body, now);
 }
 
 }  // namespace tesmira::fuzz

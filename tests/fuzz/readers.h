@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "common/channels.h"
 #include "producer/producer_channels.h"
 #include "producer/retouch_settings.h"
@@ -38,5 +40,13 @@ bool readCalibration(const std::string& text, std::array<double, 6>& transform, 
 // The registry hive reader: true when `text` reads as a hive; then `written` is the
 // text the layer writes back for it.
 bool readHive(const std::string& text, std::string& written);
+
+// Telemetry: the cached drop policy as text against an event (null policy text: no policy).
+bool telemetryPolicyDrops(const std::string& policyText, const nlohmann::json& event);
+// The queue file as read: its events.
+std::vector<nlohmann::json> telemetryQueueEvents(const std::string& text);
+// The backoff an upload answer gives, and the policy it would cache at `now` (discarded: none).
+int64_t telemetryBackoffSeconds(uint32_t status, const std::string& body, const std::string& retryAfter);
+nlohmann::json telemetryPolicyFromResponse(const std::string& body, int64_t now);
 
 }  // namespace tesmira::fuzz

@@ -41,6 +41,7 @@
 #include "tools/demo/demo_launcher.h"
 #include "tools/demo/demo_processes.h"
 #include "tools/demo/demo_retouch.h"
+#include "tools/demo/demo_telemetry.h"
 
 namespace tesmira::demo {
 namespace fs = std::filesystem;
@@ -286,6 +287,8 @@ int run() {
   std::cout << "demo: channels created and held under " << narrow(channels.prefixUsed()) << "\n";
 
   const uint32_t capabilitiesBefore = capabilitySequence();
+
+  const DemoTelemetry telemetry(p.output / "data");
   setAgentString(L"ProducerExe", p.producer.wstring());
   setAgentString(L"RepoRoot", p.data.wstring());
   ProcessWatch producerWatch(p.producer);
@@ -401,6 +404,7 @@ int run() {
     }
   }
   if (!rec.error.empty()) s << "\nsample delivery ended early: " << rec.error << "\n";
+  s << telemetry.finish(p.output, rec.width, rec.height, opened, rec.firstPublishedMs);
   s << "\nverdict: " << (rec.firstPublishedMs ? "live frames reached the application" : "NO live frame reached the application")
     << "; the agent " << (runs.empty() ? "never started the producer" : stopped ? "started and stopped the producer"
                                                                                  : "did not stop the producer in time");

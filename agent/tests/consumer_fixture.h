@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "agent/consumers.h"
+#include "tesmira/platform_testing.h"
 #include "tests/support/child_process.h"
 #include "tests/support/machine_fixture.h"
 
@@ -51,10 +52,13 @@ inline uint64_t fileTimeNow() {
 // Copies of the test application, running under the names the tests give them.
 class RunningApps {
  public:
+  // Without a folder: "apps" in the machine root of the moment the first one runs.
+  RunningApps() = default;
   explicit RunningApps(std::filesystem::path folder) : folder_(std::move(folder)) {}
 
   // Starts the application as `name` and waits until a process snapshot lists it.
   std::filesystem::path run(const std::string& name) {
+    if (folder_.empty()) folder_ = std::filesystem::path(tesmira::platform::machineRoot()) / "apps";
     std::filesystem::create_directories(folder_);
     const std::filesystem::path program = folder_ / name;
     std::filesystem::copy_file(tesmira::testing::siblingExecutable("agent_test_app"), program,

@@ -63,7 +63,7 @@ class ConsumersTest : public tesmira::testing::MachineTest {
     return writeFile(name, vt::peWithVersionResource(vt::versionBlock(strings)));
   }
 
-  RunningApps apps{root() / "apps"};
+  RunningApps apps;
   TestChannel channel;
   ConsumerTracker tracker;
 };
@@ -99,7 +99,8 @@ class DesktopFilterTest : public ConsumersTest, public ::testing::WithParamInter
 TEST_P(DesktopFilterTest, OnlyRunningStartedUnstoppedForeignApplicationsCount) {
   const DesktopFilterCase& c = GetParam();
   if (c.running) apps.run(c.running);
-  setConsent(desktopConsentKey(root() / "apps" / c.consented), c.start, c.stop);
+  setConsent(desktopConsentKey(std::filesystem::path(tesmira::platform::machineRoot()) / "apps" / c.consented), c.start,
+             c.stop);
   const auto consumers = scanWebcamConsumers(tracker);
   EXPECT_EQ(consumers.size(), c.listed ? 1u : 0u);
 }
@@ -109,7 +110,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(DesktopFilterCase{"InUse", "zoom.exe", "zoom.exe", 1000, 0, true},
                       DesktopFilterCase{"Stopped", "zoom.exe", "zoom.exe", 1000, 2000, false},
                       DesktopFilterCase{"NeverStarted", "zoom.exe", "zoom.exe", 0, 0, false},
-                      DesktopFilterCase{"NotRunning", nullptr, "zoom.exe", 1000, 0, false},
+                      DesktopFilterCase{"NotRunning", nullptr, "idle-consumer.exe", 1000, 0, false},
                       DesktopFilterCase{"NameCaseIsIgnored", "zoom.exe", "Zoom.EXE", 1000, 0, true},
                       DesktopFilterCase{"TheSystemsOwnProgram", "tesmira_helper.exe", "tesmira_helper.exe", 1000, 0,
                                         false}),

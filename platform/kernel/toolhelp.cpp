@@ -51,7 +51,14 @@ std::wstring exeNameOf(const std::string& pidDir, const std::string& comm) {
 bool readProcess(DWORD pid, ProcessInfo& out) {
   std::string dir = "/proc/" + std::to_string(pid);
   std::ifstream in(dir + "/stat");
-  std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::string stat;
+  // A process that ends while its stat is read fails the read (ESRCH), which the file
+  // buffer throws past the iterator: it simply is not in the snapshot any more.
+  try {
+    stat.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  } catch (...) {  // the library's own failure type, whichever ABI it was thrown with
+    return false;
+  }
   size_t open = stat.find('('), close = stat.rfind(')');
   if (open == std::string::npos || close == std::string::npos || close < open) return false;
   std::string comm = stat.substr(open + 1, close - open - 1);

@@ -37,8 +37,8 @@
 #include "tesmira/test_cameras.h"
 #include "tools/demo/demo_agent.h"
 #include "tools/demo/demo_camera.h"
-#include "tools/demo/demo_channels.h"
 #include "tools/demo/demo_launcher.h"
+#include "tools/demo/demo_service.h"
 #include "tools/demo/demo_processes.h"
 #include "tools/demo/demo_retouch.h"
 #include "tools/demo/demo_telemetry.h"
@@ -105,7 +105,7 @@ void setAgentString(const wchar_t* name, const std::wstring& value) {
 }
 
 // The sample is a frame that the producer published when it equals a frame-channel slot.
-bool isPublishedFrame(const HeldChannels& channels, const ReceivedSample& sample) {
+bool isPublishedFrame(const BrokerChannels& channels, const ReceivedSample& sample) {
   const RetouchFrameHeader* header = channels.frame();
   for (uint32_t slot = 0; slot < 2; ++slot) {
     const RetouchFrameSlot d = header->slots[slot];
@@ -161,7 +161,7 @@ struct Recording {
   std::string error;
 };
 
-Recording record(CameraApp& app, const HeldChannels& channels, Clock::time_point opened, const fs::path& out) {
+Recording record(CameraApp& app, const BrokerChannels& channels, Clock::time_point opened, const fs::path& out) {
   Recording r;
   cv::VideoWriter video;
   uint64_t lastPublished = 0;
@@ -279,7 +279,7 @@ int run() {
   std::cout << "demo: media source registered, virtual camera \"Tesmira\" created\n";
 
   // What the service's broker does: every channel created, seeded and held.
-  HeldChannels channels;
+  BrokerChannels channels;
   if (std::wstring error = channels.create(); !error.empty()) {
     std::cerr << "demo: " << narrow(error) << "\n";
     return 1;
@@ -358,7 +358,7 @@ int run() {
     << " at " << cameraRate << " fps\n";
   s << "producer data folder: " << p.data.string()
     << " (built by the set-up; the retouch runs on the CPU: the GPU compositor is not built yet)\n";
-  s << "channels: created, seeded and held by the demo as the service's broker would, under "
+  s << "channels: created, seeded and held by the service's broker code (run by the demo), under "
     << narrow(channels.prefixUsed()) << "\n";
   s << "capture modes published by the agent " << std::lround(modes.afterAgentStartMs) << " ms after it started: "
     << published << "\n";

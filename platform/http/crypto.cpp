@@ -1,4 +1,5 @@
 // CNG hashing and GUID creation on OpenSSL.
+#include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <openssl/rand.h>
 
@@ -25,10 +26,17 @@ struct Hash {
   EVP_MD_CTX* context = nullptr;
 };
 
-// Live handles, so a stale or foreign handle answers STATUS_INVALID_HANDLE instead of crashing.
-std::mutex handlesMutex;
-std::unordered_set<void*> algorithms;
-std::unordered_set<void*> hashes;
+// Live handles, so a stale or foreign handle answers STATUS_INVALID_HANDLE instead of crashing;
+// never destroyed, as threads may still hash while the process exits.
+std::mutex& handlesMutex = *new std::mutex;
+auto& algorithms = *new std::unordered_set<void*>;
+auto& hashes = *new std::unordered_set<void*>;
+
+// OpenSSL without its clean-up at exit, for the same reason.
+void initOpenSsl() {
+  static std::once_flag once;
+  std::call_once(once, [] { OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT, nullptr); });
+}
 
 bool live(std::unordered_set<void*>& set, void* handle) {
   std::lock_guard lock(handlesMutex);
@@ -47,6 +55,7 @@ NTSTATUS WINAPI BCryptOpenAlgorithmProvider(BCRYPT_ALG_HANDLE* phAlgorithm, LPCW
   *phAlgorithm = nullptr;
   if (auto status = injected("BCryptOpenAlgorithmProvider")) return *status;
   if (std::wcscmp(pszAlgId, BCRYPT_SHA256_ALGORITHM) != 0) return STATUS_NOT_FOUND;
+  initOpenSsl();
   auto* algorithm = new Algorithm;
   std::lock_guard lock(handlesMutex);
   algorithms.insert(algorithm);
@@ -132,6 +141,7 @@ NTSTATUS WINAPI BCryptDestroyHash(BCRYPT_HASH_HANDLE hHash) {
 HRESULT WINAPI CoCreateGuid(GUID* pguid) {
   if (!pguid) return E_INVALIDARG;
   if (auto error = tesmira::platform::faults::take("CoCreateGuid")) return HRESULT(*error);
+  initOpenSsl();
   unsigned char bytes[16];
   if (RAND_bytes(bytes, sizeof(bytes)) != 1) return E_FAIL;
   std::memcpy(&pguid->Data1, bytes, 4);

@@ -2,6 +2,7 @@
 // thread: the response body streams through a bounded buffer (transfers pause when
 // it is full), so large downloads never sit in memory whole.
 #include <curl/curl.h>
+#include <openssl/crypto.h>
 #include <openssl/pem.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
@@ -112,8 +113,9 @@ struct Request : Handle {
   size_t buffered() const { return bodyBuffer.size() - bodyOffset; }
 };
 
-std::mutex handlesMutex;
-std::unordered_map<void*, std::shared_ptr<Handle>> handles;
+// Never destroyed: an abandoned request on a detached thread may still close its handles at exit.
+std::mutex& handlesMutex = *new std::mutex;
+auto& handles = *new std::unordered_map<void*, std::shared_ptr<Handle>>;
 
 HINTERNET remember(std::shared_ptr<Handle> handle) {
   void* key = handle.get();
@@ -150,7 +152,11 @@ BOOL fail(DWORD error) {
 
 void initCurlOnce() {
   static std::once_flag once;
-  std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+  std::call_once(once, [] {
+    // No clean-up at exit: a transfer on an abandoned thread may still be using OpenSSL.
+    OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT, nullptr);
+    curl_global_init(CURL_GLOBAL_DEFAULT);
+  });
 }
 
 std::string trim(std::string_view text) {

@@ -51,6 +51,12 @@ for binary in "$dll" "$agent"; do
   # so the binary still loads there.
   early=$(imported_functions "$binary" | grep -xE 'MFCreateVirtualCamera' || true)
   expect_equal "$name loads MFCreateVirtualCamera at run time" "" "$early"
+  # ASLR and DEP, which Windows applies only to images that ask for them.
+  dllchars=$(headers "$binary" | sed -nE 's/^DllCharacteristics\s+([0-9a-f]+).*/\1/p')
+  hardening=""
+  ((dllchars && (16#$dllchars & 0x0040) && (16#$dllchars & 0x0100))) ||
+    hardening="DllCharacteristics 0x${dllchars:-none} lack DYNAMIC_BASE (0x40) or NX_COMPAT (0x100)"
+  result "$name is built for ASLR and DEP" "$hardening"
 done
 
 if [[ -f $dll ]]; then

@@ -205,6 +205,9 @@ std::string runLauncherStep(const LauncherStep& step) {
       << " ms after the Start click, while the application read " << samplesRead << " samples from \"Tesmira\":\n  "
       << statistics << "\n";
   }
+  std::string rows;
+  for (const auto& row : window.control(1005).value("items", json::array())) rows += " [" + row.get<std::string>() + "]";
+  s << "launcher: camera rows:" << (rows.empty() ? " none" : rows) << "\n";
   s << "launcher: \"Producer stopped.\" " << (stoppedShown ? "shown" : "NOT shown") << "; window closed with exit code "
     << (exitCode == STILL_ACTIVE ? std::string("none (ended by the demo)") : std::to_string(exitCode)) << "\n";
   s << "launcher: the camera and width chosen in the window go to the producer's command line but do not steer "

@@ -1,6 +1,6 @@
 #pragma once
 // The main loop's seam to face tracking and retouch. Until the engine is plugged in,
-// the pass-through context finds no face and hands frames back unretouched.
+// the pass-through context finds the face and hands frames back unretouched.
 #include <opencv2/core.hpp>
 
 #include <cstdint>

@@ -37,6 +37,7 @@
 #include "tesmira/test_cameras.h"
 #include "tools/demo/demo_camera.h"
 #include "tools/demo/demo_channels.h"
+#include "tools/demo/demo_landmarks.h"
 #include "tools/demo/demo_processes.h"
 
 namespace tesmira::demo {
@@ -225,27 +226,6 @@ double fileCameraRate(const fs::path& video) {
   return capture.isOpened() ? capture.get(cv::CAP_PROP_FPS) : 0.0;
 }
 
-// The producer checks that its models and retouch resources exist before it starts. The
-// retouch engine is not in this build yet (frames pass through unretouched), so the demo's
-// data folder holds empty files under those names; the summary says so.
-fs::path makeDataFolder(const fs::path& folder) {
-  const fs::path resources = folder / "app" / "base" / "Sources" / "Prismwell" / "Resources";
-  const fs::path files[] = {
-      "models/retouch.onnx", "models/teeth_whitening.onnx", "models/face_landmarker.task",
-      "models/calibration/mediapipe_crop_calibration.json", "libmediapipe.dll",
-  };
-  for (const fs::path& file : files) {
-    fs::create_directories((folder / file).parent_path());
-    std::ofstream(folder / file).close();
-  }
-  fs::create_directories(resources);
-  for (const char* name : {"facemask.png", "skin_mask.png", "teeth_whitening_mask.png", "lookup.png", "tone_warm.png",
-                           "tone_soft.png", "tone_studio.png", "tone_window.png", "tone_presenting.png"}) {
-    std::ofstream(resources / name).close();
-  }
-  return folder;
-}
-
 std::string readText(const fs::path& file) {
   std::ifstream in(file, std::ios::binary);
   std::ostringstream text;
@@ -326,7 +306,7 @@ int run() {
   std::cout << "demo: published the file camera's mode " << published << " in the capabilities channel\n";
 
   setAgentString(L"ProducerExe", p.producer.wstring());
-  setAgentString(L"RepoRoot", makeDataFolder(p.output / "data").wstring());
+  setAgentString(L"RepoRoot", demo::copyDataFolder(p.repo, p.output / "data").wstring());
   ProcessWatch producerWatch(p.producer);
   const Clock::time_point agentStarted = Clock::now();
   Program agent = spawnProgram(p.agent);
@@ -377,8 +357,9 @@ int run() {
   s << "Tesmira demo: the whole road on one machine\n\n";
   s << "physical camera: file camera \"" << narrow(kFileCameraName) << "\" playing " << p.video.filename().string()
     << " at " << cameraRate << " fps\n";
-  s << "producer data folder: data/ (empty placeholder model files: the retouch engine is not built yet, "
-       "frames pass through unretouched)\n";
+  s << "producer data folder: data/ (the built data folder; the retouch engine is not built yet, frames pass "
+       "through unretouched)\n";
+  s << demo::faceFramesLine(p.output / "vcam-producer.log") << "\n";
   s << "channels: created, seeded and held by the demo as the service's broker would, under "
     << narrow(channels.prefixUsed()) << "\n";
   s << "capture modes: " << published

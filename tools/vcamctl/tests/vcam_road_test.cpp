@@ -49,20 +49,10 @@ class VcamRoadTest : public tesmira::testing::MachineTest {
     MachineTest::TearDown();
   }
 
-  // A producer in still mode with a repo root that passes its checks.
+  // A producer in still mode over a copy of the built data folder.
   void startProducer(const fs::path& still) {
     const fs::path repo = root() / "repo";
-    for (const char* file : {"models/retouch.onnx", "models/teeth_whitening.onnx", "models/face_landmarker.task",
-                             "models/calibration/mediapipe_crop_calibration.json", "libmediapipe.dll"}) {
-      fs::create_directories((repo / file).parent_path());
-      std::ofstream(repo / file) << "";
-    }
-    const fs::path resources = repo / "app/base/Sources/Prismwell/Resources";
-    fs::create_directories(resources);
-    for (const char* file : {"facemask.png", "skin_mask.png", "teeth_whitening_mask.png", "lookup.png", "tone_warm.png",
-                             "tone_soft.png", "tone_studio.png", "tone_window.png", "tone_presenting.png"}) {
-      std::ofstream(resources / file) << "";
-    }
+    tesmira::testing::copyBuiltData(repo);
     producer_ = std::make_unique<tesmira::testing::ChildProcess>(std::vector<std::wstring>{
         fs::path(TESMIRA_PRODUCER_EXE).wstring(), L"--camera", L"--still", still.wstring(), L"--bypass", L"--repo-root",
         repo.wstring()});

@@ -260,7 +260,9 @@ TEST(LandmarkAccuracy, TheTwoSourcesAgree) {
 }
 
 TEST(LandmarkAccuracy, LeadBringsThePointsCloserToWhereTheFaceWillBe) {
-  const auto frames = megamindFrames();
+  // The first 150 frames: the clip's first cut and plenty of motion, at half the cost.
+  auto frames = megamindFrames();
+  frames.resize(std::min<size_t>(frames.size(), 150));
   auto landmarker = onnxLandmarker();
   std::vector<LandmarkResult> results;
   for (size_t i = 0; i < frames.size(); ++i) results.push_back(landmarker->detect(frames[i], int64_t(i)));
@@ -288,7 +290,7 @@ TEST(LandmarkAccuracy, LeadBringsThePointsCloserToWhereTheFaceWillBe) {
     plainError += meanGap(now, truth, now);
     ++counted;
   }
-  ASSERT_GT(counted, 200);
+  ASSERT_GT(counted, 120);
   EXPECT_LT(predictedError, 0.8 * plainError) << predictedError / counted << " against " << plainError / counted;
 }
 

@@ -171,18 +171,22 @@ const float* floatsOf(Ort::Value& value, size_t& count) {
   return value.GetTensorData<float>();
 }
 
+// One run of a square-input model over the packed buffer, without a copy; two outputs.
+std::vector<Ort::Value> runSquare(Ort::Session& session, const Ort::MemoryInfo& memory, std::vector<float>& input,
+                                  int side, const char* inputName, const char* const (&outputs)[2]) {
+  const std::array<int64_t, 4> shape = {1, side, side, 3};
+  Ort::Value tensor = Ort::Value::CreateTensor<float>(memory, input.data(), input.size(), shape.data(), shape.size());
+  return session.Run(Ort::RunOptions{nullptr}, &inputName, &tensor, 1, outputs, 2);
+}
+
 }  // namespace
 
 FaceDetection OnnxLandmarker::Impl::runDetector(const cv::Mat& frame) {
   cv::resize(frame, small, {kDetectorSize, kDetectorSize}, 0, 0, cv::INTER_LINEAR);
   packRgb(small, 0.007843138f, -1.0f, detectorInput);
-  const std::array<int64_t, 4> shape = {1, kDetectorSize, kDetectorSize, 3};
-  Ort::Value input =
-      Ort::Value::CreateTensor<float>(memory, detectorInput.data(), detectorInput.size(), shape.data(), shape.size());
-  static const char* const kInputs[] = {"input"};
   static const char* const kOutputs[] = {"regressors", "classificators"};
   ++detectorRuns;
-  auto outputs = detector->Run(Ort::RunOptions{nullptr}, kInputs, &input, 1, kOutputs, 2);
+  auto outputs = runSquare(*detector, memory, detectorInput, kDetectorSize, "input", kOutputs);
   size_t regressorCount = 0, scoreCount = 0;
   const float* regressors = floatsOf(outputs[0], regressorCount);
   const float* scores = floatsOf(outputs[1], scoreCount);
@@ -195,13 +199,9 @@ float OnnxLandmarker::Impl::runMesh(const cv::Mat& frame, const FaceRegion& roi,
   cv::invertAffineTransform(toCrop, toFrame);
   cv::warpAffine(frame, crop, toCrop, {kMeshSize, kMeshSize}, cv::INTER_LINEAR, cv::BORDER_REPLICATE);
   packRgb(crop, 0.003921569f, 0.0f, meshInput);
-  const std::array<int64_t, 4> shape = {1, kMeshSize, kMeshSize, 3};
-  Ort::Value input =
-      Ort::Value::CreateTensor<float>(memory, meshInput.data(), meshInput.size(), shape.data(), shape.size());
-  static const char* const kInputs[] = {"input_12"};
   static const char* const kOutputs[] = {"Identity", "Identity_1"};
   ++meshRuns;
-  auto outputs = mesh->Run(Ort::RunOptions{nullptr}, kInputs, &input, 1, kOutputs, 2);
+  auto outputs = runSquare(*mesh, memory, meshInput, kMeshSize, "input_12", kOutputs);
   size_t valueCount = 0, scoreCount = 0;
   const float* values = floatsOf(outputs[0], valueCount);
   const float* score = floatsOf(outputs[1], scoreCount);

@@ -54,23 +54,13 @@ class ProducerTest : public MachineTest {
 
   // The data folder the set-up builds (models, masks, calibration, libmediapipe.dll): a repo
   // root the retouch context is built from.
-  static std::filesystem::path dataRepoRoot() {
-    if (const auto dir = environmentValue(L"TESMIRA_DATA_DIR")) return std::filesystem::path(*dir);
-    return std::filesystem::path(TESMIRA_SOURCE_DIR) / ".cache" / "data";
-  }
+  static std::filesystem::path dataRepoRoot() { return builtDataFolder(); }
 
-  // A folder that passes every existence check of the options (its files are empty).
+  // A copy of the built data folder: it passes every existence check of the options and
+  // its landmark library and models load.
   std::filesystem::path makeRepoRoot(const std::string& name = "repo") const {
     const auto repo = root() / name;
-    for (const char* file : {"models/retouch.onnx", "models/teeth_whitening.onnx", "models/face_landmarker.task",
-                             "models/calibration/mediapipe_crop_calibration.json", "libmediapipe.dll"}) {
-      touch(repo / file);
-    }
-    const auto resources = repo / "app/base/Sources/Prismwell/Resources";
-    for (const char* file : {"facemask.png", "skin_mask.png", "teeth_whitening_mask.png", "lookup.png", "tone_warm.png",
-                             "tone_soft.png", "tone_studio.png", "tone_window.png", "tone_presenting.png"}) {
-      touch(resources / file);
-    }
+    copyBuiltData(repo);
     return repo;
   }
 };

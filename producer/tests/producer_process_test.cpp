@@ -122,6 +122,29 @@ TEST_F(ProducerProcessTest, StillHeadlessRunPublishesFiveStampedFrames) {
   EXPECT_EQ(logCount("vcam producer stopped"), 1u);
 }
 
+TEST_F(ProducerProcessTest, AStillFaceRunsTheChosenLandmarkSource) {
+  struct Case {
+    const wchar_t* onnx;
+    const char* line;
+    const char* stderrLine;
+  } cases[] = {
+      {nullptr, "landmarker: mediapipe", "MediaPipeLandmarker running_mode=VIDEO\n"},
+      {L"1", "landmarker: onnx provider=cpu", ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.line);
+    SetEnvironmentVariableW(L"TESMIRA_ONNX_LANDMARKER", c.onnx);
+    const auto producer = start({"--camera", "--still", (testing::mediaFolder() / "astronaut.png").string(),
+                                 "--still-fps", "200", "--headless-frames", "4", "--repo-root", repo_.string()});
+    EXPECT_EQ(exitCodeOf(producer), 0) << standardError();
+    SetEnvironmentVariableW(L"TESMIRA_ONNX_LANDMARKER", nullptr);
+    EXPECT_EQ(logCount(c.line), 1u);
+    EXPECT_NE(standardError().find(c.stderrLine), std::string::npos);
+    EXPECT_EQ(logCountStartingWith("warning: retouch processing failed"), 0u);
+    std::filesystem::remove(logPath());
+  }
+}
+
 TEST_F(ProducerProcessTest, StillModePacesAtTheStillFrameRate) {
   cv::imwrite((root() / "face.png").string(), cv::Mat(120, 160, CV_8UC3, cv::Scalar(1, 2, 3)));
   FrameReader reader;

@@ -37,6 +37,7 @@
 #include "tesmira/test_cameras.h"
 #include "tools/demo/demo_agent.h"
 #include "tools/demo/demo_camera.h"
+#include "tools/demo/demo_landmarks.h"
 #include "tools/demo/demo_launcher.h"
 #include "tools/demo/demo_service.h"
 #include "tools/demo/demo_processes.h"
@@ -290,7 +291,7 @@ int run() {
 
   const DemoTelemetry telemetry(p.output / "data");
   setAgentString(L"ProducerExe", p.producer.wstring());
-  setAgentString(L"RepoRoot", p.data.wstring());
+  setAgentString(L"RepoRoot", demo::copyDataFolder(p.repo, p.output / "data").wstring());
   ProcessWatch producerWatch(p.producer);
   const Clock::time_point agentStarted = Clock::now();
   Program agent = spawnProgram(p.agent);
@@ -342,7 +343,7 @@ int run() {
   consumers.waitForEmpty(std::chrono::seconds(5));
   killProgram(agent);
   const std::string launcherSummary = runLauncherStep(
-      {TESMIRA_LAUNCHER_EXE, p.producer, p.mediaSource, p.output, [](const fs::path& f) { makeDataFolder(f); }});
+      {TESMIRA_LAUNCHER_EXE, p.producer, p.mediaSource, p.output, [&p](const fs::path& f) { demo::copyDataFolder(p.repo, f); }});
 
   for (const char* log : {"vcam-agent.log", "vcam-producer.log", "vcam-service.log"}) {
     fs::copy_file(programDataFolder() / "Tesmira" / "Logs" / log, p.output / log, ec);
@@ -356,8 +357,9 @@ int run() {
   s << "Tesmira demo: the whole road on one machine\n\n";
   s << "physical camera: file camera \"" << narrow(kFileCameraName) << "\" playing " << p.video.filename().string()
     << " at " << cameraRate << " fps\n";
-  s << "producer data folder: " << p.data.string()
-    << " (built by the set-up; the retouch runs on the CPU: the GPU compositor is not built yet)\n";
+  s << "producer data folder: data/ (a copy of the built data folder; the retouch runs on the CPU: the GPU "
+       "compositor is not built yet)\n";
+  s << demo::faceFramesLine(p.output / "vcam-producer.log") << "\n";
   s << "channels: created, seeded and held by the service's broker code (run by the demo), under "
     << narrow(channels.prefixUsed()) << "\n";
   s << "capture modes published by the agent " << std::lround(modes.afterAgentStartMs) << " ms after it started: "

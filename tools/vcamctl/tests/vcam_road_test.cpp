@@ -51,10 +51,10 @@ class VcamRoadTest : public tesmira::testing::MachineTest {
     MachineTest::TearDown();
   }
 
-  // A producer in still mode on the data folder the set-up builds.
+  // A producer in still mode over a copy of the built data folder.
   void startProducer(const fs::path& still) {
-    const auto data = tesmira::environmentValue(L"TESMIRA_DATA_DIR");
-    const fs::path repo = data ? fs::path(*data) : fs::path(TESMIRA_SOURCE_DIR) / ".cache" / "data";
+    const fs::path repo = root() / "repo";
+    tesmira::testing::copyBuiltData(repo);
     producer_ = std::make_unique<tesmira::testing::ChildProcess>(std::vector<std::wstring>{
         fs::path(TESMIRA_PRODUCER_EXE).wstring(), L"--camera", L"--still", still.wstring(), L"--bypass", L"--repo-root",
         repo.wstring()});

@@ -4,7 +4,7 @@
 #include <filesystem>
 #include <string>
 
-#include "tools/demo/demo_channels.h"
+#include "tools/demo/demo_service.h"
 
 namespace tesmira::demo {
 
@@ -19,7 +19,7 @@ struct RetouchDemoPaths {
 // Runs still-mode producers on the face picture and a few video frames (the channels held,
 // no other producer running); writes before-after-*.png and sweep.png into the output and
 // returns the summary's lines about them.
-std::string runRetouchDemo(const RetouchDemoPaths& paths, HeldChannels& channels);
+std::string runRetouchDemo(const RetouchDemoPaths& paths, BrokerChannels& channels);
 
 // Face, retouched and no-face counts summed over the producer's statistics lines, and each
 // stage's average time over the lines that timed it.

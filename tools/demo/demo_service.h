@@ -22,6 +22,7 @@ class BrokerChannels {
 
   RetouchFrameHeader* frame() const { return static_cast<RetouchFrameHeader*>(set_.frameView); }
   const uint8_t* frameBytes() const { return static_cast<const uint8_t*>(set_.frameView); }
+  RetouchSettingsBlock* settings() const { return static_cast<RetouchSettingsBlock*>(set_.settingsView); }
   ProducerStatusBlock* status() const { return static_cast<ProducerStatusBlock*>(set_.producerStatusView); }
   VcamCapabilitiesBlock* capabilities() const { return static_cast<VcamCapabilitiesBlock*>(set_.capabilitiesView); }
   const std::wstring& prefixUsed() const { return prefix_; }

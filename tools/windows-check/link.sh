@@ -37,5 +37,5 @@ mapfile -t dll_objects < <(objects "${dll_sources[@]}")
   -lshell32 -lshlwapi -luuid -lksguid
 mapfile -t agent_objects < <(objects "${agent_sources[@]}")
 "$cxx" -mwindows -municode -o "$out/tesmira_agent.exe" "${agent_objects[@]}" "${runtime[@]}" \
-  -lmfplat -lmf -lmfreadwrite -lmfuuid -lole32 -loleaut32 -ladvapi32 -lgdi32 -luser32 -lshell32 -lshlwapi -luuid
+  -lmfplat -lmf -lmfreadwrite -lmfuuid -lole32 -loleaut32 -ladvapi32 -lgdi32 -luser32 -lshell32 -lshlwapi -lversion -luuid
 echo "windows link: $out/tesmira_windows_vcam_source.dll, $out/tesmira_agent.exe"

@@ -321,12 +321,20 @@ TEST_F(ServiceToolTest, UninstallOnAMachineWhereNothingWasInstalledSucceeds) {
   EXPECT_NE(o.out.find("uninstall succeeded\n"), std::string::npos) << o.out << o.err;
 }
 
-TEST_F(ServiceToolTest, UpdateCommandsSayTheUpdaterIsMissingAndFail) {
-  for (const char* command : {"update-check", "update-apply"}) {
-    SCOPED_TRACE(command);
-    const Outcome o = run({command});
+TEST_F(ServiceToolTest, UpdateCommandsReachTheUpdater) {
+  elevated(true);
+  const struct {
+    const char* command;
+    const char* out;
+  } cases[] = {
+      {"update-check", "update-check: no installed version found (uninstall key missing?) - not an installed copy\n"},
+      {"update-apply", "update-apply: no installed version found\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.command);
+    const Outcome o = run({c.command});
     EXPECT_EQ(o.exitCode, 1);
-    EXPECT_EQ(o.out, std::string(command) + ": the updater is not part of this build\n");
+    EXPECT_EQ(o.out, c.out);
   }
 }
 

@@ -1,0 +1,260 @@
+#include "service/updater/update_download.h"
+
+#include <bcrypt.h>
+#include <winhttp.h>
+
+#include <functional>
+#include <limits>
+#include <memory>
+#include <vector>
+
+#include "common/error_text.h"
+#include "service/updater_log.h"
+
+namespace tesmira {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr size_t kReadBlockBytes = 65536;
+constexpr size_t kHashBlockBytes = 1 << 20;
+
+struct InternetCloser {
+  void operator()(void* handle) const { WinHttpCloseHandle(handle); }
+};
+using Internet = std::unique_ptr<void, InternetCloser>;
+
+std::wstring lastErrorText() { return win32ErrorToText(GetLastError()); }
+
+// The GET both transfers share; `take` receives each block and says whether it was kept.
+bool httpsGet(const std::wstring& url, uint64_t maxBytes, std::wstring& error,
+              const std::function<bool(const char*, size_t)>& take) {
+  const HttpsUrlParts parts = crackHttpsUrl(url);
+  if (!parts.valid) {
+    error = L"invalid or non-HTTPS URL: " + url;
+    return false;
+  }
+  Internet session(WinHttpOpen(L"TesmiraUpdater/1.0", WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY, WINHTTP_NO_PROXY_NAME,
+                               WINHTTP_NO_PROXY_BYPASS, 0));
+  if (!session) {
+    session.reset(WinHttpOpen(L"TesmiraUpdater/1.0", WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
+                              WINHTTP_NO_PROXY_BYPASS, 0));
+  }
+  if (!session) {
+    error = L"WinHttpOpen failed: " + lastErrorText();
+    return false;
+  }
+  WinHttpSetTimeouts(session.get(), 10000, 10000, 30000, 30000);
+  Internet connection(WinHttpConnect(session.get(), parts.host.c_str(), parts.port, 0));
+  if (!connection) {
+    error = L"WinHttpConnect failed: " + lastErrorText();
+    return false;
+  }
+  Internet request(WinHttpOpenRequest(connection.get(), L"GET", parts.path.c_str(), nullptr, WINHTTP_NO_REFERER,
+                                      WINHTTP_DEFAULT_ACCEPT_TYPES, WINHTTP_FLAG_SECURE));
+  if (!request) {
+    error = L"WinHttpOpenRequest failed: " + lastErrorText();
+    return false;
+  }
+  if (!WinHttpSendRequest(request.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0) ||
+      !WinHttpReceiveResponse(request.get(), nullptr)) {
+    error = L"request failed: " + lastErrorText();
+    return false;
+  }
+  DWORD status = 0;
+  DWORD statusSize = sizeof(status);
+  WinHttpQueryHeaders(request.get(), WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+                      WINHTTP_HEADER_NAME_BY_INDEX, &status, &statusSize, WINHTTP_NO_HEADER_INDEX);
+  if (status != 200) {
+    error = L"HTTP status " + std::to_wstring(status) + L" for " + url;
+    return false;
+  }
+  std::vector<char> buffer(kReadBlockBytes);
+  uint64_t total = 0;
+  for (;;) {
+    DWORD available = 0;
+    if (!WinHttpQueryDataAvailable(request.get(), &available)) {
+      error = L"read failed: " + lastErrorText();
+      return false;
+    }
+    if (available == 0) return true;
+    DWORD read = 0;
+    if (!WinHttpReadData(request.get(), buffer.data(), DWORD(std::min<size_t>(available, buffer.size())), &read)) {
+      error = L"read failed: " + lastErrorText();
+      return false;
+    }
+    if (read == 0) return true;
+    total += read;
+    if (total > maxBytes) {
+      error = L"response exceeds " + std::to_wstring(maxBytes) + L" bytes";
+      return false;
+    }
+    if (!take(buffer.data(), read)) {
+      error = L"local write failed";
+      return false;
+    }
+  }
+}
+
+uint64_t saturatingAdd(uint64_t a, uint64_t b) {
+  return a > std::numeric_limits<uint64_t>::max() - b ? std::numeric_limits<uint64_t>::max() : a + b;
+}
+
+}  // namespace
+
+bool DownloadSink::write(const char* bytes, size_t count) {
+  out->write(bytes, std::streamsize(count));
+  written += count;
+  if (written >= nextMark) {
+    logUpdater(L"downloaded " + std::to_wstring(written / 1048576) + L" MB...");
+    nextMark += kProgressStepBytes;
+  }
+  return bool(*out);
+}
+
+HttpsUrlParts crackHttpsUrl(const std::wstring& url) {
+  URL_COMPONENTS components{};
+  components.dwStructSize = sizeof(components);
+  components.dwSchemeLength = DWORD(-1);
+  components.dwHostNameLength = DWORD(-1);
+  components.dwUserNameLength = DWORD(-1);
+  components.dwPasswordLength = DWORD(-1);
+  components.dwUrlPathLength = DWORD(-1);
+  components.dwExtraInfoLength = DWORD(-1);
+  HttpsUrlParts parts;
+  if (!WinHttpCrackUrl(url.c_str(), 0, 0, &components) || components.nScheme != INTERNET_SCHEME_HTTPS) return parts;
+  parts.host.assign(components.lpszHostName, components.dwHostNameLength);
+  parts.path.assign(components.lpszUrlPath, components.dwUrlPathLength);
+  if (components.lpszExtraInfo) parts.path.append(components.lpszExtraInfo, components.dwExtraInfoLength);
+  parts.port = components.nPort;
+  parts.valid = true;
+  return parts;
+}
+
+bool httpsGetToMemory(const std::wstring& url, uint64_t maxBytes, std::wstring& error, std::string& body) {
+  return httpsGet(url, maxBytes, error, [&body](const char* bytes, size_t count) {
+    body.append(bytes, count);
+    return true;
+  });
+}
+
+bool httpsGetToFile(const std::wstring& url, uint64_t maxBytes, std::wstring& error, DownloadSink& sink) {
+  return httpsGet(url, maxBytes, error, [&sink](const char* bytes, size_t count) { return sink.write(bytes, count); });
+}
+
+fs::path stagedInstallerPath(const std::wstring& versionText) {
+  return updatesFolder() / (L"TesmiraSetup-" + versionText + L".exe");
+}
+
+void removeStaleInstallers(const fs::path& keep) {
+  std::error_code ec;
+  fs::directory_iterator it(updatesFolder(), ec);
+  if (ec) return;  // no Updates folder: nothing staged
+  for (; it != fs::directory_iterator(); ++it) {
+    const std::wstring name = it->path().filename().wstring();
+    const auto endsWith = [&name](const std::wstring& tail) {
+      return name.size() >= tail.size() && name.compare(name.size() - tail.size(), tail.size(), tail) == 0;
+    };
+    if (name.size() > 13 && name.rfind(L"TesmiraSetup-", 0) == 0 && (endsWith(L".exe") || endsWith(L".partial")) &&
+        it->path() != keep) {
+      fs::remove(it->path(), ec);
+    }
+  }
+}
+
+uint64_t downloadCap(uint64_t sizeBytes) { return saturatingAdd(sizeBytes, kDownloadSlackBytes); }
+
+uint64_t stagingSpaceNeeded(uint64_t sizeBytes) { return saturatingAdd(sizeBytes, sizeBytes); }
+
+bool downloadInstaller(const ReleaseManifest& manifest, const fs::path& target, std::wstring& error) {
+  // A size whose doubling saturates can never be staged, whatever the disk reports.
+  const uint64_t needed = stagingSpaceNeeded(manifest.sizeBytes);
+  if (needed == std::numeric_limits<uint64_t>::max()) {
+    error = L"not enough disk space to stage the update";
+    return false;
+  }
+  const fs::path partial = fs::path(target.wstring() + L".partial");
+  std::ofstream out(partial, std::ios::binary | std::ios::trunc);
+  if (!out) {
+    error = L"cannot create " + partial.wstring();
+    return false;
+  }
+  DownloadSink sink{&out};
+  const bool fetched = httpsGetToFile(manifest.installerUrl, downloadCap(manifest.sizeBytes), error, sink);
+  out.close();
+  if (!fetched) {
+    std::error_code ec;
+    fs::remove(partial, ec);
+    return false;
+  }
+  if (!MoveFileExW(partial.wstring().c_str(), target.wstring().c_str(), MOVEFILE_REPLACE_EXISTING)) {
+    error = L"cannot finalize download: " + lastErrorText();
+    std::error_code ec;
+    fs::remove(partial, ec);
+    return false;
+  }
+  return true;
+}
+
+std::optional<std::string> sha256File(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return std::nullopt;
+  BCRYPT_ALG_HANDLE algorithm = nullptr;
+  if (BCryptOpenAlgorithmProvider(&algorithm, BCRYPT_SHA256_ALGORITHM, nullptr, 0) != 0) return std::nullopt;
+  BCRYPT_HASH_HANDLE hash = nullptr;
+  std::optional<std::string> result;
+  if (BCryptCreateHash(algorithm, &hash, nullptr, 0, nullptr, 0, 0) == 0) {
+    std::vector<char> block(kHashBlockBytes);
+    bool ok = true;
+    while (ok && in) {
+      in.read(block.data(), std::streamsize(block.size()));
+      const std::streamsize got = in.gcount();
+      if (got > 0) ok = BCryptHashData(hash, reinterpret_cast<PUCHAR>(block.data()), ULONG(got), 0) == 0;
+    }
+    unsigned char digest[32];
+    if (ok && in.eof() && !in.bad() && BCryptFinishHash(hash, digest, sizeof(digest), 0) == 0) {
+      static const char kHex[] = "0123456789abcdef";
+      std::string text;
+      for (unsigned char b : digest) {
+        text += kHex[b >> 4];
+        text += kHex[b & 15];
+      }
+      result = text;
+    }
+    BCryptDestroyHash(hash);
+  }
+  BCryptCloseAlgorithmProvider(algorithm, 0);
+  return result;
+}
+
+std::wstring signerCommonName(const fs::path&) { return {}; }
+
+bool verifyAuthenticode(const fs::path& path, const UpdateOptions& options, std::wstring& error) {
+  if (options.allowUnsigned) {
+    logUpdater(L"WARNING: --allow-unsigned set; skipping Authenticode verification (testing only)");
+    return true;
+  }
+  (void)path;
+  // Until WinVerifyTrust is reachable here, every signature counts as absent.
+  error = L"Authenticode verification failed (0x800B0100)";
+  return false;
+}
+
+bool verifyInstaller(const fs::path& path, const ReleaseManifest& manifest, const UpdateOptions& options,
+                     std::wstring& error) {
+  const std::optional<std::string> hash = sha256File(path);
+  bool ok = hash && *hash == manifest.sha256;
+  if (!ok) {
+    error = L"SHA-256 mismatch against manifest";
+  } else {
+    ok = verifyAuthenticode(path, options, error);
+  }
+  if (!ok) {
+    std::error_code ec;
+    fs::remove(path, ec);
+  }
+  return ok;
+}
+
+}  // namespace tesmira

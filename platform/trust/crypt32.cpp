@@ -59,6 +59,17 @@ BOOL fail(DWORD error) {
   return FALSE;
 }
 
+// Closes a message or store handle; null is no handle and succeeds.
+template <typename T>
+BOOL release(std::set<T*>& set, void* handle) {
+  if (!handle) return TRUE;
+  std::lock_guard lock(registryMutex);
+  if (!registered(set, handle)) return fail(ERROR_INVALID_HANDLE);
+  set.erase(static_cast<T*>(handle));
+  delete static_cast<T*>(handle);
+  return TRUE;
+}
+
 template <typename T, int (*Encode)(const T*, unsigned char**)>
 Bytes der(const T* value) {
   unsigned char* out = nullptr;
@@ -290,15 +301,7 @@ BOOL WINAPI CryptMsgGetParam(HCRYPTMSG hCryptMsg, DWORD dwParamType, DWORD dwInd
   }
 }
 
-BOOL WINAPI CryptMsgClose(HCRYPTMSG hCryptMsg) {
-  if (!hCryptMsg) return TRUE;
-  std::lock_guard lock(registryMutex);
-  if (!registered(messages, hCryptMsg)) return fail(ERROR_INVALID_HANDLE);
-  auto* message = static_cast<Message*>(hCryptMsg);
-  messages.erase(message);
-  delete message;
-  return TRUE;
-}
+BOOL WINAPI CryptMsgClose(HCRYPTMSG hCryptMsg) { return release(messages, hCryptMsg); }
 
 PCCERT_CONTEXT WINAPI CertFindCertificateInStore(HCERTSTORE hCertStore, DWORD, DWORD, DWORD dwFindType,
                                                  const void* pvFindPara, PCCERT_CONTEXT pPrevCertContext) {
@@ -357,21 +360,8 @@ DWORD WINAPI CertGetNameStringW(PCCERT_CONTEXT pCertContext, DWORD dwType, DWORD
 
 BOOL WINAPI CertFreeCertificateContext(PCCERT_CONTEXT pCertContext) {
   if (!pCertContext) return TRUE;
-  std::unique_ptr<Context> released;
   std::lock_guard lock(registryMutex);
-  auto it = contexts.find(pCertContext);
-  if (it == contexts.end()) return fail(ERROR_INVALID_HANDLE);
-  released = std::move(it->second);
-  contexts.erase(it);
-  return TRUE;
+  return contexts.erase(pCertContext) ? TRUE : fail(ERROR_INVALID_HANDLE);
 }
 
-BOOL WINAPI CertCloseStore(HCERTSTORE hCertStore, DWORD) {
-  if (!hCertStore) return TRUE;
-  std::lock_guard lock(registryMutex);
-  if (!registered(stores, hCertStore)) return fail(ERROR_INVALID_HANDLE);
-  auto* store = static_cast<Store*>(hCertStore);
-  stores.erase(store);
-  delete store;
-  return TRUE;
-}
+BOOL WINAPI CertCloseStore(HCERTSTORE hCertStore, DWORD) { return release(stores, hCertStore); }

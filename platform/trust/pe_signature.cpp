@@ -5,16 +5,12 @@
 namespace tesmira::platform::trust {
 namespace {
 
-// Offsets in the DOS header, the COFF file header and the optional header.
-constexpr uint64_t kDosHeaderBytes = 64;
-constexpr uint64_t kLfanewOffset = 0x3C;
-constexpr uint64_t kCoffHeaderBytes = 20;
-constexpr uint64_t kSizeOfOptionalHeaderInCoff = 16;
-constexpr uint64_t kCheckSumInOptional = 64;
-constexpr uint16_t kPe32Magic = 0x010B;
-constexpr uint16_t kPe32PlusMagic = 0x020B;
-constexpr uint64_t kRvaCountInPe32 = 92;
-constexpr uint64_t kRvaCountInPe32Plus = 108;
+// Offsets and sizes in the DOS header, the COFF file header and the optional header
+// (PE32 and PE32+ differ only in where the data directories start).
+constexpr uint64_t kDosHeaderBytes = 64, kLfanewOffset = 0x3C;
+constexpr uint64_t kCoffHeaderBytes = 20, kSizeOfOptionalHeaderInCoff = 16;
+constexpr uint64_t kCheckSumInOptional = 64, kRvaCountInPe32 = 92, kRvaCountInPe32Plus = 108;
+constexpr uint16_t kPe32Magic = 0x010B, kPe32PlusMagic = 0x020B;
 constexpr uint64_t kDirectoryBytes = 8;
 constexpr uint32_t kSecurityDirectory = 4;
 static_assert(kRvaCountInPe32 + 4 + kSecurityDirectory * kDirectoryBytes + kDirectoryBytes == 136);

@@ -11,6 +11,7 @@
 #include <array>
 #include <cstdio>
 #include <fstream>
+#include <initializer_list>
 #include <memory>
 #include <string>
 #include <vector>
@@ -41,12 +42,14 @@ struct CertSpec {
   long notAfterDays;
 };
 
-void addExtension(X509* cert, X509* issuer, int nid, const char* value) {
+// Extensions as openssl.cnf writes them; a null value is left out.
+void addExtensions(X509* cert, X509* issuer, std::initializer_list<std::pair<int, const char*>> extensions) {
   X509V3_CTX ctx;
   X509V3_set_ctx_nodb(&ctx);
   X509V3_set_ctx(&ctx, issuer, cert, nullptr, nullptr, 0);
-  if (X509_EXTENSION* ext = X509V3_EXT_conf_nid(nullptr, &ctx, nid, value)) {
-    X509_add_ext(cert, ext, -1);
+  for (const auto& [nid, value] : extensions) {
+    X509_EXTENSION* ext = value ? X509V3_EXT_conf_nid(nullptr, &ctx, nid, value) : nullptr;
+    if (ext) X509_add_ext(cert, ext, -1);
     X509_EXTENSION_free(ext);
   }
 }
@@ -70,11 +73,12 @@ Made makeCertificate(const CertSpec& spec, const Made* issuer, long serial) {
                              -1, 0);
   X509* issuerCert = issuer ? issuer->cert.get() : c;
   X509_set_issuer_name(c, X509_get_subject_name(issuerCert));
-  addExtension(c, issuerCert, NID_basic_constraints, spec.ca ? "critical,CA:TRUE" : "critical,CA:FALSE");
-  addExtension(c, issuerCert, NID_key_usage, spec.ca ? "critical,keyCertSign,cRLSign" : "critical,digitalSignature");
-  if (spec.extendedUsage) addExtension(c, issuerCert, NID_ext_key_usage, spec.extendedUsage);
-  addExtension(c, issuerCert, NID_subject_key_identifier, "hash");
-  if (issuer) addExtension(c, issuerCert, NID_authority_key_identifier, "keyid:always");
+  addExtensions(c, issuerCert,
+                {{NID_basic_constraints, spec.ca ? "critical,CA:TRUE" : "critical,CA:FALSE"},
+                 {NID_key_usage, spec.ca ? "critical,keyCertSign,cRLSign" : "critical,digitalSignature"},
+                 {NID_ext_key_usage, spec.extendedUsage},
+                 {NID_subject_key_identifier, "hash"},
+                 {NID_authority_key_identifier, issuer ? "keyid:always" : nullptr}});
   if (!X509_sign(c, issuer ? issuer->key.get() : made.key.get(), EVP_sha256())) made.cert.reset();
   return made;
 }

@@ -10,15 +10,12 @@
 #include <fstream>
 #include <string>
 
-#include "tesmira/trust_testing.h"
-#include "tests/support/machine_fixture.h"
+#include "platform/trust/tests/signing_fixture.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-using tesmira::platform::trust::SigningKit;
 using tesmira::platform::trust::TestSigner;
-using tesmira::platform::trust::writeTestPe;
 using tesmira::testing::readFile;
 
 LONG verify(const fs::path& file) {
@@ -58,22 +55,7 @@ constexpr size_t kOptional = 0x80 + 24;
 constexpr size_t kSecurityDirectory = kOptional + 112 + 4 * 8;
 constexpr size_t kSectionByte = 0x210;
 
-class AuthenticodeTest : public tesmira::testing::MachineTest {
- protected:
-  void SetUp() override {
-    MachineTest::SetUp();
-    kit_.emplace(root() / "signing");
-    ASSERT_TRUE(kit_->ready());
-    kit_->trustTestRoot();
-    ASSERT_TRUE(writeTestPe(file("plain.exe")));
-  }
-  fs::path file(const std::string& name) const { return root() / name; }
-  fs::path signedBy(TestSigner signer, const std::string& name) {
-    EXPECT_TRUE(kit_->sign(file("plain.exe"), file(name), signer)) << name;
-    return file(name);
-  }
-  std::optional<SigningKit> kit_;
-};
+using AuthenticodeTest = tesmira::testing::SigningTest;
 
 TEST_F(AuthenticodeTest, EachSignatureGetsItsCodeAndAgreesWithOsslsigncode) {
   const fs::path script = file("setup.cmd");
@@ -118,31 +100,34 @@ TEST_F(AuthenticodeTest, DamagedHeadersAreRefusedWithTheirCode) {
   const uint32_t tableSize = u32At(good, kSecurityDirectory + 4);
   ASSERT_GT(table, kSecurityDirectory);
   ASSERT_EQ(table + tableSize, good.size());
+  struct Patch {
+    size_t at;
+    uint32_t value;  // written little-endian at `at`
+  };
   const struct {
     const char* label;
-    size_t at;
-    uint32_t value;
+    Patch patch;
     LONG expected;
   } rows[] = {
-      {"no MZ", 0, 0x00905A4E, TRUST_E_SUBJECT_FORM_UNKNOWN},
-      {"e_lfanew past the end", 0x3C, 0xFFFFFFF0u, TRUST_E_SUBJECT_FORM_UNKNOWN},
-      {"no PE signature", 0x80, 0x00004551, TRUST_E_SUBJECT_FORM_UNKNOWN},
-      {"unknown optional header magic", kOptional, 0x0107, TRUST_E_SUBJECT_FORM_UNKNOWN},
-      {"four data directories", kOptional + 108, 4, TRUST_E_NOSIGNATURE},
-      {"table offset 0", kSecurityDirectory, 0, TRUST_E_NOSIGNATURE},
-      {"table inside the headers", kSecurityDirectory, 0x40, TRUST_E_NOSIGNATURE},
-      {"table past the end", kSecurityDirectory, table + 8, TRUST_E_NOSIGNATURE},
-      {"table size wraps", kSecurityDirectory + 4, 0xFFFFFFF8u, TRUST_E_NOSIGNATURE},
-      {"entry longer than the table", table, tableSize + 1, TRUST_E_NOSIGNATURE},
-      {"entry of header only", table, 8, TRUST_E_NOSIGNATURE},
-      {"revision 0x0100", table + 4, 0x00020100, TRUST_E_NOSIGNATURE},
-      {"type X.509", table + 4, 0x00010200, TRUST_E_NOSIGNATURE},
-      {"CheckSum changed", kOptional + 64, 0x12345678, 0},
+      {"no MZ", {0, 0x00905A4E}, TRUST_E_SUBJECT_FORM_UNKNOWN},
+      {"e_lfanew past the end", {0x3C, 0xFFFFFFF0u}, TRUST_E_SUBJECT_FORM_UNKNOWN},
+      {"no PE signature", {0x80, 0x00004551}, TRUST_E_SUBJECT_FORM_UNKNOWN},
+      {"unknown optional header magic", {kOptional, 0x0107}, TRUST_E_SUBJECT_FORM_UNKNOWN},
+      {"four data directories", {kOptional + 108, 4}, TRUST_E_NOSIGNATURE},
+      {"table offset 0", {kSecurityDirectory, 0}, TRUST_E_NOSIGNATURE},
+      {"table inside the headers", {kSecurityDirectory, 0x40}, TRUST_E_NOSIGNATURE},
+      {"table past the end", {kSecurityDirectory, table + 8}, TRUST_E_NOSIGNATURE},
+      {"table size wraps", {kSecurityDirectory + 4, 0xFFFFFFF8u}, TRUST_E_NOSIGNATURE},
+      {"entry longer than the table", {table, tableSize + 1}, TRUST_E_NOSIGNATURE},
+      {"entry of header only", {table, 8}, TRUST_E_NOSIGNATURE},
+      {"revision 0x0100", {table + 4, 0x00020100}, TRUST_E_NOSIGNATURE},
+      {"type X.509", {table + 4, 0x00010200}, TRUST_E_NOSIGNATURE},
+      {"CheckSum changed", {kOptional + 64, 0x12345678}, 0},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.label);
     std::string bytes = good;
-    putU32(bytes, row.at, row.value);
+    putU32(bytes, row.patch.at, row.patch.value);
     writeBytes(file("damaged.exe"), bytes);
     EXPECT_EQ(uint32_t(verify(file("damaged.exe"))), uint32_t(row.expected));
   }

@@ -10,16 +10,13 @@
 #include <string>
 #include <vector>
 
-#include "tesmira/trust_testing.h"
-#include "tests/support/machine_fixture.h"
+#include "platform/trust/tests/signing_fixture.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-using tesmira::platform::trust::SigningKit;
 using tesmira::platform::trust::testSignerName;
 using tesmira::platform::trust::TestSigner;
-using tesmira::platform::trust::writeTestPe;
 
 struct SignerName {
   bool queried = false;
@@ -73,24 +70,13 @@ SignerName signerCommonName(const fs::path& file) {
   return out;
 }
 
-class Crypt32Test : public tesmira::testing::MachineTest {
- protected:
-  void SetUp() override {
-    MachineTest::SetUp();
-    kit_.emplace(root() / "signing");
-    ASSERT_TRUE(kit_->ready());
-    ASSERT_TRUE(writeTestPe(root() / "plain.exe"));
-  }
-  std::optional<SigningKit> kit_;
-};
+using Crypt32Test = tesmira::testing::SigningTest;
 
 TEST_F(Crypt32Test, TheSignersCommonNameIsRead) {
   const TestSigner signers[] = {TestSigner::kPellucor, TestSigner::kOtherCorp, TestSigner::kUntrusted,
                                 TestSigner::kIssuerMissing};
   for (TestSigner signer : signers) {
-    const fs::path signedFile = root() / "signed.exe";
-    ASSERT_TRUE(kit_->sign(root() / "plain.exe", signedFile, signer));
-    const SignerName got = signerCommonName(signedFile);
+    const SignerName got = signerCommonName(signedBy(signer, "signed.exe"));
     EXPECT_TRUE(got.queried);
     const std::string expected = testSignerName(signer);  // ASCII
     EXPECT_EQ(got.name, std::wstring(expected.begin(), expected.end())) << int(signer);
@@ -104,7 +90,7 @@ TEST_F(Crypt32Test, FilesWithoutAnEmbeddedSignatureGiveNoName) {
     fs::path file;
     DWORD error;
   } rows[] = {
-      {"unsigned PE", root() / "plain.exe", DWORD(CRYPT_E_NO_MATCH)},
+      {"unsigned PE", file("plain.exe"), DWORD(CRYPT_E_NO_MATCH)},
       {"script", root() / "setup.cmd", DWORD(CRYPT_E_NO_MATCH)},
       {"missing", root() / "missing.exe", DWORD(ERROR_FILE_NOT_FOUND)},
   };
@@ -116,8 +102,7 @@ TEST_F(Crypt32Test, FilesWithoutAnEmbeddedSignatureGiveNoName) {
 }
 
 TEST_F(Crypt32Test, NamesTruncateToTheBufferAndOtherAttributesAreFound) {
-  ASSERT_TRUE(kit_->sign(root() / "plain.exe", root() / "signed.exe", TestSigner::kPellucor));
-  const std::wstring path = (root() / "signed.exe").wstring();
+  const std::wstring path = signedBy(TestSigner::kPellucor, "signed.exe").wstring();
   HCERTSTORE store = nullptr;
   HCRYPTMSG message = nullptr;
   ASSERT_TRUE(CryptQueryObject(CERT_QUERY_OBJECT_FILE, path.c_str(), CERT_QUERY_CONTENT_FLAG_PKCS7_SIGNED_EMBED,

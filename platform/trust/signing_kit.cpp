@@ -8,6 +8,7 @@
 #include <spawn.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <fstream>
@@ -131,8 +132,10 @@ std::string testSignerName(TestSigner signer) {
   return signer == TestSigner::kOtherCorp ? "Other Corp" : "Pellucor Inc.";
 }
 
-bool writeTestPe(const fs::path& file) {
-  std::array<unsigned char, 1024> image{};
+bool writeTestPe(const fs::path& file, uint64_t codeBytes) {
+  constexpr uint64_t kFileAlignment = 0x200, kSectionAlignment = 0x1000;
+  codeBytes = std::max<uint64_t>(kFileAlignment, (codeBytes + kFileAlignment - 1) / kFileAlignment * kFileAlignment);
+  std::array<unsigned char, kFileAlignment> image{};  // the headers
   auto put16 = [&](size_t at, uint16_t v) {
     image[at] = uint8_t(v);
     image[at + 1] = uint8_t(v >> 8);
@@ -144,6 +147,7 @@ bool writeTestPe(const fs::path& file) {
   constexpr size_t kPe = 0x80;              // e_lfanew
   constexpr size_t kOptional = kPe + 4 + 20;
   constexpr size_t kSection = kOptional + 240;
+  static_assert(kSection + 40 <= kFileAlignment, "the headers fit their 0x200 bytes");
   put16(0, 0x5A4D);  // "MZ"
   put32(0x3C, kPe);
   put32(kPe, 0x00004550);  // "PE\0\0"
@@ -152,17 +156,18 @@ bool writeTestPe(const fs::path& file) {
   put16(kPe + 20, 240);    // PE32+ optional header with 16 directories
   put16(kPe + 22, 0x0022); // executable, large-address aware
   put16(kOptional, 0x020B);
-  put32(kOptional + 4, 0x200);     // SizeOfCode
-  put32(kOptional + 16, 0x1000);   // AddressOfEntryPoint
-  put32(kOptional + 20, 0x1000);   // BaseOfCode
+  put32(kOptional + 4, uint32_t(codeBytes));  // SizeOfCode
+  put32(kOptional + 16, kSectionAlignment);   // AddressOfEntryPoint
+  put32(kOptional + 20, kSectionAlignment);   // BaseOfCode
   put32(kOptional + 24, 0x40000000);  // ImageBase 0x140000000
   put32(kOptional + 28, 0x1);
-  put32(kOptional + 32, 0x1000);   // SectionAlignment
-  put32(kOptional + 36, 0x200);    // FileAlignment
+  put32(kOptional + 32, kSectionAlignment);
+  put32(kOptional + 36, kFileAlignment);
   put16(kOptional + 40, 6);        // OS version
   put16(kOptional + 48, 6);        // subsystem version
-  put32(kOptional + 56, 0x2000);   // SizeOfImage
-  put32(kOptional + 60, 0x200);    // SizeOfHeaders
+  const uint64_t sectionSpan = (codeBytes + kSectionAlignment - 1) / kSectionAlignment * kSectionAlignment;
+  put32(kOptional + 56, uint32_t(kSectionAlignment + sectionSpan));  // SizeOfImage
+  put32(kOptional + 60, kFileAlignment);  // SizeOfHeaders
   put16(kOptional + 68, 3);        // console
   put16(kOptional + 70, 0x8160);   // DLL characteristics: NX, dynamic base, high entropy, TS aware
   put32(kOptional + 72, 0x100000); // stack reserve
@@ -172,17 +177,24 @@ bool writeTestPe(const fs::path& file) {
   put32(kOptional + 108, 16);      // NumberOfRvaAndSizes
   const char name[8] = {'.', 't', 'e', 'x', 't'};
   std::copy(name, name + 8, image.begin() + kSection);
-  put32(kSection + 8, 0x200);    // VirtualSize
-  put32(kSection + 12, 0x1000);  // VirtualAddress
-  put32(kSection + 16, 0x200);   // SizeOfRawData
-  put32(kSection + 20, 0x200);   // PointerToRawData
-  put32(kSection + 36, 0x60000020);  // code, execute, read
-  image[0x200] = 0x31;  // xor eax, eax; ret
-  image[0x201] = 0xC0;
-  image[0x202] = 0xC3;
-  for (size_t i = 0x203; i < image.size(); ++i) image[i] = uint8_t(0xCC);
+  put32(kSection + 8, uint32_t(codeBytes));    // VirtualSize
+  put32(kSection + 12, kSectionAlignment);     // VirtualAddress
+  put32(kSection + 16, uint32_t(codeBytes));   // SizeOfRawData
+  put32(kSection + 20, kFileAlignment);        // PointerToRawData
+  put32(kSection + 36, 0x60000020);            // code, execute, read
   std::ofstream out(file, std::ios::binary | std::ios::trunc);
   out.write(reinterpret_cast<const char*>(image.data()), std::streamsize(image.size()));
+  // xor eax, eax; ret; then int3 filler
+  std::vector<char> block(std::min<uint64_t>(codeBytes, 1u << 20), char(0xCC));
+  block[0] = char(0x31);
+  block[1] = char(0xC0);
+  block[2] = char(0xC3);
+  for (uint64_t left = codeBytes; left > 0 && out;) {
+    const size_t n = size_t(std::min<uint64_t>(left, block.size()));
+    out.write(block.data(), std::streamsize(n));
+    if (left == codeBytes) std::fill(block.begin(), block.begin() + 3, char(0xCC));
+    left -= n;
+  }
   return bool(out.flush());
 }
 

@@ -9,6 +9,7 @@
 //
 // The trusted chain is test root CA -> intermediate CA -> signer; signatures carry the
 // signer and the intermediate unless the signer says otherwise.
+#include <cstdint>
 #include <filesystem>
 #include <string>
 
@@ -28,9 +29,10 @@ enum class TestSigner {
 // The signer's common name ("Pellucor Inc." or "Other Corp").
 TESMIRA_EXPORT std::string testSignerName(TestSigner signer);
 
-// Writes a 1,024-byte unsigned PE32+ (x64 console image: DOS and PE headers, one
-// section of code bytes). False when the file cannot be written.
-TESMIRA_EXPORT bool writeTestPe(const std::filesystem::path& file);
+// Writes an unsigned PE32+ (x64 console image: DOS and PE headers, one section of
+// code bytes, rounded up to 512): 1,024 bytes by default. False when the file cannot
+// be written.
+TESMIRA_EXPORT bool writeTestPe(const std::filesystem::path& file, uint64_t codeBytes = 512);
 
 class TESMIRA_EXPORT SigningKit {
  public:

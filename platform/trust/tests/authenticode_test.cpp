@@ -16,6 +16,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using tesmira::platform::trust::TestSigner;
+using tesmira::platform::trust::writeTestPe;
 using tesmira::testing::readFile;
 
 LONG verify(const fs::path& file) {
@@ -58,6 +59,10 @@ constexpr size_t kSectionByte = 0x210;
 using AuthenticodeTest = tesmira::testing::SigningTest;
 
 TEST_F(AuthenticodeTest, EachSignatureGetsItsCodeAndAgreesWithOsslsigncode) {
+  EXPECT_EQ(fs::file_size(file("plain.exe")), 1024u);
+  // A section that the digest reads in several uneven blocks.
+  ASSERT_TRUE(writeTestPe(file("large.exe"), (3u << 20) + 512));
+  ASSERT_TRUE(kit_->sign(file("large.exe"), file("large-signed.exe"), TestSigner::kPellucor));
   const fs::path script = file("setup.cmd");
   writeBytes(script, "#!/bin/sh\necho installing\n");
   const fs::path tampered = signedBy(TestSigner::kPellucor, "tampered.exe");
@@ -72,6 +77,7 @@ TEST_F(AuthenticodeTest, EachSignatureGetsItsCodeAndAgreesWithOsslsigncode) {
   } rows[] = {
       {"Pellucor Inc.", signedBy(TestSigner::kPellucor, "pellucor.exe"), 0},
       {"Other Corp", signedBy(TestSigner::kOtherCorp, "other.exe"), 0},
+      {"Pellucor Inc., 3 MiB section", file("large-signed.exe"), 0},
       {"unsigned", file("plain.exe"), TRUST_E_NOSIGNATURE},
       {"section byte flipped after signing", tampered, TRUST_E_BAD_DIGEST},
       {"untrusted root in the signature", signedBy(TestSigner::kUntrusted, "untrusted.exe"), CERT_E_UNTRUSTEDROOT},

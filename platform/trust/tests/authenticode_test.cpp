@@ -11,6 +11,7 @@
 #include <string>
 
 #include "platform/trust/tests/signing_fixture.h"
+#include "platform/trust/tests/verify_file.h"
 
 namespace {
 
@@ -20,23 +21,9 @@ using tesmira::platform::trust::writeTestPe;
 using tesmira::testing::readFile;
 
 LONG verify(const fs::path& file) {
-  WINTRUST_FILE_INFO info{};
-  info.cbStruct = sizeof(info);
-  const std::wstring path = file.wstring();
-  info.pcwszFilePath = path.c_str();
-  WINTRUST_DATA data{};
-  data.cbStruct = sizeof(data);
-  data.dwUIChoice = WTD_UI_NONE;
-  data.fdwRevocationChecks = WTD_REVOKE_NONE;
-  data.dwUnionChoice = WTD_CHOICE_FILE;
-  data.pFile = &info;
-  data.dwStateAction = WTD_STATEACTION_VERIFY;
-  data.dwProvFlags = WTD_REVOCATION_CHECK_CHAIN_EXCLUDE_ROOT | WTD_CACHE_ONLY_URL_RETRIEVAL;
-  GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
-  const LONG result = WinVerifyTrust(nullptr, &action, &data);
-  data.dwStateAction = WTD_STATEACTION_CLOSE;
-  EXPECT_EQ(WinVerifyTrust(nullptr, &action, &data), 0);
-  return result;
+  const tesmira::testing::TrustAnswer answer = tesmira::testing::winVerifyTrustFile(file);
+  EXPECT_EQ(answer.closed, 0);
+  return answer.result;
 }
 
 void writeBytes(const fs::path& file, const std::string& bytes) {

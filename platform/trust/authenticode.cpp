@@ -2,6 +2,7 @@
 // signature holds, the signature over it, the signer's chain and its code-signing usage.
 #include <openssl/asn1.h>
 #include <openssl/bio.h>
+#include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/objects.h>
 #include <openssl/pem.h>
@@ -154,7 +155,7 @@ LONG chainResult(int error) {
   }
 }
 
-LONG verifyFile(const fs::path& path) {
+LONG checkFile(const fs::path& path) {
   std::ifstream file(path, std::ios::binary);
   if (!file) return HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
   PeSignature pe;
@@ -209,6 +210,14 @@ LONG verifyFile(const fs::path& path) {
     return CERT_E_WRONG_USAGE;
   }
   return 0;
+}
+
+// OpenSSL's reasons stay in the thread's error queue unless taken out; the result code
+// says what failed.
+LONG verifyFile(const fs::path& path) {
+  const LONG result = checkFile(path);
+  ERR_clear_error();
+  return result;
 }
 
 bool sameGuid(const GUID& a, const GUID& b) { return std::memcmp(&a, &b, sizeof(GUID)) == 0; }

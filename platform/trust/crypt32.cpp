@@ -1,6 +1,7 @@
 // CryptoAPI's reading of an embedded signature: the PKCS #7 of a signed PE as a message
 // and a certificate store, its signer info, the signer's certificate and its names.
 #include <openssl/asn1.h>
+#include <openssl/err.h>
 #include <openssl/objects.h>
 #include <openssl/pkcs7.h>
 #include <openssl/x509.h>
@@ -240,6 +241,7 @@ BOOL WINAPI CryptQueryObject(DWORD dwObjectType, const void* pvObject, DWORD dwE
   const PeStatus status = readPeSignature(toLinuxPath(static_cast<LPCWSTR>(pvObject)), pe);
   if (status == PeStatus::kUnreadable) return fail(ERROR_FILE_NOT_FOUND);
   SignedData p7 = status == PeStatus::kSigned ? parseSignedData(pe.pkcs7) : nullptr;
+  ERR_clear_error();  // a refused DER leaves its reasons in the thread's queue
   if (!p7) return fail(DWORD(CRYPT_E_NO_MATCH));
 
   if (pdwMsgAndCertEncodingType) *pdwMsgAndCertEncodingType = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;

@@ -14,6 +14,12 @@
 WINBASEAPI BOOL WINAPI CreateDirectoryW(LPCWSTR lpPathName, LPSECURITY_ATTRIBUTES lpSecurityAttributes);
 WINBASEAPI BOOL WINAPI RemoveDirectoryW(LPCWSTR lpPathName);
 WINBASEAPI DWORD WINAPI GetFileAttributesW(LPCWSTR lpFileName);
+// The disk that holds the folder (null: the current folder); available to the caller
+// leaves out the blocks kept for root. A test may set what the disk has free
+// (tesmira/disk_testing.h).
+WINBASEAPI BOOL WINAPI GetDiskFreeSpaceExW(LPCWSTR lpDirectoryName, PULARGE_INTEGER lpFreeBytesAvailableToCaller,
+                                           PULARGE_INTEGER lpTotalNumberOfBytes,
+                                           PULARGE_INTEGER lpTotalNumberOfFreeBytes);
 WINBASEAPI BOOL WINAPI DeleteFileW(LPCWSTR lpFileName);
 // TMPDIR or /tmp, with a trailing separator.
 WINBASEAPI DWORD WINAPI GetTempPathW(DWORD nBufferLength, LPWSTR lpBuffer);

@@ -204,7 +204,8 @@ DWORD openObject(const ObjectRequest& r, ObjectResult& out) {
   if (name.global) {
     std::string site = std::string(r.function) + ".Global";
     if (auto injected = faults::take(site)) return *injected;
-    if (!processIsElevated() && !processIsService()) return ERROR_ACCESS_DENIED;
+    // SeCreateGlobalPrivilege gates file mappings only: anyone may create a Global\ mutex or event.
+    if (r.kind == ObjectKind::Mapping && !processIsElevated() && !processIsService()) return ERROR_ACCESS_DENIED;
   }
   fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
   if (fd < 0) return errnoToWin32(errno);

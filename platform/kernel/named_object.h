@@ -78,7 +78,7 @@ struct ObjectResult {
 };
 
 // Opens or creates the object. Returns ERROR_SUCCESS or the Win32 error
-// (ERROR_FILE_NOT_FOUND, ERROR_ACCESS_DENIED for a refused Global\ creation,
+// (ERROR_FILE_NOT_FOUND, ERROR_ACCESS_DENIED for a refused Global\ mapping,
 // ERROR_INVALID_NAME, ERROR_INVALID_HANDLE for a broken or foreign object file, ...).
 DWORD openObject(const ObjectRequest& request, ObjectResult& out);
 
@@ -89,8 +89,8 @@ HANDLE failNull(DWORD error);
 // object already there (ERROR_ALREADY_EXISTS) from one that made it.
 HANDLE handleFor(std::shared_ptr<KernelObject> object, bool alreadyExisted);
 
-// SeCreateGlobalPrivilege: a service has it, an elevated process has it, a plain
-// user does not. TESMIRA_SERVICE=1 marks a service; elevation is the token's
+// SeCreateGlobalPrivilege, which creating a Global\ file mapping needs (mutexes and
+// events need none): a service has it, an elevated process has it, a plain user does not. TESMIRA_SERVICE=1 marks a service; elevation is the token's
 // (TESMIRA_ELEVATED=1/0, unset: elevated when running as root).
 bool processIsElevated();
 bool processIsService();

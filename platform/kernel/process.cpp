@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -16,6 +17,7 @@
 #include <cstring>
 #include <deque>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <future>
 #include <thread>
@@ -132,12 +134,66 @@ DWORD errnoToWin32(int error) {
   }
 }
 
+// How a file without execute permission can still start, as Windows starts any
+// readable program file: a script through its interpreter, an ELF from a copy.
+enum class Format { kOther, kScript, kElf };
+
+Format readableFormat(const std::filesystem::path& p) {
+  char head[4] = {};
+  int fd = ::open(p.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return Format::kOther;
+  const ssize_t n = ::read(fd, head, sizeof head);
+  ::close(fd);
+  if (n >= 2 && head[0] == '#' && head[1] == '!') return Format::kScript;
+  if (n == 4 && std::memcmp(head, "\x7f" "ELF", 4) == 0) return Format::kElf;
+  return Format::kOther;
+}
+
 bool executableFile(const std::filesystem::path& p, bool& deniedSeen) {
   struct stat st{};
   if (::stat(p.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
   if (::access(p.c_str(), X_OK) == 0) return true;
+  if (::access(p.c_str(), R_OK) == 0 && readableFormat(p) != Format::kOther) return true;
   deniedSeen = true;
   return false;
+}
+
+// "#!interpreter [one argument]", as the kernel reads it.
+bool readShebang(const std::string& script, std::vector<std::string>& interpreter) {
+  std::ifstream in(script, std::ios::binary);
+  std::string line;
+  if (!std::getline(in, line) || line.rfind("#!", 0) != 0) return false;
+  line = line.substr(2);
+  if (!line.empty() && line.back() == '\r') line.pop_back();
+  const size_t begin = line.find_first_not_of(" \t");
+  if (begin == std::string::npos) return false;
+  const size_t end = line.find_first_of(" \t", begin);
+  interpreter.assign(1, line.substr(begin, end - begin));
+  if (end != std::string::npos) {
+    const size_t argBegin = line.find_first_not_of(" \t", end);
+    const size_t argEnd = line.find_last_not_of(" \t");
+    if (argBegin != std::string::npos) interpreter.push_back(line.substr(argBegin, argEnd - argBegin + 1));
+  }
+  return true;
+}
+
+// An ELF copied into an executable memory file (made before the fork).
+int executableCopy(const std::string& program) {
+  int in = ::open(program.c_str(), O_RDONLY | O_CLOEXEC);
+  if (in < 0) return -1;
+  int out = ::memfd_create("tesmira-program", MFD_CLOEXEC);
+  char buffer[65536];
+  ssize_t n = 0;
+  while (out >= 0 && (n = ::read(in, buffer, sizeof buffer)) > 0) {
+    if (::write(out, buffer, size_t(n)) != n) n = -1;
+    if (n < 0) break;
+  }
+  ::close(in);
+  if (out >= 0 && n < 0) {
+    ::close(out);
+    out = -1;
+  }
+  return out;
 }
 
 bool endsWithExe(const std::string& s) {
@@ -353,6 +409,17 @@ DWORD spawnProcess(const SpawnRequest& request, std::shared_ptr<ProcessRecord>& 
     return ERROR_NOT_ENOUGH_MEMORY;
   }
   int devNull = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+  int programCopy = request.fromCopy ? executableCopy(request.program) : -1;
+  if (request.fromCopy && programCopy < 0) {
+    if (devNull >= 0) ::close(devNull);
+    ::close(errorPipe[0]);
+    ::close(errorPipe[1]);
+    if (request.suspended) {
+      ::close(resumePipe[0]);
+      ::close(resumePipe[1]);
+    }
+    return ERROR_NOT_ENOUGH_MEMORY;
+  }
   pid_t parent = ::getpid();
   pid_t pid = -1;
   int forkErrno = 0;
@@ -364,7 +431,11 @@ DWORD spawnProcess(const SpawnRequest& request, std::shared_ptr<ProcessRecord>& 
       return;
     }
     // The child.
-    if (request.newProcessGroup) ::setpgid(0, 0);
+    if (request.detached) {
+      ::setsid();
+    } else if (request.newProcessGroup) {
+      ::setpgid(0, 0);
+    }
     for (int i = 0; i < 3; ++i) {
       int fd = request.stdFds[i] == -2 ? devNull : request.stdFds[i];
       if (fd < 0) continue;
@@ -398,13 +469,18 @@ DWORD spawnProcess(const SpawnRequest& request, std::shared_ptr<ProcessRecord>& 
       (void)!::write(errorPipe[1], &e, sizeof e);
       ::_exit(127);
     }
-    ::execve(request.program.c_str(), argv.data(), envp.data());
+    if (programCopy >= 0) {
+      ::fexecve(programCopy, argv.data(), envp.data());
+    } else {
+      ::execve(request.program.c_str(), argv.data(), envp.data());
+    }
     int e = errno;
     (void)!::write(errorPipe[1], &e, sizeof e);
     ::_exit(127);
   });
 
   if (devNull >= 0) ::close(devNull);
+  if (programCopy >= 0) ::close(programCopy);
   ::close(errorPipe[1]);
   if (request.suspended) ::close(resumePipe[0]);
   if (pid < 0) {
@@ -442,7 +518,21 @@ DWORD prepareSpawn(LPCWSTR applicationName, LPCWSTR commandLine, DWORD creationF
   std::wstring programToken = applicationName && *applicationName ? applicationName : args[0];
   if (DWORD error = resolveProgram(programToken, out.program); error != ERROR_SUCCESS) return error;
   out.argv.clear();
-  out.argv.push_back(out.program);
+  out.fromCopy = false;
+  if (::access(out.program.c_str(), X_OK) != 0) {
+    std::vector<std::string> interpreter;
+    if (readableFormat(out.program) == Format::kElf) {
+      out.fromCopy = true;
+    } else if (readShebang(out.program, interpreter)) {
+      const std::string script = out.program;
+      out.program = interpreter.front();
+      out.argv = interpreter;
+      out.argv.push_back(script);
+    } else {
+      return ERROR_ACCESS_DENIED;
+    }
+  }
+  if (out.argv.empty()) out.argv.push_back(out.program);
   for (size_t i = 1; i < args.size(); ++i) out.argv.push_back(toUtf8(args[i]));
 
   out.env.clear();
@@ -461,8 +551,11 @@ DWORD prepareSpawn(LPCWSTR applicationName, LPCWSTR commandLine, DWORD creationF
   }
   out.suspended = (creationFlags & CREATE_SUSPENDED) != 0;
   out.newProcessGroup = (creationFlags & CREATE_NEW_PROCESS_GROUP) != 0;
+  out.detached = (creationFlags & DETACHED_PROCESS) != 0;
 
-  for (int& fd : out.stdFds) fd = -1;
+  // A detached process has no console: its standard handles are the null device
+  // unless the caller gives its own.
+  for (int& fd : out.stdFds) fd = out.detached ? -2 : -1;
   auto* startup = static_cast<const STARTUPINFOW*>(startupInfoPtr);
   if (startup && (startup->dwFlags & STARTF_USESTDHANDLES)) {
     HANDLE streams[3] = {startup->hStdInput, startup->hStdOutput, startup->hStdError};

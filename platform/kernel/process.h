@@ -58,12 +58,14 @@ class JobState {
 };
 
 struct SpawnRequest {
-  std::string program;             // a Linux path that exists and is executable
+  std::string program;             // a Linux path that exists (executable unless fromCopy)
   std::vector<std::string> argv;   // argv[0] included
   std::vector<std::string> env;    // NAME=value
   std::string workingDirectory;    // empty: this process's
   bool suspended = false;
   bool newProcessGroup = false;
+  bool detached = false;           // a session of its own, no terminal
+  bool fromCopy = false;           // an ELF without execute permission: run from an executable copy
   int stdFds[3] = {-1, -1, -1};    // -1: inherit; -2: /dev/null
 };
 

@@ -48,11 +48,12 @@ struct Exchange {
   bool secure = false;
   int timeoutMs = 10000;
   DWORD readChunk = 65536;
+  DWORD accessType = WINHTTP_ACCESS_TYPE_DEFAULT_PROXY;
 };
 
 Result run(uint16_t port, const Exchange& x) {
   Result r;
-  Handle session(WinHttpOpen(L"TesmiraTelemetry/1.0", WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
+  Handle session(WinHttpOpen(L"TesmiraTelemetry/1.0", x.accessType, WINHTTP_NO_PROXY_NAME,
                              WINHTTP_NO_PROXY_BYPASS, 0));
   Handle connect(WinHttpConnect(session.get(), L"127.0.0.1", port, 0));
   Handle request(WinHttpOpenRequest(connect.get(), x.method.c_str(), x.path.c_str(), nullptr, WINHTTP_NO_REFERER,
@@ -334,6 +335,30 @@ TEST_F(WinHttpTest, TlsIsCheckedAgainstTheMachineRoots) {
   r = run(good.port(), x);
   EXPECT_NE(r.status, 200u);
   EXPECT_EQ(plain.requestCount(), 0u);
+}
+
+// No proxy is ever discovered or read here: every access type goes straight to the server.
+TEST_F(WinHttpTest, EveryAccessTypeGoesStraightToTheServer) {
+  const auto& certs = TestCertificates::get();
+  tesmira::platform::http::trustRootCertificate("tesmira-test-root", certs.caPem);
+  LoopbackHttpServer server(LoopbackHttpServer::Tls{certs.serverCertPem, certs.serverKeyPem});
+  server.setDefaultAnswer({200, {}, "manifest"});
+  SetEnvironmentVariableW(L"https_proxy", L"http://127.0.0.1:9");
+  for (DWORD type : {WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_ACCESS_TYPE_NO_PROXY,
+                     WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY}) {
+    Exchange x;
+    x.method = L"GET";
+    x.body.clear();
+    x.headers.clear();
+    x.secure = true;
+    x.accessType = type;
+    const Result r = run(server.port(), x);
+    EXPECT_EQ(r.status, 200u) << type << " " << r.error;
+    EXPECT_EQ(r.body, "manifest") << type;
+  }
+  SetEnvironmentVariableW(L"https_proxy", nullptr);
+  EXPECT_EQ(WinHttpOpen(L"t", 2, nullptr, nullptr, 0), nullptr) << "no such access type";
+  EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
 }
 
 TEST_F(WinHttpTest, HandlesAreChecked) {

@@ -90,6 +90,26 @@ TEST_F(EventTest, GlobalCreationRefusedForEventsAndMutexes) {
   ::unsetenv("TESMIRA_ELEVATED");
 }
 
+// Only file mappings need the privilege in Global\: a plain user creates mutexes and events there.
+TEST_F(EventTest, APlainUserCreatesGlobalEventsAndMutexes) {
+  ::setenv("TESMIRA_ELEVATED", "0", 1);
+  ::unsetenv("TESMIRA_SERVICE");
+  HANDLE event = CreateEventW(nullptr, FALSE, FALSE, L"Global\\TesmiraRetouchFrameReady.v3");
+  EXPECT_NE(event, nullptr);
+  EXPECT_EQ(GetLastError(), DWORD(ERROR_SUCCESS));
+  HANDLE mutex = CreateMutexW(nullptr, FALSE, L"Global\\TesmiraUpdaterMutex");
+  EXPECT_NE(mutex, nullptr);
+  EXPECT_EQ(GetLastError(), DWORD(ERROR_SUCCESS));
+  EXPECT_EQ(WaitForSingleObject(mutex, 0), WAIT_OBJECT_0);
+  EXPECT_TRUE(ReleaseMutex(mutex));
+  EXPECT_EQ(CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 40, L"Global\\TesmiraVcamControl.v2"),
+            nullptr);
+  EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED));
+  CloseHandle(mutex);
+  CloseHandle(event);
+  ::unsetenv("TESMIRA_ELEVATED");
+}
+
 TEST_F(EventTest, BadHandlesFail) {
   HANDLE bogus = reinterpret_cast<HANDLE>(0x4444);
   EXPECT_FALSE(SetEvent(bogus));

@@ -401,3 +401,100 @@ TEST_F(ProcessTest, BadHandlesAreRefused) {
 }
 
 }  // namespace
+
+namespace {
+
+// Polls (real time) until the file exists; false after timeoutMs.
+bool waitForFile(const std::filesystem::path& file, int timeoutMs) {
+  for (int waited = 0; waited < timeoutMs; waited += 20) {
+    if (std::filesystem::exists(file)) return true;
+    Sleep(20);
+  }
+  return std::filesystem::exists(file);
+}
+
+void writeReadableOnly(const std::filesystem::path& file, const std::string& bytes) {
+  std::ofstream(file, std::ios::binary | std::ios::trunc) << bytes;
+  std::filesystem::permissions(file, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write |
+                                         std::filesystem::perms::group_read | std::filesystem::perms::others_read);
+}
+
+}  // namespace
+
+// Windows starts any readable program file; here a script goes through its interpreter
+// and an ELF runs from a copy, with no execute bit on either.
+TEST_F(ProcessTest, AReadableProgramWithoutExecuteBitStarts) {
+  const auto script = root() / "setup script.exe";
+  writeReadableOnly(script, "#!/bin/sh -e\nprintf '[%s]\\n' \"$@\" > \"$TESMIRA_ECHO_FILE\"\n");
+  const auto copy = root() / "copy.exe";
+  writeReadableOnly(copy, readFile("/proc/self/exe"));
+  const struct {
+    const char* label;
+    std::wstring commandLine;
+    std::string echoed;
+  } rows[] = {
+      {"script", L"\"" + script.wstring() + L"\" /VERYSILENT \"/LOG=C:\\x y\\z.log\"",
+       "[/VERYSILENT]\n[/LOG=C:\\x y\\z.log]\n"},
+      {"ELF", L"\"" + copy.wstring() + L"\" --tesmira-child echoArgs \"a b\"", "[a b]\n"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.label);
+    std::filesystem::remove(echoFile_);
+    PROCESS_INFORMATION pi{};
+    ASSERT_TRUE(start(row.commandLine, pi)) << GetLastError();
+    EXPECT_EQ(exitCodeOf(pi), 0u);
+    EXPECT_EQ(echoed(), row.echoed);
+  }
+}
+
+// Child: starts the program detached in the folder it is given, then exits at once.
+TESMIRA_CHILD_MAIN(launchDetached) {
+  std::wstring commandLine = L"\"" + std::filesystem::path(args[0]).wstring() + L"\" " +
+                             std::filesystem::path(args[1]).wstring();
+  const std::wstring folder = std::filesystem::path(args[2]).wstring();
+  STARTUPINFOW si{};
+  si.cb = sizeof si;
+  PROCESS_INFORMATION pi{};
+  if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, DETACHED_PROCESS | CREATE_NEW_PROCESS_GROUP,
+                      nullptr, folder.c_str(), &si, &pi)) {
+    return int(GetLastError());
+  }
+  CloseHandle(pi.hThread);
+  CloseHandle(pi.hProcess);
+  return 0;
+}
+
+TEST_F(ProcessTest, ADetachedProcessHasNoConsoleAndOutlivesItsParent) {
+  const auto updates = root() / "Program Data" / "Updates";
+  std::filesystem::create_directories(updates);
+  const auto record = root() / "record.txt";
+  const auto release = root() / "release";
+  const auto finished = root() / "finished";
+  // Records its arguments, folder, session and standard handles; ends once released.
+  const auto installer = updates / "TesmiraSetup-1.4.0.exe";
+  writeReadableOnly(installer,
+                    "#!/bin/sh\n"
+                    "handles=$(for fd in 0 1 2; do readlink /proc/$$/fd/$fd; done)\n"
+                    "{ printf '[%s]\\n' \"$@\"; pwd; echo \"pid $$\"; awk '{print \"session \" ($6 == $1)}' /proc/$$/stat;\n"
+                    "  echo \"$handles\"; } > '" + record.string() + ".tmp'\n"
+                    "mv '" + record.string() + ".tmp' '" + record.string() + "'\n"
+                    "i=0; while [ ! -e '" + release.string() + "' ] && [ $i -lt 600 ]; do sleep 0.05; i=$((i+1)); done\n"
+                    "touch '" + finished.string() + "'\n");
+  const std::string arguments = "/VERYSILENT /SUPPRESSMSGBOXES /NORESTART \"/LOG=" + (updates / "install-1.4.0.log").string() + "\"";
+  const pid_t parent = spawnChild("launchDetached", {installer.string(), arguments, updates.string()});
+  ASSERT_GT(parent, 0);
+  EXPECT_EQ(waitChild(parent), 0) << "the parent started it and exited";
+  ASSERT_TRUE(waitForFile(record, 20000));
+  const std::string text = readFile(record);
+  const std::string expected = "[/VERYSILENT]\n[/SUPPRESSMSGBOXES]\n[/NORESTART]\n[/LOG=" +
+                               (updates / "install-1.4.0.log").string() + "]\n" + updates.string() + "\n";
+  EXPECT_EQ(text.substr(0, expected.size()), expected);
+  EXPECT_NE(text.find("session 1\n/dev/null\n/dev/null\n/dev/null\n"), std::string::npos) << text;
+  const size_t pidAt = text.find("pid ");
+  ASSERT_NE(pidAt, std::string::npos);
+  const pid_t installerPid = pid_t(std::atoi(text.c_str() + pidAt + 4));
+  EXPECT_EQ(::kill(installerPid, 0), 0) << "still running after its parent exited";
+  EXPECT_FALSE(std::filesystem::exists(finished));
+  std::ofstream(release.string()) << "go";
+  EXPECT_TRUE(waitForFile(finished, 20000));
+}

@@ -1,8 +1,12 @@
 #include "service/updater/update_download.h"
 
 #include <bcrypt.h>
+#include <softpub.h>
+#include <wincrypt.h>
 #include <winhttp.h>
+#include <wintrust.h>
 
+#include <cwchar>
 #include <functional>
 #include <limits>
 #include <memory>
@@ -168,9 +172,12 @@ uint64_t downloadCap(uint64_t sizeBytes) { return saturatingAdd(sizeBytes, kDown
 uint64_t stagingSpaceNeeded(uint64_t sizeBytes) { return saturatingAdd(sizeBytes, sizeBytes); }
 
 bool downloadInstaller(const ReleaseManifest& manifest, const fs::path& target, std::wstring& error) {
-  // A size whose doubling saturates can never be staged, whatever the disk reports.
+  // A size whose doubling saturates can never be staged, whatever the disk reports (or
+  // when it reports nothing).
   const uint64_t needed = stagingSpaceNeeded(manifest.sizeBytes);
-  if (needed == std::numeric_limits<uint64_t>::max()) {
+  ULARGE_INTEGER available{};
+  const bool known = GetDiskFreeSpaceExW(updatesFolder().wstring().c_str(), &available, nullptr, nullptr);
+  if (needed == std::numeric_limits<uint64_t>::max() || (known && available.QuadPart < needed)) {
     error = L"not enough disk space to stage the update";
     return false;
   }
@@ -228,17 +235,71 @@ std::optional<std::string> sha256File(const fs::path& path) {
   return result;
 }
 
-std::wstring signerCommonName(const fs::path&) { return {}; }
+std::wstring signerCommonName(const fs::path& path) {
+  const std::wstring file = path.wstring();
+  DWORD encoding = 0, content = 0, format = 0;
+  HCERTSTORE store = nullptr;
+  HCRYPTMSG message = nullptr;
+  if (!CryptQueryObject(CERT_QUERY_OBJECT_FILE, file.c_str(), CERT_QUERY_CONTENT_FLAG_PKCS7_SIGNED_EMBED,
+                        CERT_QUERY_FORMAT_FLAG_BINARY, 0, &encoding, &content, &format, &store, &message, nullptr)) {
+    return {};
+  }
+  std::wstring name;
+  DWORD size = 0;
+  if (CryptMsgGetParam(message, CMSG_SIGNER_INFO_PARAM, 0, nullptr, &size) && size >= sizeof(CMSG_SIGNER_INFO)) {
+    std::vector<unsigned char> buffer(size);
+    auto* signer = reinterpret_cast<CMSG_SIGNER_INFO*>(buffer.data());
+    if (CryptMsgGetParam(message, CMSG_SIGNER_INFO_PARAM, 0, signer, &size)) {
+      CERT_INFO wanted{};
+      wanted.Issuer = signer->Issuer;
+      wanted.SerialNumber = signer->SerialNumber;
+      if (PCCERT_CONTEXT certificate = CertFindCertificateInStore(store, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0,
+                                                                  CERT_FIND_SUBJECT_CERT, &wanted, nullptr)) {
+        wchar_t text[256] = {};
+        char oid[] = szOID_COMMON_NAME;
+        if (CertGetNameStringW(certificate, CERT_NAME_ATTR_TYPE, 0, oid, text, 256) > 1) name = text;
+        CertFreeCertificateContext(certificate);
+      }
+    }
+  }
+  CryptMsgClose(message);
+  CertCloseStore(store, 0);
+  return name;
+}
 
 bool verifyAuthenticode(const fs::path& path, const UpdateOptions& options, std::wstring& error) {
   if (options.allowUnsigned) {
     logUpdater(L"WARNING: --allow-unsigned set; skipping Authenticode verification (testing only)");
     return true;
   }
-  (void)path;
-  // Until WinVerifyTrust is reachable here, every signature counts as absent.
-  error = L"Authenticode verification failed (0x800B0100)";
-  return false;
+  const std::wstring file = path.wstring();
+  WINTRUST_FILE_INFO fileInfo{};
+  fileInfo.cbStruct = sizeof(fileInfo);
+  fileInfo.pcwszFilePath = file.c_str();
+  WINTRUST_DATA data{};
+  data.cbStruct = sizeof(data);
+  data.dwUIChoice = WTD_UI_NONE;
+  data.fdwRevocationChecks = WTD_REVOKE_NONE;
+  data.dwUnionChoice = WTD_CHOICE_FILE;
+  data.pFile = &fileInfo;
+  data.dwStateAction = WTD_STATEACTION_VERIFY;
+  data.dwProvFlags = WTD_REVOCATION_CHECK_CHAIN_EXCLUDE_ROOT | WTD_CACHE_ONLY_URL_RETRIEVAL;
+  GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
+  const LONG result = WinVerifyTrust(nullptr, &action, &data);
+  data.dwStateAction = WTD_STATEACTION_CLOSE;
+  WinVerifyTrust(nullptr, &action, &data);
+  if (result != 0) {
+    wchar_t code[16];
+    std::swprintf(code, 16, L"0x%08X", unsigned(result));
+    error = L"Authenticode verification failed (" + std::wstring(code) + L")";
+    return false;
+  }
+  const std::wstring signer = signerCommonName(path);
+  if (signer != kExpectedSigner) {
+    error = L"signer CN mismatch: got \"" + signer + L"\", expected \"" + kExpectedSigner + L"\"";
+    return false;
+  }
+  return true;
 }
 
 bool verifyInstaller(const fs::path& path, const ReleaseManifest& manifest, const UpdateOptions& options,

@@ -120,12 +120,11 @@ bool DownloadSink::write(const char* bytes, size_t count) {
 HttpsUrlParts crackHttpsUrl(const std::wstring& url) {
   URL_COMPONENTS components{};
   components.dwStructSize = sizeof(components);
-  components.dwSchemeLength = DWORD(-1);
-  components.dwHostNameLength = DWORD(-1);
-  components.dwUserNameLength = DWORD(-1);
-  components.dwPasswordLength = DWORD(-1);
-  components.dwUrlPathLength = DWORD(-1);
-  components.dwExtraInfoLength = DWORD(-1);
+  // Every component, each pointing into the URL itself.
+  for (DWORD* length : {&components.dwSchemeLength, &components.dwHostNameLength, &components.dwUserNameLength,
+                        &components.dwPasswordLength, &components.dwUrlPathLength, &components.dwExtraInfoLength}) {
+    *length = DWORD(-1);
+  }
   HttpsUrlParts parts;
   if (!WinHttpCrackUrl(url.c_str(), 0, 0, &components) || components.nScheme != INTERNET_SCHEME_HTTPS) return parts;
   parts.host.assign(components.lpszHostName, components.dwHostNameLength);

@@ -96,4 +96,6 @@ nlohmann::json telemetryPolicyFromResponse(const std::string& body, int64_t now)
   return telemetry::policyFromResponse(body, now);
 }
 
+ReleaseManifest readManifest(const std::string& body, std::wstring& error) { return parseManifest(body, error); }
+
 }  // namespace tesmira::fuzz

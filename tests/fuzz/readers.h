@@ -13,6 +13,7 @@
 #include "common/channels.h"
 #include "producer/producer_channels.h"
 #include "producer/retouch_settings.h"
+#include "service/updater/update_check.h"
 
 namespace tesmira::fuzz {
 
@@ -48,5 +49,8 @@ std::vector<nlohmann::json> telemetryQueueEvents(const std::string& text);
 // The backoff an upload answer gives, and the policy it would cache at `now` (discarded: none).
 int64_t telemetryBackoffSeconds(uint32_t status, const std::string& body, const std::string& retryAfter);
 nlohmann::json telemetryPolicyFromResponse(const std::string& body, int64_t now);
+
+// The updater's release manifest as the feed sent it; `error` says why it was refused.
+ReleaseManifest readManifest(const std::string& body, std::wstring& error);
 
 }  // namespace tesmira::fuzz

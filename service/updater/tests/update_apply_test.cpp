@@ -85,6 +85,9 @@ TEST_F(UpdateApplyTest, EveryOutcomeLeavesItsResultBesideTheCheckersKeys) {
        false},
       {"another build staged", [](UpdateApplyTest& t) { t.stage(t.unsignedPe()); }, L"1.3.0", 13, "verifyFailed",
        false, false},
+      {"another Pellucor build staged",
+       [](UpdateApplyTest& t) { t.stage(testing::readFile(Installers::get().otherPellucorBuild)); }, L"1.3.0", 13,
+       "verifyFailed", false, false},
       {"launched", [](UpdateApplyTest&) {}, L"1.3.0", 0, "launched", true, true},
       {"launch failed", [](UpdateApplyTest& t) { t.launchError_ = ERROR_FILE_NOT_FOUND; }, L"1.3.0", 1,
        "launchFailed", true, true},
@@ -116,6 +119,9 @@ TEST_F(UpdateApplyTest, EveryOutcomeLeavesItsResultBesideTheCheckersKeys) {
     }
     EXPECT_EQ(launches_.size(), c.launched ? 1u : 0u);
     EXPECT_EQ(fs::exists(updates() / "TesmiraSetup-1.4.0.exe"), c.stagedAfter);
+    if (c.exitCode == 13) {
+      EXPECT_NE(log().find("update-apply: verification failed: SHA-256 mismatch against manifest"), std::string::npos);
+    }
   }
 }
 

@@ -32,6 +32,7 @@ struct Installers {
   platform::trust::SigningKit* kit = nullptr;
   fs::path unsigned_;
   std::map<TestSigner, fs::path> signed_;
+  fs::path otherPellucorBuild;  // a larger image, also signed by "Pellucor Inc."
 
   static const Installers& get() {
     static const Installers made = [] {
@@ -44,6 +45,10 @@ struct Installers {
         const fs::path out = i.folder / ("signed-" + std::to_string(int(s)) + ".exe");
         if (i.kit->sign(i.unsigned_, out, s)) i.signed_[s] = out;
       }
+      const fs::path larger = i.folder / "larger.exe";
+      i.otherPellucorBuild = i.folder / "larger-signed.exe";
+      platform::trust::writeTestPe(larger, 1024);
+      i.kit->sign(larger, i.otherPellucorBuild, TestSigner::kPellucor);
       return i;
     }();
     return made;
@@ -57,6 +62,7 @@ class UpdaterTest : public testing::MachineTest {
     const Installers& installers = Installers::get();
     ASSERT_TRUE(installers.kit->ready());
     ASSERT_EQ(installers.signed_.size(), 3u) << "osslsigncode could not sign the test PE";
+    ASSERT_TRUE(fs::exists(installers.otherPellucorBuild));
     installers.kit->trustTestRoot();
     platform::http::trustRootCertificate("updater-feed-root", testing::TestCertificates::get().caPem);
     const auto& certs = testing::TestCertificates::get();

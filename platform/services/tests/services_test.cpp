@@ -282,6 +282,17 @@ TEST_F(ServiceManagerTest, EveryCallHasAFaultSite) {
   } rows[] = {
       {"OpenSCManagerW", [] { return OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT) != nullptr; }},
       {"OpenServiceW", [&] { return OpenServiceW(manager_, kName, SERVICE_QUERY_STATUS) != nullptr; }},
+      {"CreateServiceW",
+       [&] {
+         return CreateServiceW(manager_, L"Other", nullptr, SERVICE_QUERY_STATUS, SERVICE_WIN32_OWN_PROCESS,
+                               SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, L"x", nullptr, nullptr, nullptr, nullptr,
+                               nullptr) != nullptr;
+       }},
+      {"ChangeServiceConfigW",
+       [&] {
+         return ChangeServiceConfigW(h, SERVICE_NO_CHANGE, SERVICE_AUTO_START, SERVICE_NO_CHANGE, nullptr, nullptr,
+                                     nullptr, nullptr, nullptr, nullptr, nullptr);
+       }},
       {"QueryServiceStatus", [&] { return QueryServiceStatus(h, &status); }},
       {"StartServiceW", [&] { return StartServiceW(h, 0, nullptr); }},
       {"ControlService", [&] { return ControlService(h, SERVICE_CONTROL_STOP, &status); }},

@@ -170,6 +170,7 @@ std::string ServiceDemo::layOut() {
 
 std::string ServiceDemo::describeSession(const std::wstring& user, DWORD sessionId) {
   // This process is that session's user, so that its HKCU and Local\ are the agent's too.
+  session_ = "session " + std::to_string(sessionId) + " (Console, active, user " + narrow(user) + ")";
   SetEnvironmentVariableW(L"USERNAME", user.c_str());
   SetEnvironmentVariableW(L"TESMIRA_SESSION_ID", std::to_wstring(sessionId).c_str());
   const fs::path folder = fs::path(platform::machineRoot()) / "sessions";
@@ -307,7 +308,8 @@ std::string ServiceDemo::summary() const {
     << (recordedStatuses_.empty() ? "    (record not readable)\n" : recordedStatuses_);
   s << "service: its log lines while it started (vcam-service.log):\n" << indented(serviceLog_);
   s << "service: the six channels were opened by the demo without creating any, so the service created them\n";
-  s << "service: `relaunch-agent` as LocalSystem said (vcam-updater.log):\n" << indented(readText(updaterLogPath()));
+  s << "service: `relaunch-agent` as LocalSystem, the machine's one user session being " << session_
+    << ", said (vcam-updater.log):\n" << indented(readText(updaterLogPath()));
   s << "service: the relaunched agent " << (relaunchToAgentMs_ ? "started (its log says \"agent starting\")" : "did NOT start")
     << "; " << (agentEnd_.empty() ? "it was not ended" : agentEnd_) << "\n";
   s << "service: `uninstall` (elevated) exited " << uninstallExit_ << "; it said:\n" << indented(uninstallOutput_);

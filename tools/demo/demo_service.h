@@ -93,6 +93,7 @@ class ServiceDemo {
   std::string agentEnd_;
   std::string recordedStatuses_;
   std::string serviceLog_;
+  std::string session_;
   mutable std::mutex mutex_;
   std::vector<Seen> seen_;
   std::atomic<bool> stopWatch_{false};

@@ -73,5 +73,8 @@ WINBASEAPI BOOL WINAPI CreateProcessAsUserW(HANDLE hToken, LPCWSTR lpApplication
                                             LPCWSTR lpCurrentDirectory, LPSTARTUPINFOW lpStartupInfo,
                                             LPPROCESS_INFORMATION lpProcessInformation);
 WINBASEAPI DWORD WINAPI ResumeThread(HANDLE thread);
+// A handle to a running process by its id, with the rights asked for (PROCESS_TERMINATE,
+// SYNCHRONIZE to wait on it, PROCESS_QUERY_(LIMITED_)INFORMATION for its exit code).
+WINBASEAPI HANDLE WINAPI OpenProcess(DWORD dwDesiredAccess, BOOL bInheritHandle, DWORD dwProcessId);
 WINBASEAPI BOOL WINAPI TerminateProcess(HANDLE process, UINT exitCode);
 WINBASEAPI BOOL WINAPI GetExitCodeProcess(HANDLE process, LPDWORD exitCode);

@@ -272,7 +272,16 @@ class ChildObject : public Waitable {
 
 class ProcessObject : public ChildObject {
  public:
-  using ChildObject::ChildObject;
+  ProcessObject(std::shared_ptr<ProcessRecord> record, DWORD access = PROCESS_ALL_ACCESS)
+      : ChildObject(std::move(record)), access(access) {}
+  DWORD waitUntil(uint64_t deadlineNs) override {
+    if (!(access & SYNCHRONIZE)) {
+      SetLastError(ERROR_ACCESS_DENIED);
+      return WAIT_FAILED;
+    }
+    return ChildObject::waitUntil(deadlineNs);
+  }
+  const DWORD access;
 };
 
 // The main thread of a child ends with it.
@@ -289,15 +298,33 @@ ProcessRecord::ProcessRecord(pid_t pid, int resumeFd)
 ProcessRecord::~ProcessRecord() {
   if (resumeFd_ >= 0) ::close(resumeFd_);  // a never-resumed child sees the pipe close and ends
   if (pidfd_ >= 0) ::close(pidfd_);
-  if (!exited_) {
+  if (!exited_ && child_) {
     std::lock_guard lock(gOrphansMutex);
     orphans().push_back(pid_);
   }
 }
 
+std::shared_ptr<ProcessRecord> ProcessRecord::openExisting(pid_t pid) {
+  auto record = std::make_shared<ProcessRecord>(pid, -1);
+  if (record->pidfd_ < 0) {
+    record->exited_ = true;  // nothing to reap: the destructor must not queue it
+    return nullptr;
+  }
+  record->child_ = false;
+  return record;
+}
+
 bool ProcessRecord::exited() {
   std::lock_guard lock(mutex_);
   if (exited_) return true;
+  if (!child_) {
+    // Only its parent learns how it ended: the code is known when this handle ended it.
+    pollfd p{pidfd_, POLLIN, 0};
+    if (::poll(&p, 1, 0) <= 0) return false;
+    exited_ = true;
+    exitCode_ = terminateCode_.value_or(1);
+    return true;
+  }
   siginfo_t info{};
   int rc = ::waitid(P_PID, id_t(pid_), &info, WEXITED | WNOHANG);
   if (rc == 0 && info.si_pid == 0) return false;
@@ -324,7 +351,12 @@ bool ProcessRecord::terminate(DWORD code) {
   if (exited()) return false;
   std::lock_guard lock(mutex_);
   if (!terminateCode_) terminateCode_ = code;
-  ::kill(pid_, SIGKILL);
+  // Another's process is signalled through its pidfd, which a reused id cannot fool.
+  if (child_) {
+    ::kill(pid_, SIGKILL);
+  } else {
+    ::syscall(SYS_pidfd_send_signal, pidfd_, SIGKILL, nullptr, 0);
+  }
   return true;
 }
 
@@ -620,13 +652,42 @@ DWORD WINAPI ResumeThread(HANDLE thread) {
   return object->record->resume();
 }
 
+HANDLE WINAPI OpenProcess(DWORD desiredAccess, BOOL, DWORD processId) {
+  if (auto injected = faults::take("OpenProcess")) {
+    SetLastError(*injected);
+    return nullptr;
+  }
+  // Windows answers an unknown id (and the idle process, 0) with ERROR_INVALID_PARAMETER.
+  std::shared_ptr<ProcessRecord> record =
+      processId == 0 || processId > DWORD(INT32_MAX) ? nullptr : ProcessRecord::openExisting(pid_t(processId));
+  if (!record) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return nullptr;
+  }
+  return handles::insert(std::make_shared<ProcessObject>(record, desiredAccess));
+}
+
+namespace {
+// The process behind `process` when the handle carries one of `rights`; else null
+// with the last error set.
+std::shared_ptr<ProcessRecord> processWithRights(HANDLE process, DWORD rights) {
+  auto object = handles::lookupAs<ProcessObject>(process);
+  if (!object) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return nullptr;
+  }
+  if (!(object->access & rights)) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return nullptr;
+  }
+  return object->record;
+}
+}  // namespace
+
 BOOL WINAPI TerminateProcess(HANDLE process, UINT exitCode) {
   if (process == GetCurrentProcess()) ::_exit(int(exitCode));
-  auto record = processOf(process);
-  if (!record) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
+  auto record = processWithRights(process, PROCESS_TERMINATE);
+  if (!record) return FALSE;
   if (!record->terminate(exitCode)) {
     SetLastError(ERROR_ACCESS_DENIED);  // it has already ended
     return FALSE;
@@ -643,11 +704,8 @@ BOOL WINAPI GetExitCodeProcess(HANDLE process, LPDWORD exitCode) {
     *exitCode = STILL_ACTIVE;
     return TRUE;
   }
-  auto record = processOf(process);
-  if (!record) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
+  auto record = processWithRights(process, PROCESS_QUERY_INFORMATION | PROCESS_QUERY_LIMITED_INFORMATION);
+  if (!record) return FALSE;
   *exitCode = record->exitCode();
   return TRUE;
 }

@@ -18,6 +18,9 @@ class JobState;
 class ProcessRecord {
  public:
   ProcessRecord(pid_t pid, int resumeFd);
+  // A process this one did not start (OpenProcess): watched through its pidfd, never
+  // reaped here. Null when no such process runs.
+  static std::shared_ptr<ProcessRecord> openExisting(pid_t pid);
   ~ProcessRecord();
 
   pid_t pid() const { return pid_; }
@@ -36,6 +39,7 @@ class ProcessRecord {
   std::mutex mutex_;
   pid_t pid_;
   int pidfd_;
+  bool child_ = true;
   int resumeFd_;  // write end of the pipe a suspended child waits on; -1 once resumed
   bool exited_ = false;
   DWORD exitCode_;

@@ -18,6 +18,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "core/clock.h"
 #include "core/exclusive_lock.h"
 #include "core/faults.h"
 #include "core/handles.h"
@@ -577,7 +578,9 @@ BOOL WINAPI StartServiceW(SC_HANDLE hService, DWORD dwNumServiceArgs, LPCWSTR* l
     record.controlSeq = record.replySeq = 0;
     if (DWORD saved = saveRecord(service->key, record); saved != ERROR_SUCCESS) return fail(saved);
   }
-  const auto deadline = Clock::now() + kStartTimeout;
+  // The manager's own clock (the layer's, so that a test can move it).
+  const uint64_t deadlineNs =
+      clock::nowNs() + uint64_t(std::chrono::duration_cast<std::chrono::nanoseconds>(kStartTimeout).count());
   for (;;) {
     {
       RecordsLock lock;
@@ -589,8 +592,15 @@ BOOL WINAPI StartServiceW(SC_HANDLE hService, DWORD dwNumServiceArgs, LPCWSTR* l
         saveRecord(service->key, record);
         return fail(ERROR_SERVICE_REQUEST_TIMEOUT);
       }
+      if (clock::nowNs() >= deadlineNs) {
+        // The manager gives up on a process that never connected: it ends it, and the
+        // service reads stopped with the time-out as its exit code.
+        if (processAlive(record.pid)) ::kill(pid_t(record.pid), SIGKILL);
+        record.status = stoppedStatus(record.serviceType, ERROR_SERVICE_REQUEST_TIMEOUT);
+        saveRecord(service->key, record);
+        return fail(ERROR_SERVICE_REQUEST_TIMEOUT);
+      }
     }
-    if (Clock::now() >= deadline) return fail(ERROR_SERVICE_REQUEST_TIMEOUT);
     std::this_thread::sleep_for(kPollPeriod);
   }
 }

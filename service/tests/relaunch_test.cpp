@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <set>
@@ -129,6 +130,37 @@ TEST_F(RelaunchTest, WithoutTheTokenPrivilegeNothingStartsAndItStillSucceeds) {
   EXPECT_EQ(o.exitCode, 0);
   EXPECT_EQ(o.out, "relaunch-agent: started agent in 0 session(s)\n");
   EXPECT_TRUE(started().empty());
+}
+
+TEST_F(RelaunchTest, AFailingStepSkipsItsSessionOrEndsQuietlyAndItStillSucceeds) {
+  const struct {
+    const char* faults;
+    const char* out;
+    std::vector<std::string> users;  // who got an agent, in order
+  } rows[] = {
+      {"WTSEnumerateSessionsW=5", "", {}},
+      {"WTSQueryUserToken=1008:1", "relaunch-agent: started agent in 1 session(s)\n", {"bob"}},
+      {"CreateProcessAsUserW=5:1", "relaunch-agent: started agent in 1 session(s)\n", {"bob"}},
+      // Without a block the agent still starts, as its session's user.
+      {"CreateEnvironmentBlock=8:1", "relaunch-agent: started agent in 2 session(s)\n", {"alice", "bob"}},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.faults);
+    SetEnvironmentVariableW(L"TESMIRA_FAULTS", std::wstring(row.faults, row.faults + std::strlen(row.faults)).c_str());
+    const testing::ToolOutcome o = relaunch(true);
+    SetEnvironmentVariableW(L"TESMIRA_FAULTS", nullptr);
+    EXPECT_EQ(o.exitCode, 0);
+    EXPECT_EQ(o.out, row.out);
+    const std::vector<json> lines = started();
+    ASSERT_EQ(lines.size(), row.users.size());
+    for (size_t i = 0; i < lines.size(); ++i) {
+      EXPECT_EQ(lines[i]["user"], row.users[i]);
+      const json r = run(DWORD(lines[i]["pid"].get<int64_t>()));
+      EXPECT_EQ(r["user"], row.users[i]);
+    }
+    for (DWORD pid : startedPids()) testing::killProcess(pid);
+    fs::remove(root() / "sessions" / "started.jsonl");
+  }
 }
 
 TEST_F(RelaunchTest, AMissingAgentIsSaidAndItStillSucceeds) {

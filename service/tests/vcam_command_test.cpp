@@ -303,6 +303,19 @@ TEST_F(ServiceToolTest, CameraListsExitOneWhenEmpty) {
   EXPECT_EQ(o.exitCode, 1);
   EXPECT_EQ(o.out, "");
 
+  // Only the virtual camera: it is no physical camera.
+  const fs::path dll = root() / "tesmira_windows_vcam_source.dll";
+  std::ofstream(dll) << "module";
+  elevated(true);  // COM registration writes HKLM
+  o = run({"ensure", "--media-source-dll", dll.string()});
+  ASSERT_EQ(o.exitCode, 0) << o.err;
+  o = run({"list-cameras"});
+  EXPECT_EQ(o.exitCode, 1);
+  EXPECT_EQ(o.out, "");
+  o = run({"remove-vcam"});
+  ASSERT_EQ(o.exitCode, 0) << o.err;
+  elevated(false);
+
   platform::testcameras::TestCamera camera;
   camera.friendlyName = L"Desk Cam";
   const std::wstring link = platform::testcameras::installTestCamera(camera);

@@ -1,7 +1,8 @@
-// tesmira_demo: the whole road on one machine folder. Registers the media source and the
-// "Tesmira" virtual camera, adds a file camera playing a face video, holds the channels as
-// the service would, starts the agent, opens "Tesmira" as an application through the frame
-// server stand-in, records, closes, waits for the agent to stop the producer, and leaves
+// tesmira_demo: the whole road on one machine folder. Adds a file camera playing a face
+// video, installs the service from an install folder (it registers the media source and the
+// "Tesmira" virtual camera and holds the channels), relaunches the agent in the user's
+// session, opens "Tesmira" as an application through the frame server stand-in, records,
+// closes, waits for the agent to stop the producer, ends the agent, uninstalls, and leaves
 // snapshots, a video and a summary of what was measured.
 #include <windows.h>
 
@@ -106,7 +107,7 @@ void setAgentString(const wchar_t* name, const std::wstring& value) {
 }
 
 // The sample is a frame that the producer published when it equals a frame-channel slot.
-bool isPublishedFrame(const BrokerChannels& channels, const ReceivedSample& sample) {
+bool isPublishedFrame(const ServiceChannels& channels, const ReceivedSample& sample) {
   const RetouchFrameHeader* header = channels.frame();
   for (uint32_t slot = 0; slot < 2; ++slot) {
     const RetouchFrameSlot d = header->slots[slot];
@@ -162,7 +163,7 @@ struct Recording {
   std::string error;
 };
 
-Recording record(CameraApp& app, const BrokerChannels& channels, Clock::time_point opened, const fs::path& out) {
+Recording record(CameraApp& app, const ServiceChannels& channels, Clock::time_point opened, const fs::path& out) {
   Recording r;
   cv::VideoWriter video;
   uint64_t lastPublished = 0;
@@ -253,6 +254,11 @@ int run() {
   // Every process of the road (the producer reads it from its environment) logs into the machine.
   SetEnvironmentVariableW(L"ProgramData", programDataFolder().wstring().c_str());
   std::cout << "demo: fresh machine folder " << p.machine.string() << "\n";
+  ServiceDemo service({TESMIRA_SERVICE_EXE, p.agent, p.producer, p.mediaSource, p.machine / "Program Files" / "Tesmira"});
+  if (std::string error = service.describeSession(L"demo", 1); !error.empty()) {
+    std::cerr << "demo: " << error << "\n";
+    return 1;
+  }
 
   // The physical camera: a file camera playing the face video.
   platform::testcameras::setV4l2Discovery(false);
@@ -261,51 +267,37 @@ int run() {
   std::cout << "demo: file camera \"" << narrow(kFileCameraName) << "\" plays " << p.video.filename().string() << " at "
             << cameraRate << " fps\n";
 
-  // What the service tool's install does: the COM class and the virtual camera.
-  {
-    ComApartmentGuard apartment;
-    if (HRESULT hr = registerComServer(p.mediaSource.wstring()); FAILED(hr)) {
-      std::cerr << "demo: registering the media source failed: " << narrow(hresultToText(hr)) << "\n";
-      return 1;
-    }
-    VcamRegistrationOptions options;
-    options.dllPath = p.mediaSource.wstring();
-    options.registerCom = 0;
-    if (HRESULT hr = ensureVirtualCamera(options); FAILED(hr)) {
-      std::cerr << "demo: creating the virtual camera failed: " << narrow(hresultToText(hr)) << " ("
-                << narrow(lastFailureDetail()) << ")\n";
-      return 1;
-    }
+  // The administrator's install: the service registers the camera and creates the channels.
+  ServiceChannels channels;
+  std::string step = service.layOut();
+  if (step.empty()) step = service.install();
+  if (step.empty()) {
+    if (const std::wstring missing = channels.open(); !missing.empty()) step = "the service created no " + narrow(missing);
   }
-  std::cout << "demo: media source registered, virtual camera \"Tesmira\" created\n";
-
-  // What the service's broker does: every channel created, seeded and held.
-  BrokerChannels channels;
-  if (std::wstring error = channels.create(); !error.empty()) {
-    std::cerr << "demo: " << narrow(error) << "\n";
+  if (!step.empty()) {
+    std::cerr << "demo: " << step << "\n" << service.summary();
     return 1;
   }
-  std::cout << "demo: channels created and held under " << narrow(channels.prefixUsed()) << "\n";
+  std::cout << "demo: service installed and RUNNING; its channels opened under " << narrow(channels.prefixUsed()) << "\n";
 
   const uint32_t capabilitiesBefore = capabilitySequence();
 
   const DemoTelemetry telemetry(p.output / "data");
-  setAgentString(L"ProducerExe", p.producer.wstring());
   setAgentString(L"RepoRoot", demo::copyDataFolder(p.repo, p.output / "data").wstring());
-  ProcessWatch producerWatch(p.producer);
-  const Clock::time_point agentStarted = Clock::now();
-  Program agent = spawnProgram(p.agent);
-  if (!agent.process) {
-    std::cerr << "demo: starting the agent failed\n";
+  ProcessWatch producerWatch(service.installed(L"tesmira_windows_retouch_vcam_producer.exe"));
+  if (std::string error = service.relaunchAgent(); !error.empty()) {
+    std::cerr << "demo: " << error << "\n";
+    service.endAgent();
     return 1;
   }
-  std::cout << "demo: agent started (pid " << agent.id << ")\n";
+  const Clock::time_point agentStarted = service.relaunched();
+  std::cout << "demo: agent relaunched in session 1 (pid " << service.agentPid() << ")\n";
   const CapabilityPublication modes = waitForCapabilities(capabilitiesBefore, agentStarted, std::chrono::seconds(10));
   std::string published;
   for (const CameraCapability& m : modes.modes) published += (published.empty() ? "" : ", ") + modeText(m);
   if (!modes.published) {
     std::cerr << "demo: the agent published no capture modes within 10 s\n";
-    killProgram(agent);
+    service.endAgent();
     return 1;
   }
   std::cout << "demo: the agent published " << published << " after " << std::lround(modes.afterAgentStartMs) << " ms\n";
@@ -314,14 +306,14 @@ int run() {
   std::unique_ptr<CameraApp> app = makeCameraApp(missing);
   if (!app) {
     std::cerr << "demo: cannot open \"Tesmira\" as an application: missing " << missing << "\n";
-    killProgram(agent);
+    service.endAgent();
     return 2;
   }
   const Clock::time_point opened = Clock::now();
   ConsumerWatch consumers(opened);
   if (std::string error = app->open(kVirtualCameraFriendlyName); !error.empty()) {
     std::cerr << "demo: opening \"Tesmira\" failed: " << error << "\n";
-    killProgram(agent);
+    service.endAgent();
     return 1;
   }
   const double openMs = msBetween(opened, Clock::now());
@@ -341,7 +333,9 @@ int run() {
   // Decided before the agent goes: ending the agent ends its producer too.
   const bool stopped = !runs.empty() && !producerWatch.anyRunning();
   consumers.waitForEmpty(std::chrono::seconds(5));
-  killProgram(agent);
+  const std::string agentEnded = service.endAgent();
+  const std::string uninstalled = service.uninstall();
+  std::cout << "demo: agent ended, service uninstalled" << (uninstalled.empty() ? "" : ": " + uninstalled) << "\n";
   const std::string launcherSummary = runLauncherStep(
       {TESMIRA_LAUNCHER_EXE, p.producer, p.mediaSource, p.output, [&p](const fs::path& f) { demo::copyDataFolder(p.repo, f); }});
 
@@ -360,8 +354,7 @@ int run() {
   s << "producer data folder: data/ (a copy of the built data folder; the retouch runs on the CPU: the GPU "
        "compositor is not built yet)\n";
   s << demo::faceFramesLine(p.output / "vcam-producer.log") << "\n";
-  s << "channels: created, seeded and held by the service's broker code (run by the demo), under "
-    << narrow(channels.prefixUsed()) << "\n";
+  s << "channels: created, seeded and held by the service, under " << narrow(channels.prefixUsed()) << "\n";
   s << "capture modes published by the agent " << std::lround(modes.afterAgentStartMs) << " ms after it started: "
     << published << "\n";
   s << "mode the application received: " << rec.width << "x" << rec.height
@@ -415,6 +408,9 @@ int run() {
   }
   s << "\n";
   s << retouch;
+  s << "\n" << service.summary() << service.figures();
+  s << "first-frame latency (open to first live frame): "
+    << (rec.firstPublishedMs ? std::to_string(std::lround(*rec.firstPublishedMs)) + " ms" : "no live frame arrived") << "\n";
   s << "\n" << launcherSummary;
   s << "\nagent log:\n" << readText(p.output / "vcam-agent.log");
   s << "\nfiles: received.avi (every sample received), ";
@@ -423,7 +419,7 @@ int run() {
 
   std::ofstream(p.output / "summary.txt") << s.str();
   std::cout << "\n" << s.str() << "\ndemo: output in " << p.output.string() << "\n";
-  return rec.firstPublishedMs && stopped ? 0 : 1;
+  return rec.firstPublishedMs && stopped && agentEnded.empty() && uninstalled.empty() ? 0 : 1;
 }
 
 }  // namespace

@@ -55,7 +55,7 @@ std::optional<Face> findFace(const RetouchDemoPaths& p, const cv::Mat& frame) {
   return face;
 }
 
-void writeSettings(BrokerChannels& channels, const RetouchSettings& s) {
+void writeSettings(ServiceChannels& channels, const RetouchSettings& s) {
   RetouchSettingsBlock* block = channels.settings();
   if (!block) return;
   // An outside writer: the owner flag tells the producer not to seed over it.
@@ -70,7 +70,7 @@ void writeSettings(BrokerChannels& channels, const RetouchSettings& s) {
 }
 
 // The newest frame in the frame channel, as BGR.
-cv::Mat newestFrame(const BrokerChannels& channels) {
+cv::Mat newestFrame(const ServiceChannels& channels) {
   const RetouchFrameHeader* header = channels.frame();
   if (!header || header->frameCounter == 0) return {};
   const uint32_t slot = (header->frameCounter - 1) % 2;
@@ -86,7 +86,7 @@ cv::Mat newestFrame(const BrokerChannels& channels) {
 }
 
 // What a still-mode producer publishes for `still` at these settings.
-cv::Mat publishedFor(const RetouchDemoPaths& p, BrokerChannels& channels, const fs::path& still,
+cv::Mat publishedFor(const RetouchDemoPaths& p, ServiceChannels& channels, const fs::path& still,
                      const RetouchSettings& settings) {
   writeSettings(channels, settings);
   channels.frame()->frameCounter = 0;
@@ -141,7 +141,7 @@ const SweepRow kRows[] = {
 
 }  // namespace
 
-std::string runRetouchDemo(const RetouchDemoPaths& p, BrokerChannels& channels) {
+std::string runRetouchDemo(const RetouchDemoPaths& p, ServiceChannels& channels) {
   std::ostringstream s;
   s << "\nretouch (still-mode producer runs on the data folder, CPU road, read from the frame channel):\n";
   struct Still {

@@ -19,7 +19,7 @@ struct RetouchDemoPaths {
 // Runs still-mode producers on the face picture and a few video frames (the channels held,
 // no other producer running); writes before-after-*.png and sweep.png into the output and
 // returns the summary's lines about them.
-std::string runRetouchDemo(const RetouchDemoPaths& paths, BrokerChannels& channels);
+std::string runRetouchDemo(const RetouchDemoPaths& paths, ServiceChannels& channels);
 
 // Face, retouched and no-face counts summed over the producer's statistics lines, and each
 // stage's average time over the lines that timed it.

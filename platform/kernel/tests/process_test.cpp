@@ -16,6 +16,7 @@
 
 #include "platform/kernel/fd_object.h"
 #include "platform/kernel/tests/spawn.h"
+#include "tesmira/platform_testing.h"
 #include "tests/support/machine_fixture.h"
 
 namespace {
@@ -367,6 +368,84 @@ TEST_F(ProcessTest, AJobsChildDiesWhenItsHolderIsKilled) {
   EXPECT_EQ(::poll(&gone, 1, 30000), 1) << "the job's child outlived its holder";
   ::close(pidfd);
   CloseHandle(ready);
+}
+
+// Child: starts a waiting grandchild, writes its id and ends, leaving it to another parent.
+TESMIRA_CHILD_MAIN(leaveOrphan) {
+  PROCESS_INFORMATION pi{};
+  STARTUPINFOW si{};
+  si.cb = sizeof si;
+  std::wstring line = childCommandLine("exitWith", {"wait"});
+  if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) return 10;
+  writeEcho(std::to_string(pi.dwProcessId));
+  return 0;
+}
+
+TEST_F(ProcessTest, OpenProcessReachesAProcessOfAnotherParentWithTheRightsAskedFor) {
+  PROCESS_INFORMATION starter{};
+  ASSERT_TRUE(start(childCommandLine("leaveOrphan"), starter));
+  ASSERT_EQ(exitCodeOf(starter), 0u);
+  const DWORD pid = DWORD(std::atoi(echoed().c_str()));
+  ASSERT_GT(pid, 0u);
+
+  const struct {
+    const char* label;
+    DWORD access;
+    bool terminate, wait, query;
+  } rows[] = {
+      {"query only", PROCESS_QUERY_LIMITED_INFORMATION, false, false, true},
+      {"wait only", SYNCHRONIZE, false, true, false},
+      {"terminate only", PROCESS_TERMINATE, true, false, false},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.label);
+    HANDLE h = OpenProcess(row.access, FALSE, pid);
+    ASSERT_NE(h, nullptr);
+    DWORD code = 0;
+    EXPECT_EQ(GetExitCodeProcess(h, &code) != FALSE, row.query);
+    if (row.query) {
+      EXPECT_EQ(code, DWORD(STILL_ACTIVE)) << "alive although it is not our child";
+    } else {
+      EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED));
+    }
+    EXPECT_EQ(WaitForSingleObject(h, 0), row.wait ? DWORD(WAIT_TIMEOUT) : DWORD(WAIT_FAILED));
+    if (!row.wait) {
+      EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED));
+    }
+    if (!row.terminate) {
+      EXPECT_FALSE(TerminateProcess(h, 3));
+      EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED));
+    }
+    CloseHandle(h);
+  }
+
+  HANDLE h = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+  ASSERT_NE(h, nullptr);
+  HANDLE watcher = OpenProcess(SYNCHRONIZE, FALSE, pid);
+  ASSERT_TRUE(TerminateProcess(h, 7));
+  EXPECT_EQ(WaitForSingleObject(h, 30000), WAIT_OBJECT_0);
+  EXPECT_EQ(WaitForSingleObject(watcher, 30000), WAIT_OBJECT_0) << "every handle sees the end";
+  DWORD code = 0;
+  EXPECT_TRUE(GetExitCodeProcess(h, &code));
+  EXPECT_EQ(code, 7u);
+  EXPECT_FALSE(TerminateProcess(h, 9)) << "it has already ended";
+  CloseHandle(watcher);
+  CloseHandle(h);
+}
+
+TEST_F(ProcessTest, OpenProcessRefusesAnIdThatNamesNoProcess) {
+  PROCESS_INFORMATION pi{};
+  ASSERT_TRUE(start(childCommandLine("exitWith", {"0"}), pi));
+  const DWORD gone = pi.dwProcessId;
+  ASSERT_EQ(exitCodeOf(pi), 0u);  // ended and reaped: its id names nothing now
+  for (DWORD id : {DWORD(0), gone, DWORD(0xFFFFFFF0u)}) {
+    SCOPED_TRACE(id);
+    EXPECT_EQ(OpenProcess(SYNCHRONIZE, FALSE, id), nullptr);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
+  }
+  tesmira::platform::faults::inject("OpenProcess", ERROR_ACCESS_DENIED, 1);
+  EXPECT_EQ(OpenProcess(SYNCHRONIZE, FALSE, GetCurrentProcessId()), nullptr);
+  EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED));
 }
 
 TEST_F(ProcessTest, HandleFlagsAreKeptPerHandle) {

@@ -2,6 +2,7 @@
 #include <windows.h>
 #include <winsvc.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -61,6 +62,10 @@ int dispatch(DWORD accepted) {
 TESMIRA_CHILD_MAIN(stoppableService) { return dispatch(SERVICE_ACCEPT_STOP); }
 TESMIRA_CHILD_MAIN(unstoppableService) { return dispatch(0); }
 TESMIRA_CHILD_MAIN(silentService) { return dispatch(0xFFFFFFFF); }
+// Started by the manager, but never calls the dispatcher.
+TESMIRA_CHILD_MAIN(neverDispatches) {
+  for (;;) std::this_thread::sleep_for(std::chrono::seconds(1));
+}
 
 class ServiceManagerTest : public ts::MachineTest {
  protected:
@@ -117,6 +122,30 @@ TEST_F(ServiceManagerTest, StartReturnsOnceTheDispatcherRunsWithTheStartPendingS
   EXPECT_EQ(failure(StartServiceW(h, 0, nullptr)), DWORD(ERROR_SERVICE_ALREADY_RUNNING));
   SERVICE_STATUS status{};
   EXPECT_EQ(failure(ControlService(h, SERVICE_CONTROL_STOP, &status)), DWORD(ERROR_SERVICE_CANNOT_ACCEPT_CTRL));
+}
+
+TEST_F(ServiceManagerTest, StartGivesUpWith1053WhenNoDispatcherConnectsWithinThirtySeconds) {
+  SC_HANDLE h = create("neverDispatches");
+  ASSERT_NE(h, nullptr);
+  platform::testclock::freeze();
+  std::atomic<DWORD> result{0xFFFFFFFF};
+  std::thread starter([&] { result = failure(StartServiceW(h, 0, nullptr)); });
+  // The process is there, starting, and the call waits for it.
+  const auto deadline = SteadyClock::now() + std::chrono::seconds(20);
+  while (query(h).dwCurrentState != SERVICE_START_PENDING && SteadyClock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  ASSERT_EQ(query(h).dwCurrentState, DWORD(SERVICE_START_PENDING));
+  platform::testclock::advanceMs(29000);
+  EXPECT_EQ(result.load(), 0xFFFFFFFFu) << "gave up before thirty seconds";
+  platform::testclock::advanceMs(1000);
+  starter.join();
+  platform::testclock::release();
+  EXPECT_EQ(result.load(), DWORD(ERROR_SERVICE_REQUEST_TIMEOUT));
+  // The manager ended the process: the service reads stopped, not still starting.
+  const SERVICE_STATUS s = query(h);
+  EXPECT_EQ(s.dwCurrentState, DWORD(SERVICE_STOPPED));
+  EXPECT_EQ(s.dwWin32ExitCode, DWORD(ERROR_SERVICE_REQUEST_TIMEOUT));
 }
 
 TEST_F(ServiceManagerTest, TheServiceRunsAsLocalSystemInSessionZeroWhateverTheCaller) {
@@ -253,6 +282,17 @@ TEST_F(ServiceManagerTest, EveryCallHasAFaultSite) {
   } rows[] = {
       {"OpenSCManagerW", [] { return OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT) != nullptr; }},
       {"OpenServiceW", [&] { return OpenServiceW(manager_, kName, SERVICE_QUERY_STATUS) != nullptr; }},
+      {"CreateServiceW",
+       [&] {
+         return CreateServiceW(manager_, L"Other", nullptr, SERVICE_QUERY_STATUS, SERVICE_WIN32_OWN_PROCESS,
+                               SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, L"x", nullptr, nullptr, nullptr, nullptr,
+                               nullptr) != nullptr;
+       }},
+      {"ChangeServiceConfigW",
+       [&] {
+         return ChangeServiceConfigW(h, SERVICE_NO_CHANGE, SERVICE_AUTO_START, SERVICE_NO_CHANGE, nullptr, nullptr,
+                                     nullptr, nullptr, nullptr, nullptr, nullptr);
+       }},
       {"QueryServiceStatus", [&] { return QueryServiceStatus(h, &status); }},
       {"StartServiceW", [&] { return StartServiceW(h, 0, nullptr); }},
       {"ControlService", [&] { return ControlService(h, SERVICE_CONTROL_STOP, &status); }},

@@ -12,6 +12,7 @@ namespace {
 struct Fault {
   uint32_t error;
   int remaining;  // -1: until cleared
+  int skip = 0;   // calls that pass before the first failure
 };
 
 std::mutex gMutex;
@@ -50,9 +51,9 @@ std::map<std::string, Fault>& table() {
 
 }  // namespace
 
-void inject(const std::string& site, uint32_t error, int count) {
+void inject(const std::string& site, uint32_t error, int count, int skip) {
   std::lock_guard lock(gMutex);
-  table()[site] = Fault{error, count};
+  table()[site] = Fault{error, count, skip};
 }
 
 void clear(const std::string& site) {
@@ -69,6 +70,10 @@ std::optional<uint32_t> take(const std::string& site) {
   std::lock_guard lock(gMutex);
   auto it = table().find(site);
   if (it == table().end()) return std::nullopt;
+  if (it->second.skip > 0) {
+    --it->second.skip;
+    return std::nullopt;
+  }
   uint32_t error = it->second.error;
   if (it->second.remaining > 0 && --it->second.remaining == 0) table().erase(it);
   return error;

@@ -13,6 +13,8 @@
 #include <vector>
 
 #include "producer/engine/tests/engine_fixture.h"
+#include "tesmira/d3d11_testing.h"
+#include "tesmira/platform_testing.h"
 
 namespace tesmira {
 namespace {
@@ -184,15 +186,28 @@ TEST_F(EngineTest, AToneAtlasThatCannotBeReadFallsBackToTheCpu) {
 TEST_F(EngineTest, CompositorFailuresFallBackToTheCpu) {
   makeModels();
   {
-    // The default factory: no Direct3D device on this machine.
+    // The default factory on a machine without a Direct3D device.
+    platform::d3d11::setAdapterChoice("none");
     ::testing::internal::CaptureStderr();
     RetouchEngine engine(options_, *models_, calibration_, true);
+    platform::d3d11::setAdapterChoice("");
     EXPECT_EQ(::testing::internal::GetCapturedStderr(),
               "GPU compositor unavailable, using CPU path: D3D11CreateDevice(compositor) failed with HRESULT "
               "0x887A0004\n");
     EXPECT_EQ(engine.d3dDevice(), nullptr);
     EXPECT_FALSE(engine.gpuResident());
     EXPECT_FALSE(engine.gpuPaste());
+  }
+  {
+    // The real compositor failing at a later step leaves nothing of itself behind.
+    platform::faults::inject("ID3D11Device::CreateQuery", 0x8007000E, 1, 2);
+    ::testing::internal::CaptureStderr();
+    RetouchEngine engine(options_, *models_, calibration_, true);
+    platform::faults::clearAll();
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+              "GPU compositor unavailable, using CPU path: CreateQuery(mid) failed with HRESULT 0x8007000E\n");
+    EXPECT_EQ(engine.d3dDevice(), nullptr);
+    EXPECT_FALSE(engine.gpuResident());
   }
   {
     script_.throwOnFacemask = true;

@@ -4,6 +4,7 @@
 #include <map>
 #include <mutex>
 
+#include "tesmira/d3d11_testing.h"
 #include "tesmira/platform_testing.h"
 
 namespace tesmira::platform::faults {
@@ -51,7 +52,12 @@ std::map<std::string, Fault>& table() {
 
 }  // namespace
 
-void inject(const std::string& site, uint32_t error, int count, int skip) {
+void inject(const std::string& site, uint32_t error, int count) {
+  std::lock_guard lock(gMutex);
+  table()[site] = Fault{error, count};
+}
+
+void injectAfter(const std::string& site, uint32_t error, int skip, int count) {
   std::lock_guard lock(gMutex);
   table()[site] = Fault{error, count, skip};
 }

@@ -36,9 +36,8 @@ TESMIRA_EXPORT int sleepers();
 // "CreateFileMappingW:TesmiraVcamControl.v2" fails both its Global\ and Local\ names.
 // A process also arms the faults that TESMIRA_FAULTS lists when it starts:
 // "site=error[:count];site=error..." (error in decimal or 0x hex; count as above).
-// `skip` lets that many calls through first, to reach the n-th call of a site.
 namespace faults {
-TESMIRA_EXPORT void inject(const std::string& site, uint32_t error, int count = -1, int skip = 0);
+TESMIRA_EXPORT void inject(const std::string& site, uint32_t error, int count = -1);
 TESMIRA_EXPORT void clear(const std::string& site);
 TESMIRA_EXPORT void clearAll();
 }  // namespace faults

@@ -149,7 +149,7 @@ TEST(GpuCompositorTest, EachConstructionStepThatFailsNamesItself) {
       {"ID3D11Device::CreateQuery", 3, "CreateQuery(end)"},
   };
   for (const auto& s : steps) {
-    platform::faults::inject(s.site, 0x8007000E, 1, s.skip);
+    platform::faults::injectAfter(s.site, 0x8007000E, s.skip);
     try {
       D3D11Compositor compositor;
       ADD_FAILURE() << s.step << " did not fail";
@@ -552,6 +552,36 @@ TEST(GpuCompositorTest, DeltaAndPastePathsCarryTheRetouchIntoTheFrame) {
   EXPECT_DOUBLE_EQ(t.gpuSum, t.pasteGpu + t.upload);
   EXPECT_EQ(t.compositeGpu, 0);
   EXPECT_LE(cv::norm(readOut(c, 640, 720), expected, cv::NORM_INF), 1);
+}
+
+TEST(GpuCompositorTest, Nv12FromTheGpuAgreesWithTheCpuConversion) {
+  auto& c = shared();
+  const int w = 320, h = 240;
+  const cv::Mat frame = randomFrame(w, h, 17);
+  c.ensureFrameTextures(w, h);
+  double ms;
+  c.uploadFrame(frame, ms);
+  std::vector<uint8_t> gpu, cpu;
+  GpuTimings t;
+  c.packNv12(c.outView(), w, h, gpu, t);
+  ASSERT_TRUE(bgrToNv12(frame, w, h, cpu));
+  ASSERT_EQ(gpu.size(), cpu.size());
+  const size_t luma = size_t(w) * h;
+  // Counts of GPU minus CPU by difference + 1, for luma and chroma.
+  std::array<size_t, 5> lumaDiff{}, chromaDiff{};
+  size_t outside = 0;
+  for (size_t i = 0; i < gpu.size(); ++i) {
+    const int d = int(gpu[i]) - int(cpu[i]);
+    if (d < 0 || d > (i < luma ? 1 : 2)) {
+      if (++outside <= 5) ADD_FAILURE() << (i < luma ? "luma" : "chroma") << " byte " << i << ": " << d;
+      continue;
+    }
+    (i < luma ? lumaDiff : chromaDiff)[size_t(d + 1)]++;
+  }
+  EXPECT_EQ(outside, 0u);
+  const double chroma = double(gpu.size() - luma);
+  std::printf("NV12 GPU vs CPU: luma +1 in %.1f%%; chroma +1 in %.1f%%, +2 in %.2f%%\n",
+              100.0 * lumaDiff[2] / luma, 100.0 * chromaDiff[2] / chroma, 100.0 * chromaDiff[3] / chroma);
 }
 
 }  // namespace

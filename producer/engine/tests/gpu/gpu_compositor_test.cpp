@@ -457,7 +457,7 @@ TEST(GpuCompositorTest, CameraOnlyNeedsAnEffectWhileTheResidentPathStillPacks) {
   GpuTimings t;
   EXPECT_FALSE(c.processCameraOnly(frame, {0, 0, nullptr}, nv12, t, nullptr, 0, false));
   EXPECT_TRUE(nv12.empty());
-  // The crop maps far outside except a corner, so the frame stays mostly as it came.
+  // No post pass is due: the resident path packs the composited frame as it stands.
   EXPECT_TRUE(c.processResident(frame, crop, constantField(0), 1, false, cropAt(0, 0), {0, 0, nullptr}, nv12, t,
                                 nullptr, 0, false));
   EXPECT_EQ(nv12.size(), 64u * 48 * 3 / 2);

@@ -4,11 +4,6 @@
 
 namespace tesmira {
 
-std::optional<PerspectiveField> buildPerspectiveField(const std::vector<LandmarkPoint>&, int, int, float, float) {
-  // The perspective correction comes with the Direct3D compositor.
-  return std::nullopt;
-}
-
 std::unique_ptr<GpuCompositor> createGpuCompositor() {
   // No compositor is built yet: the set-up meets what a machine without a hardware
   // device gives and takes its CPU fall-back.

@@ -18,11 +18,12 @@ namespace {
 constexpr int kColumns = 96;
 constexpr int kRows = 54;
 constexpr size_t kLandmarks = 478;
+
+bool finite(const LandmarkPoint& p) { return std::isfinite(p.x) && std::isfinite(p.y) && std::isfinite(p.z); }
+
 constexpr float kDefaultFieldOfView = 68.0f;
 // A cell index beyond this is no face position; it also keeps the rounding below in range.
 constexpr float kLargestCellIndex = 2147483520.0f;  // the largest float below 2^31
-
-bool finite(const LandmarkPoint& p) { return std::isfinite(p.x) && std::isfinite(p.y) && std::isfinite(p.z); }
 
 }  // namespace
 

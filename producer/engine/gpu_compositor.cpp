@@ -135,7 +135,8 @@ std::array<double, 6> invertAffine(const std::array<double, 6>& m) {
 }
 
 double elapsedMs(std::chrono::steady_clock::time_point start) {
-  return double(std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - start).count()) /
+  return double(
+             std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - start).count()) /
          1e6;
 }
 
@@ -205,8 +206,8 @@ struct GpuCompositorImpl {
   ComPtr<ID3D11ShaderResourceView> srv(ID3D11Resource* resource, const char* step);
   ComPtr<ID3D11UnorderedAccessView> uav(ID3D11Resource* resource, const char* step);
   ComPtr<ID3D11Query> query(D3D11_QUERY kind, const char* step);
-  void dynamicCropTexture(ComPtr<ID3D11Texture2D>& t, ComPtr<ID3D11ShaderResourceView>& v, DXGI_FORMAT format,
-                          int w, int h, const char* textureStep, const char* viewStep);
+  void dynamicCropTexture(ComPtr<ID3D11Texture2D>& t, ComPtr<ID3D11ShaderResourceView>& v, DXGI_FORMAT format, int w,
+                          int h, const char* textureStep, const char* viewStep);
 
   template <class T>
   void writeConstants(ID3D11Buffer* buffer, const T& value, const char* step);
@@ -287,8 +288,16 @@ void GpuCompositorImpl::build() {
   toneCs = shader(k::tone, "CreateComputeShader(tone)");
   perspectiveCs = shader(k::perspective, "CreateComputeShader(perspective)");
 
-  D3D11_SAMPLER_DESC s{D3D11_FILTER_MIN_MAG_MIP_LINEAR, D3D11_TEXTURE_ADDRESS_CLAMP, D3D11_TEXTURE_ADDRESS_CLAMP,
-                       D3D11_TEXTURE_ADDRESS_CLAMP, 0, 0, D3D11_COMPARISON_NEVER, {0, 0, 0, 0}, 0, D3D11_FLOAT32_MAX};
+  D3D11_SAMPLER_DESC s{D3D11_FILTER_MIN_MAG_MIP_LINEAR,
+                       D3D11_TEXTURE_ADDRESS_CLAMP,
+                       D3D11_TEXTURE_ADDRESS_CLAMP,
+                       D3D11_TEXTURE_ADDRESS_CLAMP,
+                       0,
+                       0,
+                       D3D11_COMPARISON_NEVER,
+                       {0, 0, 0, 0},
+                       0,
+                       D3D11_FLOAT32_MAX};
   check(device->CreateSamplerState(&s, &sampler), "CreateSamplerState");
 
   params = constants(sizeof(Params), "CreateBuffer(params)");
@@ -299,8 +308,12 @@ void GpuCompositorImpl::build() {
   toneParams = constants(sizeof(ToneParams), "CreateBuffer(toneParams)");
   perspectiveParams = constants(sizeof(PerspectiveParams), "CreateBuffer(perspectiveParams)");
 
-  D3D11_BUFFER_DESC fieldDesc{kPerspectiveCells * 8, D3D11_USAGE_DYNAMIC, D3D11_BIND_SHADER_RESOURCE,
-                              D3D11_CPU_ACCESS_WRITE, D3D11_RESOURCE_MISC_BUFFER_STRUCTURED, 8};
+  D3D11_BUFFER_DESC fieldDesc{kPerspectiveCells * 8,
+                              D3D11_USAGE_DYNAMIC,
+                              D3D11_BIND_SHADER_RESOURCE,
+                              D3D11_CPU_ACCESS_WRITE,
+                              D3D11_RESOURCE_MISC_BUFFER_STRUCTURED,
+                              8};
   check(device->CreateBuffer(&fieldDesc, nullptr, &perspectiveField), "CreateBuffer(perspectiveField)");
   D3D11_SHADER_RESOURCE_VIEW_DESC fieldView{};
   fieldView.Format = DXGI_FORMAT_UNKNOWN;
@@ -321,8 +334,8 @@ void GpuCompositorImpl::build() {
                       "CreateTexture2D(finalCrop)");
   finalCropSrv = srv(finalCrop.Get(), "CreateSRV(finalCrop)");
   finalCropUav = uav(finalCrop.Get(), "CreateUAV(finalCrop)");
-  dynamicCropTexture(delta, deltaSrv, DXGI_FORMAT_R32G32B32A32_FLOAT, kCropWidth, kCropHeight,
-                     "CreateTexture2D(delta)", "CreateSRV(delta)");
+  dynamicCropTexture(delta, deltaSrv, DXGI_FORMAT_R32G32B32A32_FLOAT, kCropWidth, kCropHeight, "CreateTexture2D(delta)",
+                     "CreateSRV(delta)");
 
   disjoint = query(D3D11_QUERY_TIMESTAMP_DISJOINT, "CreateQuery(disjoint)");
   start = query(D3D11_QUERY_TIMESTAMP, "CreateQuery(start)");
@@ -407,12 +420,12 @@ void D3D11Compositor::ensureFrameTextures(int width, int height) {
     n.t->uav = g.uav(n.t->texture.Get(), n.uav);
     n.t->srv = g.srv(n.t->texture.Get(), n.srv);
   }
-  g.frameUpload = g.texture(
-      textureDesc(width, height, DXGI_FORMAT_R8G8B8A8_UNORM, D3D11_USAGE_STAGING, 0, D3D11_CPU_ACCESS_WRITE),
-      "CreateTexture2D(frameUpload)");
-  g.outDownload = g.texture(
-      textureDesc(width, height, DXGI_FORMAT_R8G8B8A8_UNORM, D3D11_USAGE_STAGING, 0, D3D11_CPU_ACCESS_READ),
-      "CreateTexture2D(outDownload)");
+  g.frameUpload =
+      g.texture(textureDesc(width, height, DXGI_FORMAT_R8G8B8A8_UNORM, D3D11_USAGE_STAGING, 0, D3D11_CPU_ACCESS_WRITE),
+                "CreateTexture2D(frameUpload)");
+  g.outDownload =
+      g.texture(textureDesc(width, height, DXGI_FORMAT_R8G8B8A8_UNORM, D3D11_USAGE_STAGING, 0, D3D11_CPU_ACCESS_READ),
+                "CreateTexture2D(outDownload)");
   g.width = uint32_t(width);
   g.height = uint32_t(height);
 }
@@ -425,9 +438,8 @@ void D3D11Compositor::ensureNv12Textures(int width, int height) {
   g.nv12Download.Reset();
   g.nv12Width = g.nv12Height = 0;
   const int w = width / 4, h = height + height / 2;
-  g.nv12 = g.texture(
-      textureDesc(w, h, DXGI_FORMAT_R8G8B8A8_UNORM, D3D11_USAGE_DEFAULT, D3D11_BIND_UNORDERED_ACCESS, 0),
-      "CreateTexture2D(nv12)");
+  g.nv12 = g.texture(textureDesc(w, h, DXGI_FORMAT_R8G8B8A8_UNORM, D3D11_USAGE_DEFAULT, D3D11_BIND_UNORDERED_ACCESS, 0),
+                     "CreateTexture2D(nv12)");
   g.nv12Uav = g.uav(g.nv12.Get(), "CreateUAV(nv12)");
   g.nv12Download =
       g.texture(textureDesc(w, h, DXGI_FORMAT_R8G8B8A8_UNORM, D3D11_USAGE_STAGING, 0, D3D11_CPU_ACCESS_READ),
@@ -527,10 +539,18 @@ void D3D11Compositor::setToneLut(int index, const cv::Mat& rgba) {
   g.toneLutSrv[index].Reset();
   g.toneLut[index].Reset();
   const D3D11_SUBRESOURCE_DATA data{rgba.data, 1024, 0};
-  g.toneLut[index] = g.texture(
-      textureDesc(256, 16, DXGI_FORMAT_R8G8B8A8_UNORM, D3D11_USAGE_IMMUTABLE, D3D11_BIND_SHADER_RESOURCE, 0),
-      "CreateTexture2D(toneLut)", &data);
+  g.toneLut[index] =
+      g.texture(textureDesc(256, 16, DXGI_FORMAT_R8G8B8A8_UNORM, D3D11_USAGE_IMMUTABLE, D3D11_BIND_SHADER_RESOURCE, 0),
+                "CreateTexture2D(toneLut)", &data);
   g.toneLutSrv[index] = g.srv(g.toneLut[index].Get(), "CreateSRV(toneLut)");
+}
+
+bool D3D11Compositor::frameIn(const cv::Mat& frame, GpuTimings& timings, ID3D11Texture2D* cameraTexture,
+                              UINT subresource, bool mirror) {
+  if (cameraTexture)
+    return copyExternalFrame(cameraTexture, subresource, frame.cols, frame.rows, mirror, timings.frameIn);
+  uploadFrame(frame, timings.frameIn);
+  return true;
 }
 
 bool D3D11Compositor::compositeResident(const cv::Mat& frame, const cv::Mat& crop, const std::vector<float>& skinField,
@@ -544,11 +564,7 @@ bool D3D11Compositor::compositeResident(const cv::Mat& frame, const cv::Mat& cro
   ensureFrameTextures(frame.cols, frame.rows);
   const Roi roi = cropRoi(cropFromFrame, frame.cols, frame.rows);
   if (roi.empty()) return false;
-  if (cameraTexture) {
-    if (!copyExternalFrame(cameraTexture, subresource, frame.cols, frame.rows, mirror, timings.frameIn)) return false;
-  } else {
-    uploadFrame(frame, timings.frameIn);
-  }
+  if (!frameIn(frame, timings, cameraTexture, subresource, mirror)) return false;
 
   const auto uploadStart = std::chrono::steady_clock::now();
   D3D11_MAPPED_SUBRESOURCE m = g.map(g.crop.Get(), D3D11_MAP_WRITE_DISCARD, "Map(crop)");
@@ -568,10 +584,10 @@ bool D3D11Compositor::compositeResident(const cv::Mat& frame, const cv::Mat& cro
   }
   g.context->Unmap(g.field.Get(), 0);
 
-  g.writeConstants(g.compositeParams.Get(),
-                   CompositeParams{gain, maskBypass ? 1 : 0, {kCropWidth, kCropHeight}, {kFieldWidth, kFieldHeight},
-                                   {0, 0}},
-                   "Map(compositeParams)");
+  g.writeConstants(
+      g.compositeParams.Get(),
+      CompositeParams{gain, maskBypass ? 1 : 0, {kCropWidth, kCropHeight}, {kFieldWidth, kFieldHeight}, {0, 0}},
+      "Map(compositeParams)");
   g.writeConstants(g.params.Get(), roiParams(cropFromFrame, roi), "Map(params)");
   timings.upload = elapsedMs(uploadStart);
 
@@ -665,11 +681,7 @@ bool D3D11Compositor::processCameraOnly(const cv::Mat& frame, const GpuPostParam
   if (!(post.sharpen > 0) && post.toneIndex < 1 && !fieldUsable(post.field)) return false;
   if (!packable(frame)) return false;
   ensureFrameTextures(frame.cols, frame.rows);
-  if (cameraTexture) {
-    if (!copyExternalFrame(cameraTexture, subresource, frame.cols, frame.rows, mirror, timings.frameIn)) return false;
-  } else {
-    uploadFrame(frame, timings.frameIn);
-  }
+  if (!frameIn(frame, timings, cameraTexture, subresource, mirror)) return false;
   ID3D11ShaderResourceView* final = runPostChain(impl_->out.srv.Get(), frame.cols, frame.rows, post);
   packNv12(final, frame.cols, frame.rows, nv12, timings);
   timings.total = elapsedMs(t0);
@@ -700,11 +712,7 @@ bool D3D11Compositor::pasteCrops(const cv::Mat& frame, const cv::Mat& crop, cons
   ensureFrameTextures(frame.cols, frame.rows);
   const Roi roi = cropRoi(cropFromFrame, frame.cols, frame.rows);
   if (roi.empty()) return false;
-  if (cameraTexture) {
-    if (!copyExternalFrame(cameraTexture, subresource, frame.cols, frame.rows, mirror, timings.frameIn)) return false;
-  } else {
-    uploadFrame(frame, timings.frameIn);
-  }
+  if (!frameIn(frame, timings, cameraTexture, subresource, mirror)) return false;
 
   const auto uploadStart = std::chrono::steady_clock::now();
   uploadCrops(g.crop.Get(), crop);

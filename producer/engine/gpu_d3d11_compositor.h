@@ -68,6 +68,10 @@ class D3D11Compositor final : public GpuCompositor {
   ID3D11ShaderResourceView* outView() const;
 
  private:
+  // The camera texture or the image into frame and out; frameIn times it.
+  bool frameIn(const cv::Mat& frame, GpuTimings& timings, ID3D11Texture2D* cameraTexture, UINT subresource,
+               bool mirror);
+
   std::unique_ptr<GpuCompositorImpl> impl_;
 };
 

@@ -2,10 +2,10 @@
 // its failures, the frame-size resources, camera textures, the set-up uploads and the
 // frame paths, with their refusals of unusable input.
 #include <gmock/gmock.h>
-#include <opencv2/imgproc.hpp>
 
 #include <cmath>
 #include <limits>
+#include <opencv2/imgproc.hpp>
 #include <random>
 
 #include "platform/d3d11/gpu_tests/gpu_testing.h"
@@ -57,6 +57,14 @@ cv::Mat randomFrame(int width, int height, uint32_t seed) {
 // A face-sized crop placed at (x, y) in the frame at scale 1: crop = frame - (x, y).
 std::array<double, 6> cropAt(double x, double y) { return {1, 0, -x, 0, 1, -y}; }
 
+// `frame` uploaded into the compositor's frame and out.
+void upload(D3D11Compositor& c, const cv::Mat& frame) {
+  c.ensureFrameTextures(frame.cols, frame.rows);
+  double ms = -1;
+  c.uploadFrame(frame, ms);
+  EXPECT_GE(ms, 0);
+}
+
 std::vector<float> constantField(float value) { return std::vector<float>(10240, value); }
 
 // The texture's bytes, tightly packed, through a staging copy on the compositor's device.
@@ -65,8 +73,8 @@ std::vector<uint8_t> readTexture(ID3D11Device* device, ID3D11Texture2D* texture)
   device->GetImmediateContext(&context);
   D3D11_TEXTURE2D_DESC desc;
   texture->GetDesc(&desc);
-  D3D11_TEXTURE2D_DESC staging{desc.Width, desc.Height, 1, 1, desc.Format, {1, 0}, D3D11_USAGE_STAGING, 0,
-                               D3D11_CPU_ACCESS_READ, 0};
+  D3D11_TEXTURE2D_DESC staging{desc.Width, desc.Height,           1, 1, desc.Format, {1, 0}, D3D11_USAGE_STAGING,
+                               0,          D3D11_CPU_ACCESS_READ, 0};
   ComPtr<ID3D11Texture2D> copy;
   EXPECT_EQ(device->CreateTexture2D(&staging, nullptr, &copy), S_OK);
   context->CopyResource(copy.Get(), texture);
@@ -95,8 +103,8 @@ ComPtr<ID3D11Texture2D> cameraTexture(ID3D11Device* device, const cv::Mat& bgr, 
   cv::Mat bgra;
   cv::cvtColor(bgr, bgra, format == DXGI_FORMAT_R8G8B8A8_UNORM ? cv::COLOR_BGR2RGBA : cv::COLOR_BGR2BGRA);
   std::vector<D3D11_SUBRESOURCE_DATA> data(arraySize, D3D11_SUBRESOURCE_DATA{bgra.data, UINT(bgra.step), 0});
-  D3D11_TEXTURE2D_DESC desc{UINT(width), UINT(height), 1, arraySize, format, {1, 0}, D3D11_USAGE_DEFAULT,
-                            D3D11_BIND_SHADER_RESOURCE, 0, 0};
+  D3D11_TEXTURE2D_DESC desc{
+      UINT(width), UINT(height), 1, arraySize, format, {1, 0}, D3D11_USAGE_DEFAULT, D3D11_BIND_SHADER_RESOURCE, 0, 0};
   ComPtr<ID3D11Texture2D> t;
   EXPECT_EQ(device->CreateTexture2D(&desc, data.data(), &t), S_OK);
   return t;
@@ -270,9 +278,8 @@ TEST(GpuCompositorTest, AnUnusableCameraTextureIsRefusedAndLeavesTheFrameAlone) 
       {"subresource out of range", DXGI_FORMAT_B8G8R8A8_UNORM, 32, 16, 1, 1},
   };
   for (const auto& k : cases) {
-    c.ensureFrameTextures(32, 16);
+    upload(c, before);
     double ms = 0;
-    c.uploadFrame(before, ms);
     ComPtr<ID3D11Texture2D> tex;
     if (k.format == DXGI_FORMAT_R32G32B32A32_FLOAT) {
       D3D11_TEXTURE2D_DESC desc{32, 16, 1, 1, k.format, {1, 0}, D3D11_USAGE_DEFAULT, D3D11_BIND_SHADER_RESOURCE, 0, 0};
@@ -340,8 +347,8 @@ TEST(GpuCompositorTest, A720pFramePacksIntoNv12FromA320x1080Texture) {
   const cv::Mat crop = frame(cv::Rect(400, 100, 320, 512)).clone();
   std::vector<uint8_t> nv12;
   GpuTimings t;
-  ASSERT_TRUE(c.processResident(frame, crop, constantField(0), 1.0f, false, cropAt(400, 100), {}, nv12, t, nullptr,
-                                0, false));
+  ASSERT_TRUE(
+      c.processResident(frame, crop, constantField(0), 1.0f, false, cropAt(400, 100), {}, nv12, t, nullptr, 0, false));
   EXPECT_EQ(nv12.size(), 1382400u);
   D3D11_TEXTURE2D_DESC desc;
   c.nv12Texture()->GetDesc(&desc);
@@ -364,8 +371,8 @@ TEST(GpuCompositorTest, FramesThatCannotBePackedAreRefusedByEveryNv12Path) {
     const cv::Mat crop = frame(cv::Rect(400, 100, 320, 512)).clone();
     std::vector<uint8_t> nv12;
     GpuTimings t;
-    EXPECT_FALSE(c.processResident(frame, crop, constantField(0), 1, false, cropAt(400, 100), post, nv12, t, nullptr,
-                                   0, false))
+    EXPECT_FALSE(
+        c.processResident(frame, crop, constantField(0), 1, false, cropAt(400, 100), post, nv12, t, nullptr, 0, false))
         << size;
     EXPECT_FALSE(c.processCameraOnly(frame, post, nv12, t, nullptr, 0, false)) << size;
     EXPECT_FALSE(c.pasteCrops(frame, crop, crop, cropAt(400, 100), post, nv12, t, nullptr, 0, false)) << size;
@@ -450,7 +457,7 @@ TEST(GpuCompositorTest, CameraOnlyNeedsAnEffectWhileTheResidentPathStillPacks) {
   GpuTimings t;
   EXPECT_FALSE(c.processCameraOnly(frame, {0, 0, nullptr}, nv12, t, nullptr, 0, false));
   EXPECT_TRUE(nv12.empty());
-  // The crop maps far outside except a corner, so the frame stays mostly as it came.
+  // No post pass is due: the resident path packs the composited frame as it stands.
   EXPECT_TRUE(c.processResident(frame, crop, constantField(0), 1, false, cropAt(0, 0), {0, 0, nullptr}, nv12, t,
                                 nullptr, 0, false));
   EXPECT_EQ(nv12.size(), 64u * 48 * 3 / 2);
@@ -460,9 +467,7 @@ TEST(GpuCompositorTest, PostPassesThatAreNotDueAreSkipped) {
   auto& c = shared();
   const int w = 64, h = 48;
   const cv::Mat frame = randomFrame(w, h, 12);
-  c.ensureFrameTextures(w, h);
-  double ms;
-  c.uploadFrame(frame, ms);
+  upload(c, frame);
   PerspectiveField square{72, 72, std::vector<std::array<float, 2>>(72 * 72, {3, 3})};
   PerspectiveField narrow{95, 54, std::vector<std::array<float, 2>>(95 * 54, {3, 3})};
   PerspectiveField shortField{96, 54, std::vector<std::array<float, 2>>(96 * 54 - 1, {3, 3})};
@@ -473,11 +478,11 @@ TEST(GpuCompositorTest, PostPassesThatAreNotDueAreSkipped) {
     bool runs;
   };
   const Case cases[] = {
-      {"nothing", {0, 0, nullptr}, false},       {"negative sharpen", {-1, 0, nullptr}, false},
-      {"tone 6", {0, 6, nullptr}, false},        {"tone -1", {0, -1, nullptr}, false},
-      {"72x72 field", {0, 0, &square}, false},   {"95x54 field", {0, 0, &narrow}, false},
+      {"nothing", {0, 0, nullptr}, false},         {"negative sharpen", {-1, 0, nullptr}, false},
+      {"tone 6", {0, 6, nullptr}, false},          {"tone -1", {0, -1, nullptr}, false},
+      {"72x72 field", {0, 0, &square}, false},     {"95x54 field", {0, 0, &narrow}, false},
       {"short field", {0, 0, &shortField}, false}, {"sharpen", {0.5f, 0, nullptr}, true},
-      {"tone 3", {0, 3, nullptr}, true},         {"96x54 field", {0, 0, &full}, true},
+      {"tone 3", {0, 3, nullptr}, true},           {"96x54 field", {0, 0, &full}, true},
   };
   for (const auto& k : cases) {
     ID3D11ShaderResourceView* last = c.runPostChain(c.outView(), w, h, k.post);
@@ -503,11 +508,11 @@ TEST(GpuCompositorTest, MaskBypassStillNeedsAFacemask) {
   const cv::Mat frame = randomFrame(320, 512, 14);
   std::vector<uint8_t> nv12;
   GpuTimings t;
-  EXPECT_FALSE(
-      fresh.processResident(frame, frame.clone(), constantField(0), 1, true, cropAt(0, 0), {}, nv12, t, nullptr, 0, false));
+  EXPECT_FALSE(fresh.processResident(frame, frame.clone(), constantField(0), 1, true, cropAt(0, 0), {}, nv12, t,
+                                     nullptr, 0, false));
   fresh.setFacemask(cv::Mat(512, 320, CV_32FC1, cv::Scalar(0.0f)));
-  EXPECT_TRUE(
-      fresh.processResident(frame, frame.clone(), constantField(0), 1, true, cropAt(0, 0), {}, nv12, t, nullptr, 0, false));
+  EXPECT_TRUE(fresh.processResident(frame, frame.clone(), constantField(0), 1, true, cropAt(0, 0), {}, nv12, t, nullptr,
+                                    0, false));
 }
 
 TEST(GpuCompositorTest, AFailingQueryPollLeavesTheGpuTimesAtZero) {
@@ -558,9 +563,7 @@ TEST(GpuCompositorTest, Nv12FromTheGpuAgreesWithTheCpuConversion) {
   auto& c = shared();
   const int w = 320, h = 240;
   const cv::Mat frame = randomFrame(w, h, 17);
-  c.ensureFrameTextures(w, h);
-  double ms;
-  c.uploadFrame(frame, ms);
+  upload(c, frame);
   std::vector<uint8_t> gpu, cpu;
   GpuTimings t;
   c.packNv12(c.outView(), w, h, gpu, t);
@@ -580,8 +583,8 @@ TEST(GpuCompositorTest, Nv12FromTheGpuAgreesWithTheCpuConversion) {
   }
   EXPECT_EQ(outside, 0u);
   const double chroma = double(gpu.size() - luma);
-  std::printf("NV12 GPU vs CPU: luma +1 in %.1f%%; chroma +1 in %.1f%%, +2 in %.2f%%\n",
-              100.0 * lumaDiff[2] / luma, 100.0 * chromaDiff[2] / chroma, 100.0 * chromaDiff[3] / chroma);
+  std::printf("NV12 GPU vs CPU: luma +1 in %.1f%%; chroma +1 in %.1f%%, +2 in %.2f%%\n", 100.0 * lumaDiff[2] / luma,
+              100.0 * chromaDiff[2] / chroma, 100.0 * chromaDiff[3] / chroma);
 }
 
 }  // namespace

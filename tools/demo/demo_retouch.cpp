@@ -2,6 +2,10 @@
 
 #include <windows.h>
 
+#include <d3d11.h>
+#include <dxgi.h>
+#include <wrl/client.h>
+
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 #include <opencv2/videoio.hpp>
@@ -120,7 +124,25 @@ cv::Mat tile(const cv::Mat& frame, const cv::Rect& box) {
 struct SweepRow {
   const char* name;
   void (*apply)(RetouchSettings&, float);
+  std::vector<std::pair<float, const char*>> values;  // (value, tile label); empty: the strengths
 };
+
+// The Direct3D 11 adapter a compositor would get on this machine, as DXGI describes it.
+std::optional<std::string> adapterDescription() {
+  Microsoft::WRL::ComPtr<ID3D11Device> device;
+  const D3D_FEATURE_LEVEL levels[] = {D3D_FEATURE_LEVEL_11_1, D3D_FEATURE_LEVEL_11_0};
+  if (FAILED(D3D11CreateDevice(nullptr, D3D_DRIVER_TYPE_HARDWARE, nullptr, 0, levels, 2, D3D11_SDK_VERSION, &device,
+                               nullptr, nullptr)))
+    return std::nullopt;
+  Microsoft::WRL::ComPtr<IDXGIDevice> dxgi;
+  Microsoft::WRL::ComPtr<IDXGIAdapter> adapter;
+  DXGI_ADAPTER_DESC desc{};
+  if (FAILED(device->QueryInterface(IID_PPV_ARGS(&dxgi))) || FAILED(dxgi->GetAdapter(&adapter)) || FAILED(adapter->GetDesc(&desc)))
+    return std::string("an adapter without a description");
+  std::string name;
+  for (const WCHAR* c = desc.Description; *c; ++c) name += *c < 128 ? char(*c) : '?';
+  return name;
+}
 
 // Each row shows one effect; the others are off (gain 0 leaves the skin as it is).
 RetouchSettings quiet() {
@@ -137,13 +159,22 @@ const SweepRow kRows[] = {
     {"eye whitening", [](RetouchSettings& s, float v) { s.gain = 0, s.eyeWhite = v; }},
     {"eye sharpening", [](RetouchSettings& s, float v) { s.gain = 0, s.eyeSharp = v; }},
     {"teeth", [](RetouchSettings& s, float v) { s.gain = 0, s.teeth = v; }},
+    {"sharpening", [](RetouchSettings& s, float v) { s.gain = 0, s.sharpen = v; }},
+    {"tone looks",
+     [](RetouchSettings& s, float v) { s.gain = 0, s.tone = int32_t(v); },
+     {{1.0f, "warm"}, {2.0f, "soft"}, {3.0f, "studio"}, {4.0f, "window"}, {5.0f, "presenting"}}},
+    {"perspective", [](RetouchSettings& s, float v) { s.gain = 0, s.perspectiveStrength = v; }},
 };
 
 }  // namespace
 
 std::string runRetouchDemo(const RetouchDemoPaths& p, ServiceChannels& channels) {
   std::ostringstream s;
-  s << "\nretouch (still-mode producer runs on the data folder, CPU road, read from the frame channel):\n";
+  const std::optional<std::string> adapter = adapterDescription();
+  s << "\nretouch (still-mode producer runs on the data folder, read from the frame channel; "
+    << (adapter ? "GPU roads on " + *adapter + ": resident, the paste road while an eye or teeth effect runs"
+                : std::string("CPU road: no Direct3D 11 device"))
+    << "):\n";
   struct Still {
     std::string name;
     fs::path file;
@@ -219,12 +250,18 @@ std::string runRetouchDemo(const RetouchDemoPaths& p, ServiceChannels& channels)
     cv::putText(label, row.name, cv::Point(8, kTileHeight / 2), cv::FONT_HERSHEY_SIMPLEX, 0.6,
                 cv::Scalar(255, 255, 255), 1, cv::LINE_AA);
     tiles.push_back(label);
+    std::vector<std::pair<float, std::string>> values;
+    for (const auto& [value, name] : row.values) values.emplace_back(value, name);
     for (float strength : kStrengths) {
-      RetouchSettings settings = quiet();
-      row.apply(settings, strength);
+      if (!row.values.empty()) break;
       std::ostringstream text;
       text << std::setprecision(2) << strength;
-      tiles.push_back(labelled(tile(publishedFor(p, channels, still.file, settings), still.face->box), text.str()));
+      values.emplace_back(strength, text.str());
+    }
+    for (const auto& [value, text] : values) {
+      RetouchSettings settings = quiet();
+      row.apply(settings, value);
+      tiles.push_back(labelled(tile(publishedFor(p, channels, still.file, settings), still.face->box), text));
     }
     cv::Mat joined;
     cv::hconcat(tiles, joined);
@@ -243,8 +280,10 @@ std::string runRetouchDemo(const RetouchDemoPaths& p, ServiceChannels& channels)
   cv::Mat sweep;
   cv::vconcat(rows, sweep);
   cv::imwrite((p.output / "sweep.png").string(), sweep);
-  s << "  sweep.png: one row per effect, tiles at strength 0, 0.25, 0.5, 0.75 and 1, written into the settings "
-       "channel with its owner flag set\n";
+  s << "  sweep.png: one row per effect, tiles at strength 0, 0.25, 0.5, 0.75 and 1 (the tone row: its five "
+       "looks), written into the settings channel with its owner flag set";
+  if (!adapter) s << "; without a Direct3D device sharpening, tone and perspective do not run";
+  s << "\n";
   // Leave the channel to the product again.
   writeSettings(channels, RetouchSettings{});
   channels.settings()->ownerFlag = 0;

@@ -2,20 +2,17 @@
 // warp, skin model, skin composite, teeth, eyes, paste and the BGR publication. The face
 // picture runs with the retouch models on ONNX Runtime's default threads and on one
 // thread; every figure is the median of repeated frames.
-#include <opencv2/imgcodecs.hpp>
-#include <opencv2/imgproc.hpp>
 
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include <filesystem>
 #include <iostream>
 #include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "common/environment.h"
+#include "producer/engine/bench/bench_inputs.h"
 #include "producer/engine/crop_calibration.h"
 #include "producer/engine/onnx_landmarker.h"
 #include "producer/engine/retouch_engine.h"
@@ -26,37 +23,10 @@
 
 namespace {
 
-namespace fs = std::filesystem;
 using namespace tesmira;
 
 constexpr int kWarmUpFrames = 5;
 constexpr int kMeasuredFrames = 40;
-
-fs::path cacheDir() {
-  const auto dir = environmentValue(L"TESMIRA_CACHE_DIR");
-  return dir ? fs::path(*dir) : fs::path(TESMIRA_SOURCE_DIR) / ".cache";
-}
-fs::path dataDir() {
-  const auto dir = environmentValue(L"TESMIRA_DATA_DIR");
-  return dir ? fs::path(*dir) : cacheDir() / "data";
-}
-fs::path mediaDir() {
-  const auto dir = environmentValue(L"TESMIRA_MEDIA_DIR");
-  return dir ? fs::path(*dir) : cacheDir() / "media";
-}
-
-// The face picture scaled to 720 rows, centred on a 1280x720 frame with its edges replicated.
-cv::Mat facePicture720p() {
-  const cv::Mat picture = cv::imread((mediaDir() / "astronaut.png").string(), cv::IMREAD_COLOR);
-  if (picture.empty()) return {};
-  cv::Mat scaled;
-  const double scale = 720.0 / picture.rows;
-  cv::resize(picture, scaled, cv::Size(), scale, scale, cv::INTER_AREA);
-  const int left = std::max(0, (1280 - scaled.cols) / 2);
-  cv::Mat frame;
-  cv::copyMakeBorder(scaled, frame, 0, 0, left, std::max(0, 1280 - scaled.cols - left), cv::BORDER_REPLICATE);
-  return frame(cv::Rect(0, 0, 1280, 720)).clone();
-}
 
 // The same face with its lower inner lip lowered, so that the mouth test finds it open.
 std::vector<LandmarkPoint> openedMouth(std::vector<LandmarkPoint> points) {
@@ -66,19 +36,12 @@ std::vector<LandmarkPoint> openedMouth(std::vector<LandmarkPoint> points) {
   return points;
 }
 
-double median(std::vector<double> values) {
-  if (values.empty()) return 0;
-  std::sort(values.begin(), values.end());
-  const size_t n = values.size();
-  return n % 2 ? values[n / 2] : 0.5 * (values[n / 2 - 1] + values[n / 2]);
-}
-
 struct Stages {
   std::vector<double> landmark, warp, skinModel, skinComp, teeth, eye, paste, publish, total;
 };
 
 void report(const char* title, const Stages& s) {
-  const double total = median(s.total);
+  const double total = bench::median(s.total);
   std::printf("%s: %.2f ms per frame (median of %d frames)\n", title, total, kMeasuredFrames);
   const std::pair<const char*, const std::vector<double>*> rows[] = {
       {"landmark", &s.landmark}, {"crop warp", &s.warp}, {"skin_model", &s.skinModel}, {"skin_comp", &s.skinComp},
@@ -86,7 +49,7 @@ void report(const char* title, const Stages& s) {
   const char* dominant = "";
   double most = -1;
   for (const auto& [name, values] : rows) {
-    const double m = median(*values);
+    const double m = bench::median(*values);
     std::printf("  %-10s %7.2f ms  %5.1f%%\n", name, m, total > 0 ? 100.0 * m / total : 0.0);
     if (m > most) {
       most = m;
@@ -152,22 +115,11 @@ bool runRoad(const char* title, int modelThreads, const cv::Mat& frame, const Pr
 }  // namespace
 
 int main() {
-  const fs::path data = dataDir();
-  ProducerOptions options;
-  options.skinModelPath = data / "models" / "retouch.onnx";
-  options.teethModelPath = data / "models" / "teeth_whitening.onnx";
-  options.calibrationPath = data / "models" / "calibration" / "mediapipe_crop_calibration.json";
-  options.landmarkDetectorModelPath = data / "models" / "mp_landmarker" / "onnx" / "face_detector.onnx";
-  options.landmarkMeshModelPath = data / "models" / "mp_landmarker" / "onnx" / "face_landmarks_detector.onnx";
-  options.resourcesDir = data / "app" / "base" / "Sources" / "Prismwell" / "Resources";
-  options.facemaskPath = options.resourcesDir / "facemask.png";
-  options.skinMaskPath = options.resourcesDir / "skin_mask.png";
-  options.teethMaskPath = options.resourcesDir / "teeth_whitening_mask.png";
-  options.lookupPath = options.resourcesDir / "lookup.png";
+  const ProducerOptions options = bench::dataFolderOptions();
 
-  const cv::Mat frame = facePicture720p();
+  const cv::Mat frame = bench::facePicture(1280, 720);
   if (frame.empty()) {
-    std::cerr << "retouch_road_bench: the face picture is missing under " << mediaDir().string() << "\n";
+    std::cerr << "retouch_road_bench: the face picture is missing under " << bench::mediaDir().string() << "\n";
     return 1;
   }
   try {

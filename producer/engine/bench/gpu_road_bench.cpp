@@ -1,0 +1,219 @@
+// The GPU frame roads of one face frame at 1280x720 and 1920x1080 on the machine's
+// Direct3D device, beside the CPU road in the same run: resident without and with the
+// post chain (sharpen, a tone, perspective), camera-only with a tone, and the paste road
+// (eyes on). Every figure is the median of repeated frames; each GPU road shows its
+// GpuTimings split (nv12 includes waiting for the kernels before it). On the CPU rasteriser LP_NUM_THREADS sets its threads
+// (run_gpu_road_bench.sh runs it with 8 and with 1).
+#include <d3d11.h>
+#include <dxgi.h>
+#include <wrl/client.h>
+
+
+#include <algorithm>
+#include <cstdio>
+#include <functional>
+#include <iostream>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "common/environment.h"
+#include "producer/engine/bench/bench_inputs.h"
+#include "producer/engine/crop_calibration.h"
+#include "producer/engine/onnx_landmarker.h"
+#include "producer/engine/retouch_engine.h"
+#include "producer/engine/retouch_models.h"
+#include "producer/frame_convert.h"
+#include "producer/loop_clock.h"
+#include "producer/options.h"
+
+namespace {
+
+using namespace tesmira;
+
+constexpr int kWarmUpFrames = 3;
+constexpr int kMeasuredFrames = 15;
+
+std::string adapterName(ID3D11Device* device) {
+  if (!device) return "none (CPU fall-back)";
+  Microsoft::WRL::ComPtr<IDXGIDevice> dxgi;
+  Microsoft::WRL::ComPtr<IDXGIAdapter> adapter;
+  DXGI_ADAPTER_DESC desc{};
+  if (FAILED(device->QueryInterface(IID_PPV_ARGS(&dxgi))) || FAILED(dxgi->GetAdapter(&adapter)) ||
+      FAILED(adapter->GetDesc(&desc)))
+    return "unknown adapter";
+  std::string name;
+  for (const WCHAR* p = desc.Description; *p; ++p) name += char(*p);
+  return name;
+}
+
+// Named figures of one road, one value per measured frame.
+struct Figures {
+  std::vector<std::pair<const char*, std::vector<double>>> rows;
+  void add(const char* name, double value) {
+    for (auto& [n, values] : rows)
+      if (std::string(n) == name) return values.push_back(value);
+    rows.push_back({name, {value}});
+  }
+};
+
+// Runs `frame` (which adds its figures, "road" the whole of it) and prints the medians.
+bool measure(const char* title, const std::function<bool(Figures&)>& frame) {
+  Figures figures;
+  for (int i = 0; i < kWarmUpFrames + kMeasuredFrames; ++i) {
+    Figures one;
+    if (!frame(one)) {
+      std::printf("  %-34s did not take its road\n", title);
+      return false;
+    }
+    if (i < kWarmUpFrames) continue;
+    for (auto& [name, values] : one.rows) figures.add(name, values.front());
+  }
+  std::printf("  %-34s", title);
+  for (const auto& [name, values] : figures.rows) std::printf(" %s %.2f", name, bench::median(values));
+  std::printf("  (ms)\n");
+  return true;
+}
+
+void addGpu(Figures& f, const GpuTimings& g) {
+  f.add("frameIn", g.frameIn);
+  f.add("upload", g.upload);
+  f.add("compositeGpu", g.compositeGpu);
+  f.add("pasteGpu", g.pasteGpu);
+  f.add("nv12", g.nv12);
+  f.add("gpuSum", g.gpuSum);
+  f.add("gpuTotal", g.total);
+}
+
+// Every face and global effect off; the roads switch on what they time.
+RetouchSettings plain() {
+  RetouchSettings s;
+  s.teeth = s.eyeWhite = s.eyeSharp = s.sharpen = s.perspectiveStrength = 0;
+  s.tone = 0;
+  return s;
+}
+
+bool runSize(int width, int height, const ProducerOptions& options, RetouchModels& models,
+             const CropCalibration& calibration) {
+  const cv::Mat frame = bench::facePicture(width, height);
+  if (frame.empty()) {
+    std::cerr << "gpu_road_bench: the face picture is missing under " << bench::mediaDir().string() << "\n";
+    return false;
+  }
+  // A landmarker of its own: one that tracked the other size would look in the wrong place.
+  OnnxLandmarker landmarker(options.landmarkDetectorModelPath, options.landmarkMeshModelPath, kProviderCpu, 0.5f,
+                            0.5f);
+  // The tracker settles over a few frames, as it does on a camera.
+  LandmarkResult found;
+  for (int i = 0; i < 5; ++i) found = landmarker.detect(frame, int64_t(i) * 33);
+  if (!found.found || found.points.empty()) {
+    std::printf("%dx%d: no face found in the picture\n", width, height);
+    return false;
+  }
+  const std::vector<LandmarkPoint>& landmarks = found.points;
+
+  RetouchEngine gpuEngine(options, models, calibration, true);
+  RetouchEngine cpuEngine(options, models, calibration, false);
+  GpuCompositor* compositor = gpuEngine.compositor();
+  std::printf("%dx%d face frame; device: %s\n", width, height, adapterName(gpuEngine.d3dDevice()).c_str());
+  if (!compositor) return false;
+
+  RetouchSettings post = plain();
+  post.sharpen = 0.5f;
+  post.tone = 2;
+  post.perspectiveStrength = 0.55f;
+  RetouchSettings eyes = plain();
+  eyes.eyeWhite = 0.22f;
+  eyes.eyeSharp = 0.25f;
+  std::vector<uint8_t> nv12;
+
+  auto resident = [&](const RetouchSettings& s) {
+    return [&, s](Figures& f) {
+      const int64_t start = steadyNs();
+      RetouchTimings t;
+      const FaceCrop face = gpuEngine.runSkinStage(frame, landmarks, s, t);
+      f.add("skin", msBetween(start, steadyNs()));
+      const int64_t fieldStart = steadyNs();
+      const auto field = buildPerspectiveField(landmarks, width, height, s.perspectiveStrength, 0.0f);
+      f.add("field", msBetween(fieldStart, steadyNs()));
+      GpuTimings g;
+      const bool ok = compositor->processResident(frame, face.crop, face.skinField, s.gain, s.maskBypass,
+                                                  face.cropFromFrame, {s.sharpen, s.tone, field ? &*field : nullptr},
+                                                  nv12, g, nullptr, 0, false);
+      addGpu(f, g);
+      f.add("road", msBetween(start, steadyNs()));
+      return ok;
+    };
+  };
+  auto cpuRoad = [&](const RetouchSettings& s) {
+    return [&, s](Figures& f) {
+      const int64_t start = steadyNs();
+      RetouchTimings t;
+      uint32_t w = 0, h = 0;
+      cv::Mat bgr;
+      if (cpuEngine.processFrame(frame, landmarks, s, nv12, w, h, bgr, &t, nullptr, 0, false)) return false;
+      f.add("skin_model", t.skin_model);
+      f.add("skin_comp", t.skin_comp);
+      f.add("eye", t.eye);
+      f.add("paste", t.paste);
+      const int64_t packStart = steadyNs();
+      if (!bgrToNv12(bgr, width, height, nv12)) return false;
+      f.add("bgrToNv12", msBetween(packStart, steadyNs()));
+      f.add("road", msBetween(start, steadyNs()));
+      return true;
+    };
+  };
+
+  // The first road of a process pays for its memory mapping while the allocator's
+  // thresholds settle; it is run and not reported.
+  Figures unused;
+  for (int i = 0; i < kWarmUpFrames + kMeasuredFrames; ++i) cpuRoad(RetouchSettings{})(unused);
+  bool ok = measure("CPU road, no eyes (+ bgrToNv12)", cpuRoad(plain()));
+  ok = measure("CPU road, eyes on (+ bgrToNv12)", cpuRoad(eyes)) && ok;
+  ok = measure("resident, no post chain", resident(plain())) && ok;
+  ok = measure("resident, sharpen+tone 2+perspective", resident(post)) && ok;
+  ok = measure("camera-only, tone 2", [&](Figures& f) {
+    const int64_t start = steadyNs();
+    GpuTimings g;
+    const bool done = compositor->processCameraOnly(frame, {0.0f, 2, nullptr}, nv12, g, nullptr, 0, false);
+    addGpu(f, g);
+    f.add("road", msBetween(start, steadyNs()));
+    return done;
+  }) && ok;
+  ok = measure("paste (eyes on)", [&](Figures& f) {
+    const int64_t start = steadyNs();
+    RetouchTimings t;
+    const FaceCrop face = gpuEngine.runSkinStage(frame, landmarks, eyes, t);
+    f.add("skin", msBetween(start, steadyNs()));
+    const int64_t stageStart = steadyNs();
+    const cv::Mat retouched = gpuEngine.faceStageCpu(frame, face, eyes, t);
+    f.add("faceStageCpu", msBetween(stageStart, steadyNs()));
+    GpuTimings g;
+    const bool done =
+        compositor->pasteCrops(frame, face.crop, retouched, face.cropFromFrame, {}, nv12, g, nullptr, 0, false);
+    addGpu(f, g);
+    f.add("road", msBetween(start, steadyNs()));
+    return done;
+  }) && ok;
+  return ok;
+}
+
+}  // namespace
+
+int main() {
+  const ProducerOptions options = bench::dataFolderOptions();
+  try {
+    CropCalibration calibration;
+    calibration.load(options.calibrationPath);
+    RetouchModels models(options.skinModelPath, options.teethModelPath, kProviderCpu, 0);
+    const auto threads = environmentValue(L"LP_NUM_THREADS");
+    std::printf("GPU frame roads beside the CPU road; LP_NUM_THREADS=%s; median of %d frames\n",
+                threads ? std::string(threads->begin(), threads->end()).c_str() : "(unset)", kMeasuredFrames);
+    bool ok = runSize(1280, 720, options, models, calibration);
+    ok = runSize(1920, 1080, options, models, calibration) && ok;
+    return ok ? 0 : 1;
+  } catch (const std::exception& error) {
+    std::cerr << "gpu_road_bench: " << error.what() << " (run ./tesmira build for the data folder)\n";
+    return 1;
+  }
+}

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "producer/camera_capture.h"
-#include "producer/gpu_tests/texture_testing.h"
+#include "producer/tests/gpu/texture_testing.h"
 #include "tests/support/machine_fixture.h"
 
 namespace tesmira {

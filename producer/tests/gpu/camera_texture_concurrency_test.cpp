@@ -5,7 +5,7 @@
 #include <windows.h>
 
 #include "producer/camera_capture.h"
-#include "producer/gpu_tests/texture_testing.h"
+#include "producer/tests/gpu/texture_testing.h"
 #include "tests/support/machine_fixture.h"
 
 namespace tesmira {

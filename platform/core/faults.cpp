@@ -4,6 +4,7 @@
 #include <map>
 #include <mutex>
 
+#include "tesmira/d3d11_testing.h"
 #include "tesmira/platform_testing.h"
 
 namespace tesmira::platform::faults {
@@ -12,6 +13,7 @@ namespace {
 struct Fault {
   uint32_t error;
   int remaining;  // -1: until cleared
+  int skip = 0;   // calls that pass before the first failure
 };
 
 std::mutex gMutex;
@@ -55,6 +57,11 @@ void inject(const std::string& site, uint32_t error, int count) {
   table()[site] = Fault{error, count};
 }
 
+void injectAfter(const std::string& site, uint32_t error, int skip, int count) {
+  std::lock_guard lock(gMutex);
+  table()[site] = Fault{error, count, skip};
+}
+
 void clear(const std::string& site) {
   std::lock_guard lock(gMutex);
   table().erase(site);
@@ -69,6 +76,10 @@ std::optional<uint32_t> take(const std::string& site) {
   std::lock_guard lock(gMutex);
   auto it = table().find(site);
   if (it == table().end()) return std::nullopt;
+  if (it->second.skip > 0) {
+    --it->second.skip;
+    return std::nullopt;
+  }
   uint32_t error = it->second.error;
   if (it->second.remaining > 0 && --it->second.remaining == 0) table().erase(it);
   return error;

@@ -26,3 +26,9 @@ TESMIRA_EXPORT std::string firstValidationMessage();
 TESMIRA_EXPORT bool codeReadsStorageImage(const void* code, size_t bytes);
 
 }  // namespace tesmira::platform::d3d11
+
+namespace tesmira::platform::faults {
+// As faults::inject, after letting `skip` calls of the site through: reaches the n-th
+// Direct3D object a constructor makes.
+TESMIRA_EXPORT void injectAfter(const std::string& site, uint32_t error, int skip, int count = 1);
+}  // namespace tesmira::platform::faults

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "producer/engine/tests/engine_fixture.h"
+#include "tesmira/d3d11_testing.h"
 
 namespace tesmira {
 namespace {
@@ -167,8 +168,10 @@ TEST_F(RetouchContextTest, TheRealPartsBuildWithoutACompositor) {
   // The MediaPipe landmarker on the library stand-in.
   options_.mediaPipeLibPath = std::filesystem::path(TESMIRA_MP_STAND_IN_DIR) / "mp_stand_in.dll";
   options_.faceTaskPath = root() / "face_landmarker.task";
+  platform::d3d11::setAdapterChoice("none");
   ::testing::internal::CaptureStderr();
   RetouchContext context(options_);
+  platform::d3d11::setAdapterChoice("");
   const std::string err = ::testing::internal::GetCapturedStderr();
   EXPECT_NE(err.find("GPU compositor unavailable, using CPU path: D3D11CreateDevice(compositor)"), std::string::npos);
   EXPECT_EQ(context.engine().d3dDevice(), nullptr);

@@ -6,13 +6,17 @@
 
 #include <opencv2/core.hpp>
 #include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
 
 #include <fstream>
 #include <limits>
 #include <string>
 #include <vector>
 
+#include "producer/engine/gpu_d3d11_compositor.h"
 #include "producer/engine/tests/engine_fixture.h"
+#include "tesmira/d3d11_testing.h"
+#include "tesmira/platform_testing.h"
 
 namespace tesmira {
 namespace {
@@ -184,15 +188,28 @@ TEST_F(EngineTest, AToneAtlasThatCannotBeReadFallsBackToTheCpu) {
 TEST_F(EngineTest, CompositorFailuresFallBackToTheCpu) {
   makeModels();
   {
-    // The default factory: no Direct3D device on this machine.
+    // The default factory on a machine without a Direct3D device.
+    platform::d3d11::setAdapterChoice("none");
     ::testing::internal::CaptureStderr();
     RetouchEngine engine(options_, *models_, calibration_, true);
+    platform::d3d11::setAdapterChoice("");
     EXPECT_EQ(::testing::internal::GetCapturedStderr(),
               "GPU compositor unavailable, using CPU path: D3D11CreateDevice(compositor) failed with HRESULT "
               "0x887A0004\n");
     EXPECT_EQ(engine.d3dDevice(), nullptr);
     EXPECT_FALSE(engine.gpuResident());
     EXPECT_FALSE(engine.gpuPaste());
+  }
+  {
+    // The real compositor failing at a later step leaves nothing of itself behind.
+    platform::faults::injectAfter("ID3D11Device::CreateQuery", 0x8007000E, 2);
+    ::testing::internal::CaptureStderr();
+    RetouchEngine engine(options_, *models_, calibration_, true);
+    platform::faults::clearAll();
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+              "GPU compositor unavailable, using CPU path: CreateQuery(mid) failed with HRESULT 0x8007000E\n");
+    EXPECT_EQ(engine.d3dDevice(), nullptr);
+    EXPECT_FALSE(engine.gpuResident());
   }
   {
     script_.throwOnFacemask = true;
@@ -596,6 +613,72 @@ TEST_F(DispatcherTest, AShortSkinFieldIsAnErrorOfTheFrame) {
     EXPECT_STREQ(error.what(), "ONNX field output is smaller than expected.");
   }
   EXPECT_TRUE(bgr.empty());  // the output is assigned only at the road's end
+}
+
+}  // namespace
+}  // namespace tesmira
+
+namespace tesmira {
+namespace {
+
+// out of the compositor (BGR before packing), through a staging copy on its device.
+cv::Mat readOutTexture(D3D11Compositor& compositor, int width, int height) {
+  ID3D11Device* device = compositor.device();
+  Microsoft::WRL::ComPtr<ID3D11DeviceContext> context;
+  device->GetImmediateContext(&context);
+  D3D11_TEXTURE2D_DESC desc{UINT(width), UINT(height), 1, 1, DXGI_FORMAT_R8G8B8A8_UNORM, {1, 0}, D3D11_USAGE_STAGING,
+                            0, D3D11_CPU_ACCESS_READ, 0};
+  Microsoft::WRL::ComPtr<ID3D11Texture2D> staging;
+  EXPECT_EQ(device->CreateTexture2D(&desc, nullptr, &staging), S_OK);
+  context->CopyResource(staging.Get(), compositor.outTexture());
+  D3D11_MAPPED_SUBRESOURCE m{};
+  cv::Mat bgr(height, width, CV_8UC3);
+  if (context->Map(staging.Get(), 0, D3D11_MAP_READ, 0, &m) != S_OK) {
+    ADD_FAILURE() << "Map(READ) failed";
+    return bgr;
+  }
+  cv::Mat bgra(height, width, CV_8UC4, m.pData, m.RowPitch);
+  cv::cvtColor(bgra, bgr, cv::COLOR_BGRA2BGR);
+  context->Unmap(staging.Get(), 0);
+  return bgr;
+}
+
+TEST_F(DispatcherTest, TheResidentRoadAgreesWithTheCpuRoadOnAFace) {
+  writeSkinModel(180.0f, 120.0f);
+  auto cpu = cpuEngine();
+  setEnv(L"TESMIRA_GPU_RESIDENT", nullptr);
+  RetouchEngine gpu(options_, *models_, calibration_, true, createGpuCompositor);
+  ASSERT_TRUE(gpu.gpuResident());
+  auto* compositor = dynamic_cast<D3D11Compositor*>(gpu.compositor());
+  ASSERT_NE(compositor, nullptr);
+
+  const cv::Mat frame = texturedFrame();
+  const RetouchSettings settings = plainSettings();
+  const cv::Mat expected = cpuRoad(*cpu, frame, syntheticFace(), settings);
+  std::vector<uint8_t> nv12;
+  uint32_t w = 0, h = 0;
+  cv::Mat bgr;
+  ASSERT_TRUE(gpu.processFrame(frame, syntheticFace(), settings, nv12, w, h, bgr, nullptr, nullptr, 0, false));
+  EXPECT_EQ(nv12.size(), size_t(kFrameWidth) * kFrameHeight * 3 / 2);
+  const cv::Mat resident = readOutTexture(*compositor, kFrameWidth, kFrameHeight);
+
+  // The crop covers frame x 160..480 (plus the 2-pixel margin); nothing else moves.
+  EXPECT_EQ(differencesOutside(resident, expected, cv::Rect(158, 0, 324, kFrameHeight)), 0);
+  const cv::Rect inside(162, 0, 316, kFrameHeight);
+  cv::Mat diff;
+  cv::absdiff(resident(inside), expected(inside), diff);
+  double largest = 0;
+  cv::minMaxLoc(diff.reshape(1), nullptr, &largest);
+  cv::Mat anyOff = diff.reshape(1, int(diff.total())) != 0;
+  cv::reduce(anyOff, anyOff, 1, cv::REDUCE_MAX);
+  const double share = double(cv::countNonZero(anyOff)) / double(inside.area());
+  RecordProperty("largest_difference", std::to_string(largest));
+  RecordProperty("share_differing", std::to_string(share));
+  std::printf("resident vs CPU road inside the crop: largest difference %.0f, %.2f%% of pixels differ\n", largest,
+              share * 100);
+  EXPECT_LE(largest, 3);
+  // The face is retouched at all: the field pulls the skin towards its colour.
+  EXPECT_GT(cv::norm(resident(inside), frame(inside), cv::NORM_L1), 1e5);
 }
 
 }  // namespace

@@ -1,0 +1,89 @@
+#pragma once
+// The Direct3D 11 compositor behind the engine's seam: one device with its immediate
+// context, the eight kernels, their buffers and the textures of the crop, the frame
+// and the NV12 output.
+#include <d3d11.h>
+#include <d3dcommon.h>
+#include <wrl/client.h>
+
+#include <array>
+#include <chrono>
+#include <memory>
+#include <string_view>
+
+#include "producer/engine/gpu_compositor.h"
+
+namespace tesmira {
+
+struct GpuCompositorImpl;
+
+class D3D11Compositor final : public GpuCompositor {
+ public:
+  // Throws std::runtime_error naming the step that failed; nothing is left behind.
+  D3D11Compositor();
+  ~D3D11Compositor() override;
+  D3D11Compositor(const D3D11Compositor&) = delete;
+  D3D11Compositor& operator=(const D3D11Compositor&) = delete;
+
+  void setFacemask(const cv::Mat& mask) override;
+  void setToneLut(int index, const cv::Mat& rgba) override;
+
+  bool processCameraOnly(const cv::Mat& frame, const GpuPostParams& post, std::vector<uint8_t>& nv12,
+                         GpuTimings& timings, ID3D11Texture2D* cameraTexture, UINT subresource, bool mirror) override;
+  bool processResident(const cv::Mat& frame, const cv::Mat& crop, const std::vector<float>& skinField, float gain,
+                       bool maskBypass, const std::array<double, 6>& cropFromFrame, const GpuPostParams& post,
+                       std::vector<uint8_t>& nv12, GpuTimings& timings, ID3D11Texture2D* cameraTexture,
+                       UINT subresource, bool mirror) override;
+  bool pasteCrops(const cv::Mat& frame, const cv::Mat& crop, const cv::Mat& retouchedCrop,
+                  const std::array<double, 6>& cropFromFrame, const GpuPostParams& post, std::vector<uint8_t>& nv12,
+                  GpuTimings& timings, ID3D11Texture2D* cameraTexture, UINT subresource, bool mirror) override;
+  cv::Mat applyDelta(const cv::Mat& frame, const cv::Mat& crop, const cv::Mat& retouchedCrop,
+                     const std::array<double, 6>& cropFromFrame, GpuDeltaTimings& timings) override;
+  ID3D11Device* device() const override;
+
+  // The face composited and pasted into out; no post chain, no packing.
+  bool compositeResident(const cv::Mat& frame, const cv::Mat& crop, const std::vector<float>& skinField, float gain,
+                         bool maskBypass, const std::array<double, 6>& cropFromFrame, GpuTimings& timings,
+                         ID3D11Texture2D* cameraTexture, UINT subresource, bool mirror);
+  // Sharpening, tone and perspective on `source`, each when due; the view of the last result.
+  ID3D11ShaderResourceView* runPostChain(ID3D11ShaderResourceView* source, int width, int height,
+                                         const GpuPostParams& post);
+  void packNv12(ID3D11ShaderResourceView* source, int width, int height, std::vector<uint8_t>& nv12,
+                GpuTimings& timings);
+
+  void ensureFrameTextures(int width, int height);
+  void ensureNv12Textures(int width, int height);
+  bool ensureExternalTexture(int width, int height, DXGI_FORMAT format);
+  void uploadFrame(const cv::Mat& frame, double& ms);
+  void uploadCrops(ID3D11Texture2D* texture, const cv::Mat& crop);
+  bool copyExternalFrame(ID3D11Texture2D* cameraTexture, UINT subresource, int width, int height, bool mirror,
+                         double& ms);
+  void readTimings(GpuTimings& timings);
+
+  // The frame-size textures as they stand (null before the first frame).
+  ID3D11Texture2D* frameTexture() const;
+  ID3D11Texture2D* outTexture() const;
+  ID3D11Texture2D* externalTexture() const;
+  ID3D11Texture2D* nv12Texture() const;
+  ID3D11ShaderResourceView* outView() const;
+
+ private:
+  // The camera texture or the image into frame and out; frameIn times it.
+  bool frameIn(const cv::Mat& frame, GpuTimings& timings, ID3D11Texture2D* cameraTexture, UINT subresource,
+               bool mirror);
+
+  std::unique_ptr<GpuCompositorImpl> impl_;
+};
+
+// The compiled code of one compute kernel; a compile error throws with the compiler's messages.
+Microsoft::WRL::ComPtr<ID3DBlob> compileComputeShader(std::string_view source);
+
+// "<step> failed with HRESULT 0x8 hex digits", thrown as std::runtime_error.
+[[noreturn]] void throwHresultError(const char* step, HRESULT hr);
+
+// Inverse of a 2x3 affine; a singular matrix gives a large but finite inverse.
+std::array<double, 6> invertAffine(const std::array<double, 6>& m);
+
+double elapsedMs(std::chrono::steady_clock::time_point start);
+
+}  // namespace tesmira

@@ -17,26 +17,31 @@ namespace tesmira::texturetest {
 using Microsoft::WRL::ComPtr;
 namespace tc = platform::testcameras;
 
+inline ID3D11Device*& deviceSlot() {
+  static ID3D11Device* made = nullptr;
+  return made;
+}
+
 // The device as the compositor leaves it: multithread protection on.
 inline ID3D11Device* device() {
-  static ID3D11Device* made = [] {
-    ID3D11Device* d = nullptr;
+  ID3D11Device*& d = deviceSlot();
+  if (d == nullptr) {
     const D3D_FEATURE_LEVEL level = D3D_FEATURE_LEVEL_11_0;
     EXPECT_EQ(D3D11CreateDevice(nullptr, D3D_DRIVER_TYPE_HARDWARE, nullptr, 0, &level, 1, D3D11_SDK_VERSION, &d,
                                 nullptr, nullptr),
               S_OK);
     ComPtr<ID3D11Multithread> multithread;
     if (d && SUCCEEDED(d->QueryInterface(IID_PPV_ARGS(&multithread)))) multithread->SetMultithreadProtected(TRUE);
-    return d;
-  }();
-  return made;
+  }
+  return d;
 }
 
-// Releases the shared device before the process ends.
+// Releases the shared device, if one was made, before the process ends.
 class DeviceEnvironment : public ::testing::Environment {
  public:
   void TearDown() override {
-    if (ID3D11Device* d = device()) d->Release();
+    if (deviceSlot() != nullptr) deviceSlot()->Release();
+    deviceSlot() = nullptr;
   }
 };
 inline const bool kDeviceEnvironment = (::testing::AddGlobalTestEnvironment(new DeviceEnvironment), true);

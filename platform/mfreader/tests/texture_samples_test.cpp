@@ -15,6 +15,7 @@
 #include <optional>
 #include <vector>
 
+#include "platform/d3d11/gpu_tests/gpu_testing.h"
 #include "platform/mfdevices/tests/device_enumeration.h"
 #include "tesmira/test_cameras.h"
 #include "tests/support/machine_fixture.h"
@@ -27,14 +28,7 @@ namespace tc = tesmira::platform::testcameras;
 constexpr UINT kWidth = 64;
 constexpr UINT kHeight = 48;
 
-ComPtr<ID3D11Device> makeDevice() {
-  ComPtr<ID3D11Device> device;
-  const D3D_FEATURE_LEVEL level = D3D_FEATURE_LEVEL_11_0;
-  EXPECT_EQ(D3D11CreateDevice(nullptr, D3D_DRIVER_TYPE_HARDWARE, nullptr, 0, &level, 1, D3D11_SDK_VERSION, &device,
-                              nullptr, nullptr),
-            S_OK);
-  return device;
-}
+ComPtr<ID3D11Device> makeDevice() { return tesmira::gputest::gpu().device; }
 
 TEST(DxgiDeviceManager, HandlesAndResets) {
   ComPtr<IMFDXGIDeviceManager> manager;
@@ -81,7 +75,6 @@ class TextureSamplesTest : public tesmira::testing::MachineTest {
     ASSERT_EQ(MFStartup(MF_VERSION, MFSTARTUP_LITE), S_OK);
     device_ = makeDevice();
     ASSERT_TRUE(device_);
-    device_->GetImmediateContext(&context_);
     ASSERT_EQ(MFCreateDXGIDeviceManager(&token_, &manager_), S_OK);
     ASSERT_EQ(manager_->ResetDevice(device_.Get(), token_), S_OK);
   }
@@ -138,22 +131,13 @@ class TextureSamplesTest : public tesmira::testing::MachineTest {
     return texture;
   }
 
-  // The texture's pixels as BGR, through a staging copy.
-  cv::Mat readBack(ID3D11Texture2D* texture) {
+  // The B8G8R8X8 texture's pixels as BGR.
+  static cv::Mat readBack(ID3D11Texture2D* texture) {
     D3D11_TEXTURE2D_DESC desc{};
     texture->GetDesc(&desc);
-    desc.Usage = D3D11_USAGE_STAGING;
-    desc.BindFlags = 0;
-    desc.CPUAccessFlags = D3D11_CPU_ACCESS_READ;
-    ComPtr<ID3D11Texture2D> staging;
-    if (FAILED(device_->CreateTexture2D(&desc, nullptr, &staging))) return {};
-    context_->CopySubresourceRegion(staging.Get(), 0, 0, 0, 0, texture, 0, nullptr);
-    D3D11_MAPPED_SUBRESOURCE mapped{};
-    if (FAILED(context_->Map(staging.Get(), 0, D3D11_MAP_READ, 0, &mapped))) return {};
+    std::vector<uint8_t> bgrx = tesmira::gputest::readBack(texture);
     cv::Mat bgr;
-    cv::cvtColor(cv::Mat(int(desc.Height), int(desc.Width), CV_8UC4, mapped.pData, mapped.RowPitch), bgr,
-                 cv::COLOR_BGRA2BGR);
-    context_->Unmap(staging.Get(), 0);
+    cv::cvtColor(cv::Mat(int(desc.Height), int(desc.Width), CV_8UC4, bgrx.data()), bgr, cv::COLOR_BGRA2BGR);
     return bgr;
   }
 
@@ -170,7 +154,6 @@ class TextureSamplesTest : public tesmira::testing::MachineTest {
   }
 
   ComPtr<ID3D11Device> device_;
-  ComPtr<ID3D11DeviceContext> context_;
   ComPtr<IMFDXGIDeviceManager> manager_;
   UINT token_ = 0;
   ComPtr<IMFSourceReader> reader_;

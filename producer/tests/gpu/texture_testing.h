@@ -1,6 +1,6 @@
 #pragma once
-// The capture's texture mode on the Direct3D 11 layer's device and a scripted test
-// camera: one device per test process (slow to make on the CPU rasteriser).
+// The capture's texture mode on the Direct3D 11 layer's device (the shared test
+// device: one per process, slow to make on the CPU rasteriser) and test cameras.
 #include <d3d11_4.h>
 #include <gtest/gtest.h>
 #include <wrl/client.h>
@@ -10,6 +10,7 @@
 
 #include <vector>
 
+#include "platform/d3d11/gpu_tests/gpu_testing.h"
 #include "tesmira/test_cameras.h"
 
 namespace tesmira::texturetest {
@@ -17,34 +18,17 @@ namespace tesmira::texturetest {
 using Microsoft::WRL::ComPtr;
 namespace tc = platform::testcameras;
 
-inline ID3D11Device*& deviceSlot() {
-  static ID3D11Device* made = nullptr;
-  return made;
-}
-
-// The device as the compositor leaves it: multithread protection on.
+// The shared test device as the compositor leaves it: multithread protection on.
 inline ID3D11Device* device() {
-  ID3D11Device*& d = deviceSlot();
-  if (d == nullptr) {
-    const D3D_FEATURE_LEVEL level = D3D_FEATURE_LEVEL_11_0;
-    EXPECT_EQ(D3D11CreateDevice(nullptr, D3D_DRIVER_TYPE_HARDWARE, nullptr, 0, &level, 1, D3D11_SDK_VERSION, &d,
-                                nullptr, nullptr),
-              S_OK);
+  static const bool protectedOnce = [] {
     ComPtr<ID3D11Multithread> multithread;
+    ID3D11Device* d = gputest::gpu().device.Get();
     if (d && SUCCEEDED(d->QueryInterface(IID_PPV_ARGS(&multithread)))) multithread->SetMultithreadProtected(TRUE);
-  }
-  return d;
+    return true;
+  }();
+  (void)protectedOnce;
+  return gputest::gpu().device.Get();
 }
-
-// Releases the shared device, if one was made, before the process ends.
-class DeviceEnvironment : public ::testing::Environment {
- public:
-  void TearDown() override {
-    if (deviceSlot() != nullptr) deviceSlot()->Release();
-    deviceSlot() = nullptr;
-  }
-};
-inline const bool kDeviceEnvironment = (::testing::AddGlobalTestEnvironment(new DeviceEnvironment), true);
 
 inline tc::TestCamera nv12Camera(uint32_t width, uint32_t height, uint32_t fps) {
   tc::TestCamera camera;
@@ -69,24 +53,13 @@ inline int frameIndex(const cv::Mat& bgr, int count) {
   return -1;
 }
 
-// A texture's pixels as BGR through a staging copy of its own.
+// A B8G8R8X8 texture's pixels as BGR.
 inline cv::Mat readBack(ID3D11Texture2D* texture) {
-  ComPtr<ID3D11DeviceContext> context;
-  device()->GetImmediateContext(&context);
   D3D11_TEXTURE2D_DESC desc{};
   texture->GetDesc(&desc);
-  desc.Usage = D3D11_USAGE_STAGING;
-  desc.BindFlags = 0;
-  desc.CPUAccessFlags = D3D11_CPU_ACCESS_READ;
-  ComPtr<ID3D11Texture2D> staging;
-  if (FAILED(device()->CreateTexture2D(&desc, nullptr, &staging))) return {};
-  context->CopySubresourceRegion(staging.Get(), 0, 0, 0, 0, texture, 0, nullptr);
-  D3D11_MAPPED_SUBRESOURCE mapped{};
-  if (FAILED(context->Map(staging.Get(), 0, D3D11_MAP_READ, 0, &mapped))) return {};
+  std::vector<uint8_t> bgrx = gputest::readBack(texture);
   cv::Mat bgr;
-  cv::cvtColor(cv::Mat(int(desc.Height), int(desc.Width), CV_8UC4, mapped.pData, mapped.RowPitch), bgr,
-               cv::COLOR_BGRA2BGR);
-  context->Unmap(staging.Get(), 0);
+  cv::cvtColor(cv::Mat(int(desc.Height), int(desc.Width), CV_8UC4, bgrx.data()), bgr, cv::COLOR_BGRA2BGR);
   return bgr;
 }
 

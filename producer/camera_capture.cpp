@@ -116,6 +116,79 @@ bool readTextureToBgr(CaptureDevice& device, StagingCache& staging, CaptureTextu
   return !bgr.empty();
 }
 
+namespace {
+
+class D3D11CaptureTexture final : public CaptureTexture {
+ public:
+  explicit D3D11CaptureTexture(ComPtr<ID3D11Texture2D> texture) : texture_(std::move(texture)) {}
+  CaptureTextureDesc desc() const override {
+    D3D11_TEXTURE2D_DESC d{};
+    texture_->GetDesc(&d);
+    return {d.Width, d.Height, d.MipLevels, d.ArraySize, static_cast<UINT>(d.Format)};
+  }
+  ID3D11Texture2D* d3dTexture() const override { return texture_.Get(); }
+
+ private:
+  ComPtr<ID3D11Texture2D> texture_;
+};
+
+ID3D11Texture2D* d3dOf(CaptureTexture& texture) { return texture.d3dTexture(); }
+
+class D3D11CaptureDevice final : public CaptureDevice {
+ public:
+  explicit D3D11CaptureDevice(ID3D11Device* device) : device_(device) { device_->GetImmediateContext(&context_); }
+  ID3D11Device* d3dDevice() const override { return device_.Get(); }
+
+  HRESULT createStagingTexture(UINT format, UINT width, UINT height, CaptureTextureRef& staging) override {
+    D3D11_TEXTURE2D_DESC desc{};
+    desc.Width = width;
+    desc.Height = height;
+    desc.MipLevels = 1;
+    desc.ArraySize = 1;
+    desc.Format = static_cast<DXGI_FORMAT>(format);
+    desc.SampleDesc.Count = 1;
+    desc.Usage = D3D11_USAGE_STAGING;
+    desc.CPUAccessFlags = D3D11_CPU_ACCESS_READ;
+    ComPtr<ID3D11Texture2D> texture;
+    RETURN_IF_FAILED(device_->CreateTexture2D(&desc, nullptr, &texture));
+    staging = std::make_shared<D3D11CaptureTexture>(std::move(texture));
+    return S_OK;
+  }
+  void copySubresourceRegion(CaptureTexture& destination, CaptureTexture& source, UINT subresource, UINT width,
+                             UINT height) override {
+    if (!d3dOf(destination) || !d3dOf(source)) return;
+    const D3D11_BOX box{0, 0, 0, width, height, 1};
+    context_->CopySubresourceRegion(d3dOf(destination), 0, 0, 0, 0, d3dOf(source), subresource, &box);
+  }
+  HRESULT mapRead(CaptureTexture& staging, const BYTE** data, UINT* rowPitch) override {
+    if (!d3dOf(staging)) return E_INVALIDARG;
+    D3D11_MAPPED_SUBRESOURCE mapped{};
+    RETURN_IF_FAILED(context_->Map(d3dOf(staging), 0, D3D11_MAP_READ, 0, &mapped));
+    *data = static_cast<const BYTE*>(mapped.pData);
+    *rowPitch = mapped.RowPitch;
+    return S_OK;
+  }
+  void unmap(CaptureTexture& staging) override {
+    if (d3dOf(staging)) context_->Unmap(d3dOf(staging), 0);
+  }
+
+ private:
+  ComPtr<ID3D11Device> device_;
+  ComPtr<ID3D11DeviceContext> context_;
+};
+
+}  // namespace
+
+std::shared_ptr<CaptureDevice> makeD3D11CaptureDevice(ID3D11Device* device) {
+  if (device == nullptr) return nullptr;
+  return std::make_shared<D3D11CaptureDevice>(device);
+}
+
+CaptureTextureRef wrapD3D11Texture(ID3D11Texture2D* texture) {
+  if (texture == nullptr) return nullptr;
+  return std::make_shared<D3D11CaptureTexture>(texture);
+}
+
 // Converts on the capture thread and swaps the result in under the lock. The
 // frames it fills are reused: after a swap it holds the previous stored frame,
 // which nobody else references (the consumer takes deep copies).
@@ -150,7 +223,7 @@ class CameraCapture::Sink final : public CaptureSampleSink {
   }
 
   void onTexture(const CaptureTextureRef& texture, UINT subresource) override {
-    if (!capture_.textureMode_ || !texture || capture_.device_ == nullptr) return;
+    if (!capture_.textureMode_ || !texture || !capture_.device_) return;
     if (!readTextureToBgr(*capture_.device_, capture_.staging_, *texture, subresource,
                           static_cast<int32_t>(format_.width), static_cast<int32_t>(format_.height), bgr_)) {
       return;
@@ -193,8 +266,8 @@ CameraCapture::CameraCapture(CameraOpener opener) : opener_(std::move(opener)) {
 CameraCapture::~CameraCapture() { stop(); }
 
 bool CameraCapture::start(int32_t cameraIndex, int32_t width, int32_t height, int32_t fpsNumerator,
-                          int32_t fpsDenominator, bool convertInReader, bool mirror, CaptureDevice* device,
-                          bool textureMode) {
+                          int32_t fpsDenominator, bool convertInReader, bool mirror,
+                          std::shared_ptr<CaptureDevice> device, bool textureMode) {
   stop();
   stop_ = false;
   opened_ = false;
@@ -202,10 +275,10 @@ bool CameraCapture::start(int32_t cameraIndex, int32_t width, int32_t height, in
   textureMode_ = textureMode && device != nullptr;
   convertInReader_ = convertInReader || textureMode_;
   mirror_ = mirror;
-  device_ = textureMode_ ? device : nullptr;
+  device_ = textureMode_ ? std::move(device) : nullptr;
   staging_ = {};
   clearFrames();
-  CameraOpenRequest request{cameraIndex, width, height, fpsNumerator, fpsDenominator, textureMode_, device_};
+  CameraOpenRequest request{cameraIndex, width, height, fpsNumerator, fpsDenominator, textureMode_, device_.get()};
   thread_ = std::thread(&CameraCapture::captureThread, this, request);
   std::unique_lock lock(mutex_);
   changed_.wait(lock, [this] { return startFinished_; });
@@ -305,7 +378,7 @@ void CameraCapture::stop() {
   opened_ = false;
   clearFrames();
   staging_ = {};
-  device_ = nullptr;
+  device_.reset();
   textureMode_ = false;
 }
 
@@ -317,7 +390,7 @@ CaptureSwitches readCaptureSwitches() {
 }
 
 bool openPhysicalCamera(CameraCapture& capture, bool mirrorOption, const CaptureRequest& request,
-                        CaptureDevice* device, const CaptureSwitches& switches, const CaptureLog& log) {
+                        std::shared_ptr<CaptureDevice> device, const CaptureSwitches& switches, const CaptureLog& log) {
   const bool textureMode = switches.d3dTexture && device != nullptr;
   const bool mirror = switches.convertInReader && mirrorOption;
   const auto width = static_cast<int32_t>(request.width);
@@ -326,7 +399,7 @@ bool openPhysicalCamera(CameraCapture& capture, bool mirrorOption, const Capture
   const auto denominator = static_cast<int32_t>(request.fpsDenominator);
   const std::string index = std::to_string(request.cameraIndex);
   if (!capture.start(request.cameraIndex, width, height, numerator, denominator, switches.convertInReader, mirror,
-                     device, textureMode)) {
+                     std::move(device), textureMode)) {
     if (log) {
       log("warning: could not open camera index " + index +
           " error=" + std::to_string(static_cast<uint32_t>(capture.lastHresult())));
@@ -346,19 +419,30 @@ bool openPhysicalCamera(CameraCapture& capture, bool mirrorOption, const Capture
 PhysicalCameraSource::PhysicalCameraSource(CaptureLog log, CameraOpener opener)
     : log_(std::move(log)), capture_(std::move(opener)) {}
 
-bool PhysicalCameraSource::open(const CaptureRequest& request, bool mirror) {
-  return openPhysicalCamera(capture_, mirror, request, nullptr, readCaptureSwitches(), log_);
+bool PhysicalCameraSource::open(const CaptureRequest& request, bool mirror, ID3D11Device* device) {
+  return openPhysicalCamera(capture_, mirror, request, makeD3D11CaptureDevice(device), readCaptureSwitches(), log_);
 }
 
-bool PhysicalCameraSource::waitFrame(cv::Mat& bgr, uint32_t timeoutMs) {
-  return capture_.waitFrame(bgr, static_cast<int32_t>(std::min<uint32_t>(timeoutMs, INT32_MAX)));
+bool PhysicalCameraSource::waitFrame(cv::Mat& bgr, uint32_t timeoutMs, ComPtr<ID3D11Texture2D>& texture,
+                                     UINT& subresource) {
+  texture.Reset();
+  subresource = 0;
+  CaptureTextureRef handed;
+  if (!capture_.waitFrame(bgr, static_cast<int32_t>(std::min<uint32_t>(timeoutMs, INT32_MAX)), &handed,
+                          &subresource)) {
+    return false;
+  }
+  if (handed) texture = handed->d3dTexture();
+  return true;
 }
 
 void PhysicalCameraSource::stop() { capture_.stop(); }
 
 HRESULT PhysicalCameraSource::lastHresult() const { return capture_.lastHresult(); }
 
-bool PhysicalCameraSource::mirrorsInCapture() const { return capture_.convertInReader(); }
+// The capture's own flag: in texture mode it converts without mirroring unless asked,
+// and the texture is mirrored by the engine's kernel.
+bool PhysicalCameraSource::mirrorsInCapture() const { return capture_.mirror(); }
 
 std::unique_ptr<ICaptureSource> makePhysicalCamera(const ProducerOptions&) {
   return std::make_unique<PhysicalCameraSource>([](const std::string& line) { logLine(line); });
@@ -386,6 +470,7 @@ class MediaFoundationCamera final : public CaptureCamera {
   }
   ~MediaFoundationCamera() override {
     reader_.Reset();
+    manager_.Reset();
     if (source_) source_->Shutdown();
     source_.Reset();
     if (mfStarted_) MFShutdown();
@@ -402,10 +487,13 @@ class MediaFoundationCamera final : public CaptureCamera {
     RETURN_IF_FAILED(MFCreateAttributes(&attributes, request.textureMode ? 4 : 1));
     RETURN_IF_FAILED(attributes->SetUINT32(MF_SOURCE_READER_ENABLE_ADVANCED_VIDEO_PROCESSING, TRUE));
     if (request.textureMode) {
-      if (request.device == nullptr) return E_POINTER;
-      // The DXGI device manager needs the compositor's Direct3D 11 device, which
-      // this build does not have yet.
-      return E_NOTIMPL;
+      ID3D11Device* device = request.device != nullptr ? request.device->d3dDevice() : nullptr;
+      if (device == nullptr) return E_POINTER;
+      UINT token = 0;
+      RETURN_IF_FAILED(MFCreateDXGIDeviceManager(&token, &manager_));
+      RETURN_IF_FAILED(manager_->ResetDevice(device, token));
+      RETURN_IF_FAILED(attributes->SetUnknown(MF_SOURCE_READER_D3D_MANAGER, manager_.Get()));
+      RETURN_IF_FAILED(attributes->SetUINT32(MF_READWRITE_ENABLE_HARDWARE_TRANSFORMS, TRUE));
     }
     RETURN_IF_FAILED(MFCreateSourceReaderFromMediaSource(source_.Get(), attributes.Get(), &reader_));
 
@@ -452,7 +540,11 @@ class MediaFoundationCamera final : public CaptureCamera {
       const CaptureFormat changed = currentFormat();
       sink.onFormatChanged(changed.width, changed.height, changed.stride);
     }
-    if (!sample || textureMode_) return S_OK;
+    if (!sample) return S_OK;
+    if (textureMode_) {
+      deliverTexture(sample.Get(), sink);
+      return S_OK;
+    }
     ComPtr<IMFMediaBuffer> buffer;
     if (FAILED(sample->ConvertToContiguousBuffer(&buffer))) return S_OK;
     BYTE* data = nullptr;
@@ -464,6 +556,19 @@ class MediaFoundationCamera final : public CaptureCamera {
   }
 
  private:
+  static void deliverTexture(IMFSample* sample, CaptureSampleSink& sink) {
+    ComPtr<IMFMediaBuffer> buffer;
+    ComPtr<IMFDXGIBuffer> dxgi;
+    ComPtr<ID3D11Texture2D> texture;
+    if (FAILED(sample->GetBufferByIndex(0, &buffer)) || FAILED(buffer->QueryInterface(IID_PPV_ARGS(&dxgi))) ||
+        FAILED(dxgi->GetResource(IID_PPV_ARGS(&texture))) || !texture) {
+      return;
+    }
+    UINT subresource = 0;
+    if (FAILED(dxgi->GetSubresourceIndex(&subresource))) subresource = 0;
+    sink.onTexture(wrapD3D11Texture(texture.Get()), subresource);
+  }
+
   HRESULT activate(int32_t index) {
     std::vector<ComPtr<IMFActivate>> devices;
     HRESULT hr = enumerateVideoCaptureDevices(devices);
@@ -476,6 +581,7 @@ class MediaFoundationCamera final : public CaptureCamera {
   bool comInitialized_ = false;
   bool mfStarted_ = false;
   bool textureMode_ = false;
+  ComPtr<IMFDXGIDeviceManager> manager_;
   ComPtr<IMFMediaSource> source_;
   ComPtr<IMFSourceReader> reader_;
 };

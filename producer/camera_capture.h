@@ -4,6 +4,7 @@
 // newest one to the main loop.
 #include <windows.h>
 
+#include <d3d11.h>
 #include <opencv2/core.hpp>
 
 #include <atomic>
@@ -33,6 +34,8 @@ class CaptureTexture {
  public:
   virtual ~CaptureTexture() = default;
   virtual CaptureTextureDesc desc() const = 0;
+  // The Direct3D texture behind it; none for a texture of a test device.
+  virtual ID3D11Texture2D* d3dTexture() const { return nullptr; }
 };
 using CaptureTextureRef = std::shared_ptr<CaptureTexture>;
 
@@ -41,6 +44,8 @@ using CaptureTextureRef = std::shared_ptr<CaptureTexture>;
 class CaptureDevice {
  public:
   virtual ~CaptureDevice() = default;
+  // The Direct3D device the camera fills its textures on; none for a test device.
+  virtual ID3D11Device* d3dDevice() const { return nullptr; }
   // One mip level, one slice, no multisampling, staging usage with CPU read access.
   virtual HRESULT createStagingTexture(UINT format, UINT width, UINT height, CaptureTextureRef& staging) = 0;
   // Copies width x height of the source subresource to subresource 0 at 0, 0.
@@ -95,6 +100,12 @@ using CameraOpener = std::function<HRESULT(const CameraOpenRequest&, std::unique
 CameraOpener mediaFoundationCameraOpener();
 
 // 0 when the delivered type serves the request, else MF_E_INVALIDMEDIATYPE.
+// The read-back on a real Direct3D 11 device: holds its own references to the device
+// and its immediate context. Null without a device.
+std::shared_ptr<CaptureDevice> makeD3D11CaptureDevice(ID3D11Device* device);
+// A camera texture as the read-back takes it (one more reference held). Null without one.
+CaptureTextureRef wrapD3D11Texture(ID3D11Texture2D* texture);
+
 HRESULT checkDeliveredFormat(const CameraOpenRequest& request, const CaptureFormat& delivered);
 // Copies a locked NV12 buffer (rows of `stride` bytes) into `nv12` (height x 3 / 2
 // rows of width bytes). False, leaving `nv12` as it was, when the buffer is too short.
@@ -121,7 +132,7 @@ class CameraCapture {
 
   // Blocks until the capture thread has opened the camera or failed.
   bool start(int32_t cameraIndex, int32_t width, int32_t height, int32_t fpsNumerator, int32_t fpsDenominator,
-             bool convertInReader, bool mirror, CaptureDevice* device, bool textureMode);
+             bool convertInReader, bool mirror, std::shared_ptr<CaptureDevice> device, bool textureMode);
   // True when a frame newer than the last one taken was handed out. One consumer thread.
   bool waitFrame(cv::Mat& bgr, int32_t timeoutMs, CaptureTextureRef* texture = nullptr,
                  UINT* subresource = nullptr);
@@ -158,7 +169,7 @@ class CameraCapture {
   bool convertInReader_ = true;
   bool mirror_ = false;
   bool textureMode_ = false;
-  CaptureDevice* device_ = nullptr;
+  std::shared_ptr<CaptureDevice> device_;
   StagingCache staging_;  // capture thread only
   cv::Mat takenNv12_;     // consumer only
 };
@@ -175,14 +186,15 @@ using CaptureLog = std::function<void(const std::string& line)>;
 // Starts the capture for the request and logs the outcome. device: the retouch
 // engine's Direct3D device, or none.
 bool openPhysicalCamera(CameraCapture& capture, bool mirrorOption, const CaptureRequest& request,
-                        CaptureDevice* device, const CaptureSwitches& switches, const CaptureLog& log);
+                        std::shared_ptr<CaptureDevice> device, const CaptureSwitches& switches, const CaptureLog& log);
 
 // The main loop's physical camera.
 class PhysicalCameraSource final : public ICaptureSource {
  public:
   explicit PhysicalCameraSource(CaptureLog log, CameraOpener opener = mediaFoundationCameraOpener());
-  bool open(const CaptureRequest& request, bool mirror) override;
-  bool waitFrame(cv::Mat& bgr, uint32_t timeoutMs) override;
+  bool open(const CaptureRequest& request, bool mirror, ID3D11Device* device) override;
+  bool waitFrame(cv::Mat& bgr, uint32_t timeoutMs, Microsoft::WRL::ComPtr<ID3D11Texture2D>& texture,
+                 UINT& subresource) override;
   void stop() override;
   HRESULT lastHresult() const override;
   bool mirrorsInCapture() const override;

@@ -34,17 +34,18 @@ bool CameraKeeper::select(const CaptureRequest& request) {
   return true;
 }
 
-CameraKeeper::OpenAttempt CameraKeeper::openIfDue(int64_t nowNs) {
+CameraKeeper::OpenAttempt CameraKeeper::openIfDue(int64_t nowNs, ID3D11Device* device) {
   if (opened_ || nowNs - lastOpenAttemptNs_ < kOpenRetryNs) return OpenAttempt::kNotDue;
   lastOpenAttemptNs_ = nowNs;
-  if (!source_->open(selection_, mirror_)) return OpenAttempt::kFailed;
+  if (!source_->open(selection_, mirror_, device)) return OpenAttempt::kFailed;
   opened_ = true;
   firstFailedReadTick_ = 0;
   return OpenAttempt::kOpened;
 }
 
-bool CameraKeeper::takeFrame(cv::Mat& frame, uint32_t timeoutMs) {
-  if (!source_->waitFrame(frame, timeoutMs) || frame.empty()) return false;
+bool CameraKeeper::takeFrame(cv::Mat& frame, uint32_t timeoutMs, Microsoft::WRL::ComPtr<ID3D11Texture2D>& texture,
+                             UINT& subresource) {
+  if (!source_->waitFrame(frame, timeoutMs, texture, subresource) || frame.empty()) return false;
   firstFailedReadTick_ = 0;
   return true;
 }

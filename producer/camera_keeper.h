@@ -31,12 +31,14 @@ class CameraKeeper {
   // From a successful open until release(); a capture that dies keeps it.
   bool opened() const { return opened_; }
   // While closed: opens with the selection when 1 s has passed since the last attempt.
-  // On kFailed, lastHresult() says why.
-  OpenAttempt openIfDue(int64_t nowNs);
+  // On kFailed, lastHresult() says why. device: the retouch engine's, or none.
+  OpenAttempt openIfDue(int64_t nowNs, ID3D11Device* device = nullptr);
   HRESULT lastHresult() const { return source_->lastHresult(); }
 
-  // The newest frame within timeoutMs; false (a read-miss) when none came or it is empty.
-  bool takeFrame(cv::Mat& frame, uint32_t timeoutMs);
+  // The newest frame within timeoutMs, with its camera texture in texture mode; false
+  // (a read-miss) when none came or it is empty.
+  bool takeFrame(cv::Mat& frame, uint32_t timeoutMs, Microsoft::WRL::ComPtr<ID3D11Texture2D>& texture,
+                 UINT& subresource);
   // Counts a read-miss; true once misses have gone on for more than 2000 ms.
   bool noteReadMiss();
   void forgetReadMisses() { firstFailedReadTick_ = 0; }

@@ -3,7 +3,9 @@
 // doubles both sit behind it.
 #include <windows.h>
 
+#include <d3d11.h>
 #include <opencv2/core.hpp>
+#include <wrl/client.h>
 
 #include <cstdint>
 #include <memory>
@@ -25,13 +27,17 @@ class ICaptureSource {
   virtual ~ICaptureSource() = default;
   // Opens the camera for the request (logging as the producer does); false on
   // failure, with lastHresult() saying why. mirror: the producer's mirror option.
-  virtual bool open(const CaptureRequest& request, bool mirror) = 0;
-  // True when a frame newer than the last one taken was handed out within timeoutMs.
-  virtual bool waitFrame(cv::Mat& bgr, uint32_t timeoutMs) = 0;
+  // device: the retouch engine's Direct3D device, or none.
+  virtual bool open(const CaptureRequest& request, bool mirror, ID3D11Device* device) = 0;
+  // True when a frame newer than the last one taken was handed out within timeoutMs;
+  // in texture mode also the camera texture (one reference) and its subresource index.
+  virtual bool waitFrame(cv::Mat& bgr, uint32_t timeoutMs, Microsoft::WRL::ComPtr<ID3D11Texture2D>& texture,
+                         UINT& subresource) = 0;
   // Stops and releases the camera; safe when nothing runs.
   virtual void stop() = 0;
   virtual HRESULT lastHresult() const = 0;
-  // Whether the frames handed out are already mirrored as requested.
+  // Whether the frames handed out are already mirrored as requested (a camera
+  // texture never is).
   virtual bool mirrorsInCapture() const = 0;
 };
 

@@ -32,7 +32,7 @@ void ContextKeeper::build() {
     throw;
   }
   // The detail stays as given when the context goes; only a change is passed on.
-  const uint32_t cpuFallback = context_->hasGpuCompositor() ? 0 : 1;
+  const uint32_t cpuFallback = context_->d3dDevice() != nullptr ? 0 : 1;
   if (cpuFallback != detailGiven_) {
     status_.setDetail(cpuFallback);
     detailGiven_ = cpuFallback;

@@ -13,7 +13,8 @@ FramePipeline::FramePipeline(LoopStatistics& statistics, bool bypass, bool landm
     : statistics_(statistics), bypass_(bypass), landmarkFree_(landmarkFree), leadMs_(leadMs) {}
 
 ProcessedFrame FramePipeline::process(IRetouchContext& context, const cv::Mat& frame, int64_t timestampMs,
-                                      const RetouchSettings& settings) {
+                                      const RetouchSettings& settings, ID3D11Texture2D* cameraTexture,
+                                      UINT subresource, bool mirror) {
   ProcessedFrame result;
   result.output = frame;
   if (bypass_) {
@@ -22,7 +23,7 @@ ProcessedFrame FramePipeline::process(IRetouchContext& context, const cv::Mat& f
     result.stateToRecord = true;
   } else {
     try {
-      retouch(context, frame, timestampMs, settings, result);
+      retouch(context, frame, timestampMs, settings, cameraTexture, subresource, mirror, result);
     } catch (const std::exception& error) {
       lead_.reset();
       const uint32_t errors = statistics_.countProcessError();
@@ -43,7 +44,8 @@ ProcessedFrame FramePipeline::process(IRetouchContext& context, const cv::Mat& f
 }
 
 void FramePipeline::retouch(IRetouchContext& context, const cv::Mat& frame, int64_t timestampMs,
-                            const RetouchSettings& settings, ProcessedFrame& result) {
+                            const RetouchSettings& settings, ID3D11Texture2D* cameraTexture, UINT subresource,
+                            bool mirror, ProcessedFrame& result) {
   int64_t t = steadyNs();
   LandmarkResult detected;
   const LandmarkResult* landmarks = &detected;
@@ -63,9 +65,9 @@ void FramePipeline::retouch(IRetouchContext& context, const cv::Mat& frame, int6
   } else {
     lead_.reset();
   }
-  // No camera texture until the capture hands frames over on the GPU.
   result.nv12Ready = context.processFrame(frame, face ? predicted_ : kNoPoints, settings, nv12_, result.outWidth,
-                                          result.outHeight, result.output, result.timings, nullptr, 0, false);
+                                          result.outHeight, result.output, result.timings, cameraTexture,
+                                          subresource, mirror);
   statistics_.addStage(LoopStage::kPipeline, msBetween(t, steadyNs()));
   if (face) {
     statistics_.countFace(result.timings);

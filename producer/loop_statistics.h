@@ -69,6 +69,7 @@ class LoopStatistics {
   // The window's count of processing errors, this one included.
   uint32_t countProcessError() { return ++window_.processErrors; }
   void countReadMiss() { ++window_.readMisses; }
+  void countD3dTextureFrame() { ++window_.d3dTextureFrames; }
   void countPublished() { ++window_.published; }
 
   // Adds the frame's total time since frameStartNs and returns it; logs the slow-frame

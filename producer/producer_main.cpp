@@ -61,7 +61,8 @@ class ProducerSession {
   bool pass();  // false: the frame count is reached
   void followSurfaces(const ControlReading& control, uint64_t tick);
   bool demandPass(int64_t now, const CaptureRequest& request);
-  bool takeFrame(cv::Mat& frame);  // false after a read-miss
+  // false after a read-miss
+  bool takeFrame(cv::Mat& frame, Microsoft::WRL::ComPtr<ID3D11Texture2D>& texture, UINT& subresource);
   void paceStill(double frameTotalMs);
   void idlePass(int64_t now);
 
@@ -188,7 +189,7 @@ bool ProducerSession::demandPass(int64_t now, const CaptureRequest& request) {
   IRetouchContext& context = context_->acquire(now);
 
   if (!stillMode_ && !camera_->opened()) {
-    const CameraKeeper::OpenAttempt attempt = camera_->openIfDue(now);
+    const CameraKeeper::OpenAttempt attempt = camera_->openIfDue(now, context.d3dDevice());
     if (attempt == CameraKeeper::OpenAttempt::kOpened) pipeline_->forgetMotion();
     if (attempt == CameraKeeper::OpenAttempt::kFailed) {
       const HRESULT hr = camera_->lastHresult();
@@ -202,11 +203,17 @@ bool ProducerSession::demandPass(int64_t now, const CaptureRequest& request) {
 
   const int64_t frameStart = now;
   cv::Mat frame;
-  if (!takeFrame(frame)) return true;
+  // Released when the pass ends, after the frame's statistics.
+  Microsoft::WRL::ComPtr<ID3D11Texture2D> texture;
+  UINT subresource = 0;
+  if (!takeFrame(frame, texture, subresource)) return true;
   const int64_t timestampMs = (steadyNs() - startNs_) / kNsPerMs;
   const RetouchSettings settings =
       frameSettings(static_cast<const RetouchSettingsBlock*>(settings_.channel.view), options_.retouchDefaults);
-  ProcessedFrame processed = pipeline_->process(context, frame, timestampMs, settings);
+  // The kernel mirrors a camera texture; the capture never does.
+  const bool mirrorTexture = texture && options_.mirror;
+  ProcessedFrame processed =
+      pipeline_->process(context, frame, timestampMs, settings, texture.Get(), subresource, mirrorTexture);
 
   publisher_->stamp(processed, statistics_->frames());
   const int64_t t = steadyNs();
@@ -223,18 +230,21 @@ bool ProducerSession::demandPass(int64_t now, const CaptureRequest& request) {
   return true;
 }
 
-bool ProducerSession::takeFrame(cv::Mat& frame) {
+bool ProducerSession::takeFrame(cv::Mat& frame, Microsoft::WRL::ComPtr<ID3D11Texture2D>& texture,
+                                UINT& subresource) {
   if (stillMode_) {
     frame = still_;
     return true;
   }
   int64_t t = steadyNs();
-  if (!camera_->takeFrame(frame, 200)) {
+  if (!camera_->takeFrame(frame, 200, texture, subresource)) {
+    texture.Reset();
     statistics_->countReadMiss();
     if (camera_->noteReadMiss()) status_.setState(kProducerStateCaptureFailure, 0);
     sleepMs(10);
     return false;
   }
+  if (texture) statistics_->countD3dTextureFrame();
   statistics_->addStage(LoopStage::kCapture, msBetween(t, steadyNs()));
   t = steadyNs();
   camera_->mirror(frame);

@@ -11,7 +11,7 @@ namespace {
 class PassThroughContext final : public IRetouchContext {
  public:
   std::string providerName() const override { return "cpu"; }
-  bool hasGpuCompositor() const override { return false; }
+  ID3D11Device* d3dDevice() const override { return nullptr; }
   LandmarkResult detect(const cv::Mat&, int64_t) override { return {}; }
   bool processFrame(const cv::Mat& frame, const std::vector<LandmarkPoint>&, const RetouchSettings&,
                     std::vector<uint8_t>&, int&, int&, cv::Mat& output, RetouchTimings&, ID3D11Texture2D*, UINT,
@@ -25,8 +25,7 @@ class EngineContext final : public IRetouchContext {
  public:
   explicit EngineContext(const ProducerOptions& options) : context_(options) {}
   std::string providerName() const override { return context_.models().providerUsed(); }
-  // The capture shares the compositor's device; without one the retouch runs on the CPU.
-  bool hasGpuCompositor() const override { return context_.engine().d3dDevice() != nullptr; }
+  ID3D11Device* d3dDevice() const override { return context_.engine().d3dDevice(); }
   LandmarkResult detect(const cv::Mat& frame, int64_t timestampMs) override {
     return context_.landmarkSource().detect(frame, timestampMs);
   }

@@ -22,8 +22,9 @@ class IRetouchContext {
   virtual ~IRetouchContext() = default;
   // The inference provider actually in use: "cpu", "directml" or "cuda".
   virtual std::string providerName() const = 0;
-  // False when the retouch runs on the CPU for want of a GPU compositor.
-  virtual bool hasGpuCompositor() const = 0;
+  // The compositor's Direct3D 11 device, which the camera capture shares; null when
+  // the retouch runs on the CPU for want of one.
+  virtual ID3D11Device* d3dDevice() const = 0;
   virtual LandmarkResult detect(const cv::Mat& frame, int64_t timestampMs) = 0;
   // True when packed NV12 ready to publish is in nv12 (outWidth x outHeight); otherwise
   // `output` holds the BGR frame to publish. cameraTexture: the frame on the GPU, or

@@ -6,6 +6,7 @@
 
 #include "core/faults.h"
 #include "d3d11/device.h"
+#include "d3d11/texture_fill.h"
 #include "tesmira/d3d11_testing.h"
 
 namespace tesmira::platform::d3d11 {
@@ -67,6 +68,44 @@ void Context::shutdown() {
   spare_.clear();
   if (pool_) vk.vkDestroyCommandPool(core_->device, pool_, nullptr);
   pool_ = VK_NULL_HANDLE;
+}
+
+HRESULT Context::upload(Texture& t, const uint8_t* rows, UINT pitch) {
+  std::unique_lock lock(core_->contextMutex);
+  if (core_->removed) return DXGI_ERROR_DEVICE_REMOVED;
+  const UINT tight = t.desc.Width * t.format->bytes;
+  if (!rows || !t.image || t.usage != D3D11_USAGE_DEFAULT || pitch < tight) return E_INVALIDARG;
+  if (!t.host.buffer && !core_->createHostBuffer(VkDeviceSize(t.rowPitch) * t.desc.Height, 0, t.host))
+    return E_OUTOFMEMORY;
+  // The previous upload may still be reading the host copy.
+  waitFor(t.lastUse.load(std::memory_order_acquire));
+  if (core_->removed) return DXGI_ERROR_DEVICE_REMOVED;
+  for (UINT y = 0; y < t.desc.Height; ++y)
+    std::memcpy(t.host.data + size_t(y) * t.rowPitch, rows + size_t(y) * pitch, tight);
+  VkCommandBuffer cmd = recording();
+  ensureInitialized(t, cmd);
+  barrier(cmd);
+  VkBufferImageCopy c{};
+  c.bufferRowLength = t.rowPitch / t.format->bytes;
+  c.imageSubresource = {VK_IMAGE_ASPECT_COLOR_BIT, 0, 0, 1};
+  c.imageExtent = {t.desc.Width, t.desc.Height, 1};
+  core_->vk.vkCmdCopyBufferToImage(cmd, t.host.buffer, t.image, VK_IMAGE_LAYOUT_GENERAL, 1, &c);
+  use(t);
+  return S_OK;
+}
+
+HRESULT fillTexture(ID3D11Texture2D* texture, const uint8_t* rows, UINT pitch) {
+  auto* t = texture ? dynamic_cast<Texture*>(texture) : nullptr;
+  if (!t) return E_INVALIDARG;
+  ID3D11Device* device = nullptr;
+  t->GetDevice(&device);
+  if (!device) return DXGI_ERROR_DEVICE_REMOVED;
+  ID3D11DeviceContext* context = nullptr;
+  device->GetImmediateContext(&context);
+  const HRESULT hr = static_cast<Context*>(context)->upload(*t, rows, pitch);
+  context->Release();
+  device->Release();
+  return hr;
 }
 
 // ---- IUnknown and ID3D11Multithread ----

@@ -265,6 +265,9 @@ class Context final : public ID3D11DeviceContext, public ID3D11Multithread {
   ~Context();
   bool init();
   void shutdown();  // waits for the GPU and drops every binding
+  // Writes a DEFAULT texture's contents from rows of `pitch` bytes, holding the device
+  // lock whatever the multithread protection (a reader thread fills camera textures).
+  HRESULT upload(Texture& texture, const uint8_t* rows, UINT pitch);
 
   // IUnknown: one reference count with the device.
   STDMETHODIMP QueryInterface(REFIID riid, void** object) override;

@@ -23,6 +23,8 @@ STDAPI MFCreateSample(IMFSample** sample);
 STDAPI MFCreateAsyncResult(IUnknown* object, IMFAsyncCallback* callback, IUnknown* state, IMFAsyncResult** result);
 // Runs callback->Invoke(result) on the work-queue thread.
 STDAPI MFInvokeCallback(IMFAsyncResult* result);
+// A manager without a device until ResetDevice gives it one with the token returned here.
+STDAPI MFCreateDXGIDeviceManager(UINT* resetToken, IMFDXGIDeviceManager** manager);
 
 #define MFASYNC_CALLBACK_QUEUE_STANDARD 0x00000001
 #define MFASYNC_CALLBACK_QUEUE_MULTITHREADED 0x00000005

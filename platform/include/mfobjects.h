@@ -183,3 +183,24 @@ struct IMFActivate : IMFAttributes {
   STDMETHOD(DetachObject)() = 0;
 };
 TESMIRA_INTERFACE_IID(IMFActivate, 0x7FEE9E9A, 0x4A89, 0x47a6, 0x89, 0x9C, 0xB6, 0xA5, 0x3A, 0x70, 0xFB, 0x67);
+
+// A media buffer over a Direct3D 11 texture (a sample delivered on a DXGI device manager's device).
+struct IMFDXGIBuffer : IUnknown {
+  STDMETHOD(GetResource)(REFIID riid, LPVOID* object) = 0;
+  STDMETHOD(GetSubresourceIndex)(UINT* subresource) = 0;
+  STDMETHOD(GetUnknown)(REFIID guid, REFIID riid, LPVOID* object) = 0;
+  STDMETHOD(SetUnknown)(REFIID guid, IUnknown* data) = 0;
+};
+TESMIRA_INTERFACE_IID(IMFDXGIBuffer, 0xe7174cfa, 0x1c9e, 0x48b1, 0x88, 0x66, 0x62, 0x62, 0x26, 0xbf, 0xc2, 0x58);
+
+// Shares one Direct3D 11 device between the application and Media Foundation.
+struct IMFDXGIDeviceManager : IUnknown {
+  STDMETHOD(CloseDeviceHandle)(HANDLE device) = 0;
+  STDMETHOD(GetVideoService)(HANDLE device, REFIID riid, void** service) = 0;
+  STDMETHOD(LockDevice)(HANDLE device, REFIID riid, void** object, BOOL block) = 0;
+  STDMETHOD(OpenDeviceHandle)(HANDLE* device) = 0;
+  STDMETHOD(ResetDevice)(IUnknown* device, UINT resetToken) = 0;
+  STDMETHOD(TestDevice)(HANDLE device) = 0;
+  STDMETHOD(UnlockDevice)(HANDLE device, BOOL saveState) = 0;
+};
+TESMIRA_INTERFACE_IID(IMFDXGIDeviceManager, 0xeb533d5d, 0x2db6, 0x40f8, 0x97, 0xa9, 0x49, 0x46, 0x92, 0x01, 0x4f, 0x07);

@@ -6,8 +6,12 @@
 #include <mfreadwrite.h>
 #include <wrl/implements.h>
 
-#include <mutex>
+#include <d3d11.h>
 
+#include <mutex>
+#include <vector>
+
+#include "d3d11/texture_fill.h"
 #include "mfdevices/camera_media_source.h"
 #include "mfdevices/consent_store.h"
 #include "mfreader/camera_reader.h"
@@ -72,12 +76,66 @@ HRESULT makeMediaType(const VideoType& type, IMFMediaType** out) {
   return hr;
 }
 
+// A sample's buffer over a camera texture. Its bytes live on the GPU: Lock is not
+// offered, callers take the texture through IMFDXGIBuffer.
+class DxgiBuffer final : public Microsoft::WRL::RuntimeClass<IMFMediaBuffer, IMFDXGIBuffer> {
+ public:
+  DxgiBuffer(ComPtr<ID3D11Texture2D> texture, DWORD length) : texture_(std::move(texture)), length_(length) {}
+
+  STDMETHODIMP Lock(BYTE**, DWORD*, DWORD*) override { return E_NOTIMPL; }
+  STDMETHODIMP Unlock() override { return E_NOTIMPL; }
+  STDMETHODIMP GetCurrentLength(DWORD* length) override {
+    if (length == nullptr) return E_POINTER;
+    *length = length_;
+    return S_OK;
+  }
+  STDMETHODIMP SetCurrentLength(DWORD length) override { return length == length_ ? S_OK : E_INVALIDARG; }
+  STDMETHODIMP GetMaxLength(DWORD* length) override { return GetCurrentLength(length); }
+
+  STDMETHODIMP GetResource(REFIID riid, LPVOID* object) override {
+    if (object == nullptr) return E_POINTER;
+    return texture_->QueryInterface(riid, object);
+  }
+  STDMETHODIMP GetSubresourceIndex(UINT* subresource) override {
+    if (subresource == nullptr) return E_POINTER;
+    *subresource = 0;
+    return S_OK;
+  }
+  STDMETHODIMP GetUnknown(REFIID, REFIID, LPVOID* object) override {
+    if (object == nullptr) return E_POINTER;
+    *object = nullptr;
+    return MF_E_NOT_FOUND;
+  }
+  STDMETHODIMP SetUnknown(REFIID, IUnknown*) override { return E_NOTIMPL; }
+
+ private:
+  ComPtr<ID3D11Texture2D> texture_;
+  DWORD length_;
+};
+
+// The device manager's current device, or why there is none.
+HRESULT managedDevice(IMFDXGIDeviceManager* manager, ComPtr<ID3D11Device>& device) {
+  HANDLE handle = nullptr;
+  HRESULT hr = manager->OpenDeviceHandle(&handle);
+  if (FAILED(hr)) return hr;
+  hr = manager->LockDevice(handle, IID_PPV_ARGS(&device), TRUE);
+  if (SUCCEEDED(hr)) manager->UnlockDevice(handle, FALSE);
+  manager->CloseDeviceHandle(handle);
+  return hr;
+}
+
+bool onlyOursLeft(IUnknown* object) {
+  const ULONG references = object->AddRef();
+  object->Release();
+  return references == 2;
+}
+
 bool isVideoStream(DWORD index) { return index == 0 || index == MF_SOURCE_READER_FIRST_VIDEO_STREAM; }
 
 class SourceReader final : public Microsoft::WRL::RuntimeClass<IMFSourceReader> {
  public:
   SourceReader(ComPtr<IMFMediaSource> source, std::unique_ptr<cameras::ICameraDevice> device, bool allowConversion,
-               ComPtr<IUnknown> d3dManager, bool shutdownSource)
+               ComPtr<IMFDXGIDeviceManager> d3dManager, bool shutdownSource)
       : source_(std::move(source)),
         device_(std::move(device)),
         reader_(std::in_place, device_.get(), allowConversion),
@@ -163,6 +221,9 @@ class SourceReader final : public Microsoft::WRL::RuntimeClass<IMFSourceReader> 
     std::lock_guard lock(mutex_);
     if (!selected_) return MF_E_INVALIDREQUEST;
 
+    if (d3dManager_ && reader_->currentType().subtype == Subtype::RGB32) {
+      return readTexture(streamFlags, timestamp, sample);
+    }
     ComPtr<IMFMediaBuffer> buffer;
     BYTE* data = nullptr;
     ReadResult result;
@@ -209,6 +270,74 @@ class SourceReader final : public Microsoft::WRL::RuntimeClass<IMFSourceReader> 
   }
 
  private:
+  // RGB32 on the manager's device: the converted frame goes into a B8G8R8X8 texture
+  // that nobody but this reader references any more (or a new one).
+  HRESULT readTexture(DWORD* streamFlags, LONGLONG* timestamp, IMFSample** sample) {
+    ReadResult result;
+    const HRESULT hr = reader_->read(result, [&](size_t bytes) -> uint8_t* {
+      scratch_.resize(bytes);
+      return scratch_.data();
+    });
+    *streamFlags = result.flags;
+    if (timestamp != nullptr) *timestamp = result.timestamp;
+    if (FAILED(hr) || !result.sample) return hr;
+    const VideoType& type = reader_->currentType();
+    if (result.length < uint64_t{type.width} * type.height * 4) return S_OK;
+
+    ComPtr<ID3D11Device> device;
+    if (const HRESULT deviceHr = managedDevice(d3dManager_.Get(), device); FAILED(deviceHr)) return deviceHr;
+    ComPtr<ID3D11Texture2D> texture;
+    if (const HRESULT made = freeTexture(device.Get(), type.width, type.height, texture); FAILED(made)) return made;
+    if (const HRESULT filled = d3d11::fillTexture(texture.Get(), scratch_.data(), type.width * 4); FAILED(filled)) {
+      return filled;
+    }
+    auto buffer = Microsoft::WRL::Make<DxgiBuffer>(texture, DWORD(result.length));
+    if (!buffer) return E_OUTOFMEMORY;
+    ComPtr<IMFSample> made;
+    HRESULT made_hr = MFCreateSample(&made);
+    if (SUCCEEDED(made_hr)) made_hr = made->AddBuffer(buffer.Get());
+    if (SUCCEEDED(made_hr)) made_hr = made->SetSampleTime(result.timestamp);
+    if (SUCCEEDED(made_hr) && result.duration > 0) made_hr = made->SetSampleDuration(result.duration);
+    if (FAILED(made_hr)) return made_hr;
+    *sample = made.Detach();
+    return S_OK;
+  }
+
+  // A pooled texture of this size on this device that only the pool still holds:
+  // one that someone references is never refilled.
+  HRESULT freeTexture(ID3D11Device* device, UINT width, UINT height, ComPtr<ID3D11Texture2D>& out) {
+    for (auto it = textures_.begin(); it != textures_.end();) {
+      D3D11_TEXTURE2D_DESC desc{};
+      (*it)->GetDesc(&desc);
+      ComPtr<ID3D11Device> owner;
+      (*it)->GetDevice(&owner);
+      if (desc.Width != width || desc.Height != height || owner.Get() != device) {
+        it = textures_.erase(it);
+        continue;
+      }
+      if (onlyOursLeft(it->Get())) {
+        out = *it;
+        return S_OK;
+      }
+      ++it;
+    }
+    D3D11_TEXTURE2D_DESC desc{};
+    desc.Width = width;
+    desc.Height = height;
+    desc.MipLevels = 1;
+    desc.ArraySize = 1;
+    desc.Format = DXGI_FORMAT_B8G8R8X8_UNORM;
+    desc.SampleDesc.Count = 1;
+    desc.Usage = D3D11_USAGE_DEFAULT;
+    desc.BindFlags = D3D11_BIND_SHADER_RESOURCE;
+    if (const HRESULT hr = device->CreateTexture2D(&desc, nullptr, &out); FAILED(hr)) return hr;
+    // Beyond a few textures still held elsewhere, a new one is not kept for refilling.
+    if (textures_.size() < kTexturePool) textures_.push_back(out);
+    return S_OK;
+  }
+
+  static constexpr size_t kTexturePool = 4;
+
   // The previous sample's buffer once its reader let it go, so that frame after
   // frame reuses one allocation.
   ComPtr<IMFMediaBuffer> reusableBuffer(DWORD bytes) {
@@ -224,7 +353,9 @@ class SourceReader final : public Microsoft::WRL::RuntimeClass<IMFSourceReader> 
   std::unique_ptr<cameras::ICameraDevice> device_;
   std::mutex mutex_;
   std::optional<CameraReader> reader_;
-  ComPtr<IUnknown> d3dManager_;  // kept for the texture path; camera frames come as memory here
+  ComPtr<IMFDXGIDeviceManager> d3dManager_;  // RGB32 samples come as textures on its device
+  std::vector<uint8_t> scratch_;
+  std::vector<ComPtr<ID3D11Texture2D>> textures_;
   bool shutdownSource_;
   bool selected_ = true;
   ComPtr<IMFMediaBuffer> spare_;
@@ -242,7 +373,7 @@ STDAPI MFCreateSourceReaderFromMediaSource(IMFMediaSource* mediaSource, IMFAttri
 
   bool allowConversion = false;
   bool shutdownSource = true;
-  ComPtr<IUnknown> d3dManager;
+  ComPtr<IMFDXGIDeviceManager> d3dManager;
   if (attributes != nullptr) {
     ComPtr<IUnknown> callback;
     if (SUCCEEDED(attributes->GetUnknown(MF_SOURCE_READER_ASYNC_CALLBACK, IID_PPV_ARGS(&callback)))) return E_NOTIMPL;

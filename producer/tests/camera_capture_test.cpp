@@ -380,13 +380,13 @@ TEST_F(CaptureTest, StopIsSafeTwiceAndBeforeStart) {
 // Texture mode: a scripted camera delivering test textures on a test device.
 TEST(CaptureTextureMode, HandsOutTheTextureWithItsBgrCopy) {
   ScriptedCamera camera({16, 8, 16, 30, 1});
-  TestDevice device;
+  auto device = std::make_shared<TestDevice>();
   CameraCapture capture(camera.opener());
-  ASSERT_TRUE(capture.start(0, 16, 8, 30, 1, false, true, &device, true));
+  ASSERT_TRUE(capture.start(0, 16, 8, 30, 1, false, true, device, true));
   EXPECT_TRUE(capture.textureMode());
   EXPECT_TRUE(capture.convertInReader()) << "texture mode converts in the capture";
   EXPECT_TRUE(camera.lastRequest.textureMode);
-  EXPECT_EQ(camera.lastRequest.device, &device);
+  EXPECT_EQ(camera.lastRequest.device, device.get());
 
   auto texture = testTexture(kTextureFormatR8G8B8A8, 16, 8, 1, 2);
   CameraStep step;
@@ -439,7 +439,7 @@ TEST(OpenPhysicalCamera, SwitchesAndTheSuccessLine) {
     bool expectMirror;
     const char* expectLine;
   };
-  TestDevice device;
+  auto device = std::make_shared<TestDevice>();
   const Case cases[] = {
       {"defaults", {true, false}, false, true, true,
        "physical camera opened (media foundation) capture_convert_in_reader=1 capture_d3d_texture=0 "
@@ -459,7 +459,7 @@ TEST(OpenPhysicalCamera, SwitchesAndTheSuccessLine) {
     CameraCapture capture(camera.opener());
     std::vector<std::string> lines;
     CaptureRequest req{1, 64, 48, 60, 2};
-    EXPECT_TRUE(openPhysicalCamera(capture, c.mirrorOption, req, c.withDevice ? &device : nullptr, c.switches,
+    EXPECT_TRUE(openPhysicalCamera(capture, c.mirrorOption, req, c.withDevice ? device : nullptr, c.switches,
                                    [&](const std::string& l) { lines.push_back(l); }))
         << c.name;
     EXPECT_EQ(capture.mirror(), c.expectMirror) << c.name;

@@ -21,6 +21,7 @@ struct SourceScript {
   std::deque<HRESULT> openResults;  // S_OK once they run out
   std::vector<CaptureRequest> opens;
   std::vector<bool> mirrorAsked;
+  std::vector<ID3D11Device*> devices;
   std::deque<cv::Mat> frames;  // a missing frame is a read-miss
   bool mirrorsInCapture = false;
   int stops = 0;
@@ -31,8 +32,9 @@ class ScriptedSource final : public ICaptureSource {
  public:
   explicit ScriptedSource(SourceScript& script) : script_(script) {}
   ~ScriptedSource() override { script_.destroyed = true; }
-  bool open(const CaptureRequest& request, bool mirror) override {
+  bool open(const CaptureRequest& request, bool mirror, ID3D11Device* device) override {
     script_.opens.push_back(request);
+    script_.devices.push_back(device);
     script_.mirrorAsked.push_back(mirror);
     last_ = S_OK;
     if (!script_.openResults.empty()) {
@@ -41,7 +43,7 @@ class ScriptedSource final : public ICaptureSource {
     }
     return SUCCEEDED(last_);
   }
-  bool waitFrame(cv::Mat& bgr, uint32_t) override {
+  bool waitFrame(cv::Mat& bgr, uint32_t, Microsoft::WRL::ComPtr<ID3D11Texture2D>&, UINT&) override {
     if (script_.frames.empty()) return false;
     bgr = script_.frames.front();
     script_.frames.pop_front();
@@ -137,7 +139,9 @@ TEST_F(CameraKeeperTest, ReadMissesTurnIntoAFailureAfterMoreThan2000Ms) {
   keeper.select({});
   ASSERT_EQ(keeper.openIfDue(at(0)), Attempt::kOpened);
   cv::Mat frame;
-  EXPECT_FALSE(keeper.takeFrame(frame, 200));
+  Microsoft::WRL::ComPtr<ID3D11Texture2D> texture;
+  UINT subresource = 0;
+  EXPECT_FALSE(keeper.takeFrame(frame, 200, texture, subresource));
   EXPECT_FALSE(keeper.noteReadMiss());  // the first miss starts the count
   testclock::advanceMs(2000);
   EXPECT_FALSE(keeper.noteReadMiss());
@@ -147,7 +151,7 @@ TEST_F(CameraKeeperTest, ReadMissesTurnIntoAFailureAfterMoreThan2000Ms) {
   EXPECT_TRUE(keeper.noteReadMiss());  // and on every further miss
 
   script.frames.push_back(cv::Mat(2, 2, CV_8UC3));
-  EXPECT_TRUE(keeper.takeFrame(frame, 200));  // a frame ends the run of misses
+  EXPECT_TRUE(keeper.takeFrame(frame, 200, texture, subresource));  // a frame ends the run of misses
   EXPECT_FALSE(keeper.noteReadMiss());
 
   keeper.forgetReadMisses();
@@ -159,7 +163,9 @@ TEST_F(CameraKeeperTest, AnEmptyFrameIsAReadMiss) {
   CameraKeeper keeper = makeKeeper();
   script.frames.push_back(cv::Mat());
   cv::Mat frame;
-  EXPECT_FALSE(keeper.takeFrame(frame, 200));
+  Microsoft::WRL::ComPtr<ID3D11Texture2D> texture;
+  UINT subresource = 0;
+  EXPECT_FALSE(keeper.takeFrame(frame, 200, texture, subresource));
 }
 
 TEST_F(CameraKeeperTest, MirrorsOnlyWhatTheCaptureDidNot) {
@@ -177,6 +183,17 @@ TEST_F(CameraKeeperTest, MirrorsOnlyWhatTheCaptureDidNot) {
     keeper.mirror(copy);
     EXPECT_EQ(copy.at<cv::Vec3b>(0, 1)[0] == 255, c.flipped) << c.mirror << c.inCapture;
   }
+}
+
+TEST_F(CameraKeeperTest, OpenPassesTheEnginesDeviceOn) {
+  alignas(8) static char standIn[8];  // never dereferenced by the keeper
+  auto* device = reinterpret_cast<ID3D11Device*>(standIn);
+  CameraKeeper keeper = makeKeeper();
+  keeper.select({});
+  ASSERT_EQ(keeper.openIfDue(at(0), device), Attempt::kOpened);
+  keeper.release();
+  ASSERT_EQ(keeper.openIfDue(at(1000)), Attempt::kOpened);
+  EXPECT_EQ(script.devices, (std::vector<ID3D11Device*>{device, nullptr}));
 }
 
 TEST_F(CameraKeeperTest, ReleaseStopsOnlyAnOpenCameraAndSoDoesTheEnd) {

@@ -92,7 +92,8 @@ TEST_F(ContextKeeperTest, TheCpuFallbackFlagIsPassedOnWhenItChanges) {
   keeper.acquire(seconds(61));
   EXPECT_EQ(logCount("status: CPU fallback active (D3D compositor unavailable)"), 1u);  // no change, no line
   ASSERT_TRUE(keeper.releaseIfIdle(seconds(121)));
-  context.gpu = true;
+  alignas(8) static char standIn[8];
+  context.device = reinterpret_cast<ID3D11Device*>(standIn);
   keeper.acquire(seconds(122));
   EXPECT_EQ(status.detail(), 0u);
   EXPECT_EQ(logCount("status: CPU fallback active (D3D compositor unavailable)"), 1u);

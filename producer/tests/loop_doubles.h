@@ -12,7 +12,9 @@ namespace tesmira::testing {
 
 struct ContextScript {
   bool failBuild = false;
-  bool gpu = false;
+  // The compositor's device the context reports; none: the CPU road. The seam's
+  // users only compare it with null or pass it on, so a stand-in address serves.
+  ID3D11Device* device = nullptr;
   bool face = false;
   bool throwInProcess = false;
   RetouchTimings timings;  // what each processed frame reports
@@ -33,7 +35,7 @@ class FakeContext final : public IRetouchContext {
   explicit FakeContext(ContextScript& script) : script_(script) { ++script_.builds; }
   ~FakeContext() override { ++script_.releases; }
   std::string providerName() const override { return "directml"; }
-  bool hasGpuCompositor() const override { return script_.gpu; }
+  ID3D11Device* d3dDevice() const override { return script_.device; }
   LandmarkResult detect(const cv::Mat&, int64_t) override {
     ++script_.detects;
     LandmarkResult result;

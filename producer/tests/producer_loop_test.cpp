@@ -103,12 +103,12 @@ class LoopTest : public ProducerTest {
   class FakeCamera final : public ICaptureSource {
    public:
     explicit FakeCamera(LoopTest& test) : test_(test) {}
-    bool open(const CaptureRequest& request, bool) override {
+    bool open(const CaptureRequest& request, bool, ID3D11Device*) override {
       test_.camera.opens.push_back(request);
       last_ = test_.camera.openResult(request);
       return SUCCEEDED(last_);
     }
-    bool waitFrame(cv::Mat& bgr, uint32_t timeoutMs) override {
+    bool waitFrame(cv::Mat& bgr, uint32_t timeoutMs, Microsoft::WRL::ComPtr<ID3D11Texture2D>&, UINT&) override {
       if (!test_.camera.delivering) {
         bgr.release();
         test_.advance(timeoutMs);

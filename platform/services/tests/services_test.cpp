@@ -24,11 +24,13 @@ constexpr const wchar_t* kName = L"StandInService";
 
 SERVICE_STATUS_HANDLE gStatus = nullptr;
 DWORD gAccepted = 0;
+std::atomic<bool> gStopped{false};
 
 DWORD WINAPI stoppingHandler(DWORD control, DWORD, LPVOID, LPVOID) {
   if (control == SERVICE_CONTROL_STOP || control == SERVICE_CONTROL_SHUTDOWN) {
     SERVICE_STATUS status{SERVICE_WIN32_OWN_PROCESS, SERVICE_STOPPED, 0, control, 0, 0, 0};
     SetServiceStatus(gStatus, &status);
+    gStopped = true;
   }
   return NO_ERROR;
 }
@@ -50,7 +52,8 @@ void WINAPI recordingMain(DWORD argc, LPWSTR* argv) {
       << variable(L"USERNAME") << "|" << variable(L"TESMIRA_SESSION_ID") << "|" << variable(L"TESMIRA_TEST_CALLER")
       << "|" << argc << "\n";
   if (gAccepted != 0xFFFFFFFF) reportRunning();
-  for (;;) std::this_thread::sleep_for(std::chrono::seconds(1));
+  // Once stopped its process ends, as a service's does: a removed record names no process to clean up.
+  while (!gStopped) std::this_thread::sleep_for(std::chrono::milliseconds(10));
 }
 
 int dispatch(DWORD accepted) {

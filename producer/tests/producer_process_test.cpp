@@ -207,6 +207,8 @@ cv::Rect cropFootprint(const std::array<double, 6>& m, cv::Size frame) {
 }
 
 TEST_F(ProducerProcessTest, AStillFaceIsRetouchedInsideTheCropOnlyOnTheCpu) {
+  // A machine without a Direct3D device, for this process and the producer it starts.
+  SetEnvironmentVariableW(L"TESMIRA_D3D11_ADAPTER", L"none");
   const cv::Mat face = cv::imread(facePicture().string(), cv::IMREAD_COLOR);
   ASSERT_FALSE(face.empty()) << facePicture();
   // Where the crop lies: the same landmark source and calibration in this process.
@@ -265,6 +267,7 @@ TEST_F(ProducerProcessTest, AStillFaceIsRetouchedInsideTheCropOnlyOnTheCpu) {
   EXPECT_EQ(logCount("landmarker: mediapipe"), 2u);  // this process's context, then the producer's
   EXPECT_EQ(logCount("retouch context ready provider=cpu"), 1u);
   closeMapping(status);
+  SetEnvironmentVariableW(L"TESMIRA_D3D11_ADAPTER", nullptr);
 }
 
 TEST_F(ProducerProcessTest, AMissingFacemaskEndsTheContextBuild) {

@@ -75,16 +75,17 @@ int differencesOutside(const cv::Mat& a, const cv::Mat& b, const cv::Rect& keep)
   return n;
 }
 
-TEST_F(EngineTest, ModeFollowsTheTwoSwitchesAndThePreference) {
-  struct Case {
-    const char* paste;
-    const char* resident;
-    bool prefer;
-    bool compositor;
-    bool pasteFlag;
-    bool residentFlag;
-  };
-  const Case cases[] = {
+struct ModeCase {
+  const char* paste;
+  const char* resident;
+  bool prefer;
+  bool compositor;
+  bool pasteFlag;
+  bool residentFlag;
+};
+
+const std::vector<ModeCase>& modeTable() {
+  static const std::vector<ModeCase> cases = {
       {nullptr, nullptr, true, true, false, true}, {nullptr, "1", true, true, false, true},
       {"0", "x", true, true, false, true},         {"", "10", true, true, false, true},
       {nullptr, "0", true, false, false, false},   {"2", "0", true, false, false, false},
@@ -94,10 +95,18 @@ TEST_F(EngineTest, ModeFollowsTheTwoSwitchesAndThePreference) {
       {nullptr, "1", false, true, false, true},    {"1", nullptr, false, true, true, false},
       {nullptr, "x", false, false, false, false},
   };
+  return cases;
+}
+
+std::string modeName(const ModeCase& c) {
+  return std::string("paste=") + (c.paste ? c.paste : "unset") + " resident=" + (c.resident ? c.resident : "unset") +
+         (c.prefer ? " gpu" : " cpu");
+}
+
+TEST_F(EngineTest, ModeFollowsTheTwoSwitchesAndThePreference) {
   makeModels();
-  for (const Case& c : cases) {
-    const std::string name = std::string("paste=") + (c.paste ? c.paste : "unset") +
-                             " resident=" + (c.resident ? c.resident : "unset") + (c.prefer ? " gpu" : " cpu");
+  for (const ModeCase& c : modeTable()) {
+    const std::string name = modeName(c);
     setEnv(L"TESMIRA_GPU_PASTE", c.paste);
     setEnv(L"TESMIRA_GPU_RESIDENT", c.resident);
     script_ = CompositorScript{};
@@ -116,6 +125,24 @@ TEST_F(EngineTest, ModeFollowsTheTwoSwitchesAndThePreference) {
       }
     }
     EXPECT_EQ(script_.alive, 0) << name;
+  }
+}
+
+TEST_F(EngineTest, TheModeTableHoldsWithTheRealCompositor) {
+  makeModels();
+  // One row of each outcome: a compositor build costs seconds on the CPU rasteriser.
+  for (size_t row : {0, 4, 6, 11, 12, 13}) {
+    const ModeCase& c = modeTable()[row];
+    const std::string name = modeName(c);
+    setEnv(L"TESMIRA_GPU_PASTE", c.paste);
+    setEnv(L"TESMIRA_GPU_RESIDENT", c.resident);
+    ::testing::internal::CaptureStderr();
+    RetouchEngine engine(options_, *models_, calibration_, c.prefer, createGpuCompositor);
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "") << name;
+    EXPECT_EQ(engine.d3dDevice() != nullptr, c.compositor) << name;
+    EXPECT_EQ(engine.d3dDevice(), c.compositor ? engine.compositor()->device() : nullptr) << name;
+    EXPECT_EQ(engine.gpuPaste(), c.pasteFlag) << name;
+    EXPECT_EQ(engine.gpuResident(), c.residentFlag) << name;
   }
 }
 

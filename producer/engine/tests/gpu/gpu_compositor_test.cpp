@@ -380,13 +380,18 @@ TEST(GpuCompositorTest, FramesThatCannotBePackedAreRefusedByEveryNv12Path) {
   }
 }
 
-TEST(GpuCompositorTest, UnsuitableInputMakesThePathsDecline) {
-  auto& c = shared();
-  const cv::Mat frame = randomFrame(128, 96, 8);
-  const cv::Mat crop(512, 320, CV_8UC3, cv::Scalar(10, 20, 30));
+// The shared compositor, a plain crop and the outputs a path call fills.
+class GpuPathTest : public ::testing::Test {
+ protected:
+  D3D11Compositor& c = shared();
+  const cv::Mat crop{512, 320, CV_8UC3, cv::Scalar(10, 20, 30)};
   std::vector<uint8_t> nv12;
   GpuTimings t;
   GpuDeltaTimings d;
+};
+
+TEST_F(GpuPathTest, UnsuitableInputMakesThePathsDecline) {
+  const cv::Mat frame = randomFrame(128, 96, 8);
   // Wrong crop size, short field, grey frame.
   EXPECT_FALSE(c.processResident(frame, crop(cv::Rect(0, 0, 300, 512)), constantField(0), 1, false, cropAt(0, 0), {},
                                  nv12, t, nullptr, 0, false));
@@ -399,10 +404,8 @@ TEST(GpuCompositorTest, UnsuitableInputMakesThePathsDecline) {
             0);
 }
 
-TEST(GpuCompositorTest, GarbageAlignmentsGiveAnEmptyRoiOrAFrameBoundedOne) {
-  auto& c = shared();
+TEST_F(GpuPathTest, GarbageAlignmentsGiveAnEmptyRoiOrAFrameBoundedOne) {
   const cv::Mat frame = randomFrame(128, 96, 9);
-  const cv::Mat crop(512, 320, CV_8UC3, cv::Scalar(10, 20, 30));
   const cv::Mat retouched(512, 320, CV_8UC3, cv::Scalar(60, 70, 80));
   struct Case {
     const char* name;
@@ -421,9 +424,6 @@ TEST(GpuCompositorTest, GarbageAlignmentsGiveAnEmptyRoiOrAFrameBoundedOne) {
       {"huge scale", {1e30, 0, 0, 0, 1e30, 0}, true},
   };
   for (const auto& k : cases) {
-    std::vector<uint8_t> nv12;
-    GpuTimings t;
-    GpuDeltaTimings d;
     EXPECT_EQ(c.processResident(frame, crop, constantField(0), 1, false, k.affine, {}, nv12, t, nullptr, 0, false),
               k.runs)
         << k.name;
@@ -449,15 +449,11 @@ TEST(GpuCompositorTest, NanSkinFieldValuesUploadAsZero) {
   EXPECT_EQ(zero, nan);
 }
 
-TEST(GpuCompositorTest, CameraOnlyNeedsAnEffectWhileTheResidentPathStillPacks) {
-  auto& c = shared();
+TEST_F(GpuPathTest, CameraOnlyNeedsAnEffectWhileTheResidentPathStillPacks) {
   const cv::Mat frame = randomFrame(64, 48, 11);
-  const cv::Mat crop(512, 320, CV_8UC3, cv::Scalar(10, 20, 30));
-  std::vector<uint8_t> nv12;
-  GpuTimings t;
   EXPECT_FALSE(c.processCameraOnly(frame, {0, 0, nullptr}, nv12, t, nullptr, 0, false));
   EXPECT_TRUE(nv12.empty());
-  // The crop maps far outside except a corner, so the frame stays mostly as it came.
+  // No post pass is due: the resident path packs the composited frame as it stands.
   EXPECT_TRUE(c.processResident(frame, crop, constantField(0), 1, false, cropAt(0, 0), {0, 0, nullptr}, nv12, t,
                                 nullptr, 0, false));
   EXPECT_EQ(nv12.size(), 64u * 48 * 3 / 2);

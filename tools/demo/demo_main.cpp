@@ -351,8 +351,7 @@ int run() {
   s << "Tesmira demo: the whole road on one machine\n\n";
   s << "physical camera: file camera \"" << narrow(kFileCameraName) << "\" playing " << p.video.filename().string()
     << " at " << cameraRate << " fps\n";
-  s << "producer data folder: data/ (a copy of the built data folder; the retouch runs on the CPU: the GPU "
-       "compositor is not built yet)\n";
+  s << "producer data folder: data/ (a copy of the built data folder)\n";
   s << demo::faceFramesLine(p.output / "vcam-producer.log") << "\n";
   s << "channels: created, seeded and held by the service, under " << narrow(channels.prefixUsed()) << "\n";
   s << "capture modes published by the agent " << std::lround(modes.afterAgentStartMs) << " ms after it started: "

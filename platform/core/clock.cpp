@@ -98,6 +98,12 @@ void release() {
   gGeneration.fetch_add(1);
 }
 
+void reset() {
+  gFrozen.store(false, std::memory_order_release);
+  gOffsetNs = 0;
+  gGeneration.fetch_add(1);
+}
+
 bool frozen() { return gFrozen.load(std::memory_order_acquire); }
 uint64_t generation() { return gGeneration.load(std::memory_order_acquire); }
 int sleepers() { return gSleepers.load(std::memory_order_acquire); }

@@ -50,6 +50,8 @@ void overrideDefaultEndpointForTesting(const std::wstring& host, uint16_t port) 
   defaultOverride() = std::make_pair(host, port);
 }
 
+void clearDefaultEndpointOverrideForTesting() { defaultOverride().reset(); }
+
 TelemetryEndpoint parseTelemetryEndpoint(const std::string& url) {
   TelemetryEndpoint endpoint = defaultEndpoint();
   if (url.empty()) return endpoint;

@@ -26,6 +26,7 @@ TelemetryEndpoint parseTelemetryEndpoint(const std::string& url);
 
 // Tests only: the default (secure, non-local) endpoint points at this host and port instead.
 void overrideDefaultEndpointForTesting(const std::wstring& host, uint16_t port);
+void clearDefaultEndpointOverrideForTesting();
 
 std::filesystem::path appDataFolder();
 // appDataFolder\Telemetry, with \Local for a local endpoint.

@@ -18,8 +18,6 @@ void MachineTest::SetUp() {
 }
 
 void MachineTest::TearDown() {
-  platform::faults::clearAll();
-  platform::testclock::release();
   if (GetEnvironmentVariableW(L"TESMIRA_KEEP_MACHINE", nullptr, 0) == 0) {
     std::error_code ec;
     std::filesystem::remove_all(root_, ec);

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <map>
 
+#include "tesmira/platform_testing.h"
 #include "tests/support/child_main.h"
 
 namespace tesmira::testing {
@@ -18,6 +19,15 @@ std::map<std::string, ChildMain>& children() {
 constexpr const char* kChildFlag = "--tesmira-child";
 
 std::string selfPath() { return std::filesystem::read_symlink("/proc/self/exe").string(); }
+
+// Every test leaves the process as the next one expects it, whatever its fixture: a clock
+// left ahead or an armed fault would otherwise leak into the tests after it in one binary.
+class RestoreLayerState : public ::testing::EmptyTestEventListener {
+  void OnTestEnd(const ::testing::TestInfo&) override {
+    platform::faults::clearAll();
+    platform::testclock::reset();
+  }
+};
 
 }  // namespace
 
@@ -54,5 +64,6 @@ int main(int argc, char** argv) {
     return it->second(std::vector<std::string>(argv + 3, argv + argc));
   }
   ::testing::InitGoogleMock(&argc, argv);
+  ::testing::UnitTest::GetInstance()->listeners().Append(new tesmira::testing::RestoreLayerState);
   return RUN_ALL_TESTS();
 }

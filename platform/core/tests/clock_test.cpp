@@ -42,6 +42,21 @@ TEST_F(ClockTest, ReleaseNeverRunsBackwards) {
   EXPECT_GE(GetTickCount64(), frozenAt);
 }
 
+// Between tests the offset goes, so children (which read the real clock) agree again.
+TEST_F(ClockTest, ResetDropsTheOffsetThatReleaseKept) {
+  const ULONGLONG before = GetTickCount64();
+  testclock::freeze();
+  testclock::advanceMs(60000);
+  testclock::release();
+  ASSERT_GE(GetTickCount64(), before + 60000);
+  testclock::reset();
+  EXPECT_FALSE(testclock::frozen());
+  EXPECT_LT(GetTickCount64(), before + 30000);
+  testclock::freeze();
+  testclock::reset();
+  EXPECT_FALSE(testclock::frozen());
+}
+
 TEST_F(ClockTest, FileTimeRoundTripsThroughSystemTime) {
   SYSTEMTIME st{2026, 12, 0, 10, 10, 13, 29, 250};
   FILETIME ft{};

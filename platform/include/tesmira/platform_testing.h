@@ -22,6 +22,9 @@ TESMIRA_EXPORT void freeze();                 // freezes at the current reading
 TESMIRA_EXPORT void advanceMs(uint64_t ms);   // moves a frozen clock forward
 TESMIRA_EXPORT void advanceNs(uint64_t ns);
 TESMIRA_EXPORT void release();                // back to the real clock (never backwards)
+// Between tests only: the real clock with no offset, as other processes read it. A test
+// that advanced and released would otherwise leave this process ahead of its children.
+TESMIRA_EXPORT void reset();
 TESMIRA_EXPORT bool frozen();
 // Bumped on every advance; waits on a frozen clock re-check their deadline when it moves.
 TESMIRA_EXPORT uint64_t generation();

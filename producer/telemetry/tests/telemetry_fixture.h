@@ -27,6 +27,9 @@ class TelemetryTest : public MachineTest {
   }
   void TearDown() override {
     EXPECT_TRUE(telemetry::waitForIdleUploader(20000));
+    // The endpoint is process-wide: the next test in this binary starts from the default.
+    telemetry::clearDefaultEndpointOverrideForTesting();
+    telemetry::setTelemetryEndpoint({});
     MachineTest::TearDown();
   }
 

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <cstdio>
+#include <memory>
 #include <string>
 
 #include "core/faults.h"
@@ -146,12 +147,19 @@ std::optional<Candidate> pick(const VulkanInstanceApi& vki, VkInstance instance,
   return gpu ? gpu : cpu;
 }
 
-// Builds the Vulkan instance and device; null when no usable device exists.
-std::shared_ptr<Core> createCore() {
-  const VulkanLoader* loader = vulkanLoader();
-  std::string choice = adapterChoice();
-  if (!loader || choice == "none") return nullptr;
-  auto core = std::make_shared<Core>();
+struct ProcessInstance {
+  VkInstance instance = VK_NULL_HANDLE;
+  VulkanInstanceApi vki;
+};
+
+// One Vulkan instance for the process's life, as a Direct3D runtime keeps its driver loaded:
+// destroying it would unload the driver modules, and a leak inside one would then be
+// reported against no module at exit. Null while none can be made (tried again next time).
+const ProcessInstance* processInstance(const VulkanLoader& loader) {
+  static std::mutex mutex;
+  static const ProcessInstance* kept = nullptr;
+  std::lock_guard lock(mutex);
+  if (kept) return kept;
 
   const char* validation = std::getenv("TESMIRA_VK_VALIDATION");
   bool validate = validation && std::strcmp(validation, "1") == 0;
@@ -174,19 +182,35 @@ std::shared_ptr<Core> createCore() {
   info.ppEnabledLayerNames = layers.data();
   info.enabledExtensionCount = static_cast<uint32_t>(extensions.size());
   info.ppEnabledExtensionNames = extensions.data();
-  if (loader->vkCreateInstance(&info, nullptr, &core->instance) != VK_SUCCESS) {
-    core->instance = VK_NULL_HANDLE;
+  auto made = std::make_unique<ProcessInstance>();
+  if (loader.vkCreateInstance(&info, nullptr, &made->instance) != VK_SUCCESS) return nullptr;
+  if (!loadInstanceApi(made->instance, made->vki)) {
+    if (made->vki.vkDestroyInstance) made->vki.vkDestroyInstance(made->instance, nullptr);
     return nullptr;
   }
-  if (!loadInstanceApi(core->instance, core->vki)) return nullptr;
-  if (validate && core->vki.vkCreateDebugUtilsMessengerEXT) {
+  if (validate && made->vki.vkCreateDebugUtilsMessengerEXT) {
     VkDebugUtilsMessengerCreateInfoEXT m{VK_STRUCTURE_TYPE_DEBUG_UTILS_MESSENGER_CREATE_INFO_EXT};
     m.messageSeverity = VK_DEBUG_UTILS_MESSAGE_SEVERITY_WARNING_BIT_EXT | VK_DEBUG_UTILS_MESSAGE_SEVERITY_ERROR_BIT_EXT;
     // Not the performance advice: images stay in the GENERAL layout on purpose.
     m.messageType = VK_DEBUG_UTILS_MESSAGE_TYPE_GENERAL_BIT_EXT | VK_DEBUG_UTILS_MESSAGE_TYPE_VALIDATION_BIT_EXT;
     m.pfnUserCallback = onValidationMessage;
-    core->vki.vkCreateDebugUtilsMessengerEXT(core->instance, &m, nullptr, &core->messenger);
+    VkDebugUtilsMessengerEXT messenger = VK_NULL_HANDLE;
+    made->vki.vkCreateDebugUtilsMessengerEXT(made->instance, &m, nullptr, &messenger);
   }
+  kept = made.release();
+  return kept;
+}
+
+// Builds the Vulkan device on the process's instance; null when no usable device exists.
+std::shared_ptr<Core> createCore() {
+  const VulkanLoader* loader = vulkanLoader();
+  std::string choice = adapterChoice();
+  if (!loader || choice == "none") return nullptr;
+  const ProcessInstance* instance = processInstance(*loader);
+  if (!instance) return nullptr;
+  auto core = std::make_shared<Core>();
+  core->instance = instance->instance;
+  core->vki = instance->vki;
 
   auto candidate = pick(core->vki, core->instance, choice);
   if (!candidate) return nullptr;
@@ -255,8 +279,6 @@ Core::~Core() {
     markCompleted(UINT64_MAX);
     vk.vkDestroyDevice(device, nullptr);
   }
-  if (messenger) vki.vkDestroyDebugUtilsMessengerEXT(instance, messenger, nullptr);
-  if (instance && vki.vkDestroyInstance) vki.vkDestroyInstance(instance, nullptr);
 }
 
 void Core::retireLater(uint64_t serial, std::function<void()> fn) {

@@ -33,8 +33,7 @@ struct HostBuffer {
 struct Core {
   VulkanInstanceApi vki;
   VulkanDeviceApi vk;
-  VkInstance instance = VK_NULL_HANDLE;
-  VkDebugUtilsMessengerEXT messenger = VK_NULL_HANDLE;
+  VkInstance instance = VK_NULL_HANDLE;  // the process's; never destroyed with the device
   VkPhysicalDevice physical = VK_NULL_HANDLE;
   VkDevice device = VK_NULL_HANDLE;
   VkQueue queue = VK_NULL_HANDLE;

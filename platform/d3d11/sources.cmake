@@ -25,8 +25,6 @@ get_target_property(_d3d11_platform_sources tesmira_platform SOURCES)
 list(FILTER _d3d11_platform_sources EXCLUDE REGEX "/d3d11/gpu_tests/")
 set_property(TARGET tesmira_platform PROPERTY SOURCES ${_d3d11_platform_sources})
 
-set(TESMIRA_GPU_TEST_SUPPRESSIONS ${CMAKE_CURRENT_LIST_DIR}/gpu_tests/sanitizer_suppressions CACHE INTERNAL "")
-
 # tesmira_add_gpu_tests(NAME <name> DIR <folder> LIBS <libs...>)
 # *_test.cpp in DIR become NAME (label unit; in the normal flavour also run once
 # under the Khronos validation layer), *_concurrency_test.cpp become NAME_concurrency.
@@ -50,12 +48,8 @@ function(_tesmira_gpu_test_exe name label sources libs)
   add_executable(${name} ${sources})
   tesmira_target_defaults(${name})
   target_link_libraries(${name} PRIVATE ${libs} tesmira_test_support GTest::gtest GTest::gmock Threads::Threads)
-  set(supp ${TESMIRA_GPU_TEST_SUPPRESSIONS})
-  # Mesa's and the Vulkan loader's own leaks and lavapipe's internal locking, never ours.
-  set(env "LSAN_OPTIONS=suppressions=${supp}/lsan.supp:print_suppressions=0"
-          "TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:suppressions=${supp}/tsan.supp")
   add_test(NAME ${name} COMMAND ${name})
-  set_tests_properties(${name} PROPERTIES LABELS ${label} TIMEOUT 600 ENVIRONMENT "${env}")
+  set_tests_properties(${name} PROPERTIES LABELS ${label} TIMEOUT 600 ENVIRONMENT "${TESMIRA_SANITIZER_TEST_ENV}")
   if(label STREQUAL "unit" AND TESMIRA_SANITIZE STREQUAL "none")
     add_test(NAME ${name}_validation COMMAND ${name})
     set_tests_properties(${name}_validation PROPERTIES LABELS unit TIMEOUT 600 ENVIRONMENT "TESMIRA_VK_VALIDATION=1")

@@ -24,10 +24,8 @@ fs::path storeFolder() { return machinePath("devices/virtual-cameras"); }
 
 // One file per identity: the source id, the access and (for one user) the user.
 fs::path fileFor(const VirtualCameraRecord& camera) {
-  // Appended piece by piece: GCC 12's -Wrestrict misreads chained operator+ at -O3.
-  std::string key = toUtf8(lowerCase(camera.sourceId));
-  key.append("|").append(std::to_string(camera.access));
-  if (camera.access != kAccessAllUsers) key.append("|").append(toUtf8(lowerCase(camera.owner)));
+  std::string key = toUtf8(lowerCase(camera.sourceId)) + "|" + std::to_string(camera.access);
+  if (camera.access != kAccessAllUsers) key += "|" + toUtf8(lowerCase(camera.owner));
   uint64_t hash = 14695981039346656037ull;
   for (unsigned char c : key) hash = (hash ^ c) * 1099511628211ull;
   char name[32];

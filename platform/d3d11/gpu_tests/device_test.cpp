@@ -3,7 +3,9 @@
 #include <gmock/gmock.h>
 
 #include <cmath>
+#include <fstream>
 #include <limits>
+#include <set>
 
 #include "platform/d3d11/gpu_tests/gpu_testing.h"
 #include "tesmira/platform_testing.h"
@@ -132,6 +134,35 @@ TEST(D3D11DeviceTest, NoUsableDeviceIsUnsupportedAndAnInjectedFaultIsReturned) {
   platform::faults::inject("D3D11CreateDevice", uint32_t(E_OUTOFMEMORY), 1);
   EXPECT_EQ(createDevice(&device, &context), E_OUTOFMEMORY);
   EXPECT_EQ(createDevice(&device, &context), S_OK);
+}
+
+// The Vulkan drivers (libvulkan_*.so) mapped into this process now.
+std::set<std::string> mappedDrivers() {
+  std::set<std::string> drivers;
+  std::ifstream maps("/proc/self/maps");
+  for (std::string line; std::getline(maps, line);) {
+    const auto slash = line.find('/');
+    if (slash != std::string::npos && line.find("/libvulkan_", slash) != std::string::npos) drivers.insert(line.substr(slash));
+  }
+  return drivers;
+}
+
+// As a Direct3D runtime keeps its driver, the layer keeps the Vulkan instance: were the driver
+// unloaded with the last device, a leak inside it would be reported against no module at exit.
+TEST(D3D11DeviceTest, TheDriverStaysLoadedAfterTheLastDeviceIsReleased) {
+  delete gpuSlot();
+  gpuSlot() = nullptr;
+  ComPtr<ID3D11Device> device;
+  ComPtr<ID3D11DeviceContext> context;
+  if (FAILED(createDevice(&device, &context))) GTEST_SKIP() << "no Vulkan device";
+  const auto drivers = mappedDrivers();
+  ASSERT_FALSE(drivers.empty());
+  context.Reset();
+  device.Reset();
+  EXPECT_EQ(mappedDrivers(), drivers);
+  // A second device comes from the same instance.
+  ASSERT_EQ(createDevice(&device, &context), S_OK);
+  EXPECT_EQ(mappedDrivers(), drivers);
 }
 
 TEST(D3D11DeviceTest, MultithreadProtectionIsOneStateForDeviceAndContext) {

@@ -119,7 +119,7 @@ inline constexpr int kFrameHeight = 480;
 inline std::vector<LandmarkPoint> syntheticFace(float lipHalfOpening = 10.0f, size_t count = 478) {
   std::vector<LandmarkPoint> p(count, LandmarkPoint{320, 300, 0});
   auto put = [&](size_t i, float x, float y) {
-    if (i < p.size()) p[i] = LandmarkPoint{x, y, 0};
+    if (i < count) p[i] = LandmarkPoint{x, y, 0};  // count, not p.size(): GCC 12 then sees the bound
   };
   put(1, 320, 280);
   put(10, 320, 120);

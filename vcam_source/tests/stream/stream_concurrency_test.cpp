@@ -48,6 +48,43 @@ TEST_F(StreamConcurrencyTest, RequestsRacingShutdownEndCleanly) {
   EXPECT_EQ(stream->RequestSample(nullptr), MF_E_SHUTDOWN);
 }
 
+// A request already past the state check when the stream pauses: its sample would
+// follow MEStreamPaused, so it waits for the restart instead. The frozen clock
+// holds the request in its wait for the frame-ready event until the pause is done.
+TEST_F(StreamConcurrencyTest, ARequestInFlightDuringPauseIsServedAfterTheRestart) {
+  ControlChannel control;
+  FrameChannel frames;
+  HANDLE ready = CreateEventW(nullptr, FALSE, FALSE, localName(kFrameReadyEventName).c_str());
+  ASSERT_NE(ready, nullptr);
+  tesmira::platform::testclock::freeze();
+  auto source = makeSource();
+  auto stream = startSource(source.Get());
+  ASSERT_TRUE(stream);
+  drainEvents(stream.Get());
+  const uint32_t started = control.block()->sequence;
+  ComPtr<IMFAttributes> token;
+  MFCreateAttributes(&token, 1);
+  HRESULT requested = E_FAIL;
+  std::thread request([&] { requested = stream->RequestSample(token.Get()); });
+  // The request stamps the control channel before it waits for a frame.
+  while (std::atomic_ref(control.block()->sequence).load() == started) std::this_thread::yield();
+  ASSERT_EQ(source->Pause(), S_OK);
+  frames.publish(patternNv12(1280, 720, 6), 1280, 720);
+  SetEvent(ready);
+  request.join();
+  EXPECT_EQ(requested, S_OK);
+  EXPECT_EQ(drainEvents(stream.Get()), std::vector<MediaEventType>{MEStreamPaused});
+  SetEvent(ready);  // for the wait of the request served after the restart
+  startSource(source.Get());
+  std::vector<ComPtr<IMFMediaEvent>> events;
+  ASSERT_EQ(drainEvents(stream.Get(), &events), (std::vector<MediaEventType>{MEStreamStarted, MEMediaSample}));
+  ComPtr<IMFAttributes> back;
+  eventObject<IMFSample>(events[1].Get())->GetUnknown(MFSampleExtension_Token, IID_PPV_ARGS(&back));
+  EXPECT_EQ(back.Get(), token.Get());
+  source->Shutdown();
+  CloseHandle(ready);
+}
+
 // Start, Stop and Pause from several threads with Shutdown in the middle.
 TEST_F(StreamConcurrencyTest, StateCallsRacingShutdownEndCleanly) {
   auto source = makeSource();

@@ -8,6 +8,7 @@
 #include <mferror.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <cstring>
 #include <cwchar>
 #include <mutex>
@@ -147,9 +148,11 @@ class TesmiraMediaStream final
   int32_t state_ = MF_STREAM_STATE_STOPPED;
   bool shutDown_ = false;
   // Requests accepted while paused (their tokens, null ones too), and whether a
-  // thread is serving them: later requests queue behind them until it is done.
+  // thread is serving them: a later request waits until it is done, so that it
+  // comes after them and the serving thread has an end.
   std::vector<ComPtr<IUnknown>> held_;
   bool servingHeld_ = false;
+  std::condition_variable heldServed_;
   std::vector<ComPtr<IMFMediaType>> offered_;  // set once by initialize
   std::atomic<uint64_t> requestCounter_{0};
 
@@ -388,6 +391,7 @@ void TesmiraMediaStream::serveHeld() {
       Lock lock(stateMutex_);
       if (shutDown_ || state_ != MF_STREAM_STATE_RUNNING || held_.empty()) {
         servingHeld_ = false;
+        heldServed_.notify_all();
         return;
       }
       token = held_.front();
@@ -451,12 +455,12 @@ STDMETHODIMP TesmiraMediaStream::GetStreamState(MF_STREAM_STATE* value) {
 STDMETHODIMP TesmiraMediaStream::RequestSample(IUnknown* token) {
   ComPtr<IMFMediaType> type;
   {
-    Lock lock(stateMutex_);
+    std::unique_lock lock(stateMutex_);
+    heldServed_.wait(lock, [&] { return !servingHeld_; });
     if (shutDown_) return MF_E_SHUTDOWN;
-    // Paused, a request is accepted and served after the restart; behind held
-    // requests it waits its turn.
-    if (state_ == MF_STREAM_STATE_PAUSED ||
-        (state_ == MF_STREAM_STATE_RUNNING && (servingHeld_ || !held_.empty()))) {
+    // Paused, a request is accepted and served after the restart; held requests
+    // that wait for their server go first.
+    if (state_ == MF_STREAM_STATE_PAUSED || (state_ == MF_STREAM_STATE_RUNNING && !held_.empty())) {
       held_.emplace_back(token);
       return S_OK;
     }

@@ -8,6 +8,7 @@
 #include <mferror.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <cstring>
 #include <cwchar>
 #include <mutex>
@@ -46,13 +47,25 @@ enum class SourceState : uint32_t { Stopped = 0, Started = 1, Paused = 2, ShutDo
 
 class TesmiraMediaSource;
 
-// Whether two media types describe the same offer: subtype, frame size and rate.
+// The frame rate as numerator and denominator; a type without one runs at 30/1.
+void frameRate(IMFMediaType* type, UINT32* numerator, UINT32* denominator) {
+  if (FAILED(MFGetAttributeRatio(type, MF_MT_FRAME_RATE, numerator, denominator))) {
+    *numerator = kDefaultCaptureMode.fpsNumerator;
+    *denominator = kDefaultCaptureMode.fpsDenominator;
+  }
+}
+
+// Whether two media types describe the same offer: subtype, frame size and rate,
+// the rates compared as ratios (60/2 is 30/1).
 bool sameOffer(IMFMediaType* a, IMFMediaType* b) {
   GUID sa{}, sb{};
-  UINT64 fa = 0, fb = 0, ra = 0, rb = 0;
-  return SUCCEEDED(a->GetGUID(MF_MT_SUBTYPE, &sa)) && SUCCEEDED(b->GetGUID(MF_MT_SUBTYPE, &sb)) && sa == sb &&
-         SUCCEEDED(a->GetUINT64(MF_MT_FRAME_SIZE, &fa)) && SUCCEEDED(b->GetUINT64(MF_MT_FRAME_SIZE, &fb)) && fa == fb &&
-         SUCCEEDED(a->GetUINT64(MF_MT_FRAME_RATE, &ra)) && SUCCEEDED(b->GetUINT64(MF_MT_FRAME_RATE, &rb)) && ra == rb;
+  UINT64 fa = 0, fb = 0;
+  if (FAILED(a->GetGUID(MF_MT_SUBTYPE, &sa)) || FAILED(b->GetGUID(MF_MT_SUBTYPE, &sb)) || sa != sb) return false;
+  if (FAILED(a->GetUINT64(MF_MT_FRAME_SIZE, &fa)) || FAILED(b->GetUINT64(MF_MT_FRAME_SIZE, &fb)) || fa != fb) return false;
+  UINT32 na = 0, da = 0, nb = 0, db = 0;
+  frameRate(a, &na, &da);
+  frameRate(b, &nb, &db);
+  return da && db && uint64_t(na) * db == uint64_t(nb) * da;
 }
 
 // IMFMediaEventGenerator answered from the queue that eventQueue hands out.
@@ -94,6 +107,8 @@ class TesmiraMediaStream final
   HRESULT pause();
   HRESULT stop();
   void shutdown();
+  // Serves the requests held while the stream was paused, oldest first, once it runs again.
+  void serveHeld();
   HRESULT getAttributes(IMFAttributes** out);
   HRESULT getDescriptor(IMFStreamDescriptor** out);
   // The offered type matching `type`, or null: only offered types may become current.
@@ -111,6 +126,18 @@ class TesmiraMediaStream final
 
  private:
   HRESULT eventQueue(IMFMediaEventQueue** queue) override;
+  // One sample for the request, from the channel, the last good frame or a card.
+  HRESULT makeSample(IUnknown* token, IMFMediaType* type, IMFSample** out);
+  // Queues the sample while the stream runs. Paused meanwhile, the request goes
+  // back to the front of the held ones (S_FALSE), since nothing may follow
+  // MEStreamPaused before MEStreamStarted; stopped, it is dropped.
+  HRESULT deliver(IMFSample* sample, IUnknown* token);
+  // The held requests, taken under the state mutex so that the caller releases them outside it.
+  std::vector<ComPtr<IUnknown>> takeHeldLocked() {
+    std::vector<ComPtr<IUnknown>> held;
+    held.swap(held_);
+    return held;
+  }
 
   std::mutex stateMutex_;
   TesmiraMediaSource* source_ = nullptr;
@@ -120,6 +147,12 @@ class TesmiraMediaStream final
   ComPtr<IMFMediaType> currentType_;
   int32_t state_ = MF_STREAM_STATE_STOPPED;
   bool shutDown_ = false;
+  // Requests accepted while paused (their tokens, null ones too), and whether a
+  // thread is serving them: a later request waits until it is done, so that it
+  // comes after them and the serving thread has an end.
+  std::vector<ComPtr<IUnknown>> held_;
+  bool servingHeld_ = false;
+  std::condition_variable heldServed_;
   std::vector<ComPtr<IMFMediaType>> offered_;  // set once by initialize
   std::atomic<uint64_t> requestCounter_{0};
 
@@ -233,6 +266,7 @@ class TesmiraMediaSource final
   ComPtr<IMFPresentationDescriptor> descriptor_;
   ComPtr<TesmiraMediaStream> stream_;
   SourceState state_ = SourceState::Stopped;
+  bool streamAnnounced_ = false;  // MENewStream was queued by an earlier Start
   std::atomic<ULONG> references_{1};
 };
 
@@ -322,22 +356,57 @@ HRESULT TesmiraMediaStream::pause() {
 }
 
 HRESULT TesmiraMediaStream::stop() {
+  std::vector<ComPtr<IUnknown>> dropped;
   Lock lock(stateMutex_);
   if (shutDown_) return MF_E_SHUTDOWN;
   state_ = MF_STREAM_STATE_STOPPED;
+  dropped = takeHeldLocked();
   return queue_->QueueEventParamVar(MEStreamStopped, GUID_NULL, S_OK, nullptr);
 }
 
 void TesmiraMediaStream::shutdown() {
   logSource(L"stream Shutdown");
+  std::vector<ComPtr<IUnknown>> released;
   Lock lock(stateMutex_);
   shutDown_ = true;
   source_ = nullptr;
   descriptor_.Reset();
   attributes_.Reset();
   currentType_.Reset();
+  released = takeHeldLocked();
   if (queue_) queue_->Shutdown();
   queue_.Reset();
+}
+
+void TesmiraMediaStream::serveHeld() {
+  {
+    Lock lock(stateMutex_);
+    if (servingHeld_ || held_.empty()) return;
+    servingHeld_ = true;
+  }
+  for (;;) {
+    ComPtr<IUnknown> token;
+    ComPtr<IMFMediaType> type;
+    {
+      Lock lock(stateMutex_);
+      if (shutDown_ || state_ != MF_STREAM_STATE_RUNNING || held_.empty()) {
+        servingHeld_ = false;
+        heldServed_.notify_all();
+        return;
+      }
+      token = held_.front();
+      held_.erase(held_.begin());
+      type = currentType_;
+    }
+    ComPtr<IMFSample> sample;
+    HRESULT hr = makeSample(token.Get(), type.Get(), &sample);
+    if (SUCCEEDED(hr)) hr = deliver(sample.Get(), token.Get());
+    if (FAILED(hr) && hr != MF_E_SHUTDOWN && hr != MF_E_MEDIA_SOURCE_WRONGSTATE) {
+      // The request was accepted long ago; its failure can only travel as an event.
+      logSource(failureText(L"stream RequestSample held request", hr));
+      QueueEvent(MEError, GUID_NULL, hr, nullptr);
+    }
+  }
 }
 
 HRESULT TesmiraMediaStream::eventQueue(IMFMediaEventQueue** queue) {
@@ -363,10 +432,15 @@ HRESULT TesmiraMediaStream::getDescriptor(IMFStreamDescriptor** out) {
 
 STDMETHODIMP TesmiraMediaStream::SetStreamState(MF_STREAM_STATE value) {
   logSource(L"stream SetStreamState state=" + std::to_wstring(int32_t(value)));
-  Lock lock(stateMutex_);
-  if (shutDown_) return MF_E_SHUTDOWN;
-  if (value == MF_STREAM_STATE_RUNNING && state_ == MF_STREAM_STATE_STOPPED) cards_.onStreamStart(GetTickCount64());
-  state_ = int32_t(value);
+  std::vector<ComPtr<IUnknown>> dropped;
+  {
+    Lock lock(stateMutex_);
+    if (shutDown_) return MF_E_SHUTDOWN;
+    if (value == MF_STREAM_STATE_RUNNING && state_ == MF_STREAM_STATE_STOPPED) cards_.onStreamStart(GetTickCount64());
+    state_ = int32_t(value);
+    if (value == MF_STREAM_STATE_STOPPED) dropped = takeHeldLocked();
+  }
+  if (value == MF_STREAM_STATE_RUNNING) serveHeld();
   return S_OK;
 }
 
@@ -381,27 +455,55 @@ STDMETHODIMP TesmiraMediaStream::GetStreamState(MF_STREAM_STATE* value) {
 STDMETHODIMP TesmiraMediaStream::RequestSample(IUnknown* token) {
   ComPtr<IMFMediaType> type;
   {
-    Lock lock(stateMutex_);
+    std::unique_lock lock(stateMutex_);
+    heldServed_.wait(lock, [&] { return !servingHeld_; });
     if (shutDown_) return MF_E_SHUTDOWN;
-    if (state_ != MF_STREAM_STATE_RUNNING) return MF_E_INVALIDREQUEST;
+    // Paused, a request is accepted and served after the restart; held requests
+    // that wait for their server go first.
+    if (state_ == MF_STREAM_STATE_PAUSED || (state_ == MF_STREAM_STATE_RUNNING && !held_.empty())) {
+      held_.emplace_back(token);
+      return S_OK;
+    }
+    // A late request after Stop: the pipeline ignores this answer, and any other
+    // failure would end its session.
+    if (state_ != MF_STREAM_STATE_RUNNING) return MF_E_MEDIA_SOURCE_WRONGSTATE;
     type = currentType_;
   }
+  ComPtr<IMFSample> sample;
+  RETURN_IF_FAILED(makeSample(token, type.Get(), &sample));
+  const HRESULT hr = deliver(sample.Get(), token);
+  return hr == S_FALSE ? S_OK : hr;
+}
+
+HRESULT TesmiraMediaStream::deliver(IMFSample* sample, IUnknown* token) {
+  Lock lock(stateMutex_);
+  if (shutDown_) return MF_E_SHUTDOWN;
+  if (state_ == MF_STREAM_STATE_PAUSED) {
+    held_.emplace(held_.begin(), token);
+    return S_FALSE;
+  }
+  if (state_ != MF_STREAM_STATE_RUNNING) return MF_E_MEDIA_SOURCE_WRONGSTATE;
+  if (!queue_) return E_UNEXPECTED;
+  return queue_->QueueEventParamUnk(MEMediaSample, GUID_NULL, S_OK, sample);
+}
+
+HRESULT TesmiraMediaStream::makeSample(IUnknown* token, IMFMediaType* type, IMFSample** out) {
   GUID subtype = MFVideoFormat_NV12;
   UINT32 width = kDefaultCaptureMode.width, height = kDefaultCaptureMode.height;
   UINT32 numerator = kDefaultCaptureMode.fpsNumerator, denominator = kDefaultCaptureMode.fpsDenominator;
   if (type) {
     if (FAILED(type->GetGUID(MF_MT_SUBTYPE, &subtype))) subtype = MFVideoFormat_NV12;
     UINT32 w = 0, h = 0, n = 0, d = 0;
-    if (SUCCEEDED(MFGetAttributeSize(type.Get(), MF_MT_FRAME_SIZE, &w, &h))) width = w, height = h;
-    if (SUCCEEDED(MFGetAttributeRatio(type.Get(), MF_MT_FRAME_RATE, &n, &d))) numerator = n, denominator = d;
+    if (SUCCEEDED(MFGetAttributeSize(type, MF_MT_FRAME_SIZE, &w, &h))) width = w, height = h;
+    if (SUCCEEDED(MFGetAttributeRatio(type, MF_MT_FRAME_RATE, &n, &d))) numerator = n, denominator = d;
   }
   // Every size below comes from here, so nothing is ever sized from an unchecked type.
   if (!isServableFrameSize(width, height)) return MF_E_INVALIDMEDIATYPE;
 
-  control_.stamp(false, type.Get());
+  control_.stamp(false, type);
   const uint64_t n = requestCounter_.fetch_add(1) + 1;
   if (n == 1 || n % 300 == 0)
-    logSource(L"stream RequestSample #" + std::to_wstring(n) + L" type=" + describeMediaType(type.Get()));
+    logSource(L"stream RequestSample #" + std::to_wstring(n) + L" type=" + describeMediaType(type));
 
   const bool nv12 = subtype == MFVideoFormat_NV12;
   const uint64_t nv12Size = nv12Bytes(width, height);
@@ -452,10 +554,8 @@ STDMETHODIMP TesmiraMediaStream::RequestSample(IUnknown* token) {
   RETURN_IF_FAILED(sample->SetSampleTime(MFGetSystemTime()));
   RETURN_IF_FAILED(sample->SetSampleDuration(sampleDuration(numerator, denominator)));
   if (token) RETURN_IF_FAILED(sample->SetUnknown(MFSampleExtension_Token, token));
-
-  ComPtr<IMFMediaEventQueue> queue;
-  RETURN_IF_FAILED(eventQueue(&queue));
-  return queue->QueueEventParamUnk(MEMediaSample, GUID_NULL, S_OK, sample.Get());
+  *out = sample.Detach();
+  return S_OK;
 }
 
 // ---- source ------------------------------------------------------------------
@@ -489,10 +589,10 @@ HRESULT TesmiraMediaSource::initialize(IMFAttributes* activationStore) {
   RETURN_IF_FAILED(MFCreateEventQueue(&queue_));
   attributes_.Reset();
   RETURN_IF_FAILED(MFCreateAttributes(&attributes_, 8));
-  HRESULT typeHr = attributes_->SetGUID(MF_DEVSOURCE_ATTRIBUTE_SOURCE_TYPE, MF_DEVSOURCE_ATTRIBUTE_SOURCE_TYPE_VIDCAP_GUID);
-  if (SUCCEEDED(typeHr)) typeHr = attributes_->SetString(MF_DEVSOURCE_ATTRIBUTE_FRIENDLY_NAME, L"Tesmira");
+  // CopyAllItems empties its destination first, so the source's own items come after it.
   if (activationStore) activationStore->CopyAllItems(attributes_.Get());
-  if (FAILED(typeHr)) return typeHr;
+  RETURN_IF_FAILED(attributes_->SetGUID(MF_DEVSOURCE_ATTRIBUTE_SOURCE_TYPE, MF_DEVSOURCE_ATTRIBUTE_SOURCE_TYPE_VIDCAP_GUID));
+  RETURN_IF_FAILED(attributes_->SetString(MF_DEVSOURCE_ATTRIBUTE_FRIENDLY_NAME, L"Tesmira"));
 
   HRESULT hr = attachSensorProfiles();
   logSource(FAILED(hr) ? L"media source attach sensor profiles failed (non-fatal): " + hresultToText(hr)
@@ -528,7 +628,7 @@ STDMETHODIMP TesmiraMediaSource::GetCharacteristics(DWORD* characteristics) {
   if (!characteristics) return E_POINTER;
   Lock lock(mutex_);
   if (state_ == SourceState::ShutDown) return MF_E_SHUTDOWN;
-  *characteristics = MFMEDIASOURCE_IS_LIVE;
+  *characteristics = MFMEDIASOURCE_IS_LIVE | MFMEDIASOURCE_CAN_PAUSE;
   return S_OK;
 }
 
@@ -575,14 +675,16 @@ STDMETHODIMP TesmiraMediaSource::Start(IMFPresentationDescriptor* descriptor, co
       logSource(L"media source Start failed getting current media type: " + hresultToText(hr));
       return hr;
     }
+    logSource(L"media source Start selected type=" + describeMediaType(requested.Get()));
     if (!stream_) return MF_E_SHUTDOWN;
     type = stream_->offeredType(requested.Get());
     if (!type) {
       logSource(L"media source Start rejected: media type not offered type=" + describeMediaType(requested.Get()));
       return MF_E_INVALIDMEDIATYPE;
     }
-    logSource(L"media source Start selected type=" + describeMediaType(type.Get()));
-    streamEvent = state_ == SourceState::Started || state_ == SourceState::Paused ? MEUpdatedStream : MENewStream;
+    // The one stream is selected in every Start, so only the first one announces it as new.
+    streamEvent = streamAnnounced_ ? MEUpdatedStream : MENewStream;
+    streamAnnounced_ = true;
     state_ = SourceState::Started;
     // References taken under the lock, calls made after it: Shutdown may release both meanwhile.
     stream = stream_;
@@ -596,8 +698,12 @@ STDMETHODIMP TesmiraMediaSource::Start(IMFPresentationDescriptor* descriptor, co
                      : E_UNEXPECTED;
   if (SUCCEEDED(hr)) hr = stream->start(type.Get());
   if (SUCCEEDED(hr)) hr = queue->QueueEventParamVar(MESourceStarted, GUID_NULL, S_OK, &startTime);
-  RETURN_IF_FAILED_LOG(logSource, L"media source Start", hr);
-  logSource(L"media source Start succeeded");
+  if (FAILED(hr))
+    logSource(failureText(L"media source Start", hr));
+  else
+    logSource(L"media source Start succeeded");
+  // Requests held while paused come after MEStreamStarted; a stream that does not run keeps them.
+  stream->serveHeld();
   return hr;
 }
 

@@ -109,7 +109,8 @@ TEST_F(EndToEndTest, SixtyNv12ThenSixtyRgb32SamplesMatchThePublishedFrame) {
   }
   EXPECT_EQ(harness.shutdown(), S_OK);
   auto events = harness.sourceEvents();
-  EXPECT_EQ(events, (std::vector<MediaEventType>{MENewStream, MESourceStarted, MESourceStopped, MENewStream, MESourceStarted}));
+  EXPECT_EQ(events,
+            (std::vector<MediaEventType>{MENewStream, MESourceStarted, MESourceStopped, MEUpdatedStream, MESourceStarted}));
 }
 
 TEST_F(EndToEndTest, ToolSavesWhatItReceivesAsPng) {

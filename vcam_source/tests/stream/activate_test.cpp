@@ -48,7 +48,7 @@ TEST_F(ActivateTest, EachActivationMakesANewSourceFromTheStore) {
   ASSERT_EQ(activate->ActivateObject(IID_PPV_ARGS(&first)), S_OK);
   ASSERT_EQ(activate->ActivateObject(IID_PPV_ARGS(&second)), S_OK);
   EXPECT_NE(first.Get(), second.Get());
-  // The activation items replace the source's own, then the sensor profiles join them.
+  // The activation items, then the source's own and the sensor profiles.
   ComPtr<IMFAttributes> attributes;
   ASSERT_EQ(first->GetSourceAttributes(&attributes), S_OK);
   UINT32 value = 0;
@@ -64,9 +64,13 @@ TEST_F(ActivateTest, EachActivationMakesANewSourceFromTheStore) {
   profile->GetProfileId(&id);
   EXPECT_EQ(id.Type, KSCAMERAPROFILE_Legacy);
   EXPECT_EQ(id.Index, 0u);
+  GUID type{};
+  EXPECT_EQ(attributes->GetGUID(MF_DEVSOURCE_ATTRIBUTE_SOURCE_TYPE, &type), S_OK);
+  UINT32 length = 0;
+  EXPECT_EQ(attributes->GetStringLength(MF_DEVSOURCE_ATTRIBUTE_FRIENDLY_NAME, &length), S_OK);
   UINT32 count = 0;
   attributes->GetCount(&count);
-  EXPECT_EQ(count, 3u);
+  EXPECT_EQ(count, 5u);
   EXPECT_EQ(activate->ActivateObject(IID_IMFMediaSource, nullptr), E_POINTER);
   void* out = reinterpret_cast<void*>(1);
   EXPECT_EQ(activate->ActivateObject(IID_IClassFactory, &out), E_NOINTERFACE);
@@ -80,18 +84,32 @@ TEST_F(ActivateTest, EachActivationMakesANewSourceFromTheStore) {
   second->Shutdown();
 }
 
-TEST_F(ActivateTest, WithoutAnActivationStoreTheSourceNamesItself) {
-  ComPtr<IMFMediaSourceEx> source;
-  ASSERT_EQ(createMediaSource(nullptr, IID_PPV_ARGS(&source)), S_OK);
-  ComPtr<IMFAttributes> attributes;
-  source->GetSourceAttributes(&attributes);
-  GUID type{};
-  EXPECT_EQ(attributes->GetGUID(MF_DEVSOURCE_ATTRIBUTE_SOURCE_TYPE, &type), S_OK);
-  EXPECT_EQ(type, MF_DEVSOURCE_ATTRIBUTE_SOURCE_TYPE_VIDCAP_GUID);
-  wchar_t name[32];
-  EXPECT_EQ(attributes->GetString(MF_DEVSOURCE_ATTRIBUTE_FRIENDLY_NAME, name, 32, nullptr), S_OK);
-  EXPECT_EQ(std::wstring(name), L"Tesmira");
-  source->Shutdown();
+// The source's type and name survive the copy of the activation items, whatever those hold.
+TEST_F(ActivateTest, TheSourceNamesItselfAfterTheActivationItems) {
+  auto empty = makeActivate();
+  auto named = makeActivate();
+  named->SetString(MF_DEVSOURCE_ATTRIBUTE_FRIENDLY_NAME, L"Frame server camera");
+  named->SetUINT32(kFrameServerKey, 5);
+  struct Row {
+    const char* name;
+    IMFAttributes* store;
+  } rows[] = {{"no activation store", nullptr}, {"a fresh activation", empty.Get()}, {"a named activation", named.Get()}};
+  for (auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    ComPtr<IMFMediaSourceEx> source;
+    ASSERT_EQ(createMediaSource(row.store, IID_PPV_ARGS(&source)), S_OK);
+    ComPtr<IMFAttributes> attributes;
+    ASSERT_EQ(source->GetSourceAttributes(&attributes), S_OK);
+    GUID type{};
+    EXPECT_EQ(attributes->GetGUID(MF_DEVSOURCE_ATTRIBUTE_SOURCE_TYPE, &type), S_OK);
+    EXPECT_EQ(type, MF_DEVSOURCE_ATTRIBUTE_SOURCE_TYPE_VIDCAP_GUID);
+    wchar_t name[32] = {};
+    EXPECT_EQ(attributes->GetString(MF_DEVSOURCE_ATTRIBUTE_FRIENDLY_NAME, name, 32, nullptr), S_OK);
+    EXPECT_EQ(std::wstring(name), L"Tesmira");
+    UINT32 value = 0;
+    EXPECT_EQ(attributes->GetUINT32(kFrameServerKey, &value), row.store == named.Get() ? S_OK : MF_E_ATTRIBUTENOTFOUND);
+    source->Shutdown();
+  }
 }
 
 }  // namespace

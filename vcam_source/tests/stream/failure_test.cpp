@@ -64,6 +64,20 @@ TEST_F(FailureTest, AFailedRequestEndsOnlyThatRequest) {
     EXPECT_EQ(stream->RequestSample(nullptr), S_OK);
     EXPECT_EQ(drainEvents(stream.Get()), std::vector<MediaEventType>{MEMediaSample});
   }
+  // A request held while paused was answered S_OK long ago: its failure after the
+  // restart arrives as MEError, and the request behind it is still served.
+  ASSERT_EQ(source->Pause(), S_OK);
+  ASSERT_EQ(stream->RequestSample(nullptr), S_OK);
+  ASSERT_EQ(stream->RequestSample(nullptr), S_OK);
+  drainEvents(stream.Get());
+  platform::faults::inject("MFCreateSample", kInjected, 1);
+  startSource(source.Get());
+  std::vector<ComPtr<IMFMediaEvent>> events;
+  ASSERT_EQ(drainEvents(stream.Get(), &events), (std::vector<MediaEventType>{MEStreamStarted, MEError, MEMediaSample}));
+  HRESULT status = S_OK;
+  events[1]->GetStatus(&status);
+  EXPECT_EQ(status, E_OUTOFMEMORY);
+  EXPECT_NE(serviceLog().find("source: stream RequestSample held request failed: "), std::string::npos);
   source->Shutdown();
 }
 

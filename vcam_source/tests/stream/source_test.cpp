@@ -87,8 +87,8 @@ TEST_F(SourceTest, PublishedCapabilitiesBecomeTypesInOrder) {
   source->Shutdown();
 }
 
-// The source and stream state reached before the call under test.
-enum class From { Stopped, Started, Paused, ShutDown };
+// The source and stream state reached before the call under test; Fresh was never started.
+enum class From { Fresh, Stopped, Started, Paused, ShutDown };
 
 struct StateRow {
   From from;
@@ -100,7 +100,10 @@ struct StateRow {
 
 TEST_F(SourceTest, EveryStateCallInEveryStateQueuesItsEventsInOrder) {
   const StateRow rows[] = {
-      {From::Stopped, "Start", S_OK, {MENewStream, MESourceStarted}, {MEStreamStarted}},
+      {From::Fresh, "Start", S_OK, {MENewStream, MESourceStarted}, {MEStreamStarted}},
+      {From::Fresh, "Pause", MF_E_INVALID_STATE_TRANSITION, {}, {}},
+      // The stream was selected in the Start before the Stop: it is no new stream.
+      {From::Stopped, "Start", S_OK, {MEUpdatedStream, MESourceStarted}, {MEStreamStarted}},
       {From::Stopped, "Pause", MF_E_INVALID_STATE_TRANSITION, {}, {}},
       {From::Stopped, "Stop", S_OK, {MESourceStopped}, {MEStreamStopped}},
       {From::Stopped, "Shutdown", S_OK, {}, {}},
@@ -120,8 +123,11 @@ TEST_F(SourceTest, EveryStateCallInEveryStateQueuesItsEventsInOrder) {
   for (const auto& row : rows) {
     SCOPED_TRACE(std::string(row.call) + " from state " + std::to_string(int(row.from)));
     auto source = makeSource();
-    auto stream = startSource(source.Get());
-    ASSERT_TRUE(stream);
+    ComPtr<IMFMediaStream2> stream;
+    if (row.from != From::Fresh) {
+      stream = startSource(source.Get());
+      ASSERT_TRUE(stream);
+    }
     if (row.from == From::Stopped) {
       ASSERT_EQ(source->Stop(), S_OK);
     }
@@ -133,7 +139,7 @@ TEST_F(SourceTest, EveryStateCallInEveryStateQueuesItsEventsInOrder) {
     }
     auto pd = row.from == From::ShutDown ? nullptr : descriptorWithType(source.Get(), 0);
     drainEvents(source.Get());
-    drainEvents(stream.Get());
+    if (stream) drainEvents(stream.Get());
     PROPVARIANT start;
     PropVariantInit(&start);
     HRESULT hr = E_FAIL;
@@ -151,8 +157,20 @@ TEST_F(SourceTest, EveryStateCallInEveryStateQueuesItsEventsInOrder) {
     if (call == "Stop") hr = source->Stop();
     if (call == "Shutdown") hr = source->Shutdown();
     EXPECT_EQ(hr, row.result);
-    EXPECT_EQ(drainEvents(source.Get()), row.sourceEvents);
-    EXPECT_EQ(drainEvents(stream.Get()), row.streamEvents);
+    std::vector<ComPtr<IMFMediaEvent>> sourceEvents;
+    EXPECT_EQ(drainEvents(source.Get(), &sourceEvents), row.sourceEvents);
+    if (!sourceEvents.empty() && (row.sourceEvents[0] == MENewStream || row.sourceEvents[0] == MEUpdatedStream)) {
+      // New or updated, the event carries the one stream.
+      ComPtr<IMFMediaStream2> carried = eventObject<IMFMediaStream2>(sourceEvents[0].Get());
+      ASSERT_TRUE(carried);
+      if (stream) {
+        EXPECT_EQ(carried.Get(), stream.Get());
+      }
+      stream = carried;
+    }
+    if (stream) {
+      EXPECT_EQ(drainEvents(stream.Get()), row.streamEvents);
+    }
     source->Shutdown();
   }
 }
@@ -210,15 +228,17 @@ TEST_F(SourceTest, StartRefusesATypeThatWasNotOffered) {
   ComPtr<IMFMediaTypeHandler> handler = streamTypeHandler(pd.Get());
   struct Row {
     const char* name;
-    UINT32 w, h, n;
+    UINT32 w, h, n, d;
     const GUID* subtype;
-  } rows[] = {{"huge", 65536, 65536, 30, &MFVideoFormat_NV12},
-              {"other rate", 1280, 720, 60, &MFVideoFormat_NV12},
-              {"other subtype", 1280, 720, 30, &MFVideoFormat_YUY2}};
+  } rows[] = {{"huge", 65536, 65536, 30, 1, &MFVideoFormat_NV12},
+              {"other rate", 1280, 720, 60, 1, &MFVideoFormat_NV12},
+              {"other rate as a ratio", 1280, 720, 60, 1001, &MFVideoFormat_NV12},
+              {"zero denominator", 1280, 720, 30, 0, &MFVideoFormat_NV12},
+              {"other subtype", 1280, 720, 30, 1, &MFVideoFormat_YUY2}};
   for (auto& row : rows) {
     SCOPED_TRACE(row.name);
     ComPtr<IMFMediaType> foreign;
-    makeVideoMediaType(*row.subtype, row.w, row.h, row.n, 1, &foreign);
+    makeVideoMediaType(*row.subtype, row.w, row.h, row.n, row.d, &foreign);
     handler->SetCurrentMediaType(foreign.Get());
     PROPVARIANT start;
     PropVariantInit(&start);
@@ -228,22 +248,65 @@ TEST_F(SourceTest, StartRefusesATypeThatWasNotOffered) {
     EXPECT_EQ(control.block()->width, 0u);
     EXPECT_EQ(source->Pause(), MF_E_INVALID_STATE_TRANSITION);  // still stopped
   }
-  // A copy of an offered type is accepted and the offered type itself becomes current.
-  ComPtr<IMFMediaType> copy;
-  makeVideoMediaType(MFVideoFormat_RGB32, 1280, 720, 30, 1, &copy);
-  copy->SetUINT32(MF_MT_SAMPLE_SIZE, 7);
-  handler->SetCurrentMediaType(copy.Get());
-  PROPVARIANT start;
-  PropVariantInit(&start);
-  EXPECT_EQ(source->Start(pd.Get(), nullptr, &start), S_OK);
-  EXPECT_EQ(control.block()->width, 1280u);
-  EXPECT_EQ(control.block()->sequence, 1u);
-  ComPtr<IMFMediaType> current;
-  handler->GetCurrentMediaType(&current);
-  UINT32 sampleSize = 0;
-  current->GetUINT32(MF_MT_SAMPLE_SIZE, &sampleSize);
-  EXPECT_EQ(sampleSize, 1280u * 720 * 4);
   source->Shutdown();
+}
+
+// A type that describes an offered one is accepted, and the offered type itself
+// becomes current; the log names the caller's type.
+TEST_F(SourceTest, StartTakesATypeThatDescribesAnOfferedOne) {
+  ControlChannel control;
+  struct Row {
+    const char* name;
+    const GUID* subtype;
+    UINT32 n, d;
+    bool withoutRate;
+    const char* logged;
+  } rows[] = {
+      {"copy with another sample size", &MFVideoFormat_RGB32, 30, 1, false,
+       "source: media source Start selected type=RGB32 1280x720 @30/1fps stride=5120 sample=7"},
+      {"the same rate as another ratio", &MFVideoFormat_NV12, 60, 2, false,
+       "source: media source Start selected type=NV12 1280x720 @60/2fps"},
+      {"no frame rate, taken as 30/1", &MFVideoFormat_NV12, 30, 1, true,
+       "source: media source Start selected type=NV12 1280x720 stride=1280"},
+  };
+  for (auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    auto source = makeSource();
+    auto pd = descriptorWithType(source.Get(), 0);
+    ComPtr<IMFMediaTypeHandler> handler = streamTypeHandler(pd.Get());
+    ComPtr<IMFMediaType> caller;
+    makeVideoMediaType(*row.subtype, 1280, 720, row.n, row.d, &caller);
+    caller->SetUINT32(MF_MT_SAMPLE_SIZE, 7);
+    if (row.withoutRate) caller->DeleteItem(MF_MT_FRAME_RATE);
+    handler->SetCurrentMediaType(caller.Get());
+    const uint32_t sequence = control.block()->sequence;
+    PROPVARIANT start;
+    PropVariantInit(&start);
+    ASSERT_EQ(source->Start(pd.Get(), nullptr, &start), S_OK);
+    EXPECT_EQ(control.block()->sequence, sequence + 1);
+    EXPECT_EQ(control.block()->width, 1280u);
+    EXPECT_EQ(control.block()->fpsNumerator, 30u);
+    EXPECT_EQ(control.block()->fpsDenominator, 1u);
+    ComPtr<IMFMediaType> current;
+    handler->GetCurrentMediaType(&current);
+    UINT32 sampleSize = 0, n = 0, d = 0;
+    current->GetUINT32(MF_MT_SAMPLE_SIZE, &sampleSize);
+    EXPECT_EQ(sampleSize, *row.subtype == MFVideoFormat_NV12 ? 1280u * 720 * 3 / 2 : 1280u * 720 * 4);
+    EXPECT_EQ(MFGetAttributeRatio(current.Get(), MF_MT_FRAME_RATE, &n, &d), S_OK);
+    EXPECT_EQ(n, 30u);
+    EXPECT_EQ(d, 1u);
+    // Samples last a thirtieth of a second.
+    auto stream = firstEventObject<IMFMediaStream>(source.Get(), {MENewStream});
+    ASSERT_TRUE(stream);
+    ASSERT_EQ(stream->RequestSample(nullptr), S_OK);
+    auto sample = firstEventObject<IMFSample>(stream.Get(), {MEMediaSample});
+    ASSERT_TRUE(sample);
+    LONGLONG duration = 0;
+    sample->GetSampleDuration(&duration);
+    EXPECT_EQ(duration, 333333);
+    EXPECT_NE(serviceLog().find(row.logged), std::string::npos) << serviceLog();
+    source->Shutdown();
+  }
 }
 
 TEST_F(SourceTest, AfterShutdownStateCallsFailAndFixedAnswersStay) {
@@ -281,7 +344,7 @@ TEST_F(SourceTest, FixedAnswers) {
   auto source = makeSource();
   DWORD characteristics = 0;
   EXPECT_EQ(source->GetCharacteristics(&characteristics), S_OK);
-  EXPECT_EQ(characteristics, DWORD(MFMEDIASOURCE_IS_LIVE));
+  EXPECT_EQ(characteristics, DWORD(MFMEDIASOURCE_IS_LIVE | MFMEDIASOURCE_CAN_PAUSE));
   EXPECT_EQ(source->GetCharacteristics(nullptr), E_POINTER);
 
   ComPtr<IMFGetService> service;

@@ -48,6 +48,98 @@ TEST_F(StreamConcurrencyTest, RequestsRacingShutdownEndCleanly) {
   EXPECT_EQ(stream->RequestSample(nullptr), MF_E_SHUTDOWN);
 }
 
+// A request already past the state check when the stream pauses: its sample would
+// follow MEStreamPaused, so it waits for the restart instead. The frozen clock
+// holds the request in its wait for the frame-ready event until the pause is done.
+TEST_F(StreamConcurrencyTest, ARequestInFlightDuringPauseIsServedAfterTheRestart) {
+  ControlChannel control;
+  FrameChannel frames;
+  HANDLE ready = CreateEventW(nullptr, FALSE, FALSE, localName(kFrameReadyEventName).c_str());
+  ASSERT_NE(ready, nullptr);
+  tesmira::platform::testclock::freeze();
+  auto source = makeSource();
+  auto stream = startSource(source.Get());
+  ASSERT_TRUE(stream);
+  drainEvents(stream.Get());
+  const uint32_t started = control.block()->sequence;
+  ComPtr<IMFAttributes> token;
+  MFCreateAttributes(&token, 1);
+  HRESULT requested = E_FAIL;
+  std::thread request([&] { requested = stream->RequestSample(token.Get()); });
+  // The request stamps the control channel before it waits for a frame.
+  while (std::atomic_ref(control.block()->sequence).load() == started) std::this_thread::yield();
+  ASSERT_EQ(source->Pause(), S_OK);
+  frames.publish(patternNv12(1280, 720, 6), 1280, 720);
+  SetEvent(ready);
+  request.join();
+  EXPECT_EQ(requested, S_OK);
+  EXPECT_EQ(drainEvents(stream.Get()), std::vector<MediaEventType>{MEStreamPaused});
+  SetEvent(ready);  // for the wait of the request served after the restart
+  startSource(source.Get());
+  std::vector<ComPtr<IMFMediaEvent>> events;
+  ASSERT_EQ(drainEvents(stream.Get(), &events), (std::vector<MediaEventType>{MEStreamStarted, MEMediaSample}));
+  ComPtr<IMFAttributes> back;
+  eventObject<IMFSample>(events[1].Get())->GetUnknown(MFSampleExtension_Token, IID_PPV_ARGS(&back));
+  EXPECT_EQ(back.Get(), token.Get());
+  source->Shutdown();
+  CloseHandle(ready);
+}
+
+// Requests racing Pause, Start and Stop: each answer is one of the documented
+// ones, and once the source is shut down no token is left referenced.
+TEST_F(StreamConcurrencyTest, RequestsRacingPauseStartAndStopKeepNoToken) {
+  CapabilitiesChannel caps({{320, 240, 30, 1}});
+  ControlChannel control;
+  auto source = makeSource();
+  auto stream = startSource(source.Get());
+  ASSERT_TRUE(stream);
+  auto pd = descriptorWithType(source.Get(), 0);
+  std::atomic<bool> done{false};
+  std::atomic<int> unexpected{0};
+  // As a pipeline does, the requesters keep only a few requests unanswered.
+  std::atomic<int> unanswered{0};
+  std::vector<ComPtr<IMFAttributes>> tokens(4);
+  for (auto& token : tokens) MFCreateAttributes(&token, 1);
+  std::vector<std::thread> threads;
+  for (auto& token : tokens) {
+    threads.emplace_back([&, token] {
+      while (!done.load()) {
+        if (unanswered.load() < 8) {
+          HRESULT hr = stream->RequestSample(token.Get());
+          if (hr == S_OK) ++unanswered;
+          if (hr != S_OK && hr != MF_E_MEDIA_SOURCE_WRONGSTATE && hr != MF_E_SHUTDOWN) ++unexpected;
+        }
+        ComPtr<IMFMediaEvent> event;
+        MediaEventType type = 0;
+        if (stream->GetEvent(MF_EVENT_FLAG_NO_WAIT, &event) == S_OK && SUCCEEDED(event->GetType(&type)) &&
+            type == MEMediaSample)
+          --unanswered;
+        std::this_thread::yield();
+      }
+    });
+  }
+  PROPVARIANT start;
+  PropVariantInit(&start);
+  for (int round = 0; round < 100; ++round) {
+    EXPECT_EQ(source->Pause(), S_OK);
+    EXPECT_EQ(source->Start(pd.Get(), nullptr, &start), S_OK);
+    if (round % 3 == 0) {
+      EXPECT_EQ(source->Stop(), S_OK);
+      unanswered = 0;  // the held ones are dropped
+      EXPECT_EQ(source->Start(pd.Get(), nullptr, &start), S_OK);
+    }
+    drainEvents(source.Get());
+  }
+  done = true;
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(unexpected.load(), 0);
+  source->Shutdown();
+  for (auto& token : tokens) {
+    token->AddRef();
+    EXPECT_EQ(token->Release(), 1u);
+  }
+}
+
 // Start, Stop and Pause from several threads with Shutdown in the middle.
 TEST_F(StreamConcurrencyTest, StateCallsRacingShutdownEndCleanly) {
   auto source = makeSource();

@@ -111,26 +111,101 @@ TEST_F(StreamTest, SetStreamStateFromStoppedForgetsTheEarlierFrame) {
   EXPECT_EQ(request(), startupCard);
 }
 
-TEST_F(StreamTest, RequestSampleNeedsARunningStream) {
-  start();
+// The token's references beyond the test's own one.
+ULONG heldReferences(IUnknown* token) {
+  token->AddRef();
+  return token->Release() - 1;
+}
+
+// RequestSample in each stream state, then what the next state call makes of an
+// accepted request: served after the restart, dropped on Stop, released on Shutdown.
+TEST_F(StreamTest, RequestSampleInEveryStreamState) {
+  using Events = std::vector<MediaEventType>;
+  auto restart = [&] { startSource(source_.Get()); };
   struct Row {
     const char* name;
-    std::function<void()> prepare;
-    HRESULT expected;
+    std::function<void()> before;
+    HRESULT result;
+    bool stamped;
+    Events afterCall;
+    std::function<void()> then;
+    Events afterThen;
   } rows[] = {
-      {"paused", [&] { source_->Pause(); }, MF_E_INVALIDREQUEST},
-      {"stopped", [&] { source_->Stop(); }, MF_E_INVALIDREQUEST},
-      {"set running", [&] { stream_->SetStreamState(MF_STREAM_STATE_RUNNING); }, S_OK},
-      {"set paused", [&] { stream_->SetStreamState(MF_STREAM_STATE_PAUSED); }, MF_E_INVALIDREQUEST},
-      {"shut down", [&] { source_->Shutdown(); }, MF_E_SHUTDOWN},
+      {"running", [] {}, S_OK, true, {MEMediaSample}, [] {}, {}},
+      {"paused, then started", [&] { source_->Pause(); }, S_OK, false, {}, restart, {MEStreamStarted, MEMediaSample}},
+      {"paused, then stopped and started", [&] { source_->Pause(); }, S_OK, false, {},
+       [&] {
+         source_->Stop();
+         restart();
+       },
+       {MEStreamStopped, MEStreamStarted}},
+      {"paused, then shut down", [&] { source_->Pause(); }, S_OK, false, {}, [&] { source_->Shutdown(); }, {}},
+      {"stopped", [&] { source_->Stop(); }, MF_E_MEDIA_SOURCE_WRONGSTATE, false, {}, restart, {MEStreamStarted}},
+      {"set running after a stop",
+       [&] {
+         source_->Stop();
+         stream_->SetStreamState(MF_STREAM_STATE_RUNNING);
+       },
+       S_OK, true, {MEMediaSample}, [] {}, {}},
+      {"set paused, then set running", [&] { stream_->SetStreamState(MF_STREAM_STATE_PAUSED); }, S_OK, false, {},
+       [&] { stream_->SetStreamState(MF_STREAM_STATE_RUNNING); }, {MEMediaSample}},
+      {"set paused, then set stopped", [&] { stream_->SetStreamState(MF_STREAM_STATE_PAUSED); }, S_OK, false, {},
+       [&] { stream_->SetStreamState(MF_STREAM_STATE_STOPPED); }, {}},
+      {"shut down", [&] { source_->Shutdown(); }, MF_E_SHUTDOWN, false, {}, [] {}, {}},
   };
   for (auto& row : rows) {
     SCOPED_TRACE(row.name);
-    row.prepare();
-    uint32_t sequence = control().block()->sequence;
-    EXPECT_EQ(stream_->RequestSample(nullptr), row.expected);
-    // A refused request writes nothing into the control channel.
-    EXPECT_EQ(control().block()->sequence, sequence + (row.expected == S_OK ? 1 : 0));
+    start();
+    ComPtr<IMFAttributes> token;
+    MFCreateAttributes(&token, 1);
+    row.before();
+    drainEvents(stream_.Get());
+    const uint32_t sequence = control().block()->sequence;
+    EXPECT_EQ(stream_->RequestSample(token.Get()), row.result);
+    // Only a request served now tells the producer that the camera is in demand.
+    EXPECT_EQ(control().block()->sequence, sequence + (row.stamped ? 1 : 0));
+    std::vector<ComPtr<IMFMediaEvent>> events;
+    EXPECT_EQ(drainEvents(stream_.Get(), &events), row.afterCall);
+    row.then();
+    EXPECT_EQ(drainEvents(stream_.Get(), &events), row.afterThen);
+    for (auto& event : events) {
+      MediaEventType type = 0;
+      event->GetType(&type);
+      if (type != MEMediaSample) continue;
+      // The sample answers this request.
+      ComPtr<IMFAttributes> back;
+      eventObject<IMFSample>(event.Get())->GetUnknown(MFSampleExtension_Token, IID_PPV_ARGS(&back));
+      EXPECT_EQ(back.Get(), token.Get());
+    }
+    events.clear();
+    // Served, dropped or released: the stream keeps no reference to the token.
+    EXPECT_EQ(heldReferences(token.Get()), 0u);
+    source_->Shutdown();
+  }
+}
+
+// Requests held while paused are served in the order they came, behind none of the later ones.
+TEST_F(StreamTest, HeldRequestsAreServedInOrderAfterTheRestart) {
+  start();
+  ASSERT_EQ(source_->Pause(), S_OK);
+  std::vector<ComPtr<IMFAttributes>> tokens(3);
+  for (auto& token : tokens) {
+    MFCreateAttributes(&token, 1);
+    ASSERT_EQ(stream_->RequestSample(token.Get()), S_OK);
+  }
+  EXPECT_EQ(drainEvents(stream_.Get()), std::vector<MediaEventType>{MEStreamPaused});
+  startSource(source_.Get());
+  ComPtr<IMFAttributes> later;
+  MFCreateAttributes(&later, 1);
+  ASSERT_EQ(stream_->RequestSample(later.Get()), S_OK);
+  tokens.push_back(later);
+  std::vector<ComPtr<IMFMediaEvent>> events;
+  ASSERT_EQ(drainEvents(stream_.Get(), &events),
+            (std::vector<MediaEventType>{MEStreamStarted, MEMediaSample, MEMediaSample, MEMediaSample, MEMediaSample}));
+  for (size_t i = 0; i < tokens.size(); ++i) {
+    ComPtr<IMFAttributes> back;
+    eventObject<IMFSample>(events[i + 1].Get())->GetUnknown(MFSampleExtension_Token, IID_PPV_ARGS(&back));
+    EXPECT_EQ(back.Get(), tokens[i].Get()) << "sample " << i;
   }
 }
 

@@ -16,14 +16,8 @@ producer=$dir/tesmira_windows_retouch_vcam_producer.exe
 def=$top/vcam_source/tesmira_windows_vcam_source.def
 failures=0
 
-result() {  # result <case> <why, empty when it passed>
-  if [[ -z $2 ]]; then
-    echo "passed: $1"
-  else
-    echo "failed: $1: $2"
-    failures=$((failures + 1))
-  fi
-}
+# shellcheck source=result.sh
+source "$top/tools/windows-check/result.sh"
 headers() { "$objdump" -p "$1" 2>/dev/null; }
 # The names in the export table, sorted, one a line.
 exports() {

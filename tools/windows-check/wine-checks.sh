@@ -16,14 +16,8 @@ source "$top/tools/windows-check/wine.sh"
 failures=0
 began=$SECONDS
 
-result() {  # result <case> <why, empty when it passed>
-  if [[ -z $2 ]]; then
-    echo "passed: $1"
-  else
-    echo "failed: $1: $2"
-    failures=$((failures + 1))
-  fi
-}
+# shellcheck source=result.sh
+source "$top/tools/windows-check/result.sh"
 windows_path() { local p=${1//\//\\}; echo "Z:$p"; }
 # Runs a client of ours; its own lines, with "under Wine" added to each case.
 client() {  # client <seconds> <what> <exe> [arguments...]

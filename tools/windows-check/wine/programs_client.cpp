@@ -13,20 +13,12 @@
 #include <string>
 
 #include "common/channels.h"
+#include "tools/windows-check/wine/result.h"
 
 namespace {
 
-int failures = 0;
-
-void result(const std::string& name, const std::string& why) {
-  if (why.empty()) {
-    std::printf("passed: %s\n", name.c_str());
-  } else {
-    std::printf("failed: %s: %s\n", name.c_str(), why.c_str());
-    ++failures;
-  }
-  std::fflush(stdout);
-}
+using tesmira::wine_checks::failures;
+using tesmira::wine_checks::result;
 
 std::string narrow(const std::wstring& text) {
   std::string out;

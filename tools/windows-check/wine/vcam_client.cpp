@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "common/channels.h"
+#include "tools/windows-check/wine/result.h"
 #include "common/pixel_format.h"
 #include "common/sdk_compat.h"
 #include "vcam_source/media_source.h"
@@ -31,17 +32,8 @@ using Microsoft::WRL::ComPtr;
 using namespace tesmira;
 using namespace tesmira::vcam::testing;
 
-int failures = 0;
-
-void result(const std::string& name, const std::string& why) {
-  if (why.empty()) {
-    std::printf("passed: %s\n", name.c_str());
-  } else {
-    std::printf("failed: %s: %s\n", name.c_str(), why.c_str());
-    ++failures;
-  }
-  std::fflush(stdout);
-}
+using tesmira::wine_checks::failures;
+using tesmira::wine_checks::result;
 
 std::string hex(HRESULT hr) {
   char text[16];

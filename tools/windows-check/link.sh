@@ -38,7 +38,8 @@ printf '%s\n' "${dll_sources[@]}" "${agent_sources[@]}" "${service_sources[@]}" 
 ' _ "$cxx" "$cxx" "$out" {} "${launcher[@]}"
 objects() { for s in "$@"; do echo "$out/obj/${s%.cpp}.o"; done; }
 
-runtime=(-static -static-libgcc -static-libstdc++ -Wl,--gc-sections)
+# Stripped: no symbol table ships (it is two thirds of each file).
+runtime=(-static -static-libgcc -static-libstdc++ -Wl,--gc-sections -s)
 system=(-lole32 -loleaut32 -ladvapi32 -lgdi32 -luser32 -lshell32 -lshlwapi -luuid)
 # No -lmfsensorgroup: the DLL resolves those functions when it first needs them.
 mapfile -t dll_objects < <(objects "${dll_sources[@]}")

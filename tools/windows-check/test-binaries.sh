@@ -62,7 +62,7 @@ for binary in "${binaries[@]}"; do
   # ASLR and DEP, which Windows applies only to images that ask for them.
   dllchars=$(headers "$binary" | sed -nE 's/^DllCharacteristics\s+([0-9a-f]+).*/\1/p')
   hardening=""
-  ((dllchars && (16#$dllchars & 0x0040) && (16#$dllchars & 0x0100))) ||
+  ((16#${dllchars:-0} & 0x0040 && 16#${dllchars:-0} & 0x0100)) ||
     hardening="DllCharacteristics 0x${dllchars:-none} lack DYNAMIC_BASE (0x40) or NX_COMPAT (0x100)"
   result "$name is built for ASLR and DEP" "$hardening"
 done
@@ -73,7 +73,7 @@ if [[ -f $dll ]]; then
   expect_equal "the DLL exports exactly the two COM entry points" $'DllCanUnloadNow\nDllGetClassObject' "$(exports "$dll")"
   characteristics=$(headers "$dll" | sed -nE 's/^Characteristics\s+0x([0-9a-f]+).*/\1/p')
   dll_flag=""
-  ((characteristics && (16#$characteristics & 0x2000))) || dll_flag="image characteristics 0x$characteristics lack IMAGE_FILE_DLL"
+  ((16#${characteristics:-0} & 0x2000)) || dll_flag="image characteristics 0x$characteristics lack IMAGE_FILE_DLL"
   result "the media source is a DLL" "$dll_flag"
 fi
 if [[ -f $dll ]]; then

@@ -3,7 +3,8 @@
 # build-windows/pe) under Wine 8, headless, each run under a time limit: a client of
 # ours drives the media source DLL through its exports; the agent starts and stops
 # a stand-in producer on demand; the service tool answers --help and list-cameras;
-# the launcher's window opens under Xvfb. One line per case, "passed: <case>" or
+# the launcher's window opens under Xvfb; then wine-producer.sh beside this script,
+# when it exists, checks the producer. One line per case, "passed: <case>" or
 # "failed: <case>: <why>"; non-zero when any case failed.
 set -uo pipefail
 top=$(cd "$(dirname "$0")/../.." && pwd)
@@ -19,14 +20,21 @@ began=$SECONDS
 # shellcheck source=result.sh
 source "$top/tools/windows-check/result.sh"
 windows_path() { local p=${1//\//\\}; echo "Z:$p"; }
-# Runs a client of ours; its own lines, with "under Wine" added to each case.
+# Runs a client of ours; its own lines, with "under Wine" added to each case. A run
+# that ends early (a crash, the time limit) says so in a line of its own.
 client() {  # client <seconds> <what> <exe> [arguments...]
-  local seconds=$1 what=$2 rc=0
+  local seconds=$1 what=$2 rc
   shift 2
-  "${runner:-wine_run}" "$seconds" "$@" 2>"$work/${what// /-}.stderr" | sed -uE 's/^(passed|failed): /\1: under Wine: /' || rc=$?
+  local log=$work/${what// /-}
+  "${runner:-wine_run}" "$seconds" "$@" 2>"$log.stderr" | sed -uE 's/^(passed|failed): /\1: under Wine: /' | tee "$log.out"
   rc=${PIPESTATUS[0]}
-  ((rc == 124 || rc == 137)) && result "under Wine: the $what checks end in time" "ran out of ${seconds} s"
-  ((rc == 0)) || failures=$((failures + 1))
+  if ((rc == 124 || rc == 137)); then
+    result "under Wine: the $what checks end in time" "ran out of ${seconds} s"
+  elif ((rc != 0)) && ! grep -q '^failed: ' "$log.out"; then
+    result "under Wine: the $what checks run to the end" "exit $rc, stderr in $log.stderr"
+  elif ((rc != 0)); then
+    failures=$((failures + 1))
+  fi
 }
 
 prefix_began=$SECONDS
@@ -121,6 +129,12 @@ if [[ -f $launcher && -f $work/bin/programs_client.exe ]]; then
   else
     result "under Wine: the launcher's window opens" "xvfb-run not found (package xvfb)"
   fi
+fi
+# The producer's own checks under Wine, beside its link (link-producer.sh); they
+# share this prefix and runner (wine.sh).
+if [[ -f $top/tools/windows-check/wine-producer.sh ]]; then
+  wine_stop
+  bash "$top/tools/windows-check/wine-producer.sh" "$pe" || failures=$((failures + 1))
 fi
 wine_stop
 echo "wine checks: $((SECONDS - began)) s"

@@ -47,6 +47,7 @@ fi
 [[ $made == yes ]] && echo "wine checks: prefix made in $((SECONDS - prefix_began)) s ($WINEPREFIX)"
 
 # The test programs, with the same MinGW-w64 as the deliverables.
+built_from=$SECONDS
 mkdir -p "$work/bin" "$work/agent"
 flags=(-std=c++20 -O1 -DUNICODE -D_UNICODE -municode -Wall -Wno-unknown-pragmas "-I$top" -static -static-libgcc -static-libstdc++)
 build() {  # build <name> <libraries...>
@@ -57,6 +58,7 @@ build vcam_client -lmfplat -lmf -lmfuuid -lole32 -loleaut32 -luuid &
 build programs_client -ladvapi32 &
 build stand_in_producer &
 for job in $(jobs -p); do wait "$job" || failures=$((failures + 1)); done
+echo "wine checks: test programs built in $((SECONDS - built_from)) s"
 
 if [[ -f $pe/tesmira_windows_vcam_source.dll && -f $work/bin/vcam_client.exe ]]; then
   client 120 "media source" "$work/bin/vcam_client.exe" "$(windows_path "$pe/tesmira_windows_vcam_source.dll")"

@@ -211,6 +211,8 @@ void checkSource(IMFActivate* activate) {
   if (handler) handler->GetMediaTypeCount(&typeCount);
   std::string badTypes;
   bool nv12 = false, rgb32 = false;
+  DWORD rgb32Index = 0;
+  UINT32 rgb32Bytes = 0;
   for (DWORD i = 0; i < typeCount; ++i) {
     ComPtr<IMFMediaType> type;
     GUID subtype{};
@@ -221,6 +223,7 @@ void checkSource(IMFActivate* activate) {
       continue;
     }
     nv12 = nv12 || subtype == MFVideoFormat_NV12;
+    if (!rgb32 && subtype == MFVideoFormat_RGB32) rgb32Index = i, rgb32Bytes = w * h * 4;
     rgb32 = rgb32 || subtype == MFVideoFormat_RGB32;
     const UINT32 want = subtype == MFVideoFormat_NV12 ? w * h * 3 / 2 : w * h * 4;
     if (!w || !h || (w & 1) || (h & 1) || w > 1920 || h > 1920 ||
@@ -318,8 +321,11 @@ void checkSource(IMFActivate* activate) {
   expectHr("Stop", S_OK, source->Stop());
   expectEvents("Stop queues MESourceStopped", {MESourceStopped}, typesOf(eventsUntil(source.Get(), {MESourceStopped})));
   expectEvents("the stream queues MEStreamStopped", {MEStreamStopped}, typesOf(eventsUntil(stream.Get(), {MEStreamStopped})));
+  // A stopped source starts again with another of its types: RGB32 this time.
+  ComPtr<IMFPresentationDescriptor> rgbPd;
+  expectHr("an RGB32 type is selected", S_OK, selectOfferedType(source.Get(), rgb32Index, &rgbPd));
   PropVariantInit(&position);
-  expectHr("Start after Stop", S_OK, source->Start(startPd.Get(), nullptr, &position));
+  expectHr("Start after Stop", S_OK, source->Start(rgbPd.Get(), nullptr, &position));
   restarted = typesOf(eventsUntil(source.Get(), {MESourceStarted}));
   result("Start after Stop queues MESourceStarted",
          !restarted.empty() && restarted.back() == MESourceStarted ? "" : "got " + listOf(restarted));
@@ -327,9 +333,11 @@ void checkSource(IMFActivate* activate) {
   {
     ComPtr<IMFSample> sample = requestOne(stream.Get(), &hr);
     expectHr("RequestSample after the restart", S_OK, hr);
-    result("the restarted stream delivers a sample of the type's size",
-           sampleBytes(sample.Get()).size() == nv12Size ? "" : "no sample of " + std::to_string(nv12Size) + " bytes");
+    const size_t got = sampleBytes(sample.Get()).size();
+    result("the restarted stream delivers samples of the RGB32 type's size",
+           rgb32Bytes && got == rgb32Bytes ? "" : std::to_string(got) + " bytes, want " + std::to_string(rgb32Bytes));
   }
+  rgbPd.Reset();
   expectCount("after the restart the stream is back to two references", 2, countOf(stream.Get()));
   expectCount("after the restart the source is held by its caller alone", 1, countOf(source.Get()));
 

@@ -193,6 +193,31 @@ void checkOwnership() {
   result("the object Make made is deleted with its last pointer", destroyed ? "" : "still alive");
 }
 
+// The source's last word on sensor profiles in its log: attached where the system
+// has mfsensorgroup.dll, and otherwise a non-fatal failure to find that module.
+std::wstring sourceLogPath() {
+  wchar_t path[MAX_PATH];
+  if (!ExpandEnvironmentStringsW(L"%ProgramData%\\Tesmira\\Logs\\vcam-service.log", path, MAX_PATH)) path[0] = 0;
+  return path;
+}
+
+void checkSensorProfileLine() {
+  const std::wstring path = sourceLogPath();
+  std::string log;
+  if (FILE* in = _wfopen(path.c_str(), L"rb")) {
+    char chunk[4096];
+    for (size_t n; (n = std::fread(chunk, 1, sizeof(chunk), in)) > 0;) log.append(chunk, n);
+    std::fclose(in);
+  }
+  const size_t at = log.rfind("attach");
+  const std::string line = at == std::string::npos ? "" : log.substr(at, log.find('\n', at) - at);
+  HMODULE sensorGroup = LoadLibraryExW(L"mfsensorgroup.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+  const std::string want = sensorGroup ? "attached sensor profiles" : "attach sensor profiles failed (non-fatal): 0x8007007E";
+  if (sensorGroup) FreeLibrary(sensorGroup);
+  result(sensorGroup ? "the source attaches sensor profiles" : "without mfsensorgroup.dll the source goes on without sensor profiles",
+         line.rfind(want, 0) == 0 ? "" : "log line [" + line + "]");
+}
+
 using GetClassObjectFn = HRESULT(STDAPICALLTYPE*)(REFCLSID, REFIID, void**);
 using CanUnloadNowFn = HRESULT(STDAPICALLTYPE*)();
 
@@ -201,6 +226,7 @@ void checkSource(IMFActivate* activate) {
   expectHr("ActivateObject hands out the media source", S_OK, activate->ActivateObject(IID_PPV_ARGS(&source)));
   if (!source) return;
   expectCount("the media source is held by its caller alone", 1, countOf(source.Get()));
+  checkSensorProfileLine();
   expectCount("the activation object is back to the caller's reference", 1, countOf(activate));
 
   ComPtr<IMFPresentationDescriptor> pd;
@@ -354,6 +380,7 @@ void checkSource(IMFActivate* activate) {
 }
 
 void checkDll(const wchar_t* path) {
+  DeleteFileW(sourceLogPath().c_str());  // the lines read below are this run's
   HMODULE module = LoadLibraryW(path);
   result("the media source DLL loads", module ? "" : "LoadLibrary error " + std::to_string(GetLastError()));
   if (!module) return;

@@ -58,7 +58,7 @@ ULONG countOf(IUnknown* object) {
 // Every event queued on the generator within `waitMs` until one of `until` arrives
 // (or, with none named, whatever is queued once the wait is over).
 std::vector<ComPtr<IMFMediaEvent>> eventsUntil(IMFMediaEventGenerator* generator, std::vector<MediaEventType> until,
-                                               DWORD waitMs = 3000) {
+                                               DWORD waitMs = 10000) {
   std::vector<ComPtr<IMFMediaEvent>> events;
   const ULONGLONG deadline = GetTickCount64() + waitMs;
   for (;;) {

@@ -6,6 +6,7 @@
 
 #include <filesystem>
 
+#include "common/com_ownership.h"
 #include "common/error_text.h"
 #include "common/file_log.h"
 #include "common/hresult.h"
@@ -285,7 +286,7 @@ HRESULT enumerateVideoCaptureDevices(std::vector<Microsoft::WRL::ComPtr<IMFActiv
   IMFActivate** array = nullptr;
   UINT32 count = 0;
   RETURN_IF_FAILED(MFEnumDeviceSources(query.Get(), &array, &count));
-  for (UINT32 i = 0; i < count; ++i) devices.emplace_back().Attach(array[i]);
+  for (UINT32 i = 0; i < count; ++i) devices.push_back(adoptReference(array[i]));
   CoTaskMemFree(array);
   return S_OK;
 }

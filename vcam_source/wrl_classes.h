@@ -13,6 +13,8 @@
 #include <new>
 #include <utility>
 
+#include "common/com_ownership.h"
+
 namespace Microsoft::WRL {
 
 enum RuntimeClassType { WinRt = 0x1, ClassicCom = 0x2, WinRtClassicComMix = 0x3 };
@@ -88,9 +90,7 @@ class RuntimeClass<RuntimeClassFlags<flags>, Interfaces...> : public Interfaces.
 // memory runs out.
 template <class T, class... Args>
 ComPtr<T> Make(Args&&... args) {
-  ComPtr<T> made;
-  made.Attach(new (std::nothrow) T(std::forward<Args>(args)...));
-  return made;
+  return tesmira::adoptReference(new (std::nothrow) T(std::forward<Args>(args)...));
 }
 
 }  // namespace Microsoft::WRL

@@ -1,0 +1,11 @@
+# result.sh, sourced by the check scripts: one line per case, the form ./tesmira
+# counts, and the count of failed cases in $failures.
+failures=${failures:-0}
+result() {  # result <case> <why, empty when it passed>
+  if [[ -z $2 ]]; then
+    echo "passed: $1"
+  else
+    echo "failed: $1: $2"
+    failures=$((failures + 1))
+  fi
+}

@@ -35,15 +35,17 @@ cmake -DDIR="$top/producer/engine/shaders" -DOUT="$obj/compositor_shaders.cpp" \
 sources=(producer/*.cpp producer/telemetry/*.cpp producer/engine/*.cpp common/*.cpp "$obj/compositor_shaders.cpp")
 printf '%s\n' -std=c++20 -O2 -DNDEBUG -DUNICODE -D_UNICODE -Wall -Wno-unknown-pragmas \
   -ffunction-sections -fdata-sections "-I$top" "-isystem$opencv/include" "-isystem$inc" >"$out/producer-flags.rsp"
+# A source's object mirrors its path under $obj; a generated source's lies beside it.
+object_of() { if [[ $1 == /* ]]; then echo "${1%.cpp}.o"; else echo "$obj/${1%.cpp}.o"; fi; }
+export -f object_of
+export obj
 printf '%s\n' "${sources[@]}" | xargs -P "$jobs" -I{} bash -c '
-  o="$3/${4%.cpp}.o"
-  [[ $4 == /* ]] && o="${4%.cpp}.o"
+  o=$(object_of "$3")
   mkdir -p "$(dirname "$o")"
-  "${@:5}" "$2" "@$3/../producer-flags.rsp" -c "$4" -o "$o" || { echo "windows link: $4 does not compile" >&2; exit 255; }
-' _ "$cxx" "$cxx" "$obj" {} "${launcher[@]}"
+  "${@:4}" "$2" "@$obj/../producer-flags.rsp" -c "$3" -o "$o" || { echo "windows link: $3 does not compile" >&2; exit 255; }
+' _ "$cxx" "$cxx" {} "${launcher[@]}"
 objects=()
-for s in "${sources[@]}"; do objects+=("$obj/${s%.cpp}.o"); done
-objects[-1]=$obj/compositor_shaders.o
+for s in "${sources[@]}"; do objects+=("$(object_of "$s")"); done
 
 exe=$out/tesmira_windows_retouch_vcam_producer.exe
 # ld links straight against the DLL's export table; no import library is needed.

@@ -273,9 +273,10 @@ void GpuCompositorImpl::build() {
                           D3D11_SDK_VERSION, &device, nullptr, &context),
         "D3D11CreateDevice(compositor)");
 
-  // The camera's capture thread fills textures on this device.
+  // The camera's capture thread fills textures on this device. The IID comes from the
+  // interface's own uuid: MinGW-w64's dxguid library lacks IID_ID3D11Multithread.
   ComPtr<ID3D11Multithread> multithread;
-  if (SUCCEEDED(device->QueryInterface(IID_ID3D11Multithread, reinterpret_cast<void**>(multithread.GetAddressOf()))))
+  if (SUCCEEDED(device->QueryInterface(IID_PPV_ARGS(multithread.GetAddressOf()))))
     multithread->SetMultithreadProtected(TRUE);
 
   namespace k = compositor_shaders;

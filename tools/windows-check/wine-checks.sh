@@ -3,7 +3,7 @@
 # build-windows/pe) under Wine 8, headless, each run under a time limit: a client of
 # ours drives the media source DLL through its exports; the agent starts and stops
 # a stand-in producer on demand; the service tool answers --help and list-cameras;
-# the launcher's window opens under Xvfb; then wine-producer.sh beside this script,
+# the launcher's window opens under Xvfb; then test-producer.sh beside this script,
 # when it exists, checks the producer. One line per case, "passed: <case>" or
 # "failed: <case>: <why>"; non-zero when any case failed.
 set -uo pipefail
@@ -134,9 +134,9 @@ if [[ -f $launcher && -f $work/bin/programs_client.exe ]]; then
 fi
 # The producer's own checks under Wine, beside its link (link-producer.sh); they
 # share this prefix and runner (wine.sh).
-if [[ -f $top/tools/windows-check/wine-producer.sh ]]; then
+if [[ -f $top/tools/windows-check/test-producer.sh ]]; then
   wine_stop
-  bash "$top/tools/windows-check/wine-producer.sh" "$pe" || failures=$((failures + 1))
+  TESMIRA_WINEPREFIX=$WINEPREFIX bash "$top/tools/windows-check/test-producer.sh" "$pe" || failures=$((failures + 1))
 fi
 wine_stop
 echo "wine checks: $((SECONDS - began)) s"

@@ -155,12 +155,24 @@ bool keyFromJson(const json& j, Key& key, size_t depth) {
   return true;
 }
 
+// A key at level d lies 2d + 2 containers deep (objects inside "keys" arrays); its values
+// array and their objects two more.
+constexpr int kMaxHiveNesting = int(2 * kMaxKeyDepth + 4);
+
 // Parses a hive's text, refusing objects that name a member twice (the parser
-// would silently keep the last one).
+// would silently keep the last one) and nesting deeper than the key limit allows:
+// a refused container is skipped as it is read, so nothing deep is built, copied or
+// walked recursively.
 json parseHive(const std::string& text) {
   std::vector<std::set<std::string>> members;
-  bool duplicate = false;
-  json::parser_callback_t check = [&](int, json::parse_event_t event, json& parsed) {
+  bool duplicate = false, tooDeep = false;
+  json::parser_callback_t check = [&](int depth, json::parse_event_t event, json& parsed) {
+    if (tooDeep) return false;
+    if ((event == json::parse_event_t::object_start || event == json::parse_event_t::array_start) &&
+        depth >= kMaxHiveNesting) {
+      tooDeep = true;
+      return false;
+    }
     if (event == json::parse_event_t::object_start) {
       members.emplace_back();
     } else if (event == json::parse_event_t::object_end) {
@@ -171,7 +183,7 @@ json parseHive(const std::string& text) {
     return true;
   };
   json j = json::parse(text, check, false);
-  return duplicate ? json(json::value_t::discarded) : j;
+  return duplicate || tooDeep ? json(json::value_t::discarded) : j;
 }
 
 DWORD writeAtomically(const std::filesystem::path& file, const std::string& text) {

@@ -190,6 +190,28 @@ TEST_F(StagingTest, CopiesBothFilesUnderFreshNamesAndRepointsTheOptions) {
   EXPECT_TRUE(fs::exists(exe));
 }
 
+TEST_F(StagingTest, WithoutAnyProgramDataFolderNothingIsStagedBelowTheCurrentFolder) {
+  const fs::path source = root() / "install";
+  fs::create_directories(source);
+  std::ofstream(source / "tool.exe") << "tool bytes";
+  std::ofstream(source / "source.dll") << "dll bytes";
+  VcamCommandOptions options = defaultVcamCommandOptions();
+  options.ownExecutablePath = (source / "tool.exe").wstring();
+  options.mediaSourceDllPath = (source / "source.dll").wstring();
+  platform::faults::inject("SHGetKnownFolderPath", E_FAIL);
+  platform::faults::inject("GetTempPathW", ERROR_ACCESS_DENIED);
+  SetEnvironmentVariableW(L"ProgramData", nullptr);
+  const fs::path cwd = fs::current_path();
+  try {
+    stageInstallFiles(options);
+    ADD_FAILURE() << "staged without a folder";
+  } catch (const fs::filesystem_error& error) {
+    EXPECT_NE(std::string(error.what()).find("temp_directory_path"), std::string::npos) << error.what();
+  }
+  EXPECT_FALSE(fs::exists(cwd / "Tesmira"));
+  EXPECT_EQ(options.ownExecutablePath, (source / "tool.exe").wstring());
+}
+
 TEST_F(StagingTest, AMissingSourceFailsAndKeepsTheOptions) {
   VcamCommandOptions options = defaultVcamCommandOptions();
   options.ownExecutablePath = (root() / "missing.exe").wstring();

@@ -5,16 +5,13 @@
 #include <thread>
 
 #include "producer/telemetry/tests/telemetry_fixture.h"
-#include "tesmira/platform_testing.h"
 #include "tests/support/host_calls.h"
-#include "tests/support/host_calls_http.h"
 
 namespace {
 
 using nlohmann::json;
 using tesmira::testing::HttpAnswer;
-using tesmira::testing::LoopbackHttpServer;
-using tesmira::testing::TelemetryTest;
+using tesmira::testing::numbered;
 namespace telemetry = tesmira::telemetry;
 namespace testclock = tesmira::platform::testclock;
 
@@ -24,25 +21,7 @@ constexpr size_t kOneMebibyte = 1 << 20;
 
 std::string nested(size_t depth) { return std::string(depth, '[') + std::string(depth, ']'); }
 
-json numbered(int n) { return {{"event_id", "E" + std::to_string(n)}, {"surface", "vcam"}, {"n", n}}; }
-
-class HostileTelemetryTest : public TelemetryTest {
- protected:
-  void SetUp() override {
-    TelemetryTest::SetUp();
-    testclock::freeze();
-  }
-  void localClient() { client_ = std::make_unique<telemetry::TelemetryClient>(server_.url("/api/telemetryBatch")); }
-  void queueEvents(int from, int to) {
-    std::vector<json> events;
-    for (int i = from; i <= to; ++i) events.push_back(numbered(i));
-    ASSERT_TRUE(telemetry::writeJsonArrayAtomic(telemetry::queueFilePath(), events));
-  }
-  int64_t now() const { return telemetry::unixNow(); }
-
-  LoopbackHttpServer server_;
-  std::unique_ptr<telemetry::TelemetryClient> client_;
-};
+class HostileTelemetryTest : public tesmira::testing::UploadTest {};
 
 TEST_F(HostileTelemetryTest, DeepFilesReadAsMalformedOnAOneMebibyteStack) {
   writeText("usage-queue.json", R"([{"event_id":"A","x":)" + nested(kDepth) + "}]");

@@ -95,7 +95,13 @@ json keyToJson(const Key& key) {
   }
   json keys = json::array();
   for (const auto& k : key.subkeys) keys.push_back(keyToJson(*k));
-  return json{{"name", toUtf8(key.name)}, {"written", key.lastWrite}, {"values", values}, {"keys", keys}};
+  // Moved in, not listed: an initializer list copies, which made each level copy all below it.
+  json out = json::object();
+  out["name"] = toUtf8(key.name);
+  out["written"] = key.lastWrite;
+  out["values"] = std::move(values);
+  out["keys"] = std::move(keys);
+  return out;
 }
 
 // Exactly the shapes keyToJson writes; anything else makes the whole hive corrupt.

@@ -189,7 +189,9 @@ json parseHive(const std::string& text) {
     return true;
   };
   json j = json::parse(text, check, false);
-  return duplicate || tooDeep ? json(json::value_t::discarded) : j;
+  // Returned by name, not through ?: (which would copy the whole tree, recursively).
+  if (duplicate || tooDeep) return json(json::value_t::discarded);
+  return j;
 }
 
 DWORD writeAtomically(const std::filesystem::path& file, const std::string& text) {

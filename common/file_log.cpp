@@ -28,8 +28,21 @@ std::filesystem::path logFileUnder(const std::filesystem::path& base, const std:
   return base.empty() ? std::filesystem::path() : base / L"Tesmira" / L"Logs" / name;
 }
 
-std::filesystem::path serviceLogPath() { return logFileUnder(programDataFolder(), L"vcam-service.log"); }
-std::filesystem::path agentLogPath() { return logFileUnder(programDataFolder(), L"vcam-agent.log"); }
+namespace {
+
+// Empty without a product folder: the logger then writes nothing.
+std::filesystem::path productLogPath(const wchar_t* name) {
+  try {
+    return logFileUnder(programDataFolder(), name);
+  } catch (const std::filesystem::filesystem_error&) {
+    return {};
+  }
+}
+
+}  // namespace
+
+std::filesystem::path serviceLogPath() { return productLogPath(L"vcam-service.log"); }
+std::filesystem::path agentLogPath() { return productLogPath(L"vcam-agent.log"); }
 
 void appendLogLine(const std::wstring& message) {
   try {

@@ -3,6 +3,7 @@
 #include <shlobj.h>
 
 #include <string>
+#include <system_error>
 
 #include "common/environment.h"
 
@@ -14,7 +15,14 @@ std::filesystem::path programDataFolder() {
   std::filesystem::path folder;
   if (SUCCEEDED(hr) && known && *known) folder = known;
   CoTaskMemFree(known);
-  return folder.empty() ? programDataFromEnvironment() : folder;
+  if (folder.empty()) folder = programDataFromEnvironment();
+  if (folder.empty()) {
+    // A relative folder would put the product's files below whatever the current folder is.
+    const DWORD error = GetLastError();
+    throw std::filesystem::filesystem_error(
+        "temp_directory_path", std::error_code(int(error ? error : ERROR_PATH_NOT_FOUND), std::system_category()));
+  }
+  return folder;
 }
 
 std::filesystem::path programDataFromEnvironment() {

@@ -12,6 +12,8 @@
 #include <stdexcept>
 #include <system_error>
 
+#include "common/bounded_json.h"
+
 namespace tesmira {
 namespace fs = std::filesystem;
 
@@ -109,11 +111,9 @@ fs::path defaultMediaPipeLibPath(const fs::path& repoRoot) {
 }
 
 std::string readBackendTelemetryUrl(const fs::path& repoRoot) {
-  std::ifstream in(repoRoot / "local-backend.json", std::ios::binary);
-  if (!in) return {};
   std::string url;
   try {
-    auto document = nlohmann::json::parse(in);
+    const auto document = readBoundedJsonFile(repoRoot / "local-backend.json");
     if (!document.is_object()) return {};
     auto it = document.find("backendBaseUrl");
     if (it == document.end()) return {};

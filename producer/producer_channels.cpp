@@ -1,12 +1,16 @@
 #include "producer/producer_channels.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 
 #include "producer/producer_log.h"
 
 namespace tesmira {
 namespace {
+
+// Every user may write the settings channel: an infinity or NaN there turns the effect off.
+float finiteOrOff(float v) { return std::isfinite(v) ? v : 0.0f; }
 
 template <typename Block>
 Block snapshot(const Block* shared) {
@@ -50,15 +54,15 @@ RetouchSettings frameSettings(const RetouchSettingsBlock* shared, const RetouchS
   const RetouchSettingsBlock b = snapshot(shared);
   if (!hasCurrentHeader(b)) return seeded;
   RetouchSettings s;
-  s.clearSkin = b.clearSkin;
-  s.eyeBags = b.eyeBags;
-  s.wrinkles = b.wrinkles;
-  s.teeth = b.teeth;
-  s.eyeWhite = b.eyeWhite;
-  s.eyeSharp = b.eyeSharp;
-  s.gain = b.gain;
+  s.clearSkin = finiteOrOff(b.clearSkin);
+  s.eyeBags = finiteOrOff(b.eyeBags);
+  s.wrinkles = finiteOrOff(b.wrinkles);
+  s.teeth = finiteOrOff(b.teeth);
+  s.eyeWhite = finiteOrOff(b.eyeWhite);
+  s.eyeSharp = finiteOrOff(b.eyeSharp);
+  s.gain = finiteOrOff(b.gain);
   s.maskBypass = b.maskBypass != 0;
-  s.sharpen = b.sharpen;
+  s.sharpen = finiteOrOff(b.sharpen);
   s.tone = uint32_t(b.tone) > 5 ? 0 : b.tone;
   // NaN fails both comparisons of clamp and would pass through; it counts as 0.
   s.perspectiveStrength = b.perspectiveStrength >= 0.0f ? std::min(b.perspectiveStrength, 1.0f) : 0.0f;

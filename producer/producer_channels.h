@@ -26,7 +26,8 @@ void repairControlBlock(VcamControlBlock& block);
 // is written unless an outside owner holds the block.
 void seedSettingsBlock(RetouchSettingsBlock& block, const RetouchSettings& seeded);
 // The settings of one frame: from the block when it is valid (tone above 5 read as 0,
-// perspective clamped to 0..1), else the seed.
+// perspective clamped to 0..1, a strength, gain or sharpen that is not finite as 0),
+// else the seed.
 RetouchSettings frameSettings(const RetouchSettingsBlock* block, const RetouchSettings& seeded);
 
 void openVcamControl(MappedChannel& channel);

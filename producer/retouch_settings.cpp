@@ -10,6 +10,8 @@
 #include <optional>
 #include <sstream>
 
+#include "common/bounded_json.h"
+
 namespace tesmira {
 namespace {
 
@@ -87,13 +89,8 @@ LoadedSettings loadConfigSettings(const RetouchSettings& defaults) {
 }
 
 LoadedSettings applyFilterObject(const std::string& jsonText, const RetouchSettings& defaults) {
-  Json document;
-  try {
-    // nlohmann skips a UTF-8 byte-order mark at the start of the input.
-    document = Json::parse(jsonText);
-  } catch (...) {
-    return {defaults, false};
-  }
+  // nlohmann skips a UTF-8 byte-order mark at the start of the input.
+  const Json document = parseBoundedJson(jsonText);
   if (!document.is_object()) return {defaults, false};
 
   Filter filter = nullptr;

@@ -148,10 +148,19 @@ TEST_F(HelpersTest, ProgramDataFallsBackToTheEnvironmentThenTheTemporaryFolder) 
   std::string log = tesmira::testing::readFile(root() / "tmp/Tesmira/Logs/vcam-service.log");
   EXPECT_NE(log.find("to the temporary folder"), std::string::npos);
 
-  // Without even a temporary folder there is no folder, and the logger writes nothing.
+  // Without even a temporary folder there is no folder: the product folders throw, and the
+  // logger writes nothing.
   faults::inject("GetTempPathW", ERROR_ACCESS_DENIED);
-  EXPECT_EQ(programDataFolder(), fs::path());
+  for (const auto& folder : {programDataFolder, vcamStagingFolder}) {
+    try {
+      folder();
+      ADD_FAILURE() << "no error";
+    } catch (const fs::filesystem_error& error) {
+      EXPECT_NE(std::string(error.what()).find("temp_directory_path"), std::string::npos) << error.what();
+    }
+  }
   EXPECT_EQ(agentLogPath(), fs::path()) << "no log path relative to the current folder";
+  EXPECT_EQ(serviceLogPath(), fs::path());
   appendLogLine(L"nowhere");
   EXPECT_FALSE(fs::exists("Tesmira"));
 }

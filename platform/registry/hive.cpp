@@ -95,7 +95,13 @@ json keyToJson(const Key& key) {
   }
   json keys = json::array();
   for (const auto& k : key.subkeys) keys.push_back(keyToJson(*k));
-  return json{{"name", toUtf8(key.name)}, {"written", key.lastWrite}, {"values", values}, {"keys", keys}};
+  // Moved in, not listed: an initializer list copies, which made each level copy all below it.
+  json out = json::object();
+  out["name"] = toUtf8(key.name);
+  out["written"] = key.lastWrite;
+  out["values"] = std::move(values);
+  out["keys"] = std::move(keys);
+  return out;
 }
 
 // Exactly the shapes keyToJson writes; anything else makes the whole hive corrupt.
@@ -155,12 +161,24 @@ bool keyFromJson(const json& j, Key& key, size_t depth) {
   return true;
 }
 
+// A key at level d lies 2d + 2 containers deep (objects inside "keys" arrays); its values
+// array and their objects two more.
+constexpr int kMaxHiveNesting = int(2 * kMaxKeyDepth + 4);
+
 // Parses a hive's text, refusing objects that name a member twice (the parser
-// would silently keep the last one).
+// would silently keep the last one) and nesting deeper than the key limit allows:
+// a refused container is skipped as it is read, so nothing deep is built, copied or
+// walked recursively.
 json parseHive(const std::string& text) {
   std::vector<std::set<std::string>> members;
-  bool duplicate = false;
-  json::parser_callback_t check = [&](int, json::parse_event_t event, json& parsed) {
+  bool duplicate = false, tooDeep = false;
+  json::parser_callback_t check = [&](int depth, json::parse_event_t event, json& parsed) {
+    if (tooDeep) return false;
+    if ((event == json::parse_event_t::object_start || event == json::parse_event_t::array_start) &&
+        depth >= kMaxHiveNesting) {
+      tooDeep = true;
+      return false;
+    }
     if (event == json::parse_event_t::object_start) {
       members.emplace_back();
     } else if (event == json::parse_event_t::object_end) {
@@ -171,7 +189,9 @@ json parseHive(const std::string& text) {
     return true;
   };
   json j = json::parse(text, check, false);
-  return duplicate ? json(json::value_t::discarded) : j;
+  // Returned by name, not through ?: (which would copy the whole tree, recursively).
+  if (duplicate || tooDeep) return json(json::value_t::discarded);
+  return j;
 }
 
 DWORD writeAtomically(const std::filesystem::path& file, const std::string& text) {

@@ -187,7 +187,13 @@ LSTATUS deleteKeyAt(HKEY key, LPCWSTR subKey, bool wholeTree) {
   if (DWORD error = appendPath(target, subKey); error != ERROR_SUCCESS) return LSTATUS(error);
   bool clearOnly = wholeTree && (!subKey || !*subKey);
   if (!clearOnly && target.empty()) return ERROR_ACCESS_DENIED;  // a hive's root stays
-  if (DWORD error = mayWrite(ref.hive); error != ERROR_SUCCESS) return LSTATUS(error);
+  if (DWORD error = mayWrite(ref.hive); error != ERROR_SUCCESS) {
+    // Windows looks the key up before it checks the access: a missing key is not found.
+    std::unique_ptr<Key> root;
+    if (DWORD readError = hiveFor(ref.hive).read(root); readError != ERROR_SUCCESS) return LSTATUS(readError);
+    if (!clearOnly && !findKey(*root, target)) return ERROR_FILE_NOT_FOUND;
+    return LSTATUS(error);
+  }
   return LSTATUS(hiveFor(ref.hive).update([&](Key& root, bool& changed) -> DWORD {
     if (clearOnly) {
       Key* k = findKey(root, target);

@@ -8,6 +8,7 @@
 #include <limits>
 #include <stdexcept>
 
+#include "common/bounded_json.h"
 #include "producer/options.h"
 
 namespace tesmira {
@@ -59,9 +60,12 @@ CropCalibration::Point anchor(const std::vector<LandmarkPoint>& points, const st
 }  // namespace
 
 void CropCalibration::load(const std::filesystem::path& file) {
-  std::ifstream in(file, std::ios::binary);
-  if (!in) throw std::runtime_error("Could not open calibration: " + utf8Path(file));
-  json j = json::parse(in);
+  std::string text;
+  if (!readWholeFile(file, text)) throw std::runtime_error("Could not open calibration: " + utf8Path(file));
+  if (jsonNestsDeeperThan(text, kJsonDepthLimit)) {
+    throw std::runtime_error("Calibration nests too deep: " + utf8Path(file));
+  }
+  json j = json::parse(text);
 
   CropCalibration c;
   c.anchor_left_indices = readIndices(j.at("anchor_left_indices"));

@@ -151,6 +151,9 @@ std::array<cv::Point2f, 4> eyeSharpenTaps(int width, int height, const std::arra
 cv::Mat retouchEyeRegion(const cv::Mat& retouched, const std::vector<cv::Point2f>& cropPoints, int frameWidth,
                          int frameHeight, const std::array<double, 6>& cropFromFrame, const RetouchSettings& settings,
                          const cv::Mat& skinMask, const cv::Mat& lookup) {
+  // The settings channel is writable by any local user: a non-finite strength is off.
+  const float eyeWhite = std::isfinite(settings.eyeWhite) ? settings.eyeWhite : 0.0f;
+  const float eyeSharp = std::isfinite(settings.eyeSharp) ? settings.eyeSharp : 0.0f;
   cv::Rect rect;
   const cv::Mat mask = buildEyeRegions(skinMask, cropPoints, rect);
   if (rect.width <= 0 || rect.height <= 0 || mask.empty()) return retouched;
@@ -162,7 +165,7 @@ cv::Mat retouchEyeRegion(const cv::Mat& retouched, const std::vector<cv::Point2f
   cv::Mat roi = work(rect);
 
   cv::Mat white = mask.clone();
-  if (settings.eyeWhite > 0) {
+  if (eyeWhite > 0) {
     cv::Mat hsv;
     cv::cvtColor(roi, hsv, cv::COLOR_BGR2HSV);
     for (int y = 0; y < hsv.rows; ++y) {
@@ -181,7 +184,7 @@ cv::Mat retouchEyeRegion(const cv::Mat& retouched, const std::vector<cv::Point2f
   cv::Mat f;
   roi.convertTo(f, CV_32FC3, 1.0 / 255.0);
 
-  if (settings.eyeSharp > 0) {
+  if (eyeSharp > 0) {
     cv::Mat sharp = f * 5.0;
     for (const cv::Point2f& tap : eyeSharpenTaps(frameWidth, frameHeight, cropFromFrame))
       sharp -= shiftImage(f, tap.x, tap.y);
@@ -190,14 +193,14 @@ cv::Mat retouchEyeRegion(const cv::Mat& retouched, const std::vector<cv::Point2f
       const float* s = sharp.ptr<float>(y);
       const float* m = mask.ptr<float>(y);
       for (int x = 0; x < f.cols; ++x) {
-        const float k = settings.eyeSharp * m[x];
+        const float k = eyeSharp * m[x];
         for (int c = 0; c < 3; ++c)
           px[3 * x + c] = clampBound((1.0f - k) * px[3 * x + c] + k * s[3 * x + c], 0.0f, 1.0f);
       }
     }
   }
 
-  if (settings.eyeWhite > 0) {
+  if (eyeWhite > 0) {
     for (int y = 0; y < f.rows; ++y) {
       float* px = f.ptr<float>(y);
       const float* wh = white.ptr<float>(y);
@@ -209,7 +212,7 @@ cv::Mat retouchEyeRegion(const cv::Mat& retouched, const std::vector<cv::Point2f
         const cv::Vec3f c0 = sampleLookup(lookup, tile * 16.0f + r, g);
         const cv::Vec3f c1 = sampleLookup(lookup, std::min(tile + 1.0f, 15.0f) * 16.0f + r, g);
         const cv::Vec3f lut = c0 * (1.0f - frac) + c1 * frac;  // red, green, blue
-        const float w = settings.eyeWhite * wh[x];
+        const float w = eyeWhite * wh[x];
         bgr[0] = lut[2] * w + bgr[0] * (1.0f - w);
         bgr[1] = lut[1] * w + bgr[1] * (1.0f - w);
         bgr[2] = lut[0] * w + bgr[2] * (1.0f - w);

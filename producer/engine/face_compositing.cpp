@@ -28,7 +28,7 @@ uint8_t levelToByte(float v) {
 
 uint8_t unitToByte(float v) { return levelToByte(v * 255.0f); }
 
-cv::Mat decodeModelField(const std::vector<float>& raw, int w, int h, cv::Size size) {
+cv::Mat decodeModelField(const std::vector<float>& raw, int w, int h, cv::Size size, const cv::Vec4f& nanAs) {
   const size_t plane = size_t(w) * size_t(h);
   if (raw.size() < 4 * plane) throw std::runtime_error("ONNX field output is smaller than expected.");
   cv::Mat field(h, w, CV_32FC4);
@@ -36,7 +36,10 @@ cv::Mat decodeModelField(const std::vector<float>& raw, int w, int h, cv::Size s
     float* row = field.ptr<float>(y);
     for (int x = 0; x < w; ++x) {
       const size_t at = size_t(x) * size_t(h) + size_t(y);
-      for (int c = 0; c < 4; ++c) row[4 * x + c] = clamp01(raw[size_t(c) * plane + at] / 255.0f);
+      for (int c = 0; c < 4; ++c) {
+        const float v = raw[size_t(c) * plane + at];
+        row[4 * x + c] = std::isnan(v) ? nanAs[c] : clamp01(v / 255.0f);
+      }
     }
   }
   if (field.size() == size) return field;
@@ -70,6 +73,7 @@ cv::Mat composeSkin(const cv::Mat& crop, const cv::Mat& field, const cv::Mat& ma
 cv::Mat composeTeeth(const cv::Mat& patch, const cv::Mat& field, const cv::Mat& mask, float strength) {
   CV_Assert(patch.type() == CV_8UC3 && field.type() == CV_32FC4 && mask.type() == CV_32FC1);
   CV_Assert(field.size() == patch.size() && mask.size() == patch.size());
+  if (!std::isfinite(strength)) strength = 0.0f;
   cv::Mat out(patch.size(), CV_8UC3);
   for (int y = 0; y < patch.rows; ++y) {
     const uint8_t* p = patch.ptr<uint8_t>(y);

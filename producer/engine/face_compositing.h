@@ -18,12 +18,16 @@ uint8_t unitToByte(float v);
 // A byte-unit value rounded once to nearest (ties to even) and clamped; NaN gives 0.
 uint8_t levelToByte(float v);
 
+// The skin field value that leaves a pixel as it is: 1.5 f - 0.25 = 0 and da = 0.
+inline const cv::Vec4f kNeutralSkinField(1.0f / 6.0f, 1.0f / 6.0f, 1.0f / 6.0f, 1.0f / 7.0f);
+
 // Four planes of w x h floats, element c*w*h + x*h + y, as a 4-channel float image of
-// `size` in 0..1 (NaN as 0). Throws "ONNX field output is smaller than expected.".
-cv::Mat decodeModelField(const std::vector<float>& raw, int w, int h, cv::Size size);
+// `size` in 0..1 (a NaN value of channel c as nanAs[c]; the teeth field is neutral at 0).
+// Throws "ONNX field output is smaller than expected.".
+cv::Mat decodeModelField(const std::vector<float>& raw, int w, int h, cv::Size size, const cv::Vec4f& nanAs = {});
 
 // crop: 8-bit BGR; field: 4-channel float (red, green, blue, amount); mask: 1-channel
-// float, all of the crop's size. A non-finite gain counts as 0.
+// float, all of the crop's size. A non-finite gain or strength counts as 0.
 cv::Mat composeSkin(const cv::Mat& crop, const cv::Mat& field, const cv::Mat& mask, float gain);
 cv::Mat composeTeeth(const cv::Mat& patch, const cv::Mat& field, const cv::Mat& mask, float strength);
 

@@ -195,7 +195,7 @@ cv::Mat RetouchEngine::faceStageCpu(const cv::Mat& frame, const FaceCrop& face, 
                                     RetouchTimings& timings) {
   const int64_t start = steadyNs();
   const cv::Mat field = decodeModelField(face.skinField, kSkinFieldWidth, kSkinFieldHeight,
-                                         cv::Size(kCropWidth, kCropHeight));
+                                         cv::Size(kCropWidth, kCropHeight), kNeutralSkinField);
   const cv::Mat mask = settings.maskBypass ? cv::Mat(facemask_.size(), CV_32FC1, cv::Scalar(1.0)) : facemask_;
   cv::Mat retouched = composeSkin(face.crop, field, mask, settings.gain);
   timings.skin_comp = msBetween(start, steadyNs());

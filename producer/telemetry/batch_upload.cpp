@@ -14,6 +14,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "common/bounded_json.h"
 #include "producer/telemetry/camera_state.h"
 #include "producer/telemetry/event_queue.h"
 #include "producer/telemetry/telemetry_endpoint.h"
@@ -44,6 +45,12 @@ struct UploaderState {
 UploaderState& uploader() {
   static auto* state = new UploaderState;
   return *state;
+}
+
+// The stored count plus one, held at the largest count a hostile file may claim.
+int64_t nextFailureCount() {
+  const int64_t count = readFailureCount();
+  return count < std::numeric_limits<int64_t>::max() ? count + 1 : count;
 }
 
 int64_t clampBackoff(int64_t seconds) { return std::clamp<int64_t>(seconds, 1, kMaxBackoffSeconds); }
@@ -139,7 +146,7 @@ int64_t readFailureCount() { return integerMember(readJsonFile(backoffFilePath()
 
 void recordBackoff(int64_t seconds) {
   json state = json::object();
-  state["failureCount"] = readFailureCount() + 1;
+  state["failureCount"] = nextFailureCount();
   state["backoffUntilUnix"] = unixNow() + clampBackoff(seconds);
   writeJsonAtomic(backoffFilePath(), state);
 }
@@ -147,7 +154,7 @@ void recordBackoff(int64_t seconds) {
 int64_t backoffSecondsFor(const TelemetryResponse& response) {
   int64_t seconds = 0;
   if (!response.retryAfter.empty() && leadingInteger(response.retryAfter, seconds)) return clampBackoff(seconds);
-  const json body = json::parse(response.body, nullptr, false);
+  const json body = parseBoundedJson(response.body);
   if (body.is_object()) {
     if (auto it = body.find("backoff_seconds"); it != body.end() && it->is_number_integer()) {
       return clampBackoff(integerMember(body, "backoff_seconds", 0));
@@ -157,7 +164,7 @@ int64_t backoffSecondsFor(const TelemetryResponse& response) {
       if (until > 0) return clampBackoff(until - unixNow());
     }
   }
-  const int64_t k = readFailureCount() + 1;
+  const int64_t k = nextFailureCount();
   const int64_t base = std::min<int64_t>(int64_t(30) << std::clamp<int64_t>(k, 0, 8), 3600);
   const int64_t range = std::max<int64_t>(base / 5, 1);
   return base + int64_t(tickMs() % uint64_t(range));
@@ -165,6 +172,8 @@ int64_t backoffSecondsFor(const TelemetryResponse& response) {
 
 TelemetryResponse postTelemetryBatch(const std::string& body) {
   TelemetryResponse response;
+  const uint64_t start = GetTickCount64();
+  const auto late = [start] { return GetTickCount64() - start > kUploadDeadlineMs; };
   const TelemetryEndpoint& endpoint = telemetryEndpoint();
   Internet session(WinHttpOpen(L"TesmiraTelemetry/1.0", WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
                                WINHTTP_NO_PROXY_BYPASS, 0));
@@ -181,7 +190,7 @@ TelemetryResponse postTelemetryBatch(const std::string& body) {
   if (!WinHttpAddRequestHeaders(request.get(), headers.c_str(), DWORD(-1), WINHTTP_ADDREQ_FLAG_ADD)) return response;
   if (!WinHttpSendRequest(request.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0, const_cast<char*>(body.data()),
                           DWORD(body.size()), DWORD(body.size()), 0) ||
-      !WinHttpReceiveResponse(request.get(), nullptr)) {
+      !WinHttpReceiveResponse(request.get(), nullptr) || late()) {
     return response;
   }
   DWORD status = 0;
@@ -197,13 +206,20 @@ TelemetryResponse postTelemetryBatch(const std::string& body) {
                           WINHTTP_NO_HEADER_INDEX)) {
     response.retryAfter = toUtf8(std::wstring(retryAfter, retrySize / sizeof(wchar_t)));
   }
+  std::string chunk;
   for (;;) {
     DWORD available = 0;
     if (!WinHttpQueryDataAvailable(request.get(), &available) || available == 0) break;
-    std::string chunk(available, '\0');
+    chunk.resize(std::min<size_t>(available, kMaxResponseBodyBytes + 1));
     DWORD read = 0;
-    if (!WinHttpReadData(request.get(), chunk.data(), available, &read) || read == 0) break;
+    if (!WinHttpReadData(request.get(), chunk.data(), DWORD(chunk.size()), &read) || read == 0) break;
+    if (late()) return {};
     response.body.append(chunk.data(), read);
+    if (response.body.size() > kMaxResponseBodyBytes) {
+      // Nothing that large is an answer of ours: the status stands, the body does not.
+      response.body.clear();
+      break;
+    }
   }
   return response;
 }

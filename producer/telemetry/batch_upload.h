@@ -9,6 +9,13 @@
 namespace tesmira::telemetry {
 
 inline constexpr size_t kBatchSize = 20;
+// An answer carries at most a policy and a backoff: a few hundred bytes. A larger body is
+// not read on (its status stands, the body counts as absent), so a hostile server cannot
+// make the uploader hold or parse megabytes.
+inline constexpr size_t kMaxResponseBodyBytes = 64 << 10;
+// The time-outs bound each wait, but a server that drips a byte now and then resets them:
+// the whole exchange ends after this, counted as no response.
+inline constexpr uint64_t kUploadDeadlineMs = 60000;
 
 struct TelemetryResponse {
   uint32_t status = 0;  // 0: no response

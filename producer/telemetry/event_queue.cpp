@@ -8,6 +8,7 @@
 #include <sstream>
 #include <system_error>
 
+#include "common/bounded_json.h"
 #include "producer/telemetry/camera_state.h"
 #include "producer/telemetry/telemetry_endpoint.h"
 
@@ -88,13 +89,7 @@ fs::path tokenFilePath() { return telemetryFolder() / "telemetry-token.json"; }
 
 std::string compactJson(const json& value) { return value.dump(-1, ' ', false, json::error_handler_t::replace); }
 
-json readJsonFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return json(json::value_t::discarded);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return json::parse(text.str(), nullptr, false);
-}
+json readJsonFile(const fs::path& path) { return readBoundedJsonFile(path); }
 
 int64_t integerMember(const json& object, const char* key, int64_t fallback) {
   if (!object.is_object()) return fallback;
@@ -136,7 +131,7 @@ namespace {
 
 // The queue as a JSON array of its objects, parsed in place (no copy of the events).
 json parseQueueArray(const std::string& text) {
-  json queue = json::parse(text, nullptr, false);
+  json queue = parseBoundedJson(text);
   if (!queue.is_array()) return json::array();
   auto& events = queue.get_ref<json::array_t&>();
   events.erase(std::remove_if(events.begin(), events.end(), [](const json& e) { return !e.is_object(); }),
@@ -197,7 +192,7 @@ json loadDropPolicy() {
 json policyFromResponse(const std::string& body, int64_t now) {
   const json discarded(json::value_t::discarded);
   if (body.empty()) return discarded;
-  json response = json::parse(body, nullptr, false);
+  json response = parseBoundedJson(body);
   if (!response.is_object()) return discarded;
   auto it = response.find("policy");
   if (it == response.end() || !it->is_object()) return discarded;

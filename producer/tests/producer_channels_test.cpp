@@ -85,6 +85,34 @@ TEST(SettingsBlock, FrameSettingsClampToneAndPerspectiveOnly) {
   EXPECT_EQ(frameSettings(nullptr, seeded()), seeded());
 }
 
+TEST(SettingsBlock, NonFiniteStrengthsGainAndSharpenAreOff) {
+  const float inf = std::numeric_limits<float>::infinity(), nan = std::numeric_limits<float>::quiet_NaN();
+  float RetouchSettingsBlock::*const blockFields[] = {
+      &RetouchSettingsBlock::clearSkin, &RetouchSettingsBlock::eyeBags,  &RetouchSettingsBlock::wrinkles,
+      &RetouchSettingsBlock::teeth,     &RetouchSettingsBlock::eyeWhite, &RetouchSettingsBlock::eyeSharp,
+      &RetouchSettingsBlock::gain,      &RetouchSettingsBlock::sharpen};
+  float RetouchSettings::*const fields[] = {&RetouchSettings::clearSkin, &RetouchSettings::eyeBags,
+                                            &RetouchSettings::wrinkles,  &RetouchSettings::teeth,
+                                            &RetouchSettings::eyeWhite,  &RetouchSettings::eyeSharp,
+                                            &RetouchSettings::gain,      &RetouchSettings::sharpen};
+  for (size_t i = 0; i < std::size(fields); ++i) {
+    for (const float bad : {inf, -inf, nan}) {
+      RetouchSettingsBlock block{};
+      seedSettingsBlock(block, {});
+      block.*blockFields[i] = bad;
+      RetouchSettings expected;
+      expected.*fields[i] = 0.0f;
+      SCOPED_TRACE(::testing::Message() << "field " << i << " = " << bad);
+      EXPECT_EQ(frameSettings(&block, seeded()), expected);
+    }
+    // A huge finite value is a value: the engine saturates it.
+    RetouchSettingsBlock block{};
+    seedSettingsBlock(block, {});
+    block.*blockFields[i] = 3e38f;
+    EXPECT_EQ(frameSettings(&block, seeded()).*fields[i], 3e38f);
+  }
+}
+
 TEST(ControlBlock, AWrongVersionBecomesAFreshBlockAndAValidOneStays) {
   VcamControlBlock block;
   std::memset(&block, 0x5A, sizeof block);

@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "producer/tests/producer_fixture.h"
+#include "tests/support/host_calls.h"
 
 namespace tesmira {
 namespace {
@@ -86,6 +87,18 @@ TEST(ApplyFilterObject, DocumentsThatAreNotAnObjectAreNotValid) {
                            R"({"filter": {"clearSkin": 1e400}})"}) {
     EXPECT_FALSE(applyFilterObject(json, {}).valid) << json;
   }
+}
+
+TEST(ApplyFilterObject, ADeepDocumentGivesTheDefaultsOnAOneMebibyteStack) {
+  const std::string deep =
+      R"({"filter": {"clearSkin": 0.1, "x": )" + std::string(100000, '[') + std::string(100000, ']') + "}}";
+  RetouchSettings defaults;
+  defaults.clearSkin = 0.5f;
+  ASSERT_TRUE(tesmira::testing::runOnStackOf(1 << 20, [&] {
+    const LoadedSettings loaded = applyFilterObject(deep, defaults);
+    EXPECT_FALSE(loaded.valid);
+    EXPECT_EQ(loaded.settings, defaults);
+  }));
 }
 
 class ConfigJsonTest : public ProducerTest {};

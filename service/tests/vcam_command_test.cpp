@@ -154,16 +154,24 @@ TEST(VcamCommandLine, TheServiceCommandLineQuotesEveryArgumentAndMakesPathsAbsol
 
 // ---- staging, in process --------------------------------------------------------
 
-class StagingTest : public testing::MachineTest {};
+class StagingTest : public testing::MachineTest {
+ protected:
+  // Options naming a tool and a DLL written under <root>/install.
+  VcamCommandOptions optionsWithSources() {
+    const fs::path source = root() / "install";
+    fs::create_directories(source);
+    std::ofstream(source / "tool.exe") << "tool bytes";
+    std::ofstream(source / "source.dll") << "dll bytes";
+    VcamCommandOptions options = defaultVcamCommandOptions();
+    options.ownExecutablePath = (source / "tool.exe").wstring();
+    options.mediaSourceDllPath = (source / "source.dll").wstring();
+    return options;
+  }
+};
 
 TEST_F(StagingTest, CopiesBothFilesUnderFreshNamesAndRepointsTheOptions) {
   const fs::path source = root() / "install";
-  fs::create_directories(source);
-  std::ofstream(source / "tool.exe") << "tool bytes";
-  std::ofstream(source / "source.dll") << "dll bytes";
-  VcamCommandOptions options = defaultVcamCommandOptions();
-  options.ownExecutablePath = (source / "tool.exe").wstring();
-  options.mediaSourceDllPath = (source / "source.dll").wstring();
+  VcamCommandOptions options = optionsWithSources();
   platform::testclock::freeze();
   const std::wstring suffix =
       L"_" + std::to_wstring(GetCurrentProcessId()) + L"_" + std::to_wstring(GetTickCount64());
@@ -188,6 +196,23 @@ TEST_F(StagingTest, CopiesBothFilesUnderFreshNamesAndRepointsTheOptions) {
   ASSERT_EQ(stageInstallFiles(again), S_OK);
   EXPECT_NE(again.ownExecutablePath, options.ownExecutablePath);
   EXPECT_TRUE(fs::exists(exe));
+}
+
+TEST_F(StagingTest, WithoutAnyProgramDataFolderNothingIsStagedBelowTheCurrentFolder) {
+  VcamCommandOptions options = optionsWithSources();
+  const std::wstring before = options.ownExecutablePath;
+  platform::faults::inject("SHGetKnownFolderPath", E_FAIL);
+  platform::faults::inject("GetTempPathW", ERROR_ACCESS_DENIED);
+  SetEnvironmentVariableW(L"ProgramData", nullptr);
+  const fs::path cwd = fs::current_path();
+  try {
+    stageInstallFiles(options);
+    ADD_FAILURE() << "staged without a folder";
+  } catch (const fs::filesystem_error& error) {
+    EXPECT_NE(std::string(error.what()).find("temp_directory_path"), std::string::npos) << error.what();
+  }
+  EXPECT_FALSE(fs::exists(cwd / "Tesmira"));
+  EXPECT_EQ(options.ownExecutablePath, before);
 }
 
 TEST_F(StagingTest, AMissingSourceFailsAndKeepsTheOptions) {

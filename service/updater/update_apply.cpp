@@ -3,6 +3,7 @@
 #include <cstring>
 #include <fstream>
 
+#include "common/bounded_json.h"
 #include "common/channels.h"
 #include "common/command_line.h"
 #include "common/error_text.h"
@@ -75,9 +76,7 @@ bool isCameraLive() {
 fs::path statusJsonPath() { return updatesFolder() / L"status.json"; }
 
 json readStatusJson() {
-  std::ifstream in(statusJsonPath(), std::ios::binary);
-  if (!in) return json::object();
-  json doc = json::parse(in, nullptr, false);
+  json doc = readBoundedJsonFile(statusJsonPath());
   return doc.is_object() ? doc : json::object();
 }
 

@@ -4,6 +4,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "common/bounded_json.h"
 #include "service/updater/update_apply.h"
 #include "service/updater/update_download.h"
 #include "service/updater_log.h"
@@ -97,7 +98,7 @@ std::wstring manifestRequestUrl(const UpdateOptions& options, const std::wstring
 
 ReleaseManifest parseManifest(const std::string& body, std::wstring& error) {
   ReleaseManifest manifest;
-  const json doc = json::parse(body, nullptr, false);
+  const json doc = parseBoundedJson(body);
   // A key of the wrong type is as unusable as text that does not parse.
   const auto wrongType = [&](const json& object, const char* key, bool (json::*is)() const noexcept) {
     const auto it = object.find(key);
@@ -148,7 +149,8 @@ ReleaseManifest parseManifest(const std::string& body, std::wstring& error) {
 
 ReleaseManifest fetchManifest(const UpdateOptions& options, const std::wstring& installed, std::wstring& error) {
   std::string body;
-  if (!httpsGetToMemory(manifestRequestUrl(options, installed), kManifestMaxBytes, error, body)) return {};
+  if (!httpsGetToMemory(manifestRequestUrl(options, installed), kManifestMaxBytes, kManifestDeadlineMs, error,
+                        body)) return {};
   return parseManifest(body, error);
 }
 

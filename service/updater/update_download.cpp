@@ -32,8 +32,15 @@ using Internet = std::unique_ptr<void, InternetCloser>;
 std::wstring lastErrorText() { return win32ErrorToText(GetLastError()); }
 
 // The GET both transfers share; `take` receives each block and says whether it was kept.
-bool httpsGet(const std::wstring& url, uint64_t maxBytes, std::wstring& error,
+bool httpsGet(const std::wstring& url, uint64_t maxBytes, uint64_t deadlineMs, std::wstring& error,
               const std::function<bool(const char*, size_t)>& take) {
+  // Each byte of a dripping feed resets the idle time-outs; the whole transfer has this long.
+  const uint64_t start = GetTickCount64();
+  const auto late = [&] {
+    if (GetTickCount64() - start <= deadlineMs) return false;
+    error = L"transfer took longer than " + std::to_wstring(deadlineMs / 1000) + L" s";
+    return true;
+  };
   const HttpsUrlParts parts = crackHttpsUrl(url);
   if (!parts.valid) {
     error = L"invalid or non-HTTPS URL: " + url;
@@ -66,6 +73,7 @@ bool httpsGet(const std::wstring& url, uint64_t maxBytes, std::wstring& error,
     error = L"request failed: " + lastErrorText();
     return false;
   }
+  if (late()) return false;
   DWORD status = 0;
   DWORD statusSize = sizeof(status);
   WinHttpQueryHeaders(request.get(), WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
@@ -89,6 +97,7 @@ bool httpsGet(const std::wstring& url, uint64_t maxBytes, std::wstring& error,
       return false;
     }
     if (read == 0) return true;
+    if (late()) return false;
     total += read;
     if (total > maxBytes) {
       error = L"response exceeds " + std::to_wstring(maxBytes) + L" bytes";
@@ -135,15 +144,17 @@ HttpsUrlParts crackHttpsUrl(const std::wstring& url) {
   return parts;
 }
 
-bool httpsGetToMemory(const std::wstring& url, uint64_t maxBytes, std::wstring& error, std::string& body) {
-  return httpsGet(url, maxBytes, error, [&body](const char* bytes, size_t count) {
+bool httpsGetToMemory(const std::wstring& url, uint64_t maxBytes, uint64_t deadlineMs, std::wstring& error,
+                      std::string& body) {
+  return httpsGet(url, maxBytes, deadlineMs, error, [&body](const char* bytes, size_t count) {
     body.append(bytes, count);
     return true;
   });
 }
 
-bool httpsGetToFile(const std::wstring& url, uint64_t maxBytes, std::wstring& error, DownloadSink& sink) {
-  return httpsGet(url, maxBytes, error, [&sink](const char* bytes, size_t count) { return sink.write(bytes, count); });
+bool httpsGetToFile(const std::wstring& url, uint64_t maxBytes, uint64_t deadlineMs, std::wstring& error,
+                    DownloadSink& sink) {
+  return httpsGet(url, maxBytes, deadlineMs, error, [&sink](const char* bytes, size_t count) { return sink.write(bytes, count); });
 }
 
 fs::path stagedInstallerPath(const std::wstring& versionText) {
@@ -168,6 +179,12 @@ void removeStaleInstallers(const fs::path& keep) {
 
 uint64_t downloadCap(uint64_t sizeBytes) { return saturatingAdd(sizeBytes, kDownloadSlackBytes); }
 
+uint64_t installerDeadlineMs(uint64_t sizeBytes) {
+  const uint64_t perByteMs = sizeBytes / kSlowestTransferBytesPerSecond * 1000 +
+                             sizeBytes % kSlowestTransferBytesPerSecond * 1000 / kSlowestTransferBytesPerSecond;
+  return saturatingAdd(kManifestDeadlineMs, perByteMs);
+}
+
 uint64_t stagingSpaceNeeded(uint64_t sizeBytes) { return saturatingAdd(sizeBytes, sizeBytes); }
 
 bool downloadInstaller(const ReleaseManifest& manifest, const fs::path& target, std::wstring& error) {
@@ -187,7 +204,8 @@ bool downloadInstaller(const ReleaseManifest& manifest, const fs::path& target, 
     return false;
   }
   DownloadSink sink{&out};
-  const bool fetched = httpsGetToFile(manifest.installerUrl, downloadCap(manifest.sizeBytes), error, sink);
+  const bool fetched = httpsGetToFile(manifest.installerUrl, downloadCap(manifest.sizeBytes),
+                                      installerDeadlineMs(manifest.sizeBytes), error, sink);
   out.close();
   if (!fetched) {
     std::error_code ec;

@@ -18,6 +18,11 @@ namespace tesmira {
 inline constexpr const wchar_t* kExpectedSigner = L"Pellucor Inc.";
 inline constexpr uint64_t kProgressStepBytes = 20ull << 20;
 inline constexpr uint64_t kDownloadSlackBytes = 1ull << 20;
+// Whole-transfer limits: the idle time-outs alone let a feed that drips hold the updater
+// (and its machine-wide mutex) for ever. The manifest gets two minutes; the installer
+// two minutes plus its declared size at 64 KiB/s.
+inline constexpr uint64_t kManifestDeadlineMs = 120000;
+inline constexpr uint64_t kSlowestTransferBytesPerSecond = 64 << 10;
 
 struct HttpsUrlParts {
   std::wstring host;
@@ -34,8 +39,11 @@ struct DownloadSink {
 };
 
 HttpsUrlParts crackHttpsUrl(const std::wstring& url);
-bool httpsGetToMemory(const std::wstring& url, uint64_t maxBytes, std::wstring& error, std::string& body);
-bool httpsGetToFile(const std::wstring& url, uint64_t maxBytes, std::wstring& error, DownloadSink& sink);
+// Both fail with "transfer took longer than <n> s" once deadlineMs have passed since the start.
+bool httpsGetToMemory(const std::wstring& url, uint64_t maxBytes, uint64_t deadlineMs, std::wstring& error,
+                      std::string& body);
+bool httpsGetToFile(const std::wstring& url, uint64_t maxBytes, uint64_t deadlineMs, std::wstring& error,
+                    DownloadSink& sink);
 
 // ...\Updates\TesmiraSetup-<version>.exe
 std::filesystem::path stagedInstallerPath(const std::wstring& versionText);
@@ -43,6 +51,8 @@ std::filesystem::path stagedInstallerPath(const std::wstring& versionText);
 void removeStaleInstallers(const std::filesystem::path& keep);
 // What the download may take: sizeBytes + 1 MiB, saturated.
 uint64_t downloadCap(uint64_t sizeBytes);
+// How long it may take: kManifestDeadlineMs + sizeBytes at the slowest rate, saturated.
+uint64_t installerDeadlineMs(uint64_t sizeBytes);
 // The free space staging needs: 2 x sizeBytes, saturated.
 uint64_t stagingSpaceNeeded(uint64_t sizeBytes);
 bool downloadInstaller(const ReleaseManifest& manifest, const std::filesystem::path& target, std::wstring& error);

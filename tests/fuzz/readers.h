@@ -30,6 +30,10 @@ inline constexpr uint32_t kLastStatusCard = 5;
 std::vector<CameraCapability> offeredCapabilities(const uint8_t* view);
 
 RetouchSettings readSettings(const RetouchSettingsBlock* block, const RetouchSettings& seeded);
+// One frame of the CPU road (constant-field models, full masks, a synthetic 478-point face on
+// a 640x480 textured frame) with the settings read from `block`. `used`: what the engine got;
+// `changedOutsideCrop`: pixels outside the crop's footprint that differ from the input.
+void retouchWithSettingsBlock(const RetouchSettingsBlock& block, RetouchSettings& used, int& changedOutsideCrop);
 ControlReading readControlBlock(const VcamControlBlock* block, uint64_t now);
 std::string readConsumerKey(const VcamConsumersBlock* block, uint64_t now);
 LoadedSettings readConfigJson(const std::string& text, const RetouchSettings& defaults);

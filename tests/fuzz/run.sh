@@ -14,6 +14,8 @@ mkdir -p "$work/machine"
 # Nothing under fuzz should touch a machine folder; if it does, it touches a scratch one.
 export TESMIRA_MACHINE_ROOT="$work/machine"
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+# ONNX Runtime (the frame target) keeps allocations of its own for the process's life.
+export LSAN_OPTIONS=suppressions=$top/cmake/lsan-suppressions.txt
 
 names=()
 pids=()

@@ -1,6 +1,7 @@
 #include "tests/support/host_calls.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -85,6 +86,22 @@ int OutputCapturingChild::wait(DWORD timeoutMs) {
     if (done < 0 || std::chrono::steady_clock::now() >= deadline) return -1;
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
+}
+
+bool runOnStackOf(size_t stackBytes, const std::function<void()>& work) {
+  pthread_attr_t attributes;
+  if (pthread_attr_init(&attributes) != 0) return false;
+  pthread_attr_setstacksize(&attributes, stackBytes);
+  pthread_t thread;
+  const auto body = [](void* argument) -> void* {
+    (*static_cast<const std::function<void()>*>(argument))();
+    return nullptr;
+  };
+  const bool started =
+      pthread_create(&thread, &attributes, body, const_cast<std::function<void()>*>(&work)) == 0;
+  pthread_attr_destroy(&attributes);
+  if (started) pthread_join(thread, nullptr);
+  return started;
 }
 
 }  // namespace tesmira::testing

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -29,6 +30,10 @@ bool sendCtrlC(DWORD processId);
 void killProcess(DWORD processId);
 // True once the process has exited, also while nobody has reaped it yet.
 bool processGone(DWORD processId);
+
+// Runs work on a thread of its own with a stack of stackBytes (Windows gives a main
+// thread 1 MiB), and waits for it; false when no such thread could start.
+bool runOnStackOf(size_t stackBytes, const std::function<void()>& work);
 
 // A child whose standard output and error are written to files.
 class OutputCapturingChild {

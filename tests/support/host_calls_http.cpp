@@ -1,5 +1,7 @@
 #include "tests/support/host_calls_http.h"
 
+#include <signal.h>
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -302,6 +304,21 @@ void LoopbackHttpServer::State::serve(int fd) {
     }
     if (!hasLength) response += "Content-Length: " + std::to_string(answer.body.size()) + "\r\n";
     response += "Connection: close\r\n\r\n";
+    if (answer.dripMs > 0) {
+      // The client hangs up mid-body by design; a TLS write to it must fail, not raise SIGPIPE.
+      static const bool ignored = (::signal(SIGPIPE, SIG_IGN), true);
+      (void)ignored;
+      if (!c.write(response)) return;
+      for (char byte : answer.body) {
+        {
+          std::lock_guard lock(mutex);
+          if (stopping) return;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(answer.dripMs));
+        if (!c.write(std::string(1, byte))) return;
+      }
+      return;
+    }
     response += answer.cutBodyShort ? answer.body.substr(0, answer.body.size() / 2) : answer.body;
     c.write(response);
     return;  // one answer per connection

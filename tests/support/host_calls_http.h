@@ -22,6 +22,7 @@ struct HttpAnswer {
   bool hold = false;                // kept until releaseHeld()
   bool closeWithoutAnswer = false;  // the connection closes, nothing is sent
   bool cutBodyShort = false;        // the full length is announced, half the body sent, then closed
+  int dripMs = 0;                   // the body's bytes one at a time, this much real time apart
 };
 
 struct HttpRequestRecord {

@@ -10,6 +10,7 @@
 
 #include "platform/kernel/tests/spawn.h"
 #include "tesmira/platform_testing.h"
+#include "tests/support/host_calls.h"
 #include "tests/support/machine_fixture.h"
 
 namespace {
@@ -306,6 +307,10 @@ TEST_F(RegistryTest, HklmWritesCanBeDeniedWhileReadsGoOn) {
     EXPECT_EQ(denied, nullptr);
     EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"Software\\Tesmira", 0, KEY_WRITE, &denied), ERROR_ACCESS_DENIED);
     EXPECT_EQ(RegDeleteTreeW(HKEY_LOCAL_MACHINE, L"Software\\Tesmira"), ERROR_ACCESS_DENIED);
+    // As on Windows, a key that is not there is not found before the access is checked.
+    EXPECT_EQ(RegDeleteTreeW(HKEY_LOCAL_MACHINE, L"Software\\Tesmira\\Missing"), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(RegDeleteTreeW(HKEY_LOCAL_MACHINE, L"Software\\Absent\\Deeper"), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(RegDeleteKeyW(HKEY_LOCAL_MACHINE, L"Software\\Tesmira\\Missing"), ERROR_FILE_NOT_FOUND);
     DWORD got = 0, size = 4;
     EXPECT_EQ(RegGetValueW(HKEY_LOCAL_MACHINE, L"Software\\Tesmira", L"Installed", RRF_RT_REG_DWORD, nullptr, &got,
                            &size),
@@ -482,6 +487,7 @@ TEST_F(HostileHiveTest, EveryMisshapenHiveIsCorruptForEveryCallAndStaysAsItWas) 
       {"duplicate top-level members",
        "{\"format\": \"tesmira-registry-hive\", \"version\": 1, \"version\": 1, \"root\": {\"name\": \"\"}}"},
       {"600-deep keys", hiveAround(deepKeys(600))},
+      {"100,000 arrays deep in a value", hiveAround(keyWith(std::string(100000, '[') + std::string(100000, ']')))},
       {"truncated", hiveAround(valid).substr(0, 80)},
   };
   for (const auto& c : cases) {
@@ -533,6 +539,47 @@ TEST_F(HostileHiveTest, OversizedButWellFormedValuesReadSafely) {
   EXPECT_EQ(size, (2u << 20) * sizeof(wchar_t));
   RegCloseKey(key);
   EXPECT_EQ(readFile(hive()), before);
+}
+
+// Windows gives a main thread 1 MiB: a hive of any depth is read there, the deepest legal one in full.
+TEST_F(HostileHiveTest, DeepHivesReadOnAOneMebibyteStack) {
+  // Software and 511 keys below it: 512 levels, with a value in the deepest key.
+  std::string deepest = "{\"name\": \"k\", \"values\": [{\"name\": \"v\", \"type\": 4, \"hex\": \"07000000\"}]}";
+  for (int i = 0; i < 510; ++i) deepest = "{\"name\": \"k\", \"keys\": [" + deepest + "]}";
+  std::wstring path = L"Software\\k";
+  for (int i = 0; i < 510; ++i) path += L"\\k";
+  const std::string nested = std::string(100000, '[') + std::string(100000, ']');
+  ASSERT_TRUE(tesmira::testing::runOnStackOf(1 << 20, [&] {
+    plant(hiveAround(keyWith("{\"name\": \"v\", \"type\": 4, \"hex\": " + nested + "}")));
+    HKEY key = nullptr;
+    EXPECT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, L"Software", 0, KEY_READ, &key), ERROR_REGISTRY_CORRUPT);
+  }));
+  // The legal hive is read key by key, one frame a level; AddressSanitizer's redzones make
+  // those frames several times larger than a normal build's.
+#if defined(__SANITIZE_ADDRESS__)
+  constexpr size_t kStack = 8 << 20;
+#else
+  constexpr size_t kStack = 1 << 20;
+#endif
+  ASSERT_TRUE(tesmira::testing::runOnStackOf(kStack, [&] {
+    HKEY key = nullptr;
+    plant("{\"format\": \"tesmira-registry-hive\", \"version\": 1, \"root\": {\"name\": \"\", \"keys\": [{\"name\": "
+          "\"Software\", \"keys\": [" + deepest + "]}]}}");
+    DWORD value = 0, size = sizeof(value);
+    EXPECT_EQ(RegGetValueW(HKEY_CURRENT_USER, path.c_str(), L"v", RRF_RT_REG_DWORD, nullptr, &value, &size),
+              ERROR_SUCCESS);
+    EXPECT_EQ(value, 7u);
+    // A change writes the whole hive back, as deep as it is.
+    ASSERT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, KEY_ALL_ACCESS, &key), ERROR_SUCCESS);
+    value = 9;
+    EXPECT_EQ(RegSetValueExW(key, L"v", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof(value)),
+              ERROR_SUCCESS);
+    RegCloseKey(key);
+    value = 0;
+    EXPECT_EQ(RegGetValueW(HKEY_CURRENT_USER, path.c_str(), L"v", RRF_RT_REG_DWORD, nullptr, &value, &size),
+              ERROR_SUCCESS);
+    EXPECT_EQ(value, 9u);
+  }));
 }
 
 TEST_F(HostileHiveTest, KeysDeeperThanAHiveMayHoldAreRefused) {

@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "producer/engine/crop_calibration.h"
+#include "tests/support/host_calls.h"
 #include "tests/support/machine_fixture.h"
 
 namespace tesmira {
@@ -138,6 +139,15 @@ TEST_F(CropCalibrationTest, LoadErrors) {
     else if (c.error == "json") EXPECT_NE(error.find("[json.exception."), std::string::npos) << error;
     else EXPECT_EQ(error, c.error);
   }
+}
+
+TEST_F(CropCalibrationTest, ADeepFileIsRefusedOnAOneMebibyteStack) {
+  const std::string text = with("features", std::string(100000, '[') + std::string(100000, ']'));
+  const std::filesystem::path path = file(text);
+  ASSERT_TRUE(testing::runOnStackOf(1 << 20, [&] {
+    CropCalibration c;
+    EXPECT_EQ(errorOf([&] { c.load(path); }), "Calibration nests too deep: " + path.string());
+  }));
 }
 
 TEST_F(CropCalibrationTest, ScaleOfAFeatureThatDividesMustBeFiniteAndNonZero) {

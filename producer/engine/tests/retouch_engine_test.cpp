@@ -15,6 +15,7 @@
 
 #include "producer/engine/gpu_d3d11_compositor.h"
 #include "producer/engine/tests/engine_fixture.h"
+#include "producer/producer_channels.h"
 #include "tesmira/d3d11_testing.h"
 #include "tesmira/platform_testing.h"
 
@@ -607,18 +608,65 @@ TEST_F(DispatcherTest, BrokenLandmarksNeverReachAnIntegerUnclamped) {
   }
 }
 
-TEST_F(DispatcherTest, ANaNFieldDecodesAsZero) {
+TEST_F(DispatcherTest, ANaNSkinFieldDecodesAsNeutral) {
+  const cv::Mat frame = texturedFrame();
+  // The neutral field in raw units (255 / 6 and 255 / 7) and a NaN one give the same frame.
+  writeSkinModel(42.5f, 255.0f / 7.0f);
+  cv::Mat neutral = cpuRoad(*cpuEngine(), frame, syntheticFace(), plainSettings());
+  models_.reset();
   writeSkinModel(kNaN, kNaN);
+  cv::Mat bgr;
+  ASSERT_NO_THROW(bgr = cpuRoad(*cpuEngine(), frame, syntheticFace(), plainSettings()));
+  EXPECT_TRUE(sameBytes(bgr, neutral));
+  // Neither darkens the face (a NaN read as 0 took every value x to x - 0.25 (1 - x)).
+  const cv::Rect face(200, 100, 200, 300);
+  EXPECT_LT(cv::norm(bgr(face), frame(face), cv::NORM_L1) / (face.area() * 3.0), 1.0);
+}
+
+// The settings channel is writable by every user: whatever it holds, the frame differs from
+// the all-off frame only where an effect of a finite strength applies.
+TEST_F(DispatcherTest, HostileSettingsBlocksChangeOnlyWhereAFiniteEffectApplies) {
   auto engine = cpuEngine();
   const cv::Mat frame = texturedFrame();
-  cv::Mat bgr;
-  ASSERT_NO_THROW(bgr = cpuRoad(*engine, frame, syntheticFace(), plainSettings()));
-  // Field 0 everywhere: each value x becomes x - 0.25 (1 - x), darker, never garbage.
-  EXPECT_EQ(differencesOutside(bgr, frame, cv::Rect(158, 0, 324, kFrameHeight)), 0);
-  cv::Mat darker;
-  cv::compare(bgr(cv::Rect(200, 100, 200, 300)).reshape(1), frame(cv::Rect(200, 100, 200, 300)).reshape(1), darker,
-              cv::CMP_LT);
-  EXPECT_EQ(cv::countNonZero(darker), 200 * 300 * 3);
+  RetouchSettings off = plainSettings();
+  off.clearSkin = off.eyeBags = off.wrinkles = off.gain = off.perspectiveStrength = 0;
+  const cv::Rect crop(158, 0, 324, kFrameHeight);
+  // The teeth patch: 256 pixels square around the mouth's centre (320, 350), and the rounding.
+  const cv::Rect mouth(320 - 130, 350 - 130, 260, 260);
+  const cv::Rect nowhere(0, 0, 0, 0);
+  struct Case {
+    const char* what;
+    float RetouchSettingsBlock::*field;
+    float value;
+    cv::Rect changes;  // the only pixels that may differ
+  };
+  const float huge = 3e38f, max = std::numeric_limits<float>::max();
+  std::vector<Case> cases;
+  for (auto field : {&RetouchSettingsBlock::clearSkin, &RetouchSettingsBlock::eyeBags, &RetouchSettingsBlock::wrinkles,
+                     &RetouchSettingsBlock::teeth, &RetouchSettingsBlock::eyeWhite, &RetouchSettingsBlock::eyeSharp,
+                     &RetouchSettingsBlock::gain, &RetouchSettingsBlock::sharpen,
+                     &RetouchSettingsBlock::perspectiveStrength}) {
+    for (float bad : {kInf, -kInf, kNaN}) cases.push_back({"not finite", field, bad, nowhere});
+  }
+  for (float big : {huge, max, -huge}) {
+    cases.push_back({"huge teeth", &RetouchSettingsBlock::teeth, big, big > 0 ? mouth : nowhere});
+    cases.push_back({"huge eye white", &RetouchSettingsBlock::eyeWhite, big, big > 0 ? crop : nowhere});
+    cases.push_back({"huge eye sharpening", &RetouchSettingsBlock::eyeSharp, big, big > 0 ? crop : nowhere});
+    cases.push_back({"huge gain", &RetouchSettingsBlock::gain, big, crop});
+  }
+  const std::vector<LandmarkPoint> face = syntheticFace();
+  RetouchSettingsBlock block{};
+  seedSettingsBlock(block, off);
+  const cv::Mat allOff = cpuRoad(*engine, frame, face, frameSettings(&block, off));
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.what) + " " + std::to_string(c.value));
+    seedSettingsBlock(block, off);
+    block.*c.field = c.value;
+    cv::Mat bgr;
+    ASSERT_NO_THROW(bgr = cpuRoad(*engine, frame, face, frameSettings(&block, off)));
+    ASSERT_EQ(bgr.size(), frame.size());
+    EXPECT_EQ(differencesOutside(bgr, allOff, c.changes), 0);
+  }
 }
 
 TEST_F(DispatcherTest, AShortSkinFieldIsAnErrorOfTheFrame) {

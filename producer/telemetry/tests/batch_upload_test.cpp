@@ -12,37 +12,12 @@ using nlohmann::json;
 using tesmira::testing::HttpAnswer;
 using tesmira::testing::LoopbackHttpServer;
 using tesmira::testing::TelemetryTest;
+using tesmira::testing::UploadTest;
+using tesmira::testing::numbered;
 namespace telemetry = tesmira::telemetry;
 namespace testclock = tesmira::platform::testclock;
 
 constexpr DWORD kIdleMs = 20000;
-
-json numbered(int n) { return {{"event_id", "E" + std::to_string(n)}, {"surface", "vcam"}, {"n", n}}; }
-
-class UploadTest : public TelemetryTest {
- protected:
-  void SetUp() override {
-    TelemetryTest::SetUp();
-    testclock::freeze();
-  }
-  // A client for the local endpoint of this server.
-  void localClient() { client_ = std::make_unique<telemetry::TelemetryClient>(server_.url("/api/telemetryBatch")); }
-  void queueEvents(int from, int to) {
-    std::vector<json> events;
-    for (int i = from; i <= to; ++i) events.push_back(numbered(i));
-    ASSERT_TRUE(telemetry::writeJsonArrayAtomic(telemetry::queueFilePath(), events));
-  }
-  int64_t now() const { return telemetry::unixNow(); }
-  static std::vector<int> batchNumbers(const tesmira::testing::HttpRequestRecord& request) {
-    std::vector<int> numbers;
-    const json batch = json::parse(request.body);
-    for (const auto& e : batch["events"]) numbers.push_back(e["n"]);
-    return numbers;
-  }
-
-  LoopbackHttpServer server_;
-  std::unique_ptr<telemetry::TelemetryClient> client_;
-};
 
 TEST_F(UploadTest, FortyFiveQueuedEventsGoOutAsTwentyTwentyFive) {
   server_.setDefaultAnswer({200, {}, "{}"});

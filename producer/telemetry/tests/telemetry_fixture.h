@@ -14,6 +14,8 @@
 #include "producer/telemetry/event_queue.h"
 #include "producer/telemetry/telemetry_client.h"
 #include "producer/telemetry/telemetry_endpoint.h"
+#include "tesmira/platform_testing.h"
+#include "tests/support/host_calls_http.h"
 #include "tests/support/machine_fixture.h"
 
 namespace tesmira::testing {
@@ -47,6 +49,36 @@ class TelemetryTest : public MachineTest {
     auto q = queue();
     return q.is_array() ? q.size() : 0;
   }
+};
+
+inline nlohmann::json numbered(int n) {
+  return {{"event_id", "E" + std::to_string(n)}, {"surface", "vcam"}, {"n", n}};
+}
+
+// Uploads to a loopback server on a frozen test clock.
+class UploadTest : public TelemetryTest {
+ protected:
+  void SetUp() override {
+    TelemetryTest::SetUp();
+    platform::testclock::freeze();
+  }
+  // A client for the local endpoint of this server.
+  void localClient() { client_ = std::make_unique<telemetry::TelemetryClient>(server_.url("/api/telemetryBatch")); }
+  void queueEvents(int from, int to) {
+    std::vector<nlohmann::json> events;
+    for (int i = from; i <= to; ++i) events.push_back(numbered(i));
+    ASSERT_TRUE(telemetry::writeJsonArrayAtomic(telemetry::queueFilePath(), events));
+  }
+  int64_t now() const { return telemetry::unixNow(); }
+  static std::vector<int> batchNumbers(const HttpRequestRecord& request) {
+    std::vector<int> numbers;
+    const nlohmann::json batch = nlohmann::json::parse(request.body);
+    for (const auto& e : batch["events"]) numbers.push_back(e["n"]);
+    return numbers;
+  }
+
+  LoopbackHttpServer server_;
+  std::unique_ptr<telemetry::TelemetryClient> client_;
 };
 
 inline CameraStateSnapshot snapshotOf(uint32_t width = 1280, uint32_t height = 720, double fps = 30.0) {

@@ -132,9 +132,13 @@ TEST_F(TelemetryProducerTest, HostileTelemetryInputNeverStopsTheVideo) {
   struct Case {
     const char* name;
     const char* file;
-    const char* text;
+    std::string text;
   };
+  const std::string deep = std::string(100000, '[') + std::string(100000, ']');
   const Case cases[] = {
+      {"queue 100,000 levels deep", "usage-queue.json", R"([{"event_id":"A","x":)" + deep + "}]"},
+      {"policy 100,000 levels deep", "telemetry-policy.json", R"({"drop_all":true,"x":)" + deep + "}"},
+      {"backoff 100,000 levels deep", "backend-backoff.json", R"({"backoffUntilUnix":1,"x":)" + deep + "}"},
       {"drop_all yes", "telemetry-policy.json", R"({"drop_all":"yes"})"},
       {"action a number", "telemetry-policy.json", R"({"rules":[{"action":7,"where":{"surface":"vcam"}}]})"},
       {"in with objects", "telemetry-policy.json",

@@ -4,6 +4,7 @@
 
 #include "service/updater/update_check.h"
 #include "service/updater/update_download.h"
+#include "tests/support/host_calls.h"
 
 namespace tesmira {
 namespace {
@@ -33,7 +34,7 @@ TEST(ParseVersion, TakesOnlyThreeRunsOfDigits) {
       {L"a.b.c", false},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(testing::PrintToString(std::wstring(c.text)));
+    SCOPED_TRACE(::testing::PrintToString(std::wstring(c.text)));
     const VersionTriple v = parseVersion(c.text);
     EXPECT_EQ(v.valid, c.valid);
     if (c.valid) {
@@ -52,7 +53,7 @@ TEST(CompareVersions, FieldByField) {
   } cases[] = {{L"1.4.0", L"1.4.0", false}, {L"1.3.9", L"1.4.0", true},  {L"1.10.0", L"1.9.9", false},
                {L"0.9.99", L"1.0.0", true}, {L"1.4.1", L"1.4.0", false}, {L"1.4.0", L"1.4.1", true}};
   for (const auto& c : cases) {
-    SCOPED_TRACE(testing::PrintToString(std::wstring(c.a) + L" < " + c.b));
+    SCOPED_TRACE(::testing::PrintToString(std::wstring(c.a) + L" < " + c.b));
     EXPECT_EQ(compareVersions(parseVersion(c.a), parseVersion(c.b)), c.less);
   }
 }
@@ -124,7 +125,7 @@ TEST(ParseManifest, ReadsEveryMemberAndLowersTheHash) {
       "extra": true, "installer": {"url": "https://h:8443/s.exe?x=1", "sha256": ")" +
                                               std::string(kHash) + R"(", "sizeBytes": 18446744073709551615}})",
                                           error);
-  ASSERT_TRUE(m.valid) << testing::PrintToString(error);
+  ASSERT_TRUE(m.valid) << ::testing::PrintToString(error);
   EXPECT_EQ(m.versionText, L"01.4.0");
   EXPECT_EQ(m.version.major, 1);
   EXPECT_EQ(m.installerUrl, L"https://h:8443/s.exe?x=1");
@@ -132,6 +133,17 @@ TEST(ParseManifest, ReadsEveryMemberAndLowersTheHash) {
   EXPECT_EQ(m.sizeBytes, std::numeric_limits<uint64_t>::max());
   EXPECT_EQ(m.minVersion, L"1.0.0");
   EXPECT_EQ(m.notesUrl, L"");  // not a string: ignored
+}
+
+// A 64 KiB manifest nests 32,000 levels inside "installer"; Windows gives the updater's main thread 1 MiB.
+TEST(ParseManifest, ADeepManifestIsNotValidJsonOnAOneMebibyteStack) {
+  const std::string deep = R"({"version": "1.4.0", "installer": {"url": "https://h/s.exe", "x": )" +
+                           std::string(32000, '[') + std::string(32000, ']') + "}}";
+  ASSERT_TRUE(tesmira::testing::runOnStackOf(1 << 20, [&] {
+    std::wstring error;
+    EXPECT_FALSE(parseManifest(deep, error).valid);
+    EXPECT_EQ(error, L"manifest is not valid JSON");
+  }));
 }
 
 TEST(StagingSizes, SaturateInsteadOfWrapping) {
@@ -149,6 +161,22 @@ TEST(StagingSizes, SaturateInsteadOfWrapping) {
     SCOPED_TRACE(c.size);
     EXPECT_EQ(stagingSpaceNeeded(c.size), c.space);
     EXPECT_EQ(downloadCap(c.size), c.cap);
+  }
+}
+
+TEST(StagingSizes, TheInstallersDeadlineGrowsWithItsSize) {
+  const struct {
+    uint64_t size, deadlineMs;
+  } cases[] = {
+      {0, 120000},
+      {64 << 10, 121000},
+      {96 << 10, 121500},
+      {uint64_t(100) << 20, 120000 + 1600000},
+      {std::numeric_limits<uint64_t>::max(), 120000 + (std::numeric_limits<uint64_t>::max() >> 16) * 1000 + 999},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.size);
+    EXPECT_EQ(installerDeadlineMs(c.size), c.deadlineMs);
   }
 }
 

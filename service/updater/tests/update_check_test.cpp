@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "service/updater/tests/update_fixture.h"
+#include "service/updater/update_apply.h"
 #include "tesmira/disk_testing.h"
 #include "tests/support/child_main.h"
 #include "tests/support/child_process.h"
@@ -185,6 +186,56 @@ TEST_F(UpdaterTest, FeedAndTransferFailuresExit12WithTheirError) {
       EXPECT_EQ(installerRequests(), installersBefore);
     }
   }
+}
+
+// Each dripped byte resets the idle time-outs; the whole transfer still ends at its deadline.
+TEST_F(UpdaterTest, AFeedThatDripsEndsAtTheTransferDeadline) {
+  platform::testclock::freeze();
+  testing::HttpAnswer drip{200, {}, std::string(100000, ' ')};
+  drip.dripMs = 20;  // 2,000 s for the whole body
+  serve("/drip", drip);
+  const std::string narrowUrl = server_->url("/drip");
+  const std::wstring url(narrowUrl.begin(), narrowUrl.end());
+  const struct {
+    const char* name;
+    uint64_t deadlineMs;
+    std::function<bool(std::wstring&)> get;
+  } cases[] = {
+      {"manifest", kManifestDeadlineMs,
+       [&](std::wstring& error) {
+         std::string body;
+         return httpsGetToMemory(url, kManifestMaxBytes, kManifestDeadlineMs, error, body);
+       }},
+      {"installer of 10 MiB", installerDeadlineMs(10 << 20),
+       [&](std::wstring& error) {
+         std::ofstream out(root() / "partial.exe", std::ios::binary);
+         DownloadSink sink{&out};
+         return httpsGetToFile(url, downloadCap(10 << 20), installerDeadlineMs(10 << 20), error, sink);
+       }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const size_t before = server_->requestCount();
+    std::wstring error;
+    bool fetched = true;
+    std::thread transfer([&] { fetched = c.get(error); });
+    ASSERT_TRUE(server_->waitForRequests(before + 1, 10000));
+    platform::testclock::advanceMs(c.deadlineMs + 1);
+    transfer.join();
+    EXPECT_FALSE(fetched);
+    EXPECT_EQ(error, L"transfer took longer than " + std::to_wstring(c.deadlineMs / 1000) + L" s");
+  }
+}
+
+TEST_F(UpdaterTest, ADeepStatusFileIsReplacedOnAOneMebibyteStack) {
+  fs::create_directories(updates());
+  std::ofstream(updates() / "status.json", std::ios::binary)
+      << "{\"keep\": " << std::string(100000, '[') << std::string(100000, ']') << "}";
+  ASSERT_TRUE(testing::runOnStackOf(1 << 20, [] { EXPECT_EQ(readStatusJson(), json::object()); }));
+  serveManifest(manifestFor("1.3.0", pellucor()));
+  EXPECT_EQ(tool("update-check").exitCode, 0);
+  EXPECT_EQ(status()["state"], "upToDate");
+  EXPECT_FALSE(status().contains("keep"));
 }
 
 TEST_F(UpdaterTest, FreeSpaceMustHoldTwiceTheInstaller) {

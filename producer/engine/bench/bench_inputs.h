@@ -6,6 +6,9 @@
 #include <opencv2/imgproc.hpp>
 
 #include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <vector>
 
@@ -63,6 +66,36 @@ inline double median(std::vector<double> values) {
   std::sort(values.begin(), values.end());
   const size_t n = values.size();
   return n % 2 ? values[n / 2] : 0.5 * (values[n / 2 - 1] + values[n / 2]);
+}
+
+// The median time of copying `bytes` with memcpy between two buffers already touched:
+// what a stage that reads and writes that much memory cannot go below.
+inline double memcpyMs(size_t bytes, int repeats = 31) {
+  std::vector<unsigned char> from(bytes, 1), to(bytes, 0);
+  std::vector<double> ms;
+  for (int i = 0; i < repeats; ++i) {
+    const auto start = std::chrono::steady_clock::now();
+    std::memcpy(to.data(), from.data(), bytes);
+    ms.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
+    from[size_t(i) % bytes] = to[(size_t(i) * 7) % bytes];  // keeps the copy from being folded away
+  }
+  return median(ms);
+}
+
+// One row of the stage-against-floor table.
+struct FloorRow {
+  const char* stage;
+  double ms;
+  const char* floorName;
+  double floorMs;
+};
+
+inline void printFloors(const char* title, const std::vector<FloorRow>& rows) {
+  std::printf("%s: each stage against its floor (medians, ms)\n", title);
+  std::printf("  %-14s %8s  %-34s %8s %7s\n", "stage", "ms", "floor", "ms", "ratio");
+  for (const FloorRow& r : rows)
+    std::printf("  %-14s %8.2f  %-34s %8.2f %6.1fx\n", r.stage, r.ms, r.floorName, r.floorMs,
+                r.floorMs > 0 ? r.ms / r.floorMs : 0.0);
 }
 
 }  // namespace tesmira::bench

@@ -253,8 +253,17 @@ cv::Mat RetouchEngine::retouchTeeth(const cv::Mat& retouched, const cv::Mat& cro
   mapped.reserve(points.size());
   const float left = centre.x - float(kTeethSide), top = centre.y - float(kTeethSide);
   for (const cv::Point2f& p : points) mapped.emplace_back((p.x - left) * 0.5f, (p.y - top) * 0.5f);
-  cv::Mat mask = softMouthMask(cv::Size(kTeethSide, kTeethSide), mapped, kMouthIndices.data(), kMouthIndices.size(), 6.0);
-  mask = mask.mul(teethMask_);
+  // A shut mouth (a ring without area) shows no teeth.
+  std::vector<cv::Point2f> ring;
+  ring.reserve(kMouthIndices.size());
+  for (int i : kMouthIndices) ring.push_back(mapped[size_t(i)]);
+  const double area = std::fabs(cv::contourArea(ring));
+  if (!(area >= 1.0)) return retouched;
+  // Soft inside the inner lips and zero beyond them: a wide blur would whiten the lips.
+  const cv::Size side(kTeethSide, kTeethSide);
+  const cv::Mat inside = softMouthMask(side, mapped, kMouthIndices.data(), kMouthIndices.size(), 0.0);
+  cv::Mat mask = softMouthMask(side, mapped, kMouthIndices.data(), kMouthIndices.size(), 1.5);
+  mask = mask.mul(inside).mul(teethMask_);
   const cv::Mat composited = composeTeeth(retouchedPatch, field, mask, strength);
 
   cv::Mat after, before, delta;

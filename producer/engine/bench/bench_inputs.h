@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "common/environment.h"
+#include "producer/engine/data_folder_options.h"
 #include "producer/options.h"
 
 namespace tesmira::bench {
@@ -31,21 +32,7 @@ inline std::filesystem::path mediaDir() {
 }
 
 // The producer's model, calibration and resource paths in the data folder.
-inline ProducerOptions dataFolderOptions() {
-  const std::filesystem::path data = dataDir();
-  ProducerOptions options;
-  options.skinModelPath = data / "models" / "retouch.onnx";
-  options.teethModelPath = data / "models" / "teeth_whitening.onnx";
-  options.calibrationPath = data / "models" / "calibration" / "mediapipe_crop_calibration.json";
-  options.landmarkDetectorModelPath = data / "models" / "mp_landmarker" / "onnx" / "face_detector.onnx";
-  options.landmarkMeshModelPath = data / "models" / "mp_landmarker" / "onnx" / "face_landmarks_detector.onnx";
-  options.resourcesDir = data / "app" / "base" / "Sources" / "Prismwell" / "Resources";
-  options.facemaskPath = options.resourcesDir / "facemask.png";
-  options.skinMaskPath = options.resourcesDir / "skin_mask.png";
-  options.teethMaskPath = options.resourcesDir / "teeth_whitening_mask.png";
-  options.lookupPath = options.resourcesDir / "lookup.png";
-  return options;
-}
+inline ProducerOptions dataFolderOptions() { return tesmira::dataFolderOptions(dataDir()); }
 
 // The face picture scaled to the frame's height, centred with its edges replicated; empty
 // when the picture is missing.

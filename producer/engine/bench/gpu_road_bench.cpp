@@ -196,24 +196,20 @@ bool runSize(int width, int height, const ProducerOptions& options, RetouchModel
          s.perspectiveStrength = 0.55f;
          return s;
        }())) && ok;
-  ok = measure("GPU road, defaults (processFrame)", [&](Figures& f) {
-    const int64_t start = steadyNs();
-    RetouchTimings t;
-    uint32_t w = 0, h = 0;
-    cv::Mat bgr;
-    const bool done = gpuEngine.processFrame(frame, landmarks, defaults, nv12, w, h, bgr, &t, nullptr, 0, false);
-    f.add("road", msBetween(start, steadyNs()));
-    return done;
-  }, &defaultFigures) && ok;
-  ok = measure("GPU road, defaults without perspective", [&](Figures& f) {
-    const int64_t start = steadyNs();
-    RetouchTimings t;
-    uint32_t w = 0, h = 0;
-    cv::Mat bgr;
-    const bool done = gpuEngine.processFrame(frame, landmarks, defaultsNoPost, nv12, w, h, bgr, &t, nullptr, 0, false);
-    f.add("road", msBetween(start, steadyNs()));
-    return done;
-  }) && ok;
+  // The engine's own dispatch, as the producer calls it.
+  auto gpuRoad = [&](const RetouchSettings& s) {
+    return [&, s](Figures& f) {
+      const int64_t start = steadyNs();
+      RetouchTimings t;
+      uint32_t w = 0, h = 0;
+      cv::Mat bgr;
+      const bool done = gpuEngine.processFrame(frame, landmarks, s, nv12, w, h, bgr, &t, nullptr, 0, false);
+      f.add("road", msBetween(start, steadyNs()));
+      return done;
+    };
+  };
+  ok = measure("GPU road, defaults (processFrame)", gpuRoad(defaults), &defaultFigures) && ok;
+  ok = measure("GPU road, defaults without perspective", gpuRoad(defaultsNoPost)) && ok;
   ok = measure("camera-only, tone 2", [&](Figures& f) {
     const int64_t start = steadyNs();
     GpuTimings g;

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "producer/engine/crop_calibration.h"
+#include "producer/engine/data_folder_options.h"
 #include "producer/engine/face_compositing.h"
 #include "producer/engine/onnx_landmarker.h"
 #include "producer/engine/retouch_engine.h"
@@ -20,22 +21,6 @@ namespace tesmira {
 namespace {
 
 namespace fs = std::filesystem;
-
-ProducerOptions dataFolderOptions() {
-  const fs::path data = testing::builtDataFolder();
-  ProducerOptions o;
-  o.skinModelPath = data / "models" / "retouch.onnx";
-  o.teethModelPath = data / "models" / "teeth_whitening.onnx";
-  o.calibrationPath = data / "models" / "calibration" / "mediapipe_crop_calibration.json";
-  o.landmarkDetectorModelPath = data / "models" / "mp_landmarker" / "onnx" / "face_detector.onnx";
-  o.landmarkMeshModelPath = data / "models" / "mp_landmarker" / "onnx" / "face_landmarks_detector.onnx";
-  o.resourcesDir = data / "app" / "base" / "Sources" / "Prismwell" / "Resources";
-  o.facemaskPath = o.resourcesDir / "facemask.png";
-  o.skinMaskPath = o.resourcesDir / "skin_mask.png";
-  o.teethMaskPath = o.resourcesDir / "teeth_whitening_mask.png";
-  o.lookupPath = o.resourcesDir / "lookup.png";
-  return o;
-}
 
 RetouchSettings teethOnly(float strength) {
   RetouchSettings s;
@@ -101,7 +86,7 @@ class TeethWhiteningTest : public ::testing::Test {
     return area;
   }
 
-  ProducerOptions options_ = dataFolderOptions();
+  ProducerOptions options_ = dataFolderOptions(testing::builtDataFolder());
   CropCalibration calibration_;
   std::unique_ptr<RetouchModels> models_;
   std::unique_ptr<RetouchEngine> engine_;

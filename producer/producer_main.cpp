@@ -201,7 +201,8 @@ bool ProducerSession::demandPass(int64_t now, const CaptureRequest& request) {
     }
   }
 
-  const int64_t frameStart = now;
+  // The frame's time starts after the context and the camera: building or opening them is no frame's work.
+  const int64_t frameStart = steadyNs();
   cv::Mat frame;
   // Released when the pass ends, after the frame's statistics.
   Microsoft::WRL::ComPtr<ID3D11Texture2D> texture;

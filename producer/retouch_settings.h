@@ -4,6 +4,8 @@
 #include <filesystem>
 #include <string>
 
+#include "producer/retouch_limits.h"
+
 namespace tesmira {
 
 struct RetouchSettings {

@@ -1,70 +1,77 @@
 #include "producer/engine/crop_paste.h"
 
-#include <opencv2/imgproc.hpp>
+#include <xmmintrin.h>
 
-#include <algorithm>
 #include <cmath>
+#include <vector>
 
-#include "producer/engine/face_compositing.h"
+#include "producer/engine/crop_geometry.h"
 
 namespace tesmira {
 namespace {
 
-// NaN to lo; then lo..hi.
-float clampBound(float v, float lo, float hi) { return v > hi ? hi : (v >= lo ? v : lo); }
+// levelToByte's rounding (to nearest, ties to even, clamped; NaN to 0) inlined in the loop.
+inline uint8_t levelByte(float v) {
+  const float clamped = v > 255.0f ? 255.0f : (v >= 0.0f ? v : 0.0f);
+  return uint8_t(_mm_cvtss_si32(_mm_set_ss(clamped)));
+}
 
 }  // namespace
 
-cv::Mat pasteCropCpu(const cv::Mat& frame, const cv::Mat& crop, const cv::Mat& retouched,
-                     const std::array<double, 6>& cropFromFrame) {
-  const auto [a, b, c, d, e, f] = cropFromFrame;
-  const double det = a * e - b * d;
-  const double s = (det < 0 ? -1.0 : 1.0) / std::max(std::fabs(det), 1e-9);
-  const double ia = s * e, ib = -s * b, id = -s * d, ie = s * a;
-  const double ic = -(c * ia + f * ib), ifv = -(f * ie + c * id);
+void pasteCropCpu(const cv::Mat& frame, const cv::Mat& crop, const cv::Mat& retouched,
+                  const std::array<double, 6>& cropFromFrame, cv::Mat& out) {
+  CV_Assert(frame.type() == CV_8UC3 && crop.type() == CV_8UC3 && retouched.type() == CV_8UC3);
+  CV_Assert(crop.cols == kCropWidth && crop.rows == kCropHeight && retouched.size() == crop.size());
+  // Writing into the camera frame would change what the caller still reads.
+  if (out.data == frame.data || out.u == frame.u) out.release();
+  out.create(frame.size(), CV_8UC3);
+  frame.copyTo(out);
+  const CropFootprint region = cropFootprint(cropFromFrame, frame.cols, frame.rows);
+  if (region.empty()) return;
 
-  const float corners[4][2] = {{0, 0}, {320, 0}, {320, 512}, {0, 512}};
-  float minX = 0, minY = 0, maxX = 0, maxY = 0;
-  for (int i = 0; i < 4; ++i) {
-    const float x = float(ia) * corners[i][0] + float(ib) * corners[i][1] + float(ic);
-    const float y = float(id) * corners[i][0] + float(ie) * corners[i][1] + float(ifv);
-    if (i == 0 || x < minX) minX = x;
-    if (i == 0 || y < minY) minY = y;
-    if (i == 0 || x > maxX) maxX = x;
-    if (i == 0 || y > maxY) maxY = y;
+  // The change in floats with a one-pixel border of zeros, so that a tap beyond the crop
+  // reads 0 without a test. Kept per thread: the road allocates it once.
+  constexpr int kStride = kCropWidth + 2;
+  thread_local std::vector<float> change;
+  change.assign(size_t(kStride) * (kCropHeight + 2) * 3, 0.0f);
+  for (int y = 0; y < kCropHeight; ++y) {
+    const uint8_t* before = crop.ptr<uint8_t>(y);
+    const uint8_t* after = retouched.ptr<uint8_t>(y);
+    float* row = change.data() + (size_t(y + 1) * kStride + 1) * 3;
+    for (int i = 0; i < kCropWidth * 3; ++i) row[i] = float(int(after[i]) - int(before[i]));
   }
-  // Bounds are clamped to the frame in floating point before they become integers; a
-  // non-finite one gives an empty region.
-  const float w = float(frame.cols), h = float(frame.rows);
-  const bool finite = std::isfinite(minX) && std::isfinite(minY) && std::isfinite(maxX) && std::isfinite(maxY);
-  const int x0 = finite ? int(clampBound(std::floor(minX) - 2.0f, 0.0f, w)) : 0;
-  const int y0 = finite ? int(clampBound(std::floor(minY) - 2.0f, 0.0f, h)) : 0;
-  const int x1 = finite ? int(clampBound(std::ceil(maxX) + 2.0f, 0.0f, w)) : 0;
-  const int y1 = finite ? int(clampBound(std::ceil(maxY) + 2.0f, 0.0f, h)) : 0;
-  if (x1 <= x0 || y1 <= y0) return frame.clone();
 
-  cv::Mat before, after;
-  crop.convertTo(before, CV_32FC3);
-  retouched.convertTo(after, CV_32FC3);
-  const cv::Mat delta = after - before;
-  const cv::Matx23f warp(float(ia), float(ib), float(ic) - float(x0), float(id), float(ie), float(ifv) - float(y0));
-  cv::Mat warped;
-  cv::warpAffine(delta, warped, warp, cv::Size(x1 - x0, y1 - y0), cv::INTER_LINEAR, cv::BORDER_CONSTANT,
-                 cv::Scalar::all(0));
-
-  cv::Mat result = frame.clone();
-  for (int y = y0; y < y1; ++y) {
-    uint8_t* row = result.ptr<uint8_t>(y);
-    const float* dv = warped.ptr<float>(y - y0);
-    for (int x = x0; x < x1; ++x) {
+  const auto [a, b, c, d, e, f] = cropFromFrame;
+  constexpr double kW = kCropWidth, kH = kCropHeight;
+  for (int y = region.minY; y < region.maxY; ++y) {
+    uint8_t* row = out.ptr<uint8_t>(y);
+    const double uRow = b * y + c, vRow = e * y + f;
+    for (int x = region.minX; x < region.maxX; ++x) {
+      const double u = a * x + uRow, v = d * x + vRow;
+      // Beyond a pixel outside the crop every tap is zero; a NaN fails the test too.
+      if (!(u > -1.0 && u < kW && v > -1.0 && v < kH)) continue;
+      // u and v are above -1, so truncation of u + 1 is the floor of u, plus one.
+      const int iu = int(u + 1.0), iv = int(v + 1.0);
+      const float fx = float(u + 1.0 - iu), fy = float(v + 1.0 - iv);
+      const float* top = change.data() + (size_t(iv) * kStride + size_t(iu)) * 3;
+      const float* bottom = top + kStride * 3;
       for (int ch = 0; ch < 3; ++ch) {
-        const float v = dv[3 * (x - x0) + ch];
+        const float upper = top[ch] + fx * (top[3 + ch] - top[ch]);
+        const float lower = bottom[ch] + fx * (bottom[3 + ch] - bottom[ch]);
+        const float delta = upper + fy * (lower - upper);
+        if (delta == 0.0f) continue;
         uint8_t& px = row[3 * x + ch];
-        if (v != 0.0f) px = levelToByte(float(px) + v);
+        px = levelByte(float(px) + delta);
       }
     }
   }
-  return result;
+}
+
+cv::Mat pasteCropCpu(const cv::Mat& frame, const cv::Mat& crop, const cv::Mat& retouched,
+                     const std::array<double, 6>& cropFromFrame) {
+  cv::Mat out;
+  pasteCropCpu(frame, crop, retouched, cropFromFrame, out);
+  return out;
 }
 
 }  // namespace tesmira

@@ -6,11 +6,11 @@
 #include <cmath>
 #include <limits>
 
+#include "producer/engine/crop_geometry.h"
+
 namespace tesmira {
 namespace {
 
-constexpr int kCropWidth = 320;
-constexpr int kCropHeight = 512;
 constexpr int kFirstSlot = 36;
 constexpr int kSlotCount = 12;  // slots 36 to 47
 

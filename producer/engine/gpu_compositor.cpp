@@ -13,6 +13,7 @@
 
 #include "producer/engine/compositor_constants.h"
 #include "producer/engine/compositor_shaders.h"
+#include "producer/engine/crop_geometry.h"
 #include "producer/engine/gpu_d3d11_compositor.h"
 
 namespace tesmira {
@@ -21,13 +22,9 @@ using Microsoft::WRL::ComPtr;
 
 namespace {
 
-constexpr int kCropWidth = 320;
-constexpr int kCropHeight = 512;
 constexpr int kFieldWidth = 40;
 constexpr int kFieldHeight = 64;
 constexpr int kSkinFieldValues = 4 * kFieldWidth * kFieldHeight;
-constexpr int kPerspectiveColumns = 96;
-constexpr int kPerspectiveRows = 54;
 constexpr UINT kPerspectiveCells = kPerspectiveColumns * kPerspectiveRows;
 
 std::string hresultText(const char* step, HRESULT hr) {
@@ -52,33 +49,7 @@ bool pollQuery(ID3D11DeviceContext* context, ID3D11Query* query, T& data) {
   return hr == S_OK;
 }
 
-// The crop's footprint in the frame, widened by 2 pixels and clamped to the frame in
-// floating point, so that no garbage alignment turns into an undefined integer.
-struct Roi {
-  int32_t minX = 0, minY = 0, maxX = 0, maxY = 0;
-  bool empty() const { return maxX <= minX || maxY <= minY; }
-  int width() const { return maxX - minX; }
-  int height() const { return maxY - minY; }
-};
-
-Roi cropRoi(const std::array<double, 6>& cropFromFrame, int width, int height) {
-  const auto inv = invertAffine(cropFromFrame);
-  const double corners[4][2] = {{0, 0}, {kCropWidth, 0}, {kCropWidth, kCropHeight}, {0, kCropHeight}};
-  float xs[4], ys[4];
-  for (int i = 0; i < 4; ++i) {
-    xs[i] = float(inv[0] * corners[i][0] + inv[1] * corners[i][1] + inv[2]);
-    ys[i] = float(inv[3] * corners[i][0] + inv[4] * corners[i][1] + inv[5]);
-    if (std::isnan(xs[i]) || std::isnan(ys[i])) return {};
-  }
-  const double loX = *std::min_element(xs, xs + 4), hiX = *std::max_element(xs, xs + 4);
-  const double loY = *std::min_element(ys, ys + 4), hiY = *std::max_element(ys, ys + 4);
-  const double minX = std::max(std::floor(loX) - 2.0, 0.0), maxX = std::min(std::ceil(hiX) + 2.0, double(width));
-  const double minY = std::max(std::floor(loY) - 2.0, 0.0), maxY = std::min(std::ceil(hiY) + 2.0, double(height));
-  if (maxX <= minX || maxY <= minY) return {};
-  return {int32_t(minX), int32_t(minY), int32_t(maxX), int32_t(maxY)};
-}
-
-Params roiParams(const std::array<double, 6>& a, const Roi& roi) {
+Params roiParams(const std::array<double, 6>& a, const CropFootprint& roi) {
   Params p{};
   p.m0[0] = float(a[0]);
   p.m0[1] = float(a[1]);
@@ -127,13 +98,6 @@ D3D11_TEXTURE2D_DESC textureDesc(int width, int height, DXGI_FORMAT format, D3D1
 
 [[noreturn]] void throwHresultError(const char* step, HRESULT hr) { throw std::runtime_error(hresultText(step, hr)); }
 
-std::array<double, 6> invertAffine(const std::array<double, 6>& m) {
-  const double a = m[0], b = m[1], c = m[2], d = m[3], e = m[4], f = m[5];
-  const double det = a * e - b * d;
-  const double s = (det < 0 ? -1.0 : 1.0) / std::max(std::fabs(det), 1e-9);
-  return {e * s, -b * s, -(c * e * s + f * (-b * s)), -d * s, a * s, -(c * (-d * s) + f * a * s)};
-}
-
 double elapsedMs(std::chrono::steady_clock::time_point start) {
   return double(
              std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - start).count()) /
@@ -173,8 +137,8 @@ struct GpuCompositorImpl {
   ComPtr<ID3D11Buffer> perspectiveField;
   ComPtr<ID3D11ShaderResourceView> perspectiveFieldSrv;
 
-  std::array<ComPtr<ID3D11Texture2D>, 6> toneLut;
-  std::array<ComPtr<ID3D11ShaderResourceView>, 6> toneLutSrv;
+  std::array<ComPtr<ID3D11Texture2D>, kToneCount + 1> toneLut;
+  std::array<ComPtr<ID3D11ShaderResourceView>, kToneCount + 1> toneLutSrv;
 
   ComPtr<ID3D11Texture2D> delta, crop, extFinalCrop, field, mask, finalCrop;
   ComPtr<ID3D11ShaderResourceView> deltaSrv, cropSrv, extFinalCropSrv, fieldSrv, maskSrv, finalCropSrv;
@@ -194,6 +158,8 @@ struct GpuCompositorImpl {
   ComPtr<ID3D11Texture2D> nv12Download;
 
   ComPtr<ID3D11Query> disjoint, start, end;
+  // The frame's tail: post chain, packing kernel, read-back copy.
+  ComPtr<ID3D11Query> tailDisjoint, tailStart, postEnd, nv12End, copyEnd;
 
   uint32_t width = 0, height = 0;
   uint32_t nv12Width = 0, nv12Height = 0;
@@ -342,6 +308,11 @@ void GpuCompositorImpl::build() {
   start = query(D3D11_QUERY_TIMESTAMP, "CreateQuery(start)");
   mid = query(D3D11_QUERY_TIMESTAMP, "CreateQuery(mid)");
   end = query(D3D11_QUERY_TIMESTAMP, "CreateQuery(end)");
+  tailDisjoint = query(D3D11_QUERY_TIMESTAMP_DISJOINT, "CreateQuery(tailDisjoint)");
+  tailStart = query(D3D11_QUERY_TIMESTAMP, "CreateQuery(tailStart)");
+  postEnd = query(D3D11_QUERY_TIMESTAMP, "CreateQuery(postEnd)");
+  nv12End = query(D3D11_QUERY_TIMESTAMP, "CreateQuery(nv12End)");
+  copyEnd = query(D3D11_QUERY_TIMESTAMP, "CreateQuery(copyEnd)");
 }
 
 template <class T>
@@ -534,7 +505,7 @@ void D3D11Compositor::setFacemask(const cv::Mat& mask) {
 
 void D3D11Compositor::setToneLut(int index, const cv::Mat& rgba) {
   auto& g = *impl_;
-  if (index < 1 || index > 5) throw std::runtime_error("setToneLut: tone index out of range (natural has no LUT).");
+  if (index < 1 || index > kToneCount) throw std::runtime_error("setToneLut: tone index out of range (natural has no LUT).");
   if (rgba.type() != CV_8UC4 || rgba.cols != 256 || rgba.rows != 16 || !rgba.isContinuous())
     throw std::runtime_error("setToneLut expects a continuous 256x16 CV_8UC4 (RGBA) atlas.");
   g.toneLutSrv[index].Reset();
@@ -563,7 +534,7 @@ bool D3D11Compositor::compositeResident(const cv::Mat& frame, const cv::Mat& cro
       !g.mask)
     return false;
   ensureFrameTextures(frame.cols, frame.rows);
-  const Roi roi = cropRoi(cropFromFrame, frame.cols, frame.rows);
+  const CropFootprint roi = cropFootprint(cropFromFrame, frame.cols, frame.rows);
   if (roi.empty()) return false;
   if (!frameIn(frame, timings, cameraTexture, subresource, mirror)) return false;
 
@@ -609,12 +580,14 @@ ID3D11ShaderResourceView* D3D11Compositor::runPostChain(ID3D11ShaderResourceView
                                                         const GpuPostParams& post) {
   auto& g = *impl_;
   ID3D11ShaderResourceView* s = source;
+  g.context->Begin(g.tailDisjoint.Get());
+  g.context->End(g.tailStart.Get());
   if (post.sharpen > 0 && g.casCs && g.sharp.texture) {
     g.writeConstants(g.casParams.Get(), CasParams{{width, height}, std::min(post.sharpen, 1.0f), 0}, "Map(casParams)");
     g.dispatch(g.casCs.Get(), {s}, g.casParams.Get(), g.sharp.uav.Get(), groups(width), groups(height), false);
     s = g.sharp.srv.Get();
   }
-  if (post.toneIndex >= 1 && post.toneIndex <= 5 && g.toneLutSrv[size_t(post.toneIndex)] && g.toneCs &&
+  if (post.toneIndex >= 1 && post.toneIndex <= kToneCount && g.toneLutSrv[size_t(post.toneIndex)] && g.toneCs &&
       g.tone.texture) {
     g.writeConstants(g.toneParams.Get(), ToneParams{{width, height}, {0, 0}}, "Map(toneParams)");
     g.dispatch(g.toneCs.Get(), {s, g.toneLutSrv[size_t(post.toneIndex)].Get()}, g.toneParams.Get(), g.tone.uav.Get(),
@@ -635,6 +608,7 @@ ID3D11ShaderResourceView* D3D11Compositor::runPostChain(ID3D11ShaderResourceView
                groups(width), groups(height), true);
     s = g.persp.srv.Get();
   }
+  g.context->End(g.postEnd.Get());
   return s;
 }
 
@@ -646,14 +620,35 @@ void D3D11Compositor::packNv12(ID3D11ShaderResourceView* source, int width, int 
   g.writeConstants(g.nv12Params.Get(), Nv12Params{{width, height}, {0, 0}}, "Map(nv12Params)");
   const int rows = height + height / 2;
   g.dispatch(g.nv12Cs.Get(), {source}, g.nv12Params.Get(), g.nv12Uav.Get(), groups(width / 4), groups(rows), false);
+  g.context->End(g.nv12End.Get());
   g.context->CopyResource(g.nv12Download.Get(), g.nv12.Get());
+  g.context->End(g.copyEnd.Get());
+  g.context->End(g.tailDisjoint.Get());
   nv12.resize(size_t(width) * height + size_t(width) * height / 2);
+  const auto waitStart = std::chrono::steady_clock::now();
   const D3D11_MAPPED_SUBRESOURCE m = g.map(g.nv12Download.Get(), D3D11_MAP_READ, "Map(nv12Download)");
+  timings.nv12Wait = elapsedMs(waitStart);
+  const auto readStart = std::chrono::steady_clock::now();
   for (int y = 0; y < rows; ++y)
     std::memcpy(nv12.data() + size_t(y) * width, static_cast<const uint8_t*>(m.pData) + size_t(y) * m.RowPitch,
                 size_t(width));
   g.context->Unmap(g.nv12Download.Get(), 0);
+  timings.readBack = elapsedMs(readStart);
   timings.nv12 = elapsedMs(t0);
+}
+
+void D3D11Compositor::readTailTimings(GpuTimings& timings) {
+  auto& g = *impl_;
+  D3D11_QUERY_DATA_TIMESTAMP_DISJOINT dj{};
+  if (!pollQuery(g.context.Get(), g.tailDisjoint.Get(), dj) || dj.Disjoint || dj.Frequency == 0) return;
+  UINT64 t[4] = {};
+  ID3D11Query* stamps[4] = {g.tailStart.Get(), g.postEnd.Get(), g.nv12End.Get(), g.copyEnd.Get()};
+  for (int i = 0; i < 4; ++i)
+    if (!pollQuery(g.context.Get(), stamps[i], t[i])) return;
+  auto ms = [&](UINT64 from, UINT64 to) { return to > from ? double(to - from) * 1000.0 / double(dj.Frequency) : 0.0; };
+  timings.postGpu = ms(t[0], t[1]);
+  timings.nv12Gpu = ms(t[1], t[2]);
+  timings.copyGpu = ms(t[2], t[3]);
 }
 
 bool D3D11Compositor::processResident(const cv::Mat& frame, const cv::Mat& crop, const std::vector<float>& skinField,
@@ -669,6 +664,7 @@ bool D3D11Compositor::processResident(const cv::Mat& frame, const cv::Mat& crop,
   ID3D11ShaderResourceView* final = runPostChain(impl_->out.srv.Get(), frame.cols, frame.rows, post);
   packNv12(final, frame.cols, frame.rows, nv12, timings);
   readTimings(timings);
+  readTailTimings(timings);
   timings.gpuSum = timings.upload + timings.compositeGpu + timings.pasteGpu;
   timings.total = elapsedMs(t0);
   return true;
@@ -685,6 +681,7 @@ bool D3D11Compositor::processCameraOnly(const cv::Mat& frame, const GpuPostParam
   if (!frameIn(frame, timings, cameraTexture, subresource, mirror)) return false;
   ID3D11ShaderResourceView* final = runPostChain(impl_->out.srv.Get(), frame.cols, frame.rows, post);
   packNv12(final, frame.cols, frame.rows, nv12, timings);
+  readTailTimings(timings);
   timings.total = elapsedMs(t0);
   return true;
 }
@@ -711,7 +708,7 @@ bool D3D11Compositor::pasteCrops(const cv::Mat& frame, const cv::Mat& crop, cons
   timings = GpuTimings{};
   if (!packable(frame) || !isCrop(crop) || !isCrop(retouchedCrop)) return false;
   ensureFrameTextures(frame.cols, frame.rows);
-  const Roi roi = cropRoi(cropFromFrame, frame.cols, frame.rows);
+  const CropFootprint roi = cropFootprint(cropFromFrame, frame.cols, frame.rows);
   if (roi.empty()) return false;
   if (!frameIn(frame, timings, cameraTexture, subresource, mirror)) return false;
 
@@ -731,6 +728,7 @@ bool D3D11Compositor::pasteCrops(const cv::Mat& frame, const cv::Mat& crop, cons
   ID3D11ShaderResourceView* final = runPostChain(g.out.srv.Get(), frame.cols, frame.rows, post);
   packNv12(final, frame.cols, frame.rows, nv12, timings);
   timings.pasteGpu = startToEndMs(g.context.Get(), g.disjoint.Get(), g.start.Get(), g.end.Get());
+  readTailTimings(timings);
   timings.gpuSum = timings.pasteGpu + timings.upload;
   timings.total = elapsedMs(t0);
   return true;
@@ -743,7 +741,7 @@ cv::Mat D3D11Compositor::applyDelta(const cv::Mat& frame, const cv::Mat& crop, c
   timings = GpuDeltaTimings{};
   if (frame.type() != CV_8UC3 || frame.empty() || !isCrop(crop) || !isCrop(retouchedCrop)) return frame.clone();
   ensureFrameTextures(frame.cols, frame.rows);
-  const Roi roi = cropRoi(cropFromFrame, frame.cols, frame.rows);
+  const CropFootprint roi = cropFootprint(cropFromFrame, frame.cols, frame.rows);
   if (roi.empty()) return frame.clone();
 
   const auto uploadStart = std::chrono::steady_clock::now();

@@ -12,17 +12,26 @@
 #include <vector>
 
 #include "producer/engine/landmark_source.h"
+#include "producer/retouch_limits.h"
 
 namespace tesmira {
 
-// Times of one GPU frame path in milliseconds.
+// Times of one GPU frame path in milliseconds. nv12 is the CPU's packing stage from its
+// first command to the bytes in hand: nv12Wait of it blocked on the device (everything
+// queued before the read-back runs then) and readBack copying the mapped bytes out.
+// postGpu, nv12Gpu and copyGpu are the device's own times of the post chain, the packing
+// kernel and the copy to the read-back texture.
 struct GpuTimings {
   double frameIn = 0;
   double upload = 0;
   double compositeGpu = 0;
   double pasteGpu = 0;
   double nv12 = 0;
-  double unused = 0;
+  double nv12Wait = 0;
+  double readBack = 0;
+  double postGpu = 0;
+  double nv12Gpu = 0;
+  double copyGpu = 0;
   double gpuSum = 0;
   double total = 0;
 };
@@ -37,8 +46,8 @@ struct GpuDeltaTimings {
 
 // Per-cell frame-pixel offsets (dx, dy) of the perspective correction, row-major.
 struct PerspectiveField {
-  int32_t columns = 96;
-  int32_t rows = 54;
+  int32_t columns = kPerspectiveColumns;
+  int32_t rows = kPerspectiveRows;
   std::vector<std::array<float, 2>> offsets;
 };
 
@@ -60,7 +69,7 @@ class GpuCompositor {
 
   // mask: 320x512 floats in 0..1.
   virtual void setFacemask(const cv::Mat& mask) = 0;
-  // index 1..5; atlas: 8-bit RGBA, 256x16.
+  // index 1..kToneCount; atlas: 8-bit RGBA, 256x16.
   virtual void setToneLut(int index, const cv::Mat& rgba) = 0;
 
   // The frame paths: true when nv12 holds the finished frame (frame width x height),

@@ -11,6 +11,7 @@
 #include <memory>
 #include <string_view>
 
+#include "producer/engine/crop_geometry.h"
 #include "producer/engine/gpu_compositor.h"
 
 namespace tesmira {
@@ -59,6 +60,7 @@ class D3D11Compositor final : public GpuCompositor {
   bool copyExternalFrame(ID3D11Texture2D* cameraTexture, UINT subresource, int width, int height, bool mirror,
                          double& ms);
   void readTimings(GpuTimings& timings);
+  void readTailTimings(GpuTimings& timings);
 
   // The frame-size textures as they stand (null before the first frame).
   ID3D11Texture2D* frameTexture() const;
@@ -80,9 +82,6 @@ Microsoft::WRL::ComPtr<ID3DBlob> compileComputeShader(std::string_view source);
 
 // "<step> failed with HRESULT 0x8 hex digits", thrown as std::runtime_error.
 [[noreturn]] void throwHresultError(const char* step, HRESULT hr);
-
-// Inverse of a 2x3 affine; a singular matrix gives a large but finite inverse.
-std::array<double, 6> invertAffine(const std::array<double, 6>& m);
 
 double elapsedMs(std::chrono::steady_clock::time_point start);
 

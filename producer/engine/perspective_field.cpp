@@ -15,8 +15,8 @@ namespace tesmira {
 
 namespace {
 
-constexpr int kColumns = 96;
-constexpr int kRows = 54;
+constexpr int kColumns = kPerspectiveColumns;
+constexpr int kRows = kPerspectiveRows;
 constexpr size_t kLandmarks = 478;
 
 bool finite(const LandmarkPoint& p) { return std::isfinite(p.x) && std::isfinite(p.y) && std::isfinite(p.z); }

@@ -31,7 +31,7 @@ constexpr int kTeethSide = 128;
 constexpr size_t kTeethMinPoints = 416;
 constexpr size_t kMouthTestMinPoints = 153;
 
-const char* const kToneAtlasNames[] = {"tone_warm.png", "tone_soft.png", "tone_studio.png", "tone_window.png",
+const char* const kToneAtlasNames[kToneCount] = {"tone_warm.png", "tone_soft.png", "tone_studio.png", "tone_window.png",
                                        "tone_presenting.png"};
 
 // A double beyond the float range would be undefined as a float; it becomes infinite.
@@ -43,6 +43,12 @@ float toFloat(double v) {
 
 cv::Matx23f affineAsFloats(const std::array<double, 6>& m) {
   return cv::Matx23f(toFloat(m[0]), toFloat(m[1]), toFloat(m[2]), toFloat(m[3]), toFloat(m[4]), toFloat(m[5]));
+}
+
+// The engine's own image for this frame: last frame's buffer again unless a caller still holds it.
+cv::Mat& reusable(cv::Mat& image) {
+  if (image.u && image.u->refcount > 1) image.release();
+  return image;
 }
 
 }  // namespace
@@ -82,7 +88,7 @@ void RetouchEngine::setUpCompositor(const ProducerOptions& options, bool preferG
       return;
     }
     compositor_->setFacemask(facemask_);
-    for (int index = 1; index <= 5; ++index) {
+    for (int index = 1; index <= kToneCount; ++index) {
       const std::filesystem::path path = toneAtlasPath(options.resourcesDir, index);
       const cv::Mat bgr = cv::imread(path.string(), cv::IMREAD_COLOR);
       if (bgr.empty()) throw std::runtime_error("Could not load tone LUT: " + path.string());
@@ -153,7 +159,9 @@ bool RetouchEngine::processFrame(const cv::Mat& frame, const std::vector<Landmar
         return finish(true);
       }
       const int64_t pasteStart = steadyNs();
-      bgrOut = pasteCropCpu(frame, face.crop, retouched, face.cropFromFrame);
+      cv::Mat& pasted = reusable(pasted_);
+      pasteCropCpu(frame, face.crop, retouched, face.cropFromFrame, pasted);
+      bgrOut = pasted;
       t.paste = msBetween(pasteStart, steadyNs());
       return finish(false);
     }
@@ -168,8 +176,10 @@ FaceCrop RetouchEngine::runSkinStage(const cv::Mat& frame, const std::vector<Lan
   FaceCrop face;
   face.cropFromFrame = calibration_->cropPoints(landmarks);
   const auto& m = face.cropFromFrame;
-  cv::warpAffine(frame, face.crop, affineAsFloats(m), cv::Size(kCropWidth, kCropHeight), cv::INTER_LINEAR,
+  cv::Mat& crop = reusable(cropBuffer_);
+  cv::warpAffine(frame, crop, affineAsFloats(m), cv::Size(kCropWidth, kCropHeight), cv::INTER_LINEAR,
                  cv::BORDER_REPLICATE);
+  face.crop = crop;
   face.points.reserve(landmarks.size());
   for (const LandmarkPoint& p : landmarks) {
     const double x = p.x, y = p.y;
@@ -243,8 +253,17 @@ cv::Mat RetouchEngine::retouchTeeth(const cv::Mat& retouched, const cv::Mat& cro
   mapped.reserve(points.size());
   const float left = centre.x - float(kTeethSide), top = centre.y - float(kTeethSide);
   for (const cv::Point2f& p : points) mapped.emplace_back((p.x - left) * 0.5f, (p.y - top) * 0.5f);
-  cv::Mat mask = softMouthMask(cv::Size(kTeethSide, kTeethSide), mapped, kMouthIndices.data(), kMouthIndices.size(), 6.0);
-  mask = mask.mul(teethMask_);
+  // A shut mouth (a ring without area) shows no teeth.
+  std::vector<cv::Point2f> ring;
+  ring.reserve(kMouthIndices.size());
+  for (int i : kMouthIndices) ring.push_back(mapped[size_t(i)]);
+  const double area = std::fabs(cv::contourArea(ring));
+  if (!(area >= 1.0)) return retouched;
+  // Soft inside the inner lips and zero beyond them: a wide blur would whiten the lips.
+  const cv::Size side(kTeethSide, kTeethSide);
+  const cv::Mat inside = softMouthMask(side, mapped, kMouthIndices.data(), kMouthIndices.size(), 0.0);
+  cv::Mat mask = softMouthMask(side, mapped, kMouthIndices.data(), kMouthIndices.size(), 1.5);
+  mask = mask.mul(inside).mul(teethMask_);
   const cv::Mat composited = composeTeeth(retouchedPatch, field, mask, strength);
 
   cv::Mat after, before, delta;
@@ -275,7 +294,9 @@ cv::Mat RetouchEngine::retouchFaceCpu(const cv::Mat& faceFrame, const cv::Mat& p
     GpuDeltaTimings gpu;
     result = compositor_->applyDelta(pasteFrame, face.crop, retouched, face.cropFromFrame, gpu);
   } else {
-    result = pasteCropCpu(pasteFrame, face.crop, retouched, face.cropFromFrame);
+    cv::Mat& pasted = reusable(pasted_);
+    pasteCropCpu(pasteFrame, face.crop, retouched, face.cropFromFrame, pasted);
+    result = pasted;
   }
   timings.paste = msBetween(start, steadyNs());
   return result;

@@ -9,6 +9,7 @@
 #include <memory>
 #include <vector>
 
+#include "producer/engine/crop_geometry.h"
 #include "producer/engine/gpu_compositor.h"
 #include "producer/engine/landmark_source.h"
 #include "producer/engine/retouch_timings.h"
@@ -19,9 +20,6 @@ namespace tesmira {
 
 class CropCalibration;
 class RetouchModels;
-
-inline constexpr int kCropWidth = 320;
-inline constexpr int kCropHeight = 512;
 
 // One frame's face: alignment, crop, mapped points and the skin model's raw output.
 struct FaceCrop {
@@ -84,6 +82,9 @@ class RetouchEngine {
   cv::Mat skinMask_;
   cv::Mat teethMask_;
   cv::Mat lookup_;
+  // Kept from frame to frame so that the road allocates them once.
+  cv::Mat cropBuffer_;
+  cv::Mat pasted_;
 };
 
 // The tone atlas file of index 1..5 in the resources folder.

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "producer/engine/crop_geometry.h"
 #include "producer/options.h"
 #include "producer/retouch_settings.h"
 
@@ -16,8 +17,8 @@ namespace tesmira {
 
 class RetouchModels {
  public:
-  static constexpr int kSkinWidth = 320;
-  static constexpr int kSkinHeight = 512;
+  static constexpr int kSkinWidth = kCropWidth;
+  static constexpr int kSkinHeight = kCropHeight;
   static constexpr int kTeethSize = 128;
   static constexpr size_t kSkinFieldFloats = 4 * 40 * 64;
   static constexpr size_t kTeethFieldFloats = 4 * 128 * 128;

@@ -229,7 +229,9 @@ std::string runRetouchDemo(const RetouchDemoPaths& p, ServiceChannels& channels)
     ++shown;
   }
 
-  // The sweep: the picture for every row but teeth, which takes the widest open mouth.
+  // The sweep: the picture for every row. The teeth row too: the astronaut smiles with her
+  // teeth showing, where the video's cartoon face has a dark mouth; without the picture's
+  // face it takes the widest open mouth.
   const Still* base = nullptr;
   const Still* mouth = nullptr;
   for (const Still& still : stills) {
@@ -237,14 +239,17 @@ std::string runRetouchDemo(const RetouchDemoPaths& p, ServiceChannels& channels)
     if (!base) base = &still;
     if (still.face->mouthRatio >= 0.03f && (!mouth || still.face->mouthRatio > mouth->face->mouthRatio)) mouth = &still;
   }
+  const Still* teethStill = base && base->name == "picture" ? base : mouth;
   if (!base) {
     s << "  sweep: no face found, nothing swept\n";
     return s.str();
   }
   std::vector<cv::Mat> rows;
+  double teethChange = 0;
+  int teethChanged = 0;
   for (const SweepRow& row : kRows) {
     const bool teeth = std::strcmp(row.name, "teeth") == 0;
-    const Still& still = teeth && mouth ? *mouth : *base;
+    const Still& still = teeth && teethStill ? *teethStill : *base;
     std::vector<cv::Mat> tiles;
     cv::Mat label(kTileHeight, 200, CV_8UC3, cv::Scalar(30, 30, 30));
     cv::putText(label, row.name, cv::Point(8, kTileHeight / 2), cv::FONT_HERSHEY_SIMPLEX, 0.6,
@@ -258,10 +263,19 @@ std::string runRetouchDemo(const RetouchDemoPaths& p, ServiceChannels& channels)
       text << std::setprecision(2) << strength;
       values.emplace_back(strength, text.str());
     }
+    std::vector<cv::Mat> raw;
     for (const auto& [value, text] : values) {
       RetouchSettings settings = quiet();
       row.apply(settings, value);
-      tiles.push_back(labelled(tile(publishedFor(p, channels, still.file, settings), still.face->box), text));
+      raw.push_back(tile(publishedFor(p, channels, still.file, settings), still.face->box));
+      tiles.push_back(labelled(raw.back(), text));
+    }
+    if (teeth && raw.size() >= 2 && raw.front().size() == raw.back().size()) {
+      // The first strength against the last, so the summary says whether the effect shows.
+      cv::Mat diff;
+      cv::absdiff(raw.front(), raw.back(), diff);
+      teethChange = cv::norm(diff.reshape(1), cv::NORM_INF);
+      teethChanged = cv::countNonZero(diff.reshape(1));
     }
     cv::Mat joined;
     cv::hconcat(tiles, joined);
@@ -272,8 +286,8 @@ std::string runRetouchDemo(const RetouchDemoPaths& p, ServiceChannels& channels)
     rows.push_back(joined);
     s << "  sweep row \"" << row.name << "\" on " << still.name;
     if (teeth) {
-      s << (mouth ? " (mouth ratio " + std::to_string(still.face->mouthRatio) + ")"
-                  : " (no open mouth found: the teeth stage does not run)");
+      s << " (mouth ratio " << still.face->mouthRatio << "; strength 1 against 0: " << teethChanged
+        << " values changed, at most " << teethChange << " levels)";
     }
     s << "\n";
   }

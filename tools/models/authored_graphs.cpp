@@ -93,20 +93,27 @@ Graph teethGraph() {
   std::string x = o.mul(std::string("data"), o.k(1.0f / 255.0f));
   std::string luma = o.luma(x);
   std::string redness = o.sub(o.channel(x, 0), o.channel(x, 1));
-  std::string bright = o.sigmoid(o.mul(o.sub(luma, o.k(0.33f)), o.k(30.0f)));
+  // Teeth in the mouth's shade still reach luma 0.45; the dark of the mouth stays below 0.3.
+  std::string bright = o.sigmoid(o.mul(o.sub(luma, o.k(0.38f)), o.k(25.0f)));
   // Redness relative to brightness: lit lips reach R - G of about 0.14 at luma 0.6, which
   // yellowish teeth come close to in absolute terms but not relative to their brightness.
   std::string relative = o.div(redness, g.node("Max", {luma, o.k(0.05f)}));
-  std::string notRed = o.sigmoid(o.mul(o.sub(o.k(0.17f), relative), o.k(40.0f)));
-  std::string alpha = o.mul(o.mul(bright, notRed), o.k(0.48f));
-  // A lifted neutral white; its red stays below what the compositor's constants can encode.
-  std::string white = o.clip(o.add(o.mul(luma, o.k(0.3f)), o.k(0.68f)), 0, 0.92f);
-  std::string colour = o.mul(alpha, white);  // C = alpha * W, the same for every channel
+  std::string notRed = o.sigmoid(o.mul(o.sub(o.k(0.2f), relative), o.k(35.0f)));
+  // The compositor's red can carry at most alpha * W = 0.448; 0.44 with W up to 1 keeps inside.
+  std::string alpha = o.mul(o.mul(bright, notRed), o.k(0.44f));
+  // A neutral white above the tooth's own brightness (so bright teeth brighten too), lower
+  // for teeth in shade so that they lighten without glowing.
+  std::string white = o.clip(o.add(o.mul(luma, o.k(0.5f)), o.k(0.55f)), 0, 1.0f);
+  std::string colour = o.mul(alpha, white);  // C = alpha * W for red and green
+  // Blue is lifted by the tooth's own yellowness (blue below the mean of red and green), so
+  // that the blend takes most of the yellow out rather than only diluting it.
+  std::string yellow = o.relu(o.sub(o.mul(o.add(o.channel(x, 0), o.channel(x, 1)), o.k(0.5f)), o.channel(x, 2)));
+  std::string blue = o.mul(alpha, o.add(white, yellow));
   // The compositor's constants inverted (its red and blue read k = 0.9 * (0.59 f0 - 0.05)).
   std::string f0 = o.div(o.add(o.div(colour, o.k(0.921569f * 0.9f)), o.k(0.05f)), o.k(0.59f));
   std::string f1 = o.div(o.add(o.div(colour, o.k(0.9f)), o.k(0.05f)), o.k(0.59f));
   std::string kRed = o.div(colour, o.k(0.921569f));
-  std::string f2 = o.div(o.add(o.div(o.sub(colour, o.mul(kRed, o.k(0.352941f))), o.k(0.9f)), o.k(0.04f)), o.k(0.59f));
+  std::string f2 = o.div(o.add(o.div(o.sub(blue, o.mul(kRed, o.k(0.352941f))), o.k(0.9f)), o.k(0.04f)), o.k(0.59f));
   std::string f3 = o.div(o.add(o.div(alpha, o.k(0.9f)), o.k(0.15f)), o.k(0.69f));
   // Where nothing is whitened every field value is 0, which the compositor reads as neutral.
   std::string on = o.g.node("Cast", {o.g.node("Greater", {alpha, o.k(1e-4f)})}, {attrInt("to", 1)});

@@ -6,10 +6,14 @@
 #include <opencv2/imgproc.hpp>
 
 #include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <vector>
 
 #include "common/environment.h"
+#include "producer/engine/data_folder_options.h"
 #include "producer/options.h"
 
 namespace tesmira::bench {
@@ -28,21 +32,7 @@ inline std::filesystem::path mediaDir() {
 }
 
 // The producer's model, calibration and resource paths in the data folder.
-inline ProducerOptions dataFolderOptions() {
-  const std::filesystem::path data = dataDir();
-  ProducerOptions options;
-  options.skinModelPath = data / "models" / "retouch.onnx";
-  options.teethModelPath = data / "models" / "teeth_whitening.onnx";
-  options.calibrationPath = data / "models" / "calibration" / "mediapipe_crop_calibration.json";
-  options.landmarkDetectorModelPath = data / "models" / "mp_landmarker" / "onnx" / "face_detector.onnx";
-  options.landmarkMeshModelPath = data / "models" / "mp_landmarker" / "onnx" / "face_landmarks_detector.onnx";
-  options.resourcesDir = data / "app" / "base" / "Sources" / "Prismwell" / "Resources";
-  options.facemaskPath = options.resourcesDir / "facemask.png";
-  options.skinMaskPath = options.resourcesDir / "skin_mask.png";
-  options.teethMaskPath = options.resourcesDir / "teeth_whitening_mask.png";
-  options.lookupPath = options.resourcesDir / "lookup.png";
-  return options;
-}
+inline ProducerOptions dataFolderOptions() { return tesmira::dataFolderOptions(dataDir()); }
 
 // The face picture scaled to the frame's height, centred with its edges replicated; empty
 // when the picture is missing.
@@ -63,6 +53,36 @@ inline double median(std::vector<double> values) {
   std::sort(values.begin(), values.end());
   const size_t n = values.size();
   return n % 2 ? values[n / 2] : 0.5 * (values[n / 2 - 1] + values[n / 2]);
+}
+
+// The median time of copying `bytes` with memcpy between two buffers already touched:
+// what a stage that reads and writes that much memory cannot go below.
+inline double memcpyMs(size_t bytes, int repeats = 31) {
+  std::vector<unsigned char> from(bytes, 1), to(bytes, 0);
+  std::vector<double> ms;
+  for (int i = 0; i < repeats; ++i) {
+    const auto start = std::chrono::steady_clock::now();
+    std::memcpy(to.data(), from.data(), bytes);
+    ms.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
+    from[size_t(i) % bytes] = to[(size_t(i) * 7) % bytes];  // keeps the copy from being folded away
+  }
+  return median(ms);
+}
+
+// One row of the stage-against-floor table.
+struct FloorRow {
+  const char* stage;
+  double ms;
+  const char* floorName;
+  double floorMs;
+};
+
+inline void printFloors(const char* title, const std::vector<FloorRow>& rows) {
+  std::printf("%s: each stage against its floor (medians, ms)\n", title);
+  std::printf("  %-14s %8s  %-34s %8s %7s\n", "stage", "ms", "floor", "ms", "ratio");
+  for (const FloorRow& r : rows)
+    std::printf("  %-14s %8.2f  %-34s %8.2f %6.1fx\n", r.stage, r.ms, r.floorName, r.floorMs,
+                r.floorMs > 0 ? r.ms / r.floorMs : 0.0);
 }
 
 }  // namespace tesmira::bench

@@ -2,8 +2,10 @@
 // Direct3D device, beside the CPU road in the same run: resident without and with the
 // post chain (sharpen, a tone, perspective), camera-only with a tone, and the paste road
 // (eyes on). Every figure is the median of repeated frames; each GPU road shows its
-// GpuTimings split (nv12 includes waiting for the kernels before it). On the CPU rasteriser LP_NUM_THREADS sets its threads
-// (run_gpu_road_bench.sh runs it with 8 and with 1).
+// GpuTimings split: nv12 is the CPU's packing stage, nv12Wait of it blocked on the device
+// while everything queued since the last submission runs, postGpu / nv12Gpu / copyGpu the
+// device's own times. A table sets each stage against its floor. On the CPU rasteriser
+// LP_NUM_THREADS sets its threads (run_gpu_road_bench.sh runs it with 8 and with 1).
 #include <d3d11.h>
 #include <dxgi.h>
 #include <wrl/client.h>
@@ -32,7 +34,7 @@ namespace {
 using namespace tesmira;
 
 constexpr int kWarmUpFrames = 3;
-constexpr int kMeasuredFrames = 15;
+constexpr int kMeasuredFrames = 31;
 
 std::string adapterName(ID3D11Device* device) {
   if (!device) return "none (CPU fall-back)";
@@ -57,8 +59,14 @@ struct Figures {
   }
 };
 
+double medianOf(const Figures& f, const char* name) {
+  for (const auto& [n, values] : f.rows)
+    if (std::string(n) == name) return bench::median(values);
+  return 0;
+}
+
 // Runs `frame` (which adds its figures, "road" the whole of it) and prints the medians.
-bool measure(const char* title, const std::function<bool(Figures&)>& frame) {
+bool measure(const char* title, const std::function<bool(Figures&)>& frame, Figures* kept = nullptr) {
   Figures figures;
   for (int i = 0; i < kWarmUpFrames + kMeasuredFrames; ++i) {
     Figures one;
@@ -72,6 +80,7 @@ bool measure(const char* title, const std::function<bool(Figures&)>& frame) {
   std::printf("  %-34s", title);
   for (const auto& [name, values] : figures.rows) std::printf(" %s %.2f", name, bench::median(values));
   std::printf("  (ms)\n");
+  if (kept) *kept = figures;
   return true;
 }
 
@@ -81,6 +90,11 @@ void addGpu(Figures& f, const GpuTimings& g) {
   f.add("compositeGpu", g.compositeGpu);
   f.add("pasteGpu", g.pasteGpu);
   f.add("nv12", g.nv12);
+  f.add("nv12Wait", g.nv12Wait);
+  f.add("readBack", g.readBack);
+  f.add("postGpu", g.postGpu);
+  f.add("nv12Gpu", g.nv12Gpu);
+  f.add("copyGpu", g.copyGpu);
   f.add("gpuSum", g.gpuSum);
   f.add("gpuTotal", g.total);
 }
@@ -168,10 +182,34 @@ bool runSize(int width, int height, const ProducerOptions& options, RetouchModel
   // thresholds settle; it is run and not reported.
   Figures unused;
   for (int i = 0; i < kWarmUpFrames + kMeasuredFrames; ++i) cpuRoad(RetouchSettings{})(unused);
+  RetouchSettings defaults;  // the product's defaults: eyes, perspective 0.55, teeth on an open mouth
+  RetouchSettings defaultsNoPost = defaults;
+  defaultsNoPost.perspectiveStrength = 0;
+  Figures cpuFigures, residentFigures, defaultFigures;
   bool ok = measure("CPU road, no eyes (+ bgrToNv12)", cpuRoad(plain()));
   ok = measure("CPU road, eyes on (+ bgrToNv12)", cpuRoad(eyes)) && ok;
-  ok = measure("resident, no post chain", resident(plain())) && ok;
+  ok = measure("CPU road, defaults (+ bgrToNv12)", cpuRoad(defaults), &cpuFigures) && ok;
+  ok = measure("resident, no post chain", resident(plain()), &residentFigures) && ok;
   ok = measure("resident, sharpen+tone 2+perspective", resident(post)) && ok;
+  ok = measure("resident, perspective 0.55 only", resident([] {
+         RetouchSettings s = plain();
+         s.perspectiveStrength = 0.55f;
+         return s;
+       }())) && ok;
+  // The engine's own dispatch, as the producer calls it.
+  auto gpuRoad = [&](const RetouchSettings& s) {
+    return [&, s](Figures& f) {
+      const int64_t start = steadyNs();
+      RetouchTimings t;
+      uint32_t w = 0, h = 0;
+      cv::Mat bgr;
+      const bool done = gpuEngine.processFrame(frame, landmarks, s, nv12, w, h, bgr, &t, nullptr, 0, false);
+      f.add("road", msBetween(start, steadyNs()));
+      return done;
+    };
+  };
+  ok = measure("GPU road, defaults (processFrame)", gpuRoad(defaults), &defaultFigures) && ok;
+  ok = measure("GPU road, defaults without perspective", gpuRoad(defaultsNoPost)) && ok;
   ok = measure("camera-only, tone 2", [&](Figures& f) {
     const int64_t start = steadyNs();
     GpuTimings g;
@@ -195,6 +233,27 @@ bool runSize(int width, int height, const ProducerOptions& options, RetouchModel
     f.add("road", msBetween(start, steadyNs()));
     return done;
   }) && ok;
+
+  const size_t frameBytes = size_t(width) * height * 3, cropBytes = size_t(kCropWidth) * kCropHeight * 3;
+  std::vector<double> pack;
+  for (int i = 0; i < kMeasuredFrames; ++i) {
+    const int64_t packStart = steadyNs();
+    bgrToNv12(frame, width, height, nv12);
+    pack.push_back(msBetween(packStart, steadyNs()));
+  }
+  // Skin composite: crop in, decoded field and mask read, crop out. Paste: the frame copied
+  // out, the crop and its retouch read.
+  const size_t compositeBytes = cropBytes * 2 + size_t(kCropWidth) * kCropHeight * (16 + 4);
+  bench::printFloors("CPU road (defaults) and resident road (no post chain)",
+                     {{"skin_comp", medianOf(cpuFigures, "skin_comp"), "memcpy of the bytes it touches",
+                       bench::memcpyMs(compositeBytes)},
+                      {"paste", medianOf(cpuFigures, "paste"), "memcpy of the bytes it touches",
+                       bench::memcpyMs(frameBytes + 2 * cropBytes)},
+                      {"bgrToNv12", medianOf(cpuFigures, "bgrToNv12"), "bgrToNv12 alone", bench::median(pack)},
+                      {"resident nv12", medianOf(residentFigures, "nv12"), "bgrToNv12", bench::median(pack)},
+                      {"resident road", medianOf(residentFigures, "road"), "CPU road, defaults",
+                       medianOf(cpuFigures, "road")},
+                      {"GPU defaults", medianOf(defaultFigures, "road"), "33 ms frame budget", 33.0}});
   return ok;
 }
 

@@ -1,7 +1,6 @@
 // Backward warp by a coarse grid of offsets in pixels (row-major, gridSize columns by rows).
 Texture2D<float4> srcTex : register(t0);
 StructuredBuffer<float2> field : register(t1);
-SamplerState linSamp : register(s0);
 RWTexture2D<unorm float4> dstTex : register(u0);
 
 cbuffer PerspectiveParams : register(b0) {
@@ -29,6 +28,19 @@ void main(uint3 id : SV_DispatchThreadID) {
   float2 o01 = field[y1 * gridSize.x + x0];
   float2 o11 = field[y1 * gridSize.x + x1];
   float2 off = lerp(lerp(o00, o10, fx), lerp(o01, o11, fx), fy);
-  float3 c = srcTex.SampleLevel(linSamp, (g + off) / float2(frameDim), 0).xyz;
+  // The bilinear tap written out with loads: a software rasteriser's sampler costs several
+  // times as much. Edges clamp, as the sampler's clamp addressing does; far-off positions are
+  // clamped first so that no float beyond the int range is converted.
+  float2 p = clamp(g + off - 0.5, float2(-1.0, -1.0), float2(frameDim));
+  float2 p0 = floor(p);
+  float2 a = p - p0;
+  int2 i0 = int2(p0);
+  int2 lo = clamp(i0, int2(0, 0), frameDim - 1);
+  int2 hi = clamp(i0 + 1, int2(0, 0), frameDim - 1);
+  float3 c00 = srcTex.Load(int3(lo.x, lo.y, 0)).xyz;
+  float3 c10 = srcTex.Load(int3(hi.x, lo.y, 0)).xyz;
+  float3 c01 = srcTex.Load(int3(lo.x, hi.y, 0)).xyz;
+  float3 c11 = srcTex.Load(int3(hi.x, hi.y, 0)).xyz;
+  float3 c = lerp(lerp(c00, c10, a.x), lerp(c01, c11, a.x), a.y);
   dstTex[int2(x, y)] = float4(c, 1.0);
 }

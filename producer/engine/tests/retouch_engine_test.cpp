@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "producer/engine/crop_paste.h"
 #include "producer/engine/gpu_d3d11_compositor.h"
 #include "producer/engine/tests/engine_fixture.h"
 #include "producer/producer_channels.h"
@@ -536,9 +537,9 @@ TEST_F(EngineTest, TeethChangeOnlyTheMouthAndIgnoreFewPoints) {
   const auto points = cropPointsOf(syntheticFace(10.0f));
   RetouchTimings timings;
   const cv::Mat out = engine->retouchTeeth(crop, crop, points, 0.45f, &timings);
-  // The lip ring spans crop x 130..190, y 340..360; the blur (sigma 6 in the half-size
-  // patch) and the delta's upscale reach some 40 pixels beyond it.
-  EXPECT_EQ(differencesOutside(out, crop, cv::Rect(130 - 40, 340 - 40, 60 + 80, 20 + 80)), 0);
+  // The lip ring spans crop x 130..190, y 340..360; the mask ends at the ring, and the
+  // delta's upscale from the half-size patch reaches two pixels beyond it.
+  EXPECT_EQ(differencesOutside(out, crop, cv::Rect(130 - 3, 340 - 3, 60 + 6, 20 + 6)), 0);
   EXPECT_GT(cv::norm(out(cv::Rect(150, 345, 20, 10)), crop(cv::Rect(150, 345, 20, 10)), cv::NORM_L1), 100.0);
   EXPECT_GT(timings.teeth_total, 0.0);
   EXPECT_GT(timings.teeth_model, 0.0);
@@ -719,6 +720,18 @@ cv::Mat readOutTexture(D3D11Compositor& compositor, int width, int height) {
   return bgr;
 }
 
+// The synthetic face scaled about its nose and moved by a fraction of a pixel.
+std::vector<LandmarkPoint> movedFace(float scale, float dx, float dy) {
+  std::vector<LandmarkPoint> points = syntheticFace();
+  for (LandmarkPoint& p : points) {
+    p.x = 320.0f + scale * (p.x - 320.0f) + dx;
+    p.y = 280.0f + scale * (p.y - 280.0f) + dy;
+  }
+  return points;
+}
+
+cv::Rect asRect(const CropFootprint& f) { return cv::Rect(f.minX, f.minY, f.width(), f.height()); }
+
 TEST_F(DispatcherTest, TheResidentRoadAgreesWithTheCpuRoadOnAFace) {
   writeSkinModel(180.0f, 120.0f);
   auto cpu = cpuEngine();
@@ -730,31 +743,83 @@ TEST_F(DispatcherTest, TheResidentRoadAgreesWithTheCpuRoadOnAFace) {
 
   const cv::Mat frame = texturedFrame();
   const RetouchSettings settings = plainSettings();
-  const cv::Mat expected = cpuRoad(*cpu, frame, syntheticFace(), settings);
-  std::vector<uint8_t> nv12;
-  uint32_t w = 0, h = 0;
-  cv::Mat bgr;
-  ASSERT_TRUE(gpu.processFrame(frame, syntheticFace(), settings, nv12, w, h, bgr, nullptr, nullptr, 0, false));
-  EXPECT_EQ(nv12.size(), size_t(kFrameWidth) * kFrameHeight * 3 / 2);
-  const cv::Mat resident = readOutTexture(*compositor, kFrameWidth, kFrameHeight);
+  struct Case {
+    const char* name;
+    std::vector<LandmarkPoint> face;
+  };
+  for (const Case& c : {Case{"whole-pixel alignment", syntheticFace()},
+                        Case{"sub-pixel offset and scale", movedFace(1.013f, 0.37f, 0.61f)}}) {
+    SCOPED_TRACE(c.name);
+    RetouchTimings t;
+    const CropFootprint footprint =
+        cropFootprint(gpu.runSkinStage(frame, c.face, settings, t).cropFromFrame, kFrameWidth, kFrameHeight);
+    ASSERT_FALSE(footprint.empty());
+    const cv::Mat expected = cpuRoad(*cpu, frame, c.face, settings);
+    std::vector<uint8_t> nv12;
+    uint32_t w = 0, h = 0;
+    cv::Mat bgr;
+    ASSERT_TRUE(gpu.processFrame(frame, c.face, settings, nv12, w, h, bgr, nullptr, nullptr, 0, false));
+    EXPECT_EQ(nv12.size(), size_t(kFrameWidth) * kFrameHeight * 3 / 2);
+    const cv::Mat resident = readOutTexture(*compositor, kFrameWidth, kFrameHeight);
 
-  // The crop covers frame x 160..480 (plus the 2-pixel margin); nothing else moves.
-  EXPECT_EQ(differencesOutside(resident, expected, cv::Rect(158, 0, 324, kFrameHeight)), 0);
-  const cv::Rect inside(162, 0, 316, kFrameHeight);
-  cv::Mat diff;
-  cv::absdiff(resident(inside), expected(inside), diff);
-  double largest = 0;
-  cv::minMaxLoc(diff.reshape(1), nullptr, &largest);
-  cv::Mat anyOff = diff.reshape(1, int(diff.total())) != 0;
-  cv::reduce(anyOff, anyOff, 1, cv::REDUCE_MAX);
-  const double share = double(cv::countNonZero(anyOff)) / double(inside.area());
-  RecordProperty("largest_difference", std::to_string(largest));
-  RecordProperty("share_differing", std::to_string(share));
-  std::printf("resident vs CPU road inside the crop: largest difference %.0f, %.2f%% of pixels differ\n", largest,
-              share * 100);
-  EXPECT_LE(largest, 3);
-  // The face is retouched at all: the field pulls the skin towards its colour.
-  EXPECT_GT(cv::norm(resident(inside), frame(inside), cv::NORM_L1), 1e5);
+    // Both roads change the frame only inside the one footprint, and agree there.
+    EXPECT_EQ(differencesOutside(expected, frame, asRect(footprint)), 0);
+    EXPECT_EQ(differencesOutside(resident, frame, asRect(footprint)), 0);
+    cv::Mat diff;
+    cv::absdiff(resident, expected, diff);
+    double largest = 0;
+    cv::minMaxLoc(diff.reshape(1), nullptr, &largest);
+    cv::Mat anyOff = diff.reshape(1, int(diff.total())) != 0;
+    cv::reduce(anyOff, anyOff, 1, cv::REDUCE_MAX);
+    const double share = double(cv::countNonZero(anyOff)) / double(footprint.width() * footprint.height());
+    std::printf("%s: resident vs CPU road in the footprint: largest difference %.0f, %.2f%% of pixels differ\n",
+                c.name, largest, share * 100);
+    EXPECT_LE(largest, 3);
+    // The face is retouched at all: the field pulls the skin towards its colour.
+    EXPECT_GT(cv::norm(resident(asRect(footprint)), frame(asRect(footprint)), cv::NORM_L1), 1e5);
+  }
+}
+
+// Any alignment, however broken, gives both pastes one region: the GPU road declines
+// exactly where the footprint is empty (the CPU paste then changes nothing), and neither
+// road changes a pixel outside it.
+TEST(PasteRegionTest, DegenerateAlignmentsGiveBothRoadsTheSameRegion) {
+  D3D11Compositor compositor;
+  const cv::Mat frame = texturedFrame();
+  const cv::Mat crop(kCropHeight, kCropWidth, CV_8UC3, cv::Scalar(50, 60, 70));
+  const cv::Mat retouched(kCropHeight, kCropWidth, CV_8UC3, cv::Scalar(90, 60, 30));
+  constexpr double nan = std::numeric_limits<double>::quiet_NaN(), inf = std::numeric_limits<double>::infinity();
+  struct Case {
+    const char* name;
+    std::array<double, 6> m;
+    bool empty;
+  };
+  for (const Case& c : {Case{"sub-pixel offset and scale", {0.987, 0.013, -158.63, -0.011, 1.004, 0.37}, false},
+                        Case{"half outside the frame", {1, 0, 160.5, 0, 1, -10.25}, false},
+                        Case{"rank one", {1, 2, 0, 2, 4, 0}, false},
+                        Case{"all zero", {0, 0, 0, 0, 0, 0}, false},
+                        Case{"nearly singular", {1e-6, 0, 0, 0, 1e-6, 0}, false},
+                        Case{"huge scale", {3e38, 0, 0, 0, 3e38, 0}, false},
+                        Case{"wholly outside", {1, 0, 2000, 0, 1, 0}, true},
+                        Case{"huge shift", {1, 0, 3e38, 0, 1, 3e38}, true},
+                        Case{"infinite shift", {1, 0, inf, 0, 1, 0}, true},
+                        Case{"NaN", {nan, 0, 0, 0, 1, 0}, true}}) {
+    SCOPED_TRACE(c.name);
+    const CropFootprint footprint = cropFootprint(c.m, frame.cols, frame.rows);
+    EXPECT_EQ(footprint.empty(), c.empty);
+    const cv::Mat cpu = pasteCropCpu(frame, crop, retouched, c.m);
+    std::vector<uint8_t> nv12;
+    GpuTimings t;
+    const bool gpuRan = compositor.pasteCrops(frame, crop, retouched, c.m, {}, nv12, t, nullptr, 0, false);
+    EXPECT_EQ(gpuRan, !footprint.empty());
+    if (footprint.empty()) {
+      EXPECT_TRUE(sameBytes(cpu, frame));
+      continue;
+    }
+    const cv::Mat gpuOut = readOutTexture(compositor, frame.cols, frame.rows);
+    EXPECT_EQ(differencesOutside(cpu, frame, asRect(footprint)), 0);
+    EXPECT_EQ(differencesOutside(gpuOut, frame, asRect(footprint)), 0);
+  }
 }
 
 }  // namespace

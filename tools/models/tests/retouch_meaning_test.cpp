@@ -249,9 +249,12 @@ TEST(RetouchMeaningTest, TeethWhitenBrightMouthPixelsOnly) {
     cv::Point2f q = (face.points[size_t(corner)] - (c - cv::Point2f(128, 128))) * 0.5f;
     cv::circle(lips, cv::Point(int(q.x), int(q.y)), 8, cv::Scalar(0), -1);
   }
-  cv::Mat soft, teethMask;
-  cv::GaussianBlur(mouth, soft, {0, 0}, 6.0);
+  // The teeth stage's mask: the inner-lip fill softened inside and zero beyond it.
+  cv::Mat soft, inside, teethMask;
+  cv::GaussianBlur(mouth, soft, {0, 0}, 1.5);
   soft.convertTo(soft, CV_32F, 1 / 255.0);
+  mouth.convertTo(inside, CV_32F, 1 / 255.0);
+  soft = soft.mul(inside);
   std::vector<cv::Mat> planes;
   cv::split(buildTeethMask(), planes);
   planes[2].convertTo(teethMask, CV_32F, 1 / 255.0);

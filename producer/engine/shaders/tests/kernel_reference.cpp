@@ -104,12 +104,20 @@ void residentPaste(const Image& frame, const Image& finalCrop, const Image& crop
   for (int fy = std::max(p.roiMin[1], 0); fy < std::min(p.roiMax[1], frame.height); ++fy) {
     for (int fx = std::max(p.roiMin[0], 0); fx < std::min(p.roiMax[0], frame.width); ++fx) {
       float u, v;
-      if (!inCrop(p, fx, fy, u, v)) continue;
-      float un = (u + 0.5f) / float(p.cropDim[0]), vn = (v + 0.5f) / float(p.cropDim[1]);
-      Texel fin = finalCrop.sample(un, vn), org = crop.sample(un, vn);
+      inCrop(p, fx, fy, u, v);
+      // The change, bilinear with zero beyond the crop, as the CPU paste takes it.
+      if (!(u > -1.0f && v > -1.0f && u < float(p.cropDim[0]) && v < float(p.cropDim[1]))) continue;
+      const float x0 = std::floor(u), y0 = std::floor(v), ax = u - x0, ay = v - y0;
+      Texel d{0, 0, 0, 0};
+      for (int j = 0; j < 2; ++j)
+        for (int i = 0; i < 2; ++i) {
+          const int cx = int(x0) + i, cy = int(y0) + j;
+          if (cx < 0 || cy < 0 || cx >= p.cropDim[0] || cy >= p.cropDim[1]) continue;
+          const float w = (i ? ax : 1.0f - ax) * (j ? ay : 1.0f - ay);
+          for (int c = 0; c < 3; ++c) d[c] += w * (finalCrop.at(cx, cy)[c] - crop.at(cx, cy)[c]);
+        }
       const Texel& f = frame.at(fx, fy);
-      out.at(fx, fy) = {saturate(f[0] + (fin[0] - org[0])), saturate(f[1] + (fin[1] - org[1])),
-                        saturate(f[2] + (fin[2] - org[2])), 1.0f};
+      out.at(fx, fy) = {saturate(f[0] + d[0]), saturate(f[1] + d[1]), saturate(f[2] + d[2]), 1.0f};
     }
   }
 }

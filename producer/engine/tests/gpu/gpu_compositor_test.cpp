@@ -155,6 +155,11 @@ TEST(GpuCompositorTest, EachConstructionStepThatFailsNamesItself) {
       {"ID3D11Device::CreateQuery", 1, "CreateQuery(start)"},
       {"ID3D11Device::CreateQuery", 2, "CreateQuery(mid)"},
       {"ID3D11Device::CreateQuery", 3, "CreateQuery(end)"},
+      {"ID3D11Device::CreateQuery", 4, "CreateQuery(tailDisjoint)"},
+      {"ID3D11Device::CreateQuery", 5, "CreateQuery(tailStart)"},
+      {"ID3D11Device::CreateQuery", 6, "CreateQuery(postEnd)"},
+      {"ID3D11Device::CreateQuery", 7, "CreateQuery(nv12End)"},
+      {"ID3D11Device::CreateQuery", 8, "CreateQuery(copyEnd)"},
   };
   for (const auto& s : steps) {
     platform::faults::injectAfter(s.site, 0x8007000E, s.skip);

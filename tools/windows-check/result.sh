@@ -9,3 +9,9 @@ result() {  # result <case> <why, empty when it passed>
     failures=$((failures + 1))
   fi
 }
+expect_equal() {  # expect_equal <case> <want> <got>
+  local got
+  got=$(tr '\n' ' ' <<<"$3")
+  ((${#got} <= 300)) || got="${got:0:300}..."
+  if [[ $2 == "$3" ]]; then result "$1" ""; else result "$1" "want [$(tr '\n' ' ' <<<"$2")] got [$got]"; fi
+}

@@ -27,16 +27,9 @@ exports() {
 imported_dlls() { headers "$1" | sed -nE 's/^\s*DLL Name: (.*)$/\1/p'; }
 imported_functions() { headers "$1" | sed -nE 's/^\s+[0-9a-f]+\s+[0-9]+\s+([A-Za-z_][A-Za-z0-9_]*)$/\1/p'; }
 
-expect_equal() {  # expect_equal <case> <want> <got>
-  local got
-  got=$(tr '\n' ' ' <<<"$3")
-  ((${#got} <= 200)) || got="${got:0:200}..."
-  if [[ $2 == "$3" ]]; then result "$1" ""; else result "$1" "want [$(tr '\n' ' ' <<<"$2")] got [$got]"; fi
-}
-
 # DLLs that every Windows 10 and 11 machine has (the producer may also ship its own
 # beside it: onnxruntime*.dll and opencv_*.dll).
-system_dlls='^(advapi32|bcrypt|comctl32|crypt32|d3d11|dxgi|gdi32|kernel32|mf|mfplat|mfreadwrite|msvcrt|ole32|oleaut32|shell32|shlwapi|user32|userenv|version|winhttp|wintrust|wtsapi32|ws2_32)\.dll$'
+system_dlls='^(advapi32|bcrypt|comctl32|crypt32|d3d11|d3dcompiler_47|dxgi|gdi32|kernel32|mf|mfplat|mfreadwrite|msvcrt|ole32|oleaut32|shell32|shlwapi|user32|userenv|version|winhttp|winmm|wintrust|wtsapi32|ws2_32)\.dll$'
 binaries=("$dll" "$agent" "$service" "$launcher")
 [[ -f $producer || -f $top/tools/windows-check/link-producer.sh ]] && binaries+=("$producer")
 for binary in "${binaries[@]}"; do
@@ -81,6 +74,14 @@ if [[ -f $dll ]]; then
   # Foundation implementations; the DLL must load there all the same.
   sensor=$(imported_dlls "$dll" | grep -ix 'mfsensorgroup.dll' || true)
   expect_equal "the media source loads mfsensorgroup.dll at run time" "" "$sensor"
+fi
+if [[ -f $producer ]]; then
+  subsystem=$(headers "$producer" | sed -nE 's/^Subsystem\s+[0-9a-f]+\s+\((.*)\)$/\1/p')
+  expect_equal "the producer is a console program" "Windows CUI" "$subsystem"
+  expect_equal "the producer imports onnxruntime.dll" "onnxruntime.dll" "$(imported_dlls "$producer" | grep -ix onnxruntime.dll)"
+  for f in onnxruntime.dll onnxruntime_providers_shared.dll; do
+    [[ -f $dir/$f ]] && result "$f lies beside the producer" "" || result "$f lies beside the producer" "missing in $dir"
+  done
 fi
 if [[ -f $agent ]]; then
   subsystem=$(headers "$agent" | sed -nE 's/^Subsystem\s+[0-9a-f]+\s+\((.*)\)$/\1/p')

@@ -1,82 +1,36 @@
 #!/usr/bin/env bash
-# test-producer.sh [folder]: checks the producer PE that link-producer.sh made (default
-# build-windows/pe): its headers and imports, then its command line under Wine (no
-# display, every run under a time limit). One line per case, "passed: <case>" or
-# "failed: <case>: <why>"; exits non-zero when any case failed.
-#   TESMIRA_WINEPREFIX   the Wine prefix (default build-windows/wine, made when missing)
+# test-producer.sh [folder]: the producer PE that link-producer.sh made (default
+# build-windows/pe) under Wine, through wine.sh (no display, every run under a time
+# limit): its command line, then a still-image retouch run. Its headers and imports are
+# test-binaries.sh's. One line per case, "passed: <case>" or "failed: <case>: <why>";
+# exits non-zero when any case failed.
+#   TESMIRA_WINEPREFIX   the Wine prefix (wine.sh's, made when missing)
 #   TESMIRA_WINE_STILL=0 leaves out the --still run on the data folder (.cache/data)
 set -uo pipefail
 top=$(cd "$(dirname "$0")/../.." && pwd)
 dir=${1:-$top/build-windows/pe}
-objdump=${TESMIRA_MINGW_OBJDUMP:-x86_64-w64-mingw32-objdump}
 name=tesmira_windows_retouch_vcam_producer.exe
 exe=$dir/$name
 failures=0
 
-result() {  # result <case> <why, empty when it passed>
-  if [[ -z $2 ]]; then
-    echo "passed: $1"
-  else
-    echo "failed: $1: $2"
-    failures=$((failures + 1))
-  fi
-}
-expect_equal() {  # expect_equal <case> <want> <got>
-  local got
-  got=$(tr '\n' ' ' <<<"$3")
-  ((${#got} <= 300)) || got="${got:0:300}..."
-  if [[ $2 == "$3" ]]; then result "$1" ""; else result "$1" "want [$(tr '\n' ' ' <<<"$2")] got [$got]"; fi
-}
-headers() { "$objdump" -p "$1" 2>/dev/null; }
-imported_dlls() { headers "$1" | sed -nE 's/^\s*DLL Name: (.*)$/\1/p' | tr 'A-Z' 'a-z' | sort -u; }
+# shellcheck source=result.sh
+source "$top/tools/windows-check/result.sh"
+# shellcheck source=wine.sh
+source "$top/tools/windows-check/wine.sh"
 
 if [[ ! -f $exe ]]; then
   result "$name exists" "not built (run tools/windows-check/link-producer.sh)"
   exit 1
 fi
-format=$(headers "$exe" | sed -nE 's/.*file format (.*)$/\1/p' | head -n1)
-expect_equal "$name is a 64-bit PE image" "pei-x86-64" "$format"
-subsystem=$(headers "$exe" | sed -nE 's/^Subsystem\s+[0-9a-f]+\s+\((.*)\)$/\1/p')
-expect_equal "$name is a console program" "Windows CUI" "$subsystem"
-# Only DLLs every Windows 10 x64 carries, plus the ONNX Runtime shipped beside it:
-# no MinGW runtime DLL and no OpenCV DLL (OpenCV is linked in).
-system='^(kernel32|user32|gdi32|advapi32|ole32|oleaut32|shell32|shlwapi|version|msvcrt|ws2_32|bcrypt|crypt32|winhttp|d3d11|dxgi|d3dcompiler_47|mfplat|mf|mfreadwrite|ksuser|winmm|api-ms-win-[a-z0-9-]+)\.dll$'
-foreign=$(imported_dlls "$exe" | grep -vE "$system" | grep -vx 'onnxruntime.dll' || true)
-expect_equal "$name imports only system DLLs and onnxruntime.dll" "" "$foreign"
-expect_equal "$name imports onnxruntime.dll" "onnxruntime.dll" "$(imported_dlls "$exe" | grep -x onnxruntime.dll)"
-for f in onnxruntime.dll onnxruntime_providers_shared.dll; do
-  [[ -f $dir/$f ]] && result "$f lies beside the producer" "" || result "$f lies beside the producer" "missing in $dir"
-done
-dllchars=$(headers "$exe" | sed -nE 's/^DllCharacteristics\s+([0-9a-f]+).*/\1/p')
-hardening=""
-((dllchars && (16#$dllchars & 0x0040) && (16#$dllchars & 0x0100))) ||
-  hardening="DllCharacteristics 0x${dllchars:-none} lack DYNAMIC_BASE (0x40) or NX_COMPAT (0x100)"
-result "$name is built for ASLR and DEP" "$hardening"
-
-# --- under Wine -----------------------------------------------------------------------
-wine=${TESMIRA_WINE:-wine}
-if ! command -v "$wine" >/dev/null; then
-  result "Wine is installed" "$wine not found (packages wine, wine64)"
-  exit 1
-fi
-export WINEPREFIX=${TESMIRA_WINEPREFIX:-$top/build-windows/wine}
-export WINEARCH=win64 WINEDEBUG=${WINEDEBUG:--all} WINEDLLOVERRIDES="mscoree,mshtml=;winex11.drv="
-unset DISPLAY WAYLAND_DISPLAY
-if [[ ! -f $WINEPREFIX/system.reg ]]; then
-  mkdir -p "$WINEPREFIX"
-  timeout 300 wineboot --init >"$WINEPREFIX/../wineboot.log" 2>&1 || true
-  timeout 60 wineserver -w || true
-fi
-[[ -f $WINEPREFIX/system.reg ]] && result "the Wine prefix is ready" "" ||
-  { result "the Wine prefix is ready" "wineboot failed (see $WINEPREFIX/../wineboot.log)"; exit 1; }
+wine_prefix && result "the Wine prefix is ready" "" || { result "the Wine prefix is ready" "wineboot failed"; exit 1; }
 
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 # run <args...>: the producer under Wine from its own folder; fills $rc, $stdout, $stderr
 # (carriage returns of the console's text mode dropped, Wine's own notices filtered).
 run() {
-  (cd "$dir" && timeout 60 "$wine" "$name" "$@" >"$scratch/out" 2>"$scratch/err")
-  rc=$?
+  rc=0
+  (cd "$dir" && wine_run 60 "$name" "$@" >"$scratch/out" 2>"$scratch/err") || rc=$?
   stdout=$(tr -d '\r' <"$scratch/out")
   stderr=$(tr -d '\r' <"$scratch/err" | grep -vE '^(it looks like wine32 is missing|multiarch needs|execute "dpkg|apt-get install wine32|[0-9a-f]{4}:(err|fixme|warn):)' || true)
 }
@@ -132,16 +86,16 @@ if [[ ${TESMIRA_WINE_STILL:-1} != 1 ]]; then
 elif [[ ! -f $data/models/retouch.onnx || ! -f $still ]]; then
   echo "note: still run skipped: no data folder at $data or no $still (./tesmira data, tools/setup/fetch-media.sh)"
 else
-  winpath() { timeout 30 winepath -w "$1" 2>/dev/null; }
+  winpath() { wine_run 30 winepath -w "$1" 2>/dev/null; }
   lib=$data/libmediapipe.dll
   [[ -f $lib ]] || lib=$dir/onnxruntime.dll  # on the ONNX road only its existence is checked
   log=$WINEPREFIX/drive_c/ProgramData/Tesmira/Logs/vcam-producer.log
   rm -f "$log"
   start=$SECONDS
-  (cd "$dir" && TESMIRA_ONNX_LANDMARKER=1 timeout "${TESMIRA_WINE_STILL_SECONDS:-180}" "$wine" "$name" \
+  rc=0
+  (cd "$dir" && TESMIRA_ONNX_LANDMARKER=1 wine_run "${TESMIRA_WINE_STILL_SECONDS:-180}" "$name" \
     --repo-root "$(winpath "$data")" --still "$(winpath "$still")" --mediapipe-lib "$(winpath "$lib")" \
-    --camera --headless-frames 60 >"$scratch/out" 2>"$scratch/err")
-  rc=$?
+    --camera --headless-frames 60 >"$scratch/out" 2>"$scratch/err") || rc=$?
   echo "producer Wine checks (still run): $((SECONDS - start)) s"
   lines=""
   [[ -f $log ]] && lines=$(tr -d '\r' <"$log" | cut -d' ' -f3-)

@@ -136,7 +136,7 @@ fi
 # share this prefix and runner (wine.sh).
 if [[ -f $top/tools/windows-check/test-producer.sh ]]; then
   wine_stop
-  TESMIRA_WINEPREFIX=$WINEPREFIX bash "$top/tools/windows-check/test-producer.sh" "$pe" || failures=$((failures + 1))
+  bash "$top/tools/windows-check/test-producer.sh" "$pe" || failures=$((failures + 1))
 fi
 wine_stop
 echo "wine checks: $((SECONDS - began)) s"

@@ -4,9 +4,9 @@
 # cache from outside the clone), env -i with a minimal PATH, CI=true, no display, no
 # standard input. What it cannot undo is what this machine already has installed: see
 # the check of apt-mark's manual packages at the end.
-#   tools/fresh-machine/run.sh [folder]   (default: a new folder under /tmp)
+#   tools/fresh-machine.sh [folder]   (default: a new folder under /tmp)
 set -euo pipefail
-top=$(cd "$(dirname "$0")/../.." && pwd)
+top=$(cd "$(dirname "$0")/.." && pwd)
 work=${1:-$(mktemp -d /tmp/tesmira-fresh-XXXXXX)}
 mkdir -p "$work"
 clone="$work/main"

@@ -15,7 +15,7 @@ mkdir -p "$work/machine"
 export TESMIRA_MACHINE_ROOT="$work/machine"
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 # ONNX Runtime (the frame target) keeps allocations of its own for the process's life.
-export LSAN_OPTIONS=suppressions=$top/cmake/lsan-suppressions.txt
+export LSAN_OPTIONS=suppressions=$top/cmake/sanitizers/lsan.supp:print_suppressions=0
 
 names=()
 pids=()

@@ -525,145 +525,178 @@ STDMETHODIMP_(void) Device::Leave() { context_.Leave(); }
 STDMETHODIMP_(BOOL) Device::SetMultithreadProtected(BOOL protect) { return context_.SetMultithreadProtected(protect); }
 STDMETHODIMP_(BOOL) Device::GetMultithreadProtected() { return context_.GetMultithreadProtected(); }
 
-STDMETHODIMP Device::CreateTexture2D(const D3D11_TEXTURE2D_DESC* desc, const D3D11_SUBRESOURCE_DATA* data,
-                                     ID3D11Texture2D** out) {
-  if (!desc) return E_INVALIDARG;
+namespace {
+
+// How every Create* begins: the out pointer is cleared before anything is checked, so a
+// refused call never leaves the caller's old value behind; then a missing argument is
+// refused, then a fault injected at the call's site is returned.
+template <class I>
+std::optional<HRESULT> refuseEarly(I** out, bool argumentsGiven, const char* site) {
   if (out) *out = nullptr;
-  if (auto error = injected("ID3D11Device::CreateTexture2D")) return *error;
-  const FormatInfo* format = formatInfo(desc->Format);
-  if (!format || desc->Width == 0 || desc->Height == 0 || desc->Width > 16384 || desc->Height > 16384)
-    return E_INVALIDARG;
-  if (desc->MipLevels != 1 || desc->ArraySize != 1 || desc->SampleDesc.Count != 1 || desc->MiscFlags) return E_NOTIMPL;
-  const UINT supportedBinds = D3D11_BIND_SHADER_RESOURCE | D3D11_BIND_UNORDERED_ACCESS;
-  if (desc->BindFlags & ~supportedBinds) return E_INVALIDARG;
-  if (desc->CPUAccessFlags & ~(D3D11_CPU_ACCESS_READ | D3D11_CPU_ACCESS_WRITE)) return E_INVALIDARG;
-  bool uav = desc->BindFlags & D3D11_BIND_UNORDERED_ACCESS;
-  switch (desc->Usage) {
+  if (!argumentsGiven) return E_INVALIDARG;
+  return injected(site);
+}
+
+// How every Create* ends: the object goes to the caller once its Vulkan side was made,
+// and is released otherwise.
+template <class T, class I>
+HRESULT handOut(T* made, bool ok, I** out, HRESULT failure = E_OUTOFMEMORY) {
+  if (!ok) {
+    made->Release();
+    return failure;
+  }
+  *out = made;
+  return S_OK;
+}
+
+// The usage rules textures and buffers share. A dynamic texture must be bound as well.
+HRESULT checkUsage(D3D11_USAGE usage, UINT bindFlags, UINT cpuAccess, bool withData, bool dynamicNeedsBind) {
+  const bool uav = bindFlags & D3D11_BIND_UNORDERED_ACCESS;
+  switch (usage) {
     case D3D11_USAGE_DEFAULT:
-      if (desc->CPUAccessFlags) return E_INVALIDARG;
-      break;
+      return cpuAccess ? E_INVALIDARG : S_OK;
     case D3D11_USAGE_IMMUTABLE:
-      if (!data || desc->CPUAccessFlags || uav) return E_INVALIDARG;
-      break;
+      return !withData || cpuAccess || uav ? E_INVALIDARG : S_OK;
     case D3D11_USAGE_DYNAMIC:
-      if (desc->CPUAccessFlags != D3D11_CPU_ACCESS_WRITE || uav || !desc->BindFlags) return E_INVALIDARG;
-      break;
+      return cpuAccess != D3D11_CPU_ACCESS_WRITE || uav || (dynamicNeedsBind && !bindFlags) ? E_INVALIDARG : S_OK;
     case D3D11_USAGE_STAGING:
-      if (desc->BindFlags || !desc->CPUAccessFlags) return E_INVALIDARG;
-      break;
+      return bindFlags || !cpuAccess ? E_INVALIDARG : S_OK;
     default:
       return E_INVALIDARG;
   }
-  UINT tightPitch = desc->Width * format->bytes;
-  if (data && (!data->pSysMem || data->SysMemPitch < tightPitch)) return E_INVALIDARG;
-  if (uav) {
-    VkFormatProperties p{};
-    core_->vki.vkGetPhysicalDeviceFormatProperties(core_->physical, format->vkFormat, &p);
-    if (!(p.optimalTilingFeatures & VK_FORMAT_FEATURE_STORAGE_IMAGE_BIT) || format->opaqueAlpha) return E_INVALIDARG;
-  }
-  if (!out) return S_FALSE;
+}
 
-  auto* t = new Texture(core_, *desc);
-  t->format = format;
-  t->usage = desc->Usage;
-  t->bindFlags = desc->BindFlags;
-  t->cpuAccess = desc->CPUAccessFlags;
-  t->rowPitch = (tightPitch + kRowAlignment - 1) / kRowAlignment * kRowAlignment;
-  auto& vk = core_->vk;
-  bool ok = true;
-  if (desc->Usage != D3D11_USAGE_STAGING) {
+// What Direct3D refuses in a texture description (E_INVALIDARG) and what this layer does
+// not make (E_NOTIMPL). Whether the device can write the format from a kernel is asked apart.
+HRESULT checkTextureDesc(const D3D11_TEXTURE2D_DESC& desc, const D3D11_SUBRESOURCE_DATA* data) {
+  const FormatInfo* format = formatInfo(desc.Format);
+  if (!format || desc.Width == 0 || desc.Height == 0 || desc.Width > 16384 || desc.Height > 16384) return E_INVALIDARG;
+  if (desc.MipLevels != 1 || desc.ArraySize != 1 || desc.SampleDesc.Count != 1 || desc.MiscFlags) return E_NOTIMPL;
+  const UINT supportedBinds = D3D11_BIND_SHADER_RESOURCE | D3D11_BIND_UNORDERED_ACCESS;
+  if (desc.BindFlags & ~supportedBinds) return E_INVALIDARG;
+  if (desc.CPUAccessFlags & ~(D3D11_CPU_ACCESS_READ | D3D11_CPU_ACCESS_WRITE)) return E_INVALIDARG;
+  if (HRESULT hr = checkUsage(desc.Usage, desc.BindFlags, desc.CPUAccessFlags, data, true); hr != S_OK) return hr;
+  if (data && (!data->pSysMem || data->SysMemPitch < desc.Width * format->bytes)) return E_INVALIDARG;
+  if ((desc.BindFlags & D3D11_BIND_UNORDERED_ACCESS) && format->opaqueAlpha) return E_INVALIDARG;
+  return S_OK;
+}
+
+bool canStore(const Core& core, VkFormat format) {
+  VkFormatProperties p{};
+  core.vki.vkGetPhysicalDeviceFormatProperties(core.physical, format, &p);
+  return p.optimalTilingFeatures & VK_FORMAT_FEATURE_STORAGE_IMAGE_BIT;
+}
+
+// The Vulkan side of a texture whose description passed: an image unless STAGING (host
+// memory only), and the host buffer that STAGING, DYNAMIC and initial data go through.
+bool allocateTexture(Texture& t, const FormatInfo& format, const D3D11_SUBRESOURCE_DATA* data) {
+  Core& core = t.core();
+  const D3D11_TEXTURE2D_DESC& desc = t.desc;
+  t.format = &format;
+  t.usage = desc.Usage;
+  t.bindFlags = desc.BindFlags;
+  t.cpuAccess = desc.CPUAccessFlags;
+  const UINT tightPitch = desc.Width * format.bytes;
+  t.rowPitch = (tightPitch + kRowAlignment - 1) / kRowAlignment * kRowAlignment;
+  auto& vk = core.vk;
+  if (desc.Usage != D3D11_USAGE_STAGING) {
     VkImageCreateInfo info{VK_STRUCTURE_TYPE_IMAGE_CREATE_INFO};
     info.imageType = VK_IMAGE_TYPE_2D;
-    info.format = format->vkFormat;
-    info.extent = {desc->Width, desc->Height, 1};
+    info.format = format.vkFormat;
+    info.extent = {desc.Width, desc.Height, 1};
     info.mipLevels = 1;
     info.arrayLayers = 1;
     info.samples = VK_SAMPLE_COUNT_1_BIT;
     info.tiling = VK_IMAGE_TILING_OPTIMAL;
     info.usage = VK_IMAGE_USAGE_TRANSFER_SRC_BIT | VK_IMAGE_USAGE_TRANSFER_DST_BIT | VK_IMAGE_USAGE_SAMPLED_BIT;
-    if (uav) info.usage |= VK_IMAGE_USAGE_STORAGE_BIT;
+    if (desc.BindFlags & D3D11_BIND_UNORDERED_ACCESS) info.usage |= VK_IMAGE_USAGE_STORAGE_BIT;
     info.initialLayout = VK_IMAGE_LAYOUT_UNDEFINED;
-    ok = vk.vkCreateImage(core_->device, &info, nullptr, &t->image) == VK_SUCCESS;
-    if (ok) {
-      VkMemoryRequirements requirements;
-      vk.vkGetImageMemoryRequirements(core_->device, t->image, &requirements);
-      ok = core_->allocate(requirements, false, t->imageMemory) &&
-           vk.vkBindImageMemory(core_->device, t->image, t->imageMemory, 0) == VK_SUCCESS;
-    }
+    if (vk.vkCreateImage(core.device, &info, nullptr, &t.image) != VK_SUCCESS) return false;
+    VkMemoryRequirements requirements;
+    vk.vkGetImageMemoryRequirements(core.device, t.image, &requirements);
+    if (!core.allocate(requirements, false, t.imageMemory) ||
+        vk.vkBindImageMemory(core.device, t.image, t.imageMemory, 0) != VK_SUCCESS)
+      return false;
   }
-  bool needsHost = desc->Usage == D3D11_USAGE_STAGING || desc->Usage == D3D11_USAGE_DYNAMIC || data;
-  if (ok && needsHost) ok = core_->createHostBuffer(VkDeviceSize(t->rowPitch) * desc->Height, 0, t->host);
-  if (ok && data) {
-    for (UINT y = 0; y < desc->Height; ++y)
-      std::memcpy(t->host.data + size_t(y) * t->rowPitch, static_cast<const uint8_t*>(data->pSysMem) + size_t(y) * data->SysMemPitch,
-                  tightPitch);
-    t->hasInitialData = true;
+  const bool needsHost = desc.Usage == D3D11_USAGE_STAGING || desc.Usage == D3D11_USAGE_DYNAMIC || data;
+  if (needsHost && !core.createHostBuffer(VkDeviceSize(t.rowPitch) * desc.Height, 0, t.host)) return false;
+  if (data) {
+    const auto* rows = static_cast<const uint8_t*>(data->pSysMem);
+    for (UINT y = 0; y < desc.Height; ++y)
+      std::memcpy(t.host.data + size_t(y) * t.rowPitch, rows + size_t(y) * data->SysMemPitch, tightPitch);
+    t.hasInitialData = true;
   }
-  if (!ok) {
-    t->Release();
-    return E_OUTOFMEMORY;
-  }
-  *out = t;
+  return true;
+}
+
+HRESULT checkBufferDesc(const D3D11_BUFFER_DESC& desc, const D3D11_SUBRESOURCE_DATA* data) {
+  const UINT supportedBinds = D3D11_BIND_CONSTANT_BUFFER | D3D11_BIND_SHADER_RESOURCE | D3D11_BIND_UNORDERED_ACCESS;
+  if (desc.ByteWidth == 0 || (desc.BindFlags & ~supportedBinds)) return E_INVALIDARG;
+  const bool constant = desc.BindFlags & D3D11_BIND_CONSTANT_BUFFER;
+  const bool structured = desc.MiscFlags & D3D11_RESOURCE_MISC_BUFFER_STRUCTURED;
+  if (constant && (desc.BindFlags != D3D11_BIND_CONSTANT_BUFFER || desc.ByteWidth % 16 || desc.ByteWidth > 65536))
+    return E_INVALIDARG;
+  if (desc.MiscFlags & ~D3D11_RESOURCE_MISC_BUFFER_STRUCTURED) return E_NOTIMPL;
+  if (structured &&
+      (desc.StructureByteStride == 0 || desc.StructureByteStride % 4 || desc.ByteWidth % desc.StructureByteStride))
+    return E_INVALIDARG;
+  if ((desc.BindFlags & D3D11_BIND_SHADER_RESOURCE) && !structured) return E_NOTIMPL;
+  if (HRESULT hr = checkUsage(desc.Usage, desc.BindFlags, desc.CPUAccessFlags, data, false); hr != S_OK) return hr;
+  if (data && !data->pSysMem) return E_INVALIDARG;
   return S_OK;
+}
+
+bool allocateBuffer(Buffer& b, const D3D11_SUBRESOURCE_DATA* data) {
+  const D3D11_BUFFER_DESC& desc = b.desc;
+  b.usage = desc.Usage;
+  b.bindFlags = desc.BindFlags;
+  b.cpuAccess = desc.CPUAccessFlags;
+  VkBufferUsageFlags usage = 0;
+  if (desc.BindFlags & D3D11_BIND_CONSTANT_BUFFER) usage |= VK_BUFFER_USAGE_UNIFORM_BUFFER_BIT;
+  if (desc.BindFlags & (D3D11_BIND_SHADER_RESOURCE | D3D11_BIND_UNORDERED_ACCESS))
+    usage |= VK_BUFFER_USAGE_STORAGE_BUFFER_BIT;
+  if (!b.core().createHostBuffer(desc.ByteWidth, usage, b.host)) return false;
+  if (data) std::memcpy(b.host.data, data->pSysMem, desc.ByteWidth);
+  return true;
+}
+
+// A view of the texture's one level. Storage views take no swizzle, so only a sampled
+// view reads an alpha-less format's alpha as 1.
+bool makeImageView(Core& core, const Texture& t, bool sampled, VkImageView& view) {
+  VkImageViewCreateInfo info{VK_STRUCTURE_TYPE_IMAGE_VIEW_CREATE_INFO};
+  info.image = t.image;
+  info.viewType = VK_IMAGE_VIEW_TYPE_2D;
+  info.format = t.format->vkFormat;
+  if (sampled && t.format->opaqueAlpha) info.components.a = VK_COMPONENT_SWIZZLE_ONE;
+  info.subresourceRange = {VK_IMAGE_ASPECT_COLOR_BIT, 0, 1, 0, 1};
+  return core.vk.vkCreateImageView(core.device, &info, nullptr, &view) == VK_SUCCESS;
+}
+
+}  // namespace
+
+STDMETHODIMP Device::CreateTexture2D(const D3D11_TEXTURE2D_DESC* desc, const D3D11_SUBRESOURCE_DATA* data,
+                                     ID3D11Texture2D** out) {
+  if (auto refused = refuseEarly(out, desc, "ID3D11Device::CreateTexture2D")) return *refused;
+  if (HRESULT hr = checkTextureDesc(*desc, data); hr != S_OK) return hr;
+  const FormatInfo* format = formatInfo(desc->Format);
+  if ((desc->BindFlags & D3D11_BIND_UNORDERED_ACCESS) && !canStore(*core_, format->vkFormat)) return E_INVALIDARG;
+  if (!out) return S_FALSE;
+  auto* t = new Texture(core_, *desc);
+  return handOut(t, allocateTexture(*t, *format, data), out);
 }
 
 STDMETHODIMP Device::CreateBuffer(const D3D11_BUFFER_DESC* desc, const D3D11_SUBRESOURCE_DATA* data,
                                   ID3D11Buffer** out) {
-  if (!desc) return E_INVALIDARG;
-  if (out) *out = nullptr;
-  if (auto error = injected("ID3D11Device::CreateBuffer")) return *error;
-  const UINT supportedBinds = D3D11_BIND_CONSTANT_BUFFER | D3D11_BIND_SHADER_RESOURCE | D3D11_BIND_UNORDERED_ACCESS;
-  if (desc->ByteWidth == 0 || (desc->BindFlags & ~supportedBinds)) return E_INVALIDARG;
-  bool constant = desc->BindFlags & D3D11_BIND_CONSTANT_BUFFER;
-  bool structured = desc->MiscFlags & D3D11_RESOURCE_MISC_BUFFER_STRUCTURED;
-  bool uav = desc->BindFlags & D3D11_BIND_UNORDERED_ACCESS;
-  if (constant && (desc->BindFlags != D3D11_BIND_CONSTANT_BUFFER || desc->ByteWidth % 16 || desc->ByteWidth > 65536))
-    return E_INVALIDARG;
-  if (desc->MiscFlags & ~D3D11_RESOURCE_MISC_BUFFER_STRUCTURED) return E_NOTIMPL;
-  if (structured && (desc->StructureByteStride == 0 || desc->StructureByteStride % 4 ||
-                     desc->ByteWidth % desc->StructureByteStride))
-    return E_INVALIDARG;
-  if ((desc->BindFlags & D3D11_BIND_SHADER_RESOURCE) && !structured) return E_NOTIMPL;
-  switch (desc->Usage) {
-    case D3D11_USAGE_DEFAULT:
-      if (desc->CPUAccessFlags) return E_INVALIDARG;
-      break;
-    case D3D11_USAGE_IMMUTABLE:
-      if (!data || desc->CPUAccessFlags || uav) return E_INVALIDARG;
-      break;
-    case D3D11_USAGE_DYNAMIC:
-      if (desc->CPUAccessFlags != D3D11_CPU_ACCESS_WRITE || uav) return E_INVALIDARG;
-      break;
-    case D3D11_USAGE_STAGING:
-      if (desc->BindFlags || !desc->CPUAccessFlags) return E_INVALIDARG;
-      break;
-    default:
-      return E_INVALIDARG;
-  }
-  if (data && !data->pSysMem) return E_INVALIDARG;
+  if (auto refused = refuseEarly(out, desc, "ID3D11Device::CreateBuffer")) return *refused;
+  if (HRESULT hr = checkBufferDesc(*desc, data); hr != S_OK) return hr;
   if (!out) return S_FALSE;
   auto* b = new Buffer(core_, *desc);
-  b->usage = desc->Usage;
-  b->bindFlags = desc->BindFlags;
-  b->cpuAccess = desc->CPUAccessFlags;
-  VkBufferUsageFlags usage = 0;
-  if (constant) usage |= VK_BUFFER_USAGE_UNIFORM_BUFFER_BIT;
-  if (desc->BindFlags & (D3D11_BIND_SHADER_RESOURCE | D3D11_BIND_UNORDERED_ACCESS))
-    usage |= VK_BUFFER_USAGE_STORAGE_BUFFER_BIT;
-  if (!core_->createHostBuffer(desc->ByteWidth, usage, b->host)) {
-    b->Release();
-    return E_OUTOFMEMORY;
-  }
-  if (data) std::memcpy(b->host.data, data->pSysMem, desc->ByteWidth);
-  *out = b;
-  return S_OK;
+  return handOut(b, allocateBuffer(*b, data), out);
 }
 
 STDMETHODIMP Device::CreateShaderResourceView(ID3D11Resource* resource, const D3D11_SHADER_RESOURCE_VIEW_DESC* desc,
                                               ID3D11ShaderResourceView** out) {
-  if (out) *out = nullptr;
-  if (!resource) return E_INVALIDARG;
-  if (auto error = injected("ID3D11Device::CreateShaderResourceView")) return *error;
+  if (auto refused = refuseEarly(out, resource, "ID3D11Device::CreateShaderResourceView")) return *refused;
   auto* base = resourceOf(resource);
   if (!base || !(base->bindFlags & D3D11_BIND_SHADER_RESOURCE)) return E_INVALIDARG;
   if (auto* t = dynamic_cast<Texture*>(resource)) {
@@ -676,18 +709,7 @@ STDMETHODIMP Device::CreateShaderResourceView(ID3D11Resource* resource, const D3
       return E_INVALIDARG;
     if (!out) return S_FALSE;
     auto* v = new ShaderResourceView(core_, resource, d);
-    VkImageViewCreateInfo info{VK_STRUCTURE_TYPE_IMAGE_VIEW_CREATE_INFO};
-    info.image = t->image;
-    info.viewType = VK_IMAGE_VIEW_TYPE_2D;
-    info.format = t->format->vkFormat;
-    if (t->format->opaqueAlpha) info.components.a = VK_COMPONENT_SWIZZLE_ONE;
-    info.subresourceRange = {VK_IMAGE_ASPECT_COLOR_BIT, 0, 1, 0, 1};
-    if (core_->vk.vkCreateImageView(core_->device, &info, nullptr, &v->view) != VK_SUCCESS) {
-      v->Release();
-      return E_OUTOFMEMORY;
-    }
-    *out = v;
-    return S_OK;
+    return handOut(v, makeImageView(*core_, *t, true, v->view), out);
   }
   auto* b = dynamic_cast<Buffer*>(resource);
   // A structured buffer needs its view described: format UNKNOWN, dimension BUFFER.
@@ -702,15 +724,12 @@ STDMETHODIMP Device::CreateShaderResourceView(ID3D11Resource* resource, const D3
   auto* v = new ShaderResourceView(core_, resource, *desc);
   v->offset = VkDeviceSize(desc->Buffer.FirstElement) * stride;
   v->range = VkDeviceSize(desc->Buffer.NumElements) * stride;
-  *out = v;
-  return S_OK;
+  return handOut(v, true, out);
 }
 
 STDMETHODIMP Device::CreateUnorderedAccessView(ID3D11Resource* resource, const D3D11_UNORDERED_ACCESS_VIEW_DESC* desc,
                                                ID3D11UnorderedAccessView** out) {
-  if (out) *out = nullptr;
-  if (!resource) return E_INVALIDARG;
-  if (auto error = injected("ID3D11Device::CreateUnorderedAccessView")) return *error;
+  if (auto refused = refuseEarly(out, resource, "ID3D11Device::CreateUnorderedAccessView")) return *refused;
   auto* t = dynamic_cast<Texture*>(resource);
   if (!t) return resourceOf(resource) ? E_NOTIMPL : E_INVALIDARG;
   if (!(t->bindFlags & D3D11_BIND_UNORDERED_ACCESS)) return E_INVALIDARG;
@@ -722,24 +741,13 @@ STDMETHODIMP Device::CreateUnorderedAccessView(ID3D11Resource* resource, const D
   d.Format = t->desc.Format;
   d.ViewDimension = D3D11_UAV_DIMENSION_TEXTURE2D;
   auto* v = new UnorderedAccessView(core_, resource, d);
-  VkImageViewCreateInfo info{VK_STRUCTURE_TYPE_IMAGE_VIEW_CREATE_INFO};
-  info.image = t->image;
-  info.viewType = VK_IMAGE_VIEW_TYPE_2D;
-  info.format = t->format->vkFormat;
-  info.subresourceRange = {VK_IMAGE_ASPECT_COLOR_BIT, 0, 1, 0, 1};
-  if (core_->vk.vkCreateImageView(core_->device, &info, nullptr, &v->view) != VK_SUCCESS) {
-    v->Release();
-    return E_OUTOFMEMORY;
-  }
-  *out = v;
-  return S_OK;
+  return handOut(v, makeImageView(*core_, *t, false, v->view), out);
 }
 
 STDMETHODIMP Device::CreateComputeShader(const void* code, SIZE_T length, ID3D11ClassLinkage* linkage,
                                          ID3D11ComputeShader** out) {
-  if (out) *out = nullptr;
-  if (!code || length == 0 || length % 4 || linkage) return E_INVALIDARG;
-  if (auto error = injected("ID3D11Device::CreateComputeShader")) return *error;
+  const bool given = code && length != 0 && length % 4 == 0 && !linkage;
+  if (auto refused = refuseEarly(out, given, "ID3D11Device::CreateComputeShader")) return *refused;
   ShaderInterface shape;
   std::string reason;
   if (!reflectModule(static_cast<const uint32_t*>(code), length / 4, shape, reason)) return E_INVALIDARG;
@@ -782,18 +790,11 @@ STDMETHODIMP Device::CreateComputeShader(const void* code, SIZE_T length, ID3D11
     ok = vk.vkCreateComputePipelines(core_->device, VK_NULL_HANDLE, 1, &info, nullptr, &s->pipeline) == VK_SUCCESS;
   }
   if (module) vk.vkDestroyShaderModule(core_->device, module, nullptr);
-  if (!ok) {
-    s->Release();
-    return E_INVALIDARG;
-  }
-  *out = s;
-  return S_OK;
+  return handOut(s, ok, out, E_INVALIDARG);
 }
 
 STDMETHODIMP Device::CreateSamplerState(const D3D11_SAMPLER_DESC* desc, ID3D11SamplerState** out) {
-  if (out) *out = nullptr;
-  if (!desc) return E_INVALIDARG;
-  if (auto error = injected("ID3D11Device::CreateSamplerState")) return *error;
+  if (auto refused = refuseEarly(out, desc, "ID3D11Device::CreateSamplerState")) return *refused;
   auto address = [](D3D11_TEXTURE_ADDRESS_MODE m, VkSamplerAddressMode& v) {
     switch (m) {
       case D3D11_TEXTURE_ADDRESS_WRAP: v = VK_SAMPLER_ADDRESS_MODE_REPEAT; return true;
@@ -822,33 +823,24 @@ STDMETHODIMP Device::CreateSamplerState(const D3D11_SAMPLER_DESC* desc, ID3D11Sa
   info.borderColor = VK_BORDER_COLOR_FLOAT_TRANSPARENT_BLACK;
   if (!out) return S_FALSE;
   auto* s = new SamplerState(core_, *desc);
-  if (core_->vk.vkCreateSampler(core_->device, &info, nullptr, &s->sampler) != VK_SUCCESS) {
-    s->Release();
-    return E_OUTOFMEMORY;
-  }
-  *out = s;
-  return S_OK;
+  return handOut(s, core_->vk.vkCreateSampler(core_->device, &info, nullptr, &s->sampler) == VK_SUCCESS, out);
 }
 
 STDMETHODIMP Device::CreateQuery(const D3D11_QUERY_DESC* desc, ID3D11Query** out) {
-  if (out) *out = nullptr;
-  if (!desc) return E_INVALIDARG;
-  if (auto error = injected("ID3D11Device::CreateQuery")) return *error;
+  if (auto refused = refuseEarly(out, desc, "ID3D11Device::CreateQuery")) return *refused;
   if (desc->Query != D3D11_QUERY_TIMESTAMP && desc->Query != D3D11_QUERY_TIMESTAMP_DISJOINT) return E_NOTIMPL;
   if (desc->MiscFlags) return E_INVALIDARG;
   if (!out) return S_FALSE;
   auto* q = new Query(core_, *desc);
+  bool ok = true;
+  // A device without timestamps gives the query no pool; its disjoint query says so.
   if (desc->Query == D3D11_QUERY_TIMESTAMP && core_->timestampsValid) {
     VkQueryPoolCreateInfo info{VK_STRUCTURE_TYPE_QUERY_POOL_CREATE_INFO};
     info.queryType = VK_QUERY_TYPE_TIMESTAMP;
     info.queryCount = 1;
-    if (core_->vk.vkCreateQueryPool(core_->device, &info, nullptr, &q->pool) != VK_SUCCESS) {
-      q->Release();
-      return E_OUTOFMEMORY;
-    }
+    ok = core_->vk.vkCreateQueryPool(core_->device, &info, nullptr, &q->pool) == VK_SUCCESS;
   }
-  *out = q;
-  return S_OK;
+  return handOut(q, ok, out);
 }
 
 // ---- test hooks ----

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <fstream>
 #include <limits>
+#include <optional>
 #include <set>
 
 #include "platform/d3d11/gpu_tests/gpu_testing.h"
@@ -53,6 +54,12 @@ std::vector<uint8_t> pattern(size_t bytes, uint8_t seed) {
   std::vector<uint8_t> v(bytes);
   for (size_t i = 0; i < bytes; ++i) v[i] = uint8_t(seed + i * 7 + i / 13);
   return v;
+}
+
+// What a caller's out pointer may hold before a call: never a live object.
+template <class I>
+I* stale() {
+  return reinterpret_cast<I*>(uintptr_t{0x5ca1ab1e});
 }
 
 ComPtr<ID3D11Texture2D> target(UINT w, UINT h) {
@@ -191,10 +198,11 @@ TEST(D3D11ResourceTest, RefusesDescriptionsDirect3DRefuses) {
   const UINT srv = D3D11_BIND_SHADER_RESOURCE, uavBind = D3D11_BIND_UNORDERED_ACCESS;
   struct Case {
     const char* what;
-    D3D11_TEXTURE2D_DESC desc;
+    std::optional<D3D11_TEXTURE2D_DESC> desc;
     bool withData;
   };
   const Case cases[] = {
+      {"no description", std::nullopt, false},
       {"dynamic with unordered access",
        textureDesc(4, 4, DXGI_FORMAT_R8G8B8A8_UNORM, D3D11_USAGE_DYNAMIC, srv | uavBind, D3D11_CPU_ACCESS_WRITE), false},
       {"immutable without data", textureDesc(4, 4, DXGI_FORMAT_R8G8B8A8_UNORM, D3D11_USAGE_IMMUTABLE, srv, 0), false},
@@ -210,30 +218,38 @@ TEST(D3D11ResourceTest, RefusesDescriptionsDirect3DRefuses) {
       {"row pitch shorter than a row", textureDesc(8, 2, DXGI_FORMAT_R8G8B8A8_UNORM, D3D11_USAGE_IMMUTABLE, srv, 0),
        true},
   };
+  // A refused call clears the out pointer, whatever the caller left in it.
   for (const auto& c : cases) {
-    ComPtr<ID3D11Texture2D> t;
-    EXPECT_EQ(gpu().device->CreateTexture2D(&c.desc, c.withData ? &data : nullptr, &t), E_INVALIDARG) << c.what;
-    EXPECT_FALSE(t) << c.what;
+    auto* t = stale<ID3D11Texture2D>();
+    EXPECT_EQ(gpu().device->CreateTexture2D(c.desc ? &*c.desc : nullptr, c.withData ? &data : nullptr, &t),
+              E_INVALIDARG)
+        << c.what;
+    EXPECT_EQ(t, nullptr) << c.what;
+    if (t && t != stale<ID3D11Texture2D>()) t->Release();
   }
 
   struct BufferCase {
     const char* what;
-    D3D11_BUFFER_DESC desc;
+    std::optional<D3D11_BUFFER_DESC> desc;
   };
   const BufferCase buffers[] = {
+      {"no description", std::nullopt},
       {"constant buffer not a multiple of 16",
-       {20, D3D11_USAGE_DYNAMIC, D3D11_BIND_CONSTANT_BUFFER, D3D11_CPU_ACCESS_WRITE, 0, 0}},
+       D3D11_BUFFER_DESC{20, D3D11_USAGE_DYNAMIC, D3D11_BIND_CONSTANT_BUFFER, D3D11_CPU_ACCESS_WRITE, 0, 0}},
       {"structured buffer without a stride",
-       {64, D3D11_USAGE_DYNAMIC, srv, D3D11_CPU_ACCESS_WRITE, D3D11_RESOURCE_MISC_BUFFER_STRUCTURED, 0}},
+       D3D11_BUFFER_DESC{64, D3D11_USAGE_DYNAMIC, srv, D3D11_CPU_ACCESS_WRITE,
+                         D3D11_RESOURCE_MISC_BUFFER_STRUCTURED, 0}},
       {"dynamic buffer with unordered access",
-       {64, D3D11_USAGE_DYNAMIC, uavBind, D3D11_CPU_ACCESS_WRITE, D3D11_RESOURCE_MISC_BUFFER_STRUCTURED, 8}},
+       D3D11_BUFFER_DESC{64, D3D11_USAGE_DYNAMIC, uavBind, D3D11_CPU_ACCESS_WRITE,
+                         D3D11_RESOURCE_MISC_BUFFER_STRUCTURED, 8}},
       {"immutable buffer without data",
-       {64, D3D11_USAGE_IMMUTABLE, D3D11_BIND_CONSTANT_BUFFER, 0, 0, 0}},
+       D3D11_BUFFER_DESC{64, D3D11_USAGE_IMMUTABLE, D3D11_BIND_CONSTANT_BUFFER, 0, 0, 0}},
   };
   for (const auto& c : buffers) {
-    ComPtr<ID3D11Buffer> b;
-    EXPECT_EQ(gpu().device->CreateBuffer(&c.desc, nullptr, &b), E_INVALIDARG) << c.what;
-    EXPECT_FALSE(b) << c.what;
+    auto* b = stale<ID3D11Buffer>();
+    EXPECT_EQ(gpu().device->CreateBuffer(c.desc ? &*c.desc : nullptr, nullptr, &b), E_INVALIDARG) << c.what;
+    EXPECT_EQ(b, nullptr) << c.what;
+    if (b && b != stale<ID3D11Buffer>()) b->Release();
   }
 }
 

@@ -148,6 +148,19 @@ void notifyParent(const std::shared_ptr<UserWindow>& w, WORD code) {
   }
 }
 
+// While held, what the control's widget reports comes from a message, not from the
+// user: the parent hears nothing of it.
+class Quiet {
+ public:
+  explicit Quiet(UserWindow& w) : w_(w) { ++w_.quiet; }
+  ~Quiet() { --w_.quiet; }
+  Quiet(const Quiet&) = delete;
+  Quiet& operator=(const Quiet&) = delete;
+
+ private:
+  UserWindow& w_;
+};
+
 // GTK callbacks carry the handle, never the object: the window may be gone by then.
 gpointer handleData(HWND hwnd) { return reinterpret_cast<gpointer>(hwnd); }
 HWND handleOf(gpointer data) { return reinterpret_cast<HWND>(data); }
@@ -202,13 +215,14 @@ void editReplace(UserWindow& w, size_t from, size_t to, const std::u16string& in
   GtkTextIter start, end;
   gtk_text_buffer_get_iter_at_offset(buffer, &start, bufferOffset(w.editText, from));
   gtk_text_buffer_get_iter_at_offset(buffer, &end, bufferOffset(w.editText, to));
-  ++w.quiet;
-  if (from != to) gtk_text_buffer_delete(buffer, &start, &end);
-  if (!insert.empty()) {
-    const std::string bytes = utf8(insert);
-    gtk_text_buffer_insert(buffer, &start, bytes.data(), int(bytes.size()));
+  {
+    const Quiet quiet(w);
+    if (from != to) gtk_text_buffer_delete(buffer, &start, &end);
+    if (!insert.empty()) {
+      const std::string bytes = utf8(insert);
+      gtk_text_buffer_insert(buffer, &start, bytes.data(), int(bytes.size()));
+    }
   }
-  --w.quiet;
   w.editText.replace(from, to - from, insert);
   w.selStart = w.selEnd = from + insert.size();
   // Moving GTK's cursor would lay the line out at once (seconds for a long one); a queued
@@ -261,8 +275,9 @@ LRESULT copyText(const std::wstring& text, WPARAM capacity, LPARAM buffer) {
 
 std::wstring textOf(const UserWindow& w) { return w.kind == Kind::Edit ? fromUtf16(w.editText) : w.text; }
 
-LRESULT controlMessage(const std::shared_ptr<UserWindow>& wp_, UINT msg, WPARAM wParam, LPARAM lParam) {
-  UserWindow& w = *wp_;
+// What every control answers the same way. Labels live in `text`; an edit control
+// answers its text messages itself.
+LRESULT anyControlMessage(UserWindow& w, UINT msg, WPARAM wParam, LPARAM lParam) {
   switch (msg) {
     case WM_SETFONT:
       applyFont(w, reinterpret_cast<HFONT>(wParam));
@@ -271,132 +286,157 @@ LRESULT controlMessage(const std::shared_ptr<UserWindow>& wp_, UINT msg, WPARAM 
     case WM_GETFONT:
       return reinterpret_cast<LRESULT>(w.font);
     case WM_GETTEXTLENGTH:
-      return LRESULT(w.kind == Kind::Edit ? w.editText.size() : toUtf16(w.text).size());
+      return LRESULT(toUtf16(w.text).size());
     case WM_GETTEXT:
-      return copyText(textOf(w), wParam, lParam);
+      return copyText(w.text, wParam, lParam);
     case WM_SETTEXT: {
       const auto* text = reinterpret_cast<const wchar_t*>(lParam);
-      const std::wstring value = text ? text : L"";
-      if (w.kind == Kind::Edit) {
-        editReplace(w, 0, w.editText.size(), toUtf16(value));
-      } else {
-        w.text = value;
-        if (GTK_IS_BUTTON(w.widget)) gtk_button_set_label(GTK_BUTTON(w.widget), utf8(value).c_str());
-        if (GTK_IS_LABEL(w.widget)) gtk_label_set_text(GTK_LABEL(w.widget), utf8(value).c_str());
-        if (GTK_IS_FRAME(w.widget)) gtk_frame_set_label(GTK_FRAME(w.widget), utf8(value).c_str());
-        changed();
-      }
+      w.text = text ? text : L"";
+      const std::string label = utf8(w.text);
+      if (GTK_IS_BUTTON(w.widget)) gtk_button_set_label(GTK_BUTTON(w.widget), label.c_str());
+      if (GTK_IS_LABEL(w.widget)) gtk_label_set_text(GTK_LABEL(w.widget), label.c_str());
+      if (GTK_IS_FRAME(w.widget)) gtk_frame_set_label(GTK_FRAME(w.widget), label.c_str());
+      changed();
       return TRUE;
     }
     default:
-      break;
+      return 0;
   }
-  if (w.kind == Kind::Edit) {
-    switch (msg) {
-      case EM_SETSEL: {
-        const size_t length = w.editText.size();
-        const auto start = static_cast<int64_t>(static_cast<int32_t>(wParam));
-        const auto end = static_cast<int64_t>(static_cast<int32_t>(lParam));
-        if (start < 0) {
-          w.selStart = w.selEnd = std::min(w.selEnd, length);  // -1 removes the selection
-          return 0;
-        }
-        size_t a = std::min(size_t(start), length);
-        size_t b = end < 0 ? length : std::min(size_t(end), length);
-        if (a > b) std::swap(a, b);
-        w.selStart = a;
-        w.selEnd = b;
-        return 0;
-      }
-      case EM_REPLACESEL: {
-        const auto* text = reinterpret_cast<const wchar_t*>(lParam);
-        std::u16string insert = toUtf16(text ? text : L"");
-        const size_t from = std::min(w.selStart, w.editText.size());
-        const size_t to = std::min(std::max(w.selEnd, from), w.editText.size());
-        const size_t kept = w.editText.size() - (to - from);
-        // Past the limit only what fits goes in, as Windows does.
-        const size_t room = kept >= w.limit ? 0 : w.limit - kept;
-        if (insert.size() > room) {
-          size_t cut = room;
-          if (cut > 0 && insert[cut - 1] >= 0xD800 && insert[cut - 1] <= 0xDBFF) --cut;
-          insert.resize(cut);
-        }
-        editReplace(w, from, to, insert);
-        return 0;
-      }
-      case EM_SETLIMITTEXT:
-        w.limit = wParam == 0 ? kLargestEditLimit : std::min(size_t(wParam), kLargestEditLimit);
-        return 0;
-      case EM_GETLIMITTEXT:
-        return LRESULT(w.limit);
-      default:
-        return 0;
+}
+
+LRESULT editMessage(UserWindow& w, UINT msg, WPARAM wParam, LPARAM lParam) {
+  switch (msg) {
+    case WM_GETTEXTLENGTH:
+      return LRESULT(w.editText.size());
+    case WM_GETTEXT:
+      return copyText(fromUtf16(w.editText), wParam, lParam);
+    case WM_SETTEXT: {
+      const auto* text = reinterpret_cast<const wchar_t*>(lParam);
+      editReplace(w, 0, w.editText.size(), toUtf16(text ? text : L""));
+      return TRUE;
     }
-  }
-  if (w.kind == Kind::Combo) {
-    GtkComboBoxText* combo = GTK_COMBO_BOX_TEXT(w.widget);
-    const auto index = static_cast<int64_t>(static_cast<intptr_t>(wParam));
-    const bool valid = index >= 0 && size_t(index) < w.items.size();
-    switch (msg) {
-      case CB_ADDSTRING: {
-        const auto* text = reinterpret_cast<const wchar_t*>(lParam);
-        w.items.push_back(text ? text : L"");
-        ++w.quiet;
-        gtk_combo_box_text_append_text(combo, utf8(w.items.back()).c_str());
-        --w.quiet;
-        changed();
-        return LRESULT(w.items.size() - 1);
+    case EM_SETSEL: {
+      const size_t length = w.editText.size();
+      const auto start = static_cast<int64_t>(static_cast<int32_t>(wParam));
+      const auto end = static_cast<int64_t>(static_cast<int32_t>(lParam));
+      if (start < 0) {
+        w.selStart = w.selEnd = std::min(w.selEnd, length);  // -1 removes the selection
+        return 0;
       }
-      case CB_RESETCONTENT:
-        ++w.quiet;
-        gtk_combo_box_text_remove_all(combo);
-        --w.quiet;
-        w.items.clear();
-        w.selection = -1;
-        changed();
-        return CB_OKAY;
-      case CB_GETCOUNT:
-        return LRESULT(w.items.size());
-      case CB_SETCURSEL:
-        w.selection = valid ? int(index) : -1;
-        ++w.quiet;
-        gtk_combo_box_set_active(GTK_COMBO_BOX(combo), w.selection);
-        --w.quiet;
-        changed();
-        return valid ? LRESULT(index) : CB_ERR;
-      case CB_GETCURSEL:
-        return w.selection >= 0 ? w.selection : CB_ERR;
-      case CB_GETLBTEXTLEN:
-        return valid ? LRESULT(toUtf16(w.items[size_t(index)]).size()) : CB_ERR;
-      case CB_GETLBTEXT: {
-        if (!valid || !lParam) return CB_ERR;
-        // The caller's buffer holds CB_GETLBTEXTLEN + 1 characters.
-        const std::wstring& item = w.items[size_t(index)];
-        auto* out = reinterpret_cast<wchar_t*>(lParam);
-        std::wmemcpy(out, item.data(), item.size());
-        out[item.size()] = L'\0';
-        return LRESULT(toUtf16(item).size());
+      size_t a = std::min(size_t(start), length);
+      size_t b = end < 0 ? length : std::min(size_t(end), length);
+      if (a > b) std::swap(a, b);
+      w.selStart = a;
+      w.selEnd = b;
+      return 0;
+    }
+    case EM_REPLACESEL: {
+      const auto* text = reinterpret_cast<const wchar_t*>(lParam);
+      std::u16string insert = toUtf16(text ? text : L"");
+      const size_t from = std::min(w.selStart, w.editText.size());
+      const size_t to = std::min(std::max(w.selEnd, from), w.editText.size());
+      const size_t kept = w.editText.size() - (to - from);
+      // Past the limit only what fits goes in, as Windows does.
+      const size_t room = kept >= w.limit ? 0 : w.limit - kept;
+      if (insert.size() > room) {
+        size_t cut = room;
+        if (cut > 0 && insert[cut - 1] >= 0xD800 && insert[cut - 1] <= 0xDBFF) --cut;
+        insert.resize(cut);
       }
-      default:
-        return 0;
+      editReplace(w, from, to, insert);
+      return 0;
     }
+    case EM_SETLIMITTEXT:
+      w.limit = wParam == 0 ? kLargestEditLimit : std::min(size_t(wParam), kLargestEditLimit);
+      return 0;
+    case EM_GETLIMITTEXT:
+      return LRESULT(w.limit);
+    default:
+      return anyControlMessage(w, msg, wParam, lParam);
   }
-  if (w.kind == Kind::CheckBox) {
-    switch (msg) {
-      case BM_GETCHECK:
-        return w.checked ? BST_CHECKED : BST_UNCHECKED;
-      case BM_SETCHECK:
-        w.checked = wParam == BST_CHECKED;
-        ++w.quiet;
-        gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(w.widget), w.checked);
-        --w.quiet;
-        changed();
-        return 0;
-      default:
-        return 0;
+}
+
+LRESULT comboMessage(UserWindow& w, UINT msg, WPARAM wParam, LPARAM lParam) {
+  GtkComboBoxText* combo = GTK_COMBO_BOX_TEXT(w.widget);
+  const auto index = static_cast<int64_t>(static_cast<intptr_t>(wParam));
+  const bool valid = index >= 0 && size_t(index) < w.items.size();
+  switch (msg) {
+    case CB_ADDSTRING: {
+      const auto* text = reinterpret_cast<const wchar_t*>(lParam);
+      w.items.push_back(text ? text : L"");
+      const Quiet quiet(w);
+      gtk_combo_box_text_append_text(combo, utf8(w.items.back()).c_str());
+      changed();
+      return LRESULT(w.items.size() - 1);
     }
+    case CB_RESETCONTENT: {
+      const Quiet quiet(w);
+      gtk_combo_box_text_remove_all(combo);
+      w.items.clear();
+      w.selection = -1;
+      changed();
+      return CB_OKAY;
+    }
+    case CB_GETCOUNT:
+      return LRESULT(w.items.size());
+    case CB_SETCURSEL: {
+      w.selection = valid ? int(index) : -1;
+      const Quiet quiet(w);
+      gtk_combo_box_set_active(GTK_COMBO_BOX(combo), w.selection);
+      changed();
+      return valid ? LRESULT(index) : CB_ERR;
+    }
+    case CB_GETCURSEL:
+      return w.selection >= 0 ? w.selection : CB_ERR;
+    case CB_GETLBTEXTLEN:
+      return valid ? LRESULT(toUtf16(w.items[size_t(index)]).size()) : CB_ERR;
+    case CB_GETLBTEXT: {
+      if (!valid || !lParam) return CB_ERR;
+      // The caller's buffer holds CB_GETLBTEXTLEN + 1 characters.
+      const std::wstring& item = w.items[size_t(index)];
+      auto* out = reinterpret_cast<wchar_t*>(lParam);
+      std::wmemcpy(out, item.data(), item.size());
+      out[item.size()] = L'\0';
+      return LRESULT(toUtf16(item).size());
+    }
+    default:
+      return anyControlMessage(w, msg, wParam, lParam);
   }
+}
+
+LRESULT checkBoxMessage(UserWindow& w, UINT msg, WPARAM wParam, LPARAM lParam) {
+  switch (msg) {
+    case BM_GETCHECK:
+      return w.checked ? BST_CHECKED : BST_UNCHECKED;
+    case BM_SETCHECK: {
+      w.checked = wParam == BST_CHECKED;
+      const Quiet quiet(w);
+      gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(w.widget), w.checked);
+      changed();
+      return 0;
+    }
+    default:
+      return anyControlMessage(w, msg, wParam, lParam);
+  }
+}
+
+// Push buttons, group boxes and static texts: never checked.
+LRESULT labelMessage(UserWindow& w, UINT msg, WPARAM wParam, LPARAM lParam) {
   if (msg == BM_GETCHECK) return BST_UNCHECKED;
+  return anyControlMessage(w, msg, wParam, lParam);
+}
+
+LRESULT controlMessage(const std::shared_ptr<UserWindow>& window, UINT msg, WPARAM wParam, LPARAM lParam) {
+  UserWindow& w = *window;
+  switch (w.kind) {
+    case Kind::Edit: return editMessage(w, msg, wParam, lParam);
+    case Kind::Combo: return comboMessage(w, msg, wParam, lParam);
+    case Kind::CheckBox: return checkBoxMessage(w, msg, wParam, lParam);
+    case Kind::PushButton:
+    case Kind::GroupBox:
+    case Kind::Static:
+    case Kind::Top: return labelMessage(w, msg, wParam, lParam);
+  }
   return 0;
 }
 

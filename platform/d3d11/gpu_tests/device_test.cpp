@@ -253,6 +253,71 @@ TEST(D3D11ResourceTest, RefusesDescriptionsDirect3DRefuses) {
   }
 }
 
+// Without an out pointer a call only checks: S_FALSE where it would make the object,
+// else the same answer as a call that asks for it.
+TEST(D3D11ResourceTest, WithoutAnOutPointerACallOnlyChecks) {
+  const UINT srv = D3D11_BIND_SHADER_RESOURCE;
+  const D3D11_SUBRESOURCE_DATA noBytes{nullptr, 16, 0};
+  auto texture = [&](auto change) {
+    auto d = textureDesc(4, 4, DXGI_FORMAT_R8G8B8A8_UNORM, D3D11_USAGE_DEFAULT, srv, 0);
+    change(d);
+    return d;
+  };
+  struct Case {
+    const char* what;
+    D3D11_TEXTURE2D_DESC desc;
+    const D3D11_SUBRESOURCE_DATA* data;
+    HRESULT expected;
+  };
+  const Case cases[] = {
+      {"a texture it makes", texture([](auto&) {}), nullptr, S_OK},
+      {"two mip levels", texture([](auto& d) { d.MipLevels = 2; }), nullptr, E_NOTIMPL},
+      {"an array", texture([](auto& d) { d.ArraySize = 2; }), nullptr, E_NOTIMPL},
+      {"multisampled", texture([](auto& d) { d.SampleDesc.Count = 4; }), nullptr, E_NOTIMPL},
+      {"wider than 16384", texture([](auto& d) { d.Width = 16385; }), nullptr, E_INVALIDARG},
+      {"a render target", texture([](auto& d) { d.BindFlags |= D3D11_BIND_RENDER_TARGET; }), nullptr, E_INVALIDARG},
+      {"dynamic and bound nowhere",
+       texture([](auto& d) {
+         d.Usage = D3D11_USAGE_DYNAMIC;
+         d.BindFlags = 0;
+         d.CPUAccessFlags = D3D11_CPU_ACCESS_WRITE;
+       }),
+       nullptr, E_INVALIDARG},
+      {"initial data without bytes", texture([](auto&) {}), &noBytes, E_INVALIDARG},
+  };
+  for (const auto& c : cases) {
+    ComPtr<ID3D11Texture2D> t;
+    EXPECT_EQ(gpu().device->CreateTexture2D(&c.desc, c.data, &t), c.expected) << c.what;
+    EXPECT_EQ(bool(t), c.expected == S_OK) << c.what;
+    EXPECT_EQ(gpu().device->CreateTexture2D(&c.desc, c.data, nullptr), c.expected == S_OK ? S_FALSE : c.expected)
+        << c.what;
+  }
+
+  struct BufferCase {
+    const char* what;
+    D3D11_BUFFER_DESC desc;
+    HRESULT expected;
+  };
+  const BufferCase buffers[] = {
+      {"a structured buffer it makes",
+       {64, D3D11_USAGE_DYNAMIC, srv, D3D11_CPU_ACCESS_WRITE, D3D11_RESOURCE_MISC_BUFFER_STRUCTURED, 16}, S_OK},
+      {"a shader-resource buffer that is not structured", {64, D3D11_USAGE_DYNAMIC, srv, D3D11_CPU_ACCESS_WRITE, 0, 0},
+       E_NOTIMPL},
+      {"a shared buffer", {64, D3D11_USAGE_DEFAULT, srv, 0, D3D11_RESOURCE_MISC_SHARED, 0}, E_NOTIMPL},
+      {"a constant buffer over 64 KiB",
+       {65536 + 16, D3D11_USAGE_DYNAMIC, D3D11_BIND_CONSTANT_BUFFER, D3D11_CPU_ACCESS_WRITE, 0, 0}, E_INVALIDARG},
+      {"a dynamic buffer read by the CPU",
+       {64, D3D11_USAGE_DYNAMIC, D3D11_BIND_CONSTANT_BUFFER, D3D11_CPU_ACCESS_READ, 0, 0}, E_INVALIDARG},
+  };
+  for (const auto& c : buffers) {
+    ComPtr<ID3D11Buffer> b;
+    EXPECT_EQ(gpu().device->CreateBuffer(&c.desc, nullptr, &b), c.expected) << c.what;
+    EXPECT_EQ(bool(b), c.expected == S_OK) << c.what;
+    EXPECT_EQ(gpu().device->CreateBuffer(&c.desc, nullptr, nullptr), c.expected == S_OK ? S_FALSE : c.expected)
+        << c.what;
+  }
+}
+
 TEST(D3D11ResourceTest, ViewsNeedTheirBindFlagAndAStructuredBufferNeedsItsDescription) {
   auto t = texture(4, 4, DXGI_FORMAT_R8G8B8A8_UNORM, D3D11_BIND_SHADER_RESOURCE);
   ComPtr<ID3D11UnorderedAccessView> u;

@@ -5,12 +5,10 @@
 #include <cstring>
 
 #include "producer/producer_log.h"
+#include "producer/retouch_settings_fields.h"
 
 namespace tesmira {
 namespace {
-
-// Every user may write the settings channel: an infinity or NaN there turns the effect off.
-float finiteOrOff(float v) { return std::isfinite(v) ? v : 0.0f; }
 
 template <typename Block>
 Block snapshot(const Block* shared) {
@@ -19,25 +17,28 @@ Block snapshot(const Block* shared) {
   return copy;
 }
 
-// The settings fields of a block; a negative tone is written as 0.
-void writeSettings(RetouchSettingsBlock& block, const RetouchSettings& settings) {
-  block.clearSkin = settings.clearSkin;
-  block.eyeBags = settings.eyeBags;
-  block.wrinkles = settings.wrinkles;
-  block.teeth = settings.teeth;
-  block.eyeWhite = settings.eyeWhite;
-  block.eyeSharp = settings.eyeSharp;
-  block.gain = settings.gain;
-  block.maskBypass = settings.maskBypass ? 1u : 0u;
-  block.sharpen = settings.sharpen;
-  block.tone = std::max(settings.tone, int32_t(0));
-  block.perspectiveStrength = settings.perspectiveStrength;
+// A field's value from its channel word. Every user may write the channel, so the word
+// is bounded here.
+float fromWord(float word, FieldRange range) {
+  // NaN fails both comparisons of clamp and would pass through; it counts as 0.
+  if (range == FieldRange::kUnit) return word >= 0.0f ? std::min(word, 1.0f) : 0.0f;
+  return std::isfinite(word) ? word : 0.0f;
 }
+bool fromWord(uint32_t word, FieldRange) { return word != 0; }
+int32_t fromWord(int32_t word, FieldRange) { return toneIndexOrNatural(word); }
+
+float toWord(float value, FieldRange) { return value; }
+uint32_t toWord(bool value, FieldRange) { return value ? 1u : 0u; }
+int32_t toWord(int32_t value, FieldRange) { return std::max(value, int32_t(0)); }
 
 }  // namespace
 
 void repairControlBlock(VcamControlBlock& block) {
   if (!hasCurrentHeader(block)) block = freshVcamControlBlock();
+}
+
+void writeSettingsFields(RetouchSettingsBlock& block, const RetouchSettings& settings) {
+  forEachSettingsField([&](const auto& field) { block.*field.channel = toWord(settings.*field.record, field.range); });
 }
 
 void seedSettingsBlock(RetouchSettingsBlock& block, const RetouchSettings& seeded) {
@@ -46,7 +47,7 @@ void seedSettingsBlock(RetouchSettingsBlock& block, const RetouchSettings& seede
   } else if (block.ownerFlag != 0) {
     return;
   }
-  writeSettings(block, seeded);
+  writeSettingsFields(block, seeded);
 }
 
 RetouchSettings frameSettings(const RetouchSettingsBlock* shared, const RetouchSettings& seeded) {
@@ -54,18 +55,7 @@ RetouchSettings frameSettings(const RetouchSettingsBlock* shared, const RetouchS
   const RetouchSettingsBlock b = snapshot(shared);
   if (!hasCurrentHeader(b)) return seeded;
   RetouchSettings s;
-  s.clearSkin = finiteOrOff(b.clearSkin);
-  s.eyeBags = finiteOrOff(b.eyeBags);
-  s.wrinkles = finiteOrOff(b.wrinkles);
-  s.teeth = finiteOrOff(b.teeth);
-  s.eyeWhite = finiteOrOff(b.eyeWhite);
-  s.eyeSharp = finiteOrOff(b.eyeSharp);
-  s.gain = finiteOrOff(b.gain);
-  s.maskBypass = b.maskBypass != 0;
-  s.sharpen = finiteOrOff(b.sharpen);
-  s.tone = uint32_t(b.tone) > 5 ? 0 : b.tone;
-  // NaN fails both comparisons of clamp and would pass through; it counts as 0.
-  s.perspectiveStrength = b.perspectiveStrength >= 0.0f ? std::min(b.perspectiveStrength, 1.0f) : 0.0f;
+  forEachSettingsField([&](const auto& field) { s.*field.record = fromWord(b.*field.channel, field.range); });
   return s;
 }
 

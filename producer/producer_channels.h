@@ -25,9 +25,12 @@ void repairControlBlock(VcamControlBlock& block);
 // A settings block with a wrong magic or version becomes a fresh one; then the seed
 // is written unless an outside owner holds the block.
 void seedSettingsBlock(RetouchSettingsBlock& block, const RetouchSettings& seeded);
-// The settings of one frame: from the block when it is valid (tone above 5 read as 0,
-// perspective clamped to 0..1, a strength, gain or sharpen that is not finite as 0),
-// else the seed.
+// The settings fields of a block as the producer seeds them (a negative tone written as 0);
+// the header and the owner flag are left as they are.
+void writeSettingsFields(RetouchSettingsBlock& block, const RetouchSettings& settings);
+// The settings of one frame: from the block when it is valid (a tone outside 0..kToneCount
+// read as 0, perspective clamped to 0..1, a strength, gain or sharpen that is not finite
+// as 0), else the seed.
 RetouchSettings frameSettings(const RetouchSettingsBlock* block, const RetouchSettings& seeded);
 
 void openVcamControl(MappedChannel& channel);

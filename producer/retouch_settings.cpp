@@ -9,8 +9,10 @@
 #include <fstream>
 #include <optional>
 #include <sstream>
+#include <type_traits>
 
 #include "common/bounded_json.h"
+#include "producer/retouch_settings_fields.h"
 
 namespace tesmira {
 namespace {
@@ -43,26 +45,48 @@ std::optional<std::string> filterString(Filter filter, const char* key) {
   return it->get<std::string>();
 }
 
-int32_t toneIndexFromName(Filter filter, int32_t fallback) {
-  static constexpr const char* kNames[] = {"natural", "warm", "soft", "studio", "window", "presenting"};
-  auto name = filterString(filter, "tone");
+int32_t toneIndexFromName(Filter filter, const char* key, int32_t fallback) {
+  auto name = filterString(filter, key);
   if (!name) return fallback;
-  for (int32_t i = 0; i < 6; ++i) {
-    if (*name == kNames[i]) return i;
+  for (int32_t i = 0; i <= kToneCount; ++i) {
+    if (*name == kToneNames[i]) return i;
   }
   return fallback;
 }
 
-float sharpenFrom(Filter filter) {
+// `key` is the number's; "quality" names a level and the two switches stand in for it.
+float sharpenFrom(Filter filter, const char* key) {
   if (auto quality = filterString(filter, "quality")) {
     if (*quality == "subtle") return 0.3f;
     if (*quality == "balanced") return 0.6f;
     if (*quality == "crisp") return 1.0f;
     return 0.0f;
   }
-  bool on = filterNumber(filter, "sharpen", 0.0f, 1.0f, 0.0f) > 0.0f || filterBool(filter, "denoiseEnabled", false) ||
+  bool on = filterNumber(filter, key, 0.0f, 1.0f, 0.0f) > 0.0f || filterBool(filter, "denoiseEnabled", false) ||
             filterBool(filter, "enhanceEnabled", false);
   return on ? 0.6f : 0.0f;
+}
+
+// One field's value from the filter; `fallback` is its default.
+template <typename Field>
+typename Field::ValueType configValue(const Field& field, Filter filter, bool effectsOn,
+                                      typename Field::ValueType fallback) {
+  using Value = typename Field::ValueType;
+  if constexpr (std::is_same_v<Value, float>) {
+    switch (field.config) {
+      case ConfigRule::kStrength:
+        return effectsOn ? filterNumber(filter, field.name, 0.0f, 1.0f, fallback) : 0.0f;
+      case ConfigRule::kNumber:
+        return filterNumber(filter, field.name, 0.0f, 1.0f, fallback);
+      case ConfigRule::kSharpness:
+        return sharpenFrom(filter, field.name);
+      default:
+        break;
+    }
+  } else if constexpr (std::is_same_v<Value, int32_t>) {
+    if (field.config == ConfigRule::kToneName) return toneIndexFromName(filter, field.name, fallback);
+  }
+  return RetouchSettings{}.*field.record;
 }
 
 }  // namespace
@@ -99,23 +123,8 @@ LoadedSettings applyFilterObject(const std::string& jsonText, const RetouchSetti
   RetouchSettings out = defaults;
   bool effectsOn = filterBool(filter, "enabled", true);
   if (effectsOn && filterString(filter, "lookPreset") == std::optional<std::string>("none")) effectsOn = false;
-  struct Strength {
-    const char* key;
-    float RetouchSettings::*field;
-  };
-  static constexpr Strength kStrengths[] = {
-      {"clearSkin", &RetouchSettings::clearSkin}, {"eyeBags", &RetouchSettings::eyeBags},
-      {"wrinkles", &RetouchSettings::wrinkles},   {"teeth", &RetouchSettings::teeth},
-      {"eyeWhite", &RetouchSettings::eyeWhite},   {"eyeSharp", &RetouchSettings::eyeSharp},
-  };
-  for (const auto& strength : kStrengths) {
-    out.*strength.field = effectsOn ? filterNumber(filter, strength.key, 0.0f, 1.0f, defaults.*strength.field) : 0.0f;
-  }
-  out.gain = 1.0f;
-  out.maskBypass = false;
-  out.sharpen = sharpenFrom(filter);
-  out.tone = toneIndexFromName(filter, defaults.tone);
-  out.perspectiveStrength = filterNumber(filter, "perspectiveStrength", 0.0f, 1.0f, defaults.perspectiveStrength);
+  forEachSettingsField(
+      [&](const auto& field) { out.*field.record = configValue(field, filter, effectsOn, defaults.*field.record); });
   return {out, true};
 }
 

@@ -1,12 +1,18 @@
 #pragma once
-// The retouch settings record and the reading of the user's config.json.
+// The retouch settings record and the reading of the user's config.json; the fields'
+// table that every reader and writer of them walks is retouch_settings_fields.h.
 #include <cstdint>
 #include <filesystem>
 #include <string>
 
-#include "producer/retouch_limits.h"
-
 namespace tesmira {
+
+// Tone looks 1..kToneCount; 0 is natural (no tone). kToneNames are their config.json names.
+inline constexpr int32_t kToneCount = 5;
+inline constexpr const char* kToneNames[kToneCount + 1] = {"natural", "warm",   "soft",
+                                                           "studio",  "window", "presenting"};
+// A tone index outside 0..kToneCount (a negative one included) is natural.
+constexpr int32_t toneIndexOrNatural(int32_t tone) { return uint32_t(tone) <= uint32_t(kToneCount) ? tone : 0; }
 
 struct RetouchSettings {
   float clearSkin = 0.75f;

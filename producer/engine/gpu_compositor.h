@@ -13,6 +13,7 @@
 
 #include "producer/engine/landmark_source.h"
 #include "producer/retouch_limits.h"
+#include "producer/retouch_settings.h"
 
 namespace tesmira {
 

@@ -6,8 +6,11 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
+#include <type_traits>
 #include <vector>
 
+#include "producer/retouch_settings_fields.h"
 #include "producer/telemetry/telemetry_endpoint.h"
 
 namespace tesmira::telemetry {
@@ -35,6 +38,16 @@ void civilFromDays(int64_t z, int64_t& y, unsigned& m, unsigned& d) {
   y = int64_t(yoe) + era * 400 + (m <= 2);
 }
 
+// A field's number in the fingerprint: a strength in percent, a tone by its index.
+template <typename Field>
+int32_t fingerprintValue(const Field& field, const RetouchSettings& r) {
+  if constexpr (std::is_same_v<typename Field::ValueType, int32_t>) {
+    return toneIndexOrNatural(r.*field.record);
+  } else {
+    return strengthPercent(float(r.*field.record));
+  }
+}
+
 }  // namespace
 
 std::string reasonName(int32_t reason) {
@@ -59,40 +72,34 @@ int32_t strengthPercent(float strength) {
 }
 
 std::string fingerprintText(const CameraStateSnapshot& s) {
-  const RetouchSettings& r = s.settings;
-  const uint32_t tone = uint32_t(r.tone) <= 5 ? uint32_t(r.tone) : 0;
-  return "enabled=" + std::string(s.bypass ? "0" : "1") + "|clearSkin=" + std::to_string(strengthPercent(r.clearSkin)) +
-         "|eyeBags=" + std::to_string(strengthPercent(r.eyeBags)) +
-         "|wrinkles=" + std::to_string(strengthPercent(r.wrinkles)) +
-         "|teeth=" + std::to_string(strengthPercent(r.teeth)) +
-         "|eyeWhite=" + std::to_string(strengthPercent(r.eyeWhite)) +
-         "|eyeSharp=" + std::to_string(strengthPercent(r.eyeSharp)) +
-         "|sharpen=" + std::to_string(strengthPercent(r.sharpen)) +
-         "|perspective=" + std::to_string(strengthPercent(r.perspectiveStrength)) + "|tone=" + std::to_string(tone);
+  std::string text = std::string("enabled=") + (s.bypass ? "0" : "1");
+  forEachSettingsField([&](const auto& field) {
+    if (!field.fingerprintName) return;
+    text += std::string("|") + field.fingerprintName + "=" + std::to_string(fingerprintValue(field, s.settings));
+  });
+  return text;
 }
 
 nlohmann::json buildEffectFingerprint(const CameraStateSnapshot& s) {
-  const RetouchSettings& r = s.settings;
-  auto above = [](float v) { return v > 0.01f; };
   nlohmann::json active = nlohmann::json::array();
   if (!s.bypass) {
-    if (above(r.clearSkin) || above(r.eyeBags) || above(r.wrinkles)) active.push_back("skin");
-    if (above(r.teeth)) active.push_back("teeth");
-    if (above(r.eyeWhite) || above(r.eyeSharp)) active.push_back("eyes");
+    for (const char* group : kEffectGroups) {
+      bool on = false;
+      forEachSettingsField([&](const auto& field) {
+        if (field.effectGroup && std::strcmp(field.effectGroup, group) == 0) {
+          on = on || float(s.settings.*field.record) > 0.01f;
+        }
+      });
+      if (on) active.push_back(group);
+    }
   }
   nlohmann::json f = nlohmann::json::object();
   f["settings_hash"] = sha256Hex(fingerprintText(s));
   f["effect_enabled"] = !s.bypass && !active.empty();
   f["active_effects"] = std::move(active);
-  f["clear_skin_value"] = strengthPercent(r.clearSkin);
-  f["teeth_value"] = strengthPercent(r.teeth);
-  f["eye_white_value"] = strengthPercent(r.eyeWhite);
-  f["eye_bags_value"] = strengthPercent(r.eyeBags);
-  f["wrinkles_value"] = strengthPercent(r.wrinkles);
-  f["eye_sharp_value"] = strengthPercent(r.eyeSharp);
-  f["sharpen_value"] = strengthPercent(r.sharpen);
-  f["perspective_value"] = strengthPercent(r.perspectiveStrength);
-  f["tone_id"] = uint32_t(r.tone) <= 5 ? r.tone : 0;
+  forEachSettingsField([&](const auto& field) {
+    if (field.fingerprintMember) f[field.fingerprintMember] = fingerprintValue(field, s.settings);
+  });
   return f;
 }
 

@@ -113,6 +113,57 @@ TEST(SettingsBlock, NonFiniteStrengthsGainAndSharpenAreOff) {
   }
 }
 
+// Each setting travels in its own word of the block, both ways: a record field written to
+// another's word, or read from it, shows here.
+TEST(SettingsBlock, EachSettingHasItsOwnWord) {
+  struct Case {
+    const char* name;
+    void (*set)(RetouchSettings&);
+    size_t offset;
+    uint32_t word;  // the bytes written there
+  };
+  auto bits = [](float v) {
+    uint32_t w;
+    std::memcpy(&w, &v, sizeof w);
+    return w;
+  };
+  const Case cases[] = {
+      {"clearSkin", [](RetouchSettings& s) { s.clearSkin = 0.125f; }, 12, bits(0.125f)},
+      {"eyeBags", [](RetouchSettings& s) { s.eyeBags = 0.125f; }, 16, bits(0.125f)},
+      {"wrinkles", [](RetouchSettings& s) { s.wrinkles = 0.125f; }, 20, bits(0.125f)},
+      {"teeth", [](RetouchSettings& s) { s.teeth = 0.125f; }, 24, bits(0.125f)},
+      {"eyeWhite", [](RetouchSettings& s) { s.eyeWhite = 0.125f; }, 28, bits(0.125f)},
+      {"eyeSharp", [](RetouchSettings& s) { s.eyeSharp = 0.125f; }, 32, bits(0.125f)},
+      {"gain", [](RetouchSettings& s) { s.gain = 0.125f; }, 36, bits(0.125f)},
+      {"maskBypass", [](RetouchSettings& s) { s.maskBypass = true; }, 40, 1u},
+      {"sharpen", [](RetouchSettings& s) { s.sharpen = 0.125f; }, 44, bits(0.125f)},
+      {"tone", [](RetouchSettings& s) { s.tone = 4; }, 48, 4u},
+      {"perspectiveStrength", [](RetouchSettings& s) { s.perspectiveStrength = 0.125f; }, 52, bits(0.125f)},
+  };
+  const RetouchSettingsBlock defaults = freshRetouchSettingsBlock();
+  for (const Case& c : cases) {
+    RetouchSettings changed;
+    c.set(changed);
+    RetouchSettingsBlock block = defaults;
+    writeSettingsFields(block, changed);
+    RetouchSettingsBlock expected = defaults;
+    std::memcpy(reinterpret_cast<uint8_t*>(&expected) + c.offset, &c.word, sizeof c.word);
+    EXPECT_EQ(std::memcmp(&block, &expected, sizeof block), 0) << c.name;
+    EXPECT_EQ(frameSettings(&expected, {}), changed) << c.name;
+  }
+}
+
+// An outside writer (the demo) writes through the same rule as the seed.
+TEST(SettingsBlock, WritingTheFieldsLeavesTheHeadAndOwnerAlone) {
+  RetouchSettingsBlock block = freshRetouchSettingsBlock();
+  block.ownerFlag = 1;
+  writeSettingsFields(block, seeded());
+  EXPECT_TRUE(hasCurrentHeader(block));
+  EXPECT_EQ(block.ownerFlag, 1u);
+  EXPECT_FLOAT_EQ(block.clearSkin, 0.9f);
+  EXPECT_EQ(block.tone, 0);  // -3 written as 0
+}
+
 TEST(ControlBlock, AWrongVersionBecomesAFreshBlockAndAValidOneStays) {
   VcamControlBlock block;
   std::memset(&block, 0x5A, sizeof block);

@@ -81,6 +81,34 @@ TEST(ApplyFilterObject, KeysFallbacksAndClamps) {
   }
 }
 
+// One key at a time, so a key read into another field shows.
+TEST(ApplyFilterObject, EachKeySetsItsOwnField) {
+  struct Case {
+    const char* key;
+    float RetouchSettings::*field;
+  };
+  const Case cases[] = {
+      {"clearSkin", &RetouchSettings::clearSkin}, {"eyeBags", &RetouchSettings::eyeBags},
+      {"wrinkles", &RetouchSettings::wrinkles},   {"teeth", &RetouchSettings::teeth},
+      {"eyeWhite", &RetouchSettings::eyeWhite},   {"eyeSharp", &RetouchSettings::eyeSharp},
+      {"perspectiveStrength", &RetouchSettings::perspectiveStrength},
+  };
+  for (const Case& c : cases) {
+    const std::string json = std::string(R"({"filter": {")") + c.key + R"(": 0.125}})";
+    RetouchSettings expected;
+    expected.*c.field = 0.125f;
+    EXPECT_EQ(applyFilterObject(json, {}).settings, expected) << c.key;
+  }
+  const std::pair<const char*, int32_t> tones[] = {{"natural", 0}, {"warm", 1},   {"soft", 2},
+                                                  {"studio", 3},  {"window", 4}, {"presenting", 5}};
+  for (const auto& [name, tone] : tones) {
+    RetouchSettings defaults;
+    defaults.tone = tone == 0 ? 1 : 0;
+    EXPECT_EQ(applyFilterObject(std::string(R"({"filter": {"tone": ")") + name + R"("}})", defaults).settings.tone, tone)
+        << name;
+  }
+}
+
 TEST(ApplyFilterObject, DocumentsThatAreNotAnObjectAreNotValid) {
   // A number beyond double range is a parse error of the JSON reader, so the whole file is refused.
   for (const char* json : {"[]", R"({"filter": {},})", "", "nul", "\"text\"", "{\"a\": 1} trailing",

@@ -18,7 +18,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FUZZ_CHECK(unit(s.clearSkin) && unit(s.eyeBags) && unit(s.wrinkles) && unit(s.teeth) && unit(s.eyeWhite) &&
              unit(s.eyeSharp) && unit(s.perspectiveStrength));
   FUZZ_CHECK(s.sharpen == 0.0f || s.sharpen == 0.3f || s.sharpen == 0.6f || s.sharpen == 1.0f);
-  FUZZ_CHECK(s.tone >= 0 && s.tone <= 5);
+  FUZZ_CHECK(s.tone >= 0 && s.tone <= kToneCount);
   FUZZ_CHECK(s.gain == 1.0f && !s.maskBypass);
   return 0;
 }

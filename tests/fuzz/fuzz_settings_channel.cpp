@@ -9,7 +9,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const RetouchSettings seeded;
   const RetouchSettings s = fuzz::readSettings(&block, seeded);
   if (block.magic != kRetouchSettingsMagic || block.version != kRetouchSettingsVersion) FUZZ_CHECK(s == seeded);
-  FUZZ_CHECK(s.tone >= 0 && s.tone <= 5);
+  FUZZ_CHECK(s.tone >= 0 && s.tone <= kToneCount);
   FUZZ_CHECK(s.perspectiveStrength >= 0.0f && s.perspectiveStrength <= 1.0f);
   return 0;
 }

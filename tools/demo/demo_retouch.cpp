@@ -23,6 +23,7 @@
 
 #include "common/pixel_format.h"
 #include "producer/engine/onnx_landmarker.h"
+#include "producer/producer_channels.h"
 #include "producer/retouch_settings.h"
 #include "tools/demo/demo_processes.h"
 
@@ -65,9 +66,7 @@ void writeSettings(ServiceChannels& channels, const RetouchSettings& s) {
   // An outside writer: the owner flag tells the producer not to seed over it.
   RetouchSettingsBlock b = freshRetouchSettingsBlock();
   b.ownerFlag = 1;
-  b.clearSkin = s.clearSkin, b.eyeBags = s.eyeBags, b.wrinkles = s.wrinkles, b.teeth = s.teeth;
-  b.eyeWhite = s.eyeWhite, b.eyeSharp = s.eyeSharp, b.gain = s.gain, b.maskBypass = s.maskBypass ? 1 : 0;
-  b.sharpen = s.sharpen, b.tone = s.tone, b.perspectiveStrength = s.perspectiveStrength;
+  writeSettingsFields(b, s);
   std::atomic_thread_fence(std::memory_order_seq_cst);
   std::memcpy(static_cast<void*>(block), &b, sizeof b);
   std::atomic_thread_fence(std::memory_order_seq_cst);
@@ -153,6 +152,13 @@ RetouchSettings quiet() {
   return s;
 }
 
+// The tone row's tiles: every tone look after natural, labelled with its name.
+std::vector<std::pair<float, const char*>> toneLooks() {
+  std::vector<std::pair<float, const char*>> looks;
+  for (int32_t tone = 1; tone <= kToneCount; ++tone) looks.push_back({float(tone), kToneNames[tone]});
+  return looks;
+}
+
 const SweepRow kRows[] = {
     {"skin strengths", [](RetouchSettings& s, float v) { s.clearSkin = s.eyeBags = s.wrinkles = v; }},
     {"skin gain", [](RetouchSettings& s, float v) { s.gain = v; }},
@@ -162,7 +168,7 @@ const SweepRow kRows[] = {
     {"sharpening", [](RetouchSettings& s, float v) { s.gain = 0, s.sharpen = v; }},
     {"tone looks",
      [](RetouchSettings& s, float v) { s.gain = 0, s.tone = int32_t(v); },
-     {{1.0f, "warm"}, {2.0f, "soft"}, {3.0f, "studio"}, {4.0f, "window"}, {5.0f, "presenting"}}},
+     toneLooks()},
     {"perspective", [](RetouchSettings& s, float v) { s.gain = 0, s.perspectiveStrength = v; }},
 };
 

@@ -89,6 +89,52 @@ TEST(EffectFingerprint, BypassToneAndZeroStrengths) {
   }
 }
 
+// Distinct values in every field, so a field read under another's name shows.
+TEST(EffectFingerprint, EachSettingHasItsOwnNameAndMember) {
+  CameraStateSnapshot s = snapshotOf();
+  auto& r = s.settings;
+  r.clearSkin = 0.11f, r.eyeBags = 0.22f, r.wrinkles = 0.33f, r.teeth = 0.44f, r.eyeWhite = 0.55f, r.eyeSharp = 0.66f;
+  r.gain = 0.5f, r.maskBypass = true;  // in neither the text nor the object
+  r.sharpen = 0.77f, r.perspectiveStrength = 0.88f, r.tone = 4;
+  EXPECT_EQ(telemetry::fingerprintText(s),
+            "enabled=1|clearSkin=11|eyeBags=22|wrinkles=33|teeth=44|eyeWhite=55|eyeSharp=66|sharpen=77|perspective=88|"
+            "tone=4");
+  json f = telemetry::buildEffectFingerprint(s);
+  f.erase("settings_hash");
+  EXPECT_EQ(f, json({{"effect_enabled", true},
+                     {"active_effects", {"skin", "teeth", "eyes"}},
+                     {"clear_skin_value", 11},
+                     {"eye_bags_value", 22},
+                     {"wrinkles_value", 33},
+                     {"teeth_value", 44},
+                     {"eye_white_value", 55},
+                     {"eye_sharp_value", 66},
+                     {"sharpen_value", 77},
+                     {"perspective_value", 88},
+                     {"tone_id", 4}}));
+}
+
+TEST(EffectFingerprint, EachStrengthAloneTurnsOnItsGroup) {
+  struct Case {
+    float tesmira::RetouchSettings::*field;
+    json active;
+  };
+  using R = tesmira::RetouchSettings;
+  const Case cases[] = {
+      {&R::clearSkin, {"skin"}}, {&R::eyeBags, {"skin"}},  {&R::wrinkles, {"skin"}},     {&R::teeth, {"teeth"}},
+      {&R::eyeWhite, {"eyes"}},  {&R::eyeSharp, {"eyes"}}, {&R::sharpen, json::array()}, {&R::perspectiveStrength, json::array()},
+  };
+  for (const Case& c : cases) {
+    CameraStateSnapshot s = snapshotOf();
+    auto& r = s.settings;
+    r.clearSkin = r.eyeBags = r.wrinkles = r.teeth = r.eyeWhite = r.eyeSharp = r.sharpen = r.perspectiveStrength = 0.0f;
+    s.settings.*c.field = 0.02f;
+    const json f = telemetry::buildEffectFingerprint(s);
+    EXPECT_EQ(f["active_effects"], c.active) << f;
+    EXPECT_EQ(f["effect_enabled"], !c.active.empty()) << f;
+  }
+}
+
 TEST(EffectFingerprint, AFailingPlatformHashLeavesTheHashEmpty) {
   tesmira::platform::faults::inject("BCryptCreateHash", 0xC0000017u, 1);
   EXPECT_EQ(telemetry::buildEffectFingerprint(snapshotOf())["settings_hash"], "");

@@ -19,8 +19,9 @@ namespace tesmira {
 // Times of one GPU frame path in milliseconds. nv12 is the CPU's packing stage from its
 // first command to the bytes in hand: nv12Wait of it blocked on the device (everything
 // queued before the read-back runs then) and readBack copying the mapped bytes out.
-// postGpu, nv12Gpu and copyGpu are the device's own times of the post chain, the packing
-// kernel and the copy to the read-back texture.
+// compositeGpu, pasteGpu, postGpu, nv12Gpu and copyGpu are the device's own times of
+// each stage; without global effects the paste runs inside the packing kernel, so
+// pasteGpu is 0 and nv12Gpu holds both.
 struct GpuTimings {
   double frameIn = 0;
   double upload = 0;

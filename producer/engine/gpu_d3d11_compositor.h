@@ -42,15 +42,14 @@ class D3D11Compositor final : public GpuCompositor {
                      const std::array<double, 6>& cropFromFrame, GpuDeltaTimings& timings) override;
   ID3D11Device* device() const override;
 
-  // The face composited and pasted into out; no post chain, no packing.
-  bool compositeResident(const cv::Mat& frame, const cv::Mat& crop, const std::vector<float>& skinField, float gain,
-                         bool maskBypass, const std::array<double, 6>& cropFromFrame, GpuTimings& timings,
-                         ID3D11Texture2D* cameraTexture, UINT subresource, bool mirror);
   // Sharpening, tone and perspective on `source`, each when due; the view of the last result.
   ID3D11ShaderResourceView* runPostChain(ID3D11ShaderResourceView* source, int width, int height,
                                          const GpuPostParams& post);
   void packNv12(ID3D11ShaderResourceView* source, int width, int height, std::vector<uint8_t>& nv12,
                 GpuTimings& timings);
+  // As above, with the retouched crop's change added inside its footprint on the way.
+  void packNv12(ID3D11ShaderResourceView* source, int width, int height, std::vector<uint8_t>& nv12,
+                GpuTimings& timings, ID3D11ShaderResourceView* retouched, const std::array<double, 6>* cropFromFrame);
 
   void ensureFrameTextures(int width, int height);
   void ensureNv12Textures(int width, int height);
@@ -59,20 +58,31 @@ class D3D11Compositor final : public GpuCompositor {
   void uploadCrops(ID3D11Texture2D* texture, const cv::Mat& crop);
   bool copyExternalFrame(ID3D11Texture2D* cameraTexture, UINT subresource, int width, int height, bool mirror,
                          double& ms);
+  // The GPU stage times of the last frame path.
   void readTimings(GpuTimings& timings);
-  void readTailTimings(GpuTimings& timings);
 
-  // The frame-size textures as they stand (null before the first frame).
+  // The frame-size textures as they stand (null before the first frame). out is the last
+  // path's frame before the global effects, brought up to date on this call.
   ID3D11Texture2D* frameTexture() const;
-  ID3D11Texture2D* outTexture() const;
+  ID3D11Texture2D* outTexture();
   ID3D11Texture2D* externalTexture() const;
   ID3D11Texture2D* nv12Texture() const;
-  ID3D11ShaderResourceView* outView() const;
+  ID3D11ShaderResourceView* outView();
 
  private:
   // The camera texture or the image into frame and out; frameIn times it.
   bool frameIn(const cv::Mat& frame, GpuTimings& timings, ID3D11Texture2D* cameraTexture, UINT subresource,
                bool mirror);
+  // Frame in, crop and field uploaded, crop composited.
+  bool compositeCrop(const cv::Mat& frame, const cv::Mat& crop, const std::vector<float>& skinField, float gain,
+                     bool maskBypass, const std::array<double, 6>& cropFromFrame, GpuTimings& timings,
+                     ID3D11Texture2D* cameraTexture, UINT subresource, bool mirror);
+  // The retouched crop pasted, the global effects and the packing.
+  bool finishFrame(ID3D11ShaderResourceView* retouched, const std::array<double, 6>& cropFromFrame, int width,
+                   int height, const GpuPostParams& post, std::vector<uint8_t>& nv12, GpuTimings& timings);
+  // Whether any global effect of post will run.
+  bool postDue(const GpuPostParams& post) const;
+  void settleOut();
 
   std::unique_ptr<GpuCompositorImpl> impl_;
 };

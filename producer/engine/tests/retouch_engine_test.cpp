@@ -8,6 +8,8 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include <algorithm>
+#include <cstdlib>
 #include <fstream>
 #include <limits>
 #include <string>
@@ -16,6 +18,7 @@
 #include "producer/engine/crop_paste.h"
 #include "producer/engine/gpu_d3d11_compositor.h"
 #include "producer/engine/tests/engine_fixture.h"
+#include "producer/frame_convert.h"
 #include "producer/producer_channels.h"
 #include "tesmira/d3d11_testing.h"
 #include "tesmira/platform_testing.h"
@@ -775,6 +778,14 @@ TEST_F(DispatcherTest, TheResidentRoadAgreesWithTheCpuRoadOnAFace) {
     std::printf("%s: resident vs CPU road in the footprint: largest difference %.0f, %.2f%% of pixels differ\n",
                 c.name, largest, share * 100);
     EXPECT_LE(largest, 3);
+    // The NV12 the road delivers (its paste packed on the way) is the CPU road's frame packed.
+    std::vector<uint8_t> cpuNv12;
+    ASSERT_TRUE(bgrToNv12(expected, kFrameWidth, kFrameHeight, cpuNv12));
+    ASSERT_EQ(cpuNv12.size(), nv12.size());
+    int packedLargest = 0;
+    for (size_t i = 0; i < nv12.size(); ++i)
+      packedLargest = std::max(packedLargest, std::abs(int(nv12[i]) - int(cpuNv12[i])));
+    EXPECT_LE(packedLargest, 4);
     // The face is retouched at all: the field pulls the skin towards its colour.
     EXPECT_GT(cv::norm(resident(asRect(footprint)), frame(asRect(footprint)), cv::NORM_L1), 1e5);
   }

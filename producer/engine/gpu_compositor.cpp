@@ -614,11 +614,11 @@ void D3D11Compositor::setToneLut(int index, const cv::Mat& rgba) {
   lut.srv = g.srv(lut.texture.Get(), "CreateSRV(toneLut)");
 }
 
-bool D3D11Compositor::frameIn(const cv::Mat& frame, GpuTimings& timings, ID3D11Texture2D* cameraTexture,
-                              UINT subresource, bool mirror) {
-  if (cameraTexture)
-    return copyExternalFrame(cameraTexture, subresource, frame.cols, frame.rows, mirror, timings.frameIn);
-  uploadFrame(frame, timings.frameIn);
+bool D3D11Compositor::frameIn(const CameraFrame& frame, GpuTimings& timings) {
+  if (frame.texture)
+    return copyExternalFrame(frame.texture.Get(), frame.subresource, frame.image.cols, frame.image.rows,
+                             frame.mirrorTexture, timings.frameIn);
+  uploadFrame(frame.image, timings.frameIn);
   return true;
 }
 
@@ -630,21 +630,21 @@ bool D3D11Compositor::postDue(const GpuPostParams& post) const {
   return post.sharpen > 0 || tone || perspective;
 }
 
-bool D3D11Compositor::compositeCrop(const cv::Mat& frame, const cv::Mat& crop, const std::vector<float>& skinField,
-                                    float gain, bool maskBypass, const std::array<double, 6>& cropFromFrame,
-                                    GpuTimings& timings, ID3D11Texture2D* cameraTexture, UINT subresource,
-                                    bool mirror) {
+bool D3D11Compositor::compositeCrop(const CameraFrame& frame, const FaceCrop& face, float gain, bool maskBypass,
+                                    GpuTimings& timings) {
   auto& g = *impl_;
-  if (frame.type() != CV_8UC3 || frame.empty() || !isCrop(crop) || skinField.size() < size_t(kSkinFieldValues) ||
-      !g.crops.mask.texture)
+  const cv::Mat& image = frame.image;
+  const std::vector<float>& skinField = face.skinField;
+  if (image.type() != CV_8UC3 || image.empty() || !isCrop(face.crop) ||
+      skinField.size() < size_t(kSkinFieldValues) || !g.crops.mask.texture)
     return false;
-  ensureFrameTextures(frame.cols, frame.rows);
-  const CropFootprint roi = cropFootprint(cropFromFrame, frame.cols, frame.rows);
+  ensureFrameTextures(image.cols, image.rows);
+  const CropFootprint roi = cropFootprint(face.cropFromFrame, image.cols, image.rows);
   if (roi.empty()) return false;
-  if (!frameIn(frame, timings, cameraTexture, subresource, mirror)) return false;
+  if (!frameIn(frame, timings)) return false;
 
   const auto uploadStart = std::chrono::steady_clock::now();
-  uploadCrops(g.crops.crop.texture.Get(), crop);
+  uploadCrops(g.crops.crop.texture.Get(), face.crop);
   ID3D11Texture2D* field = g.crops.field.texture.Get();
   const D3D11_MAPPED_SUBRESOURCE m = g.map(field, D3D11_MAP_WRITE_DISCARD, "Map(field)");
   constexpr int plane = kFieldWidth * kFieldHeight;
@@ -769,60 +769,56 @@ bool D3D11Compositor::finishFrame(ID3D11ShaderResourceView* retouched, const std
   return true;
 }
 
-bool D3D11Compositor::processResident(const cv::Mat& frame, const cv::Mat& crop, const std::vector<float>& skinField,
-                                      float gain, bool maskBypass, const std::array<double, 6>& cropFromFrame,
-                                      const GpuPostParams& post, std::vector<uint8_t>& nv12, GpuTimings& timings,
-                                      ID3D11Texture2D* cameraTexture, UINT subresource, bool mirror) {
+bool D3D11Compositor::processResident(const CameraFrame& frame, const FaceCrop& face, float gain, bool maskBypass,
+                                      const GpuPostParams& post, std::vector<uint8_t>& nv12, GpuTimings& timings) {
   const auto t0 = std::chrono::steady_clock::now();
   timings = GpuTimings{};
-  if (!packable(frame)) return false;
-  if (!compositeCrop(frame, crop, skinField, gain, maskBypass, cropFromFrame, timings, cameraTexture, subresource,
-                     mirror))
-    return false;
-  finishFrame(impl_->crops.composited.srv.Get(), cropFromFrame, frame.cols, frame.rows, post, nv12, timings);
+  if (!packable(frame.image)) return false;
+  if (!compositeCrop(frame, face, gain, maskBypass, timings)) return false;
+  finishFrame(impl_->crops.composited.srv.Get(), face.cropFromFrame, frame.image.cols, frame.image.rows, post, nv12,
+              timings);
   timings.gpuSum = timings.upload + timings.compositeGpu + timings.pasteGpu;
   timings.total = elapsedMs(t0);
   return true;
 }
 
-bool D3D11Compositor::processCameraOnly(const cv::Mat& frame, const GpuPostParams& post, std::vector<uint8_t>& nv12,
-                                        GpuTimings& timings, ID3D11Texture2D* cameraTexture, UINT subresource,
-                                        bool mirror) {
+bool D3D11Compositor::processCameraOnly(const CameraFrame& frame, const GpuPostParams& post, std::vector<uint8_t>& nv12,
+                                        GpuTimings& timings) {
   const auto t0 = std::chrono::steady_clock::now();
   timings = GpuTimings{};
   if (!(post.sharpen > 0) && post.toneIndex < 1 && !fieldUsable(post.field)) return false;
-  if (!packable(frame)) return false;
-  ensureFrameTextures(frame.cols, frame.rows);
-  if (!frameIn(frame, timings, cameraTexture, subresource, mirror)) return false;
+  const cv::Mat& image = frame.image;
+  if (!packable(image)) return false;
+  ensureFrameTextures(image.cols, image.rows);
+  if (!frameIn(frame, timings)) return false;
   auto& g = *impl_;
   g.beginTimer();
-  packNv12(runPostChain(g.frames.frame.srv.Get(), frame.cols, frame.rows, post), frame.cols, frame.rows, nv12,
+  packNv12(runPostChain(g.frames.frame.srv.Get(), image.cols, image.rows, post), image.cols, image.rows, nv12,
            timings);
   readTimings(timings);
   timings.total = elapsedMs(t0);
   return true;
 }
 
-bool D3D11Compositor::pasteCrops(const cv::Mat& frame, const cv::Mat& crop, const cv::Mat& retouchedCrop,
-                                 const std::array<double, 6>& cropFromFrame, const GpuPostParams& post,
-                                 std::vector<uint8_t>& nv12, GpuTimings& timings, ID3D11Texture2D* cameraTexture,
-                                 UINT subresource, bool mirror) {
+bool D3D11Compositor::pasteCrops(const CameraFrame& frame, const FaceCrop& face, const cv::Mat& retouchedCrop,
+                                 const GpuPostParams& post, std::vector<uint8_t>& nv12, GpuTimings& timings) {
   auto& g = *impl_;
   const auto t0 = std::chrono::steady_clock::now();
   timings = GpuTimings{};
-  if (!packable(frame) || !isCrop(crop) || !isCrop(retouchedCrop)) return false;
-  ensureFrameTextures(frame.cols, frame.rows);
-  const CropFootprint roi = cropFootprint(cropFromFrame, frame.cols, frame.rows);
+  const cv::Mat& image = frame.image;
+  if (!packable(image) || !isCrop(face.crop) || !isCrop(retouchedCrop)) return false;
+  ensureFrameTextures(image.cols, image.rows);
+  const CropFootprint roi = cropFootprint(face.cropFromFrame, image.cols, image.rows);
   if (roi.empty()) return false;
-  if (!frameIn(frame, timings, cameraTexture, subresource, mirror)) return false;
+  if (!frameIn(frame, timings)) return false;
 
   const auto uploadStart = std::chrono::steady_clock::now();
-  uploadCrops(g.crops.crop.texture.Get(), crop);
+  uploadCrops(g.crops.crop.texture.Get(), face.crop);
   uploadCrops(g.crops.retouched.texture.Get(), retouchedCrop);
   timings.upload = elapsedMs(uploadStart);
 
   g.beginTimer();
-  finishFrame(g.crops.retouched.srv.Get(), cropFromFrame, frame.cols, frame.rows, post, nv12, timings);
+  finishFrame(g.crops.retouched.srv.Get(), face.cropFromFrame, image.cols, image.rows, post, nv12, timings);
   timings.gpuSum = timings.pasteGpu + timings.upload;
   timings.total = elapsedMs(t0);
   return true;

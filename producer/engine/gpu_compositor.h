@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "producer/engine/landmark_source.h"
+#include "producer/engine/road_inputs.h"
 #include "producer/retouch_limits.h"
 
 namespace tesmira {
@@ -75,17 +76,14 @@ class GpuCompositor {
 
   // The frame paths: true when nv12 holds the finished frame (frame width x height),
   // false when the frame cannot take this road. Direct3D failures throw.
-  virtual bool processCameraOnly(const cv::Mat& frame, const GpuPostParams& post, std::vector<uint8_t>& nv12,
-                                 GpuTimings& timings, ID3D11Texture2D* cameraTexture, UINT subresource,
-                                 bool mirror) = 0;
-  virtual bool processResident(const cv::Mat& frame, const cv::Mat& crop, const std::vector<float>& skinField,
-                               float gain, bool maskBypass, const std::array<double, 6>& cropFromFrame,
-                               const GpuPostParams& post, std::vector<uint8_t>& nv12, GpuTimings& timings,
-                               ID3D11Texture2D* cameraTexture, UINT subresource, bool mirror) = 0;
-  virtual bool pasteCrops(const cv::Mat& frame, const cv::Mat& crop, const cv::Mat& retouchedCrop,
-                          const std::array<double, 6>& cropFromFrame, const GpuPostParams& post,
-                          std::vector<uint8_t>& nv12, GpuTimings& timings, ID3D11Texture2D* cameraTexture,
-                          UINT subresource, bool mirror) = 0;
+  virtual bool processCameraOnly(const CameraFrame& frame, const GpuPostParams& post, std::vector<uint8_t>& nv12,
+                                 GpuTimings& timings) = 0;
+  // The face's crop composited with its skin field and pasted back.
+  virtual bool processResident(const CameraFrame& frame, const FaceCrop& face, float gain, bool maskBypass,
+                               const GpuPostParams& post, std::vector<uint8_t>& nv12, GpuTimings& timings) = 0;
+  // retouchedCrop (the face's crop retouched on the CPU) pasted back.
+  virtual bool pasteCrops(const CameraFrame& frame, const FaceCrop& face, const cv::Mat& retouchedCrop,
+                          const GpuPostParams& post, std::vector<uint8_t>& nv12, GpuTimings& timings) = 0;
   // The frame with the crop's change pasted in, read back as 8-bit BGR.
   virtual cv::Mat applyDelta(const cv::Mat& frame, const cv::Mat& crop, const cv::Mat& retouchedCrop,
                              const std::array<double, 6>& cropFromFrame, GpuDeltaTimings& timings) = 0;

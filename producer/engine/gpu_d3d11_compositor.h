@@ -29,15 +29,12 @@ class D3D11Compositor final : public GpuCompositor {
   void setFacemask(const cv::Mat& mask) override;
   void setToneLut(int index, const cv::Mat& rgba) override;
 
-  bool processCameraOnly(const cv::Mat& frame, const GpuPostParams& post, std::vector<uint8_t>& nv12,
-                         GpuTimings& timings, ID3D11Texture2D* cameraTexture, UINT subresource, bool mirror) override;
-  bool processResident(const cv::Mat& frame, const cv::Mat& crop, const std::vector<float>& skinField, float gain,
-                       bool maskBypass, const std::array<double, 6>& cropFromFrame, const GpuPostParams& post,
-                       std::vector<uint8_t>& nv12, GpuTimings& timings, ID3D11Texture2D* cameraTexture,
-                       UINT subresource, bool mirror) override;
-  bool pasteCrops(const cv::Mat& frame, const cv::Mat& crop, const cv::Mat& retouchedCrop,
-                  const std::array<double, 6>& cropFromFrame, const GpuPostParams& post, std::vector<uint8_t>& nv12,
-                  GpuTimings& timings, ID3D11Texture2D* cameraTexture, UINT subresource, bool mirror) override;
+  bool processCameraOnly(const CameraFrame& frame, const GpuPostParams& post, std::vector<uint8_t>& nv12,
+                         GpuTimings& timings) override;
+  bool processResident(const CameraFrame& frame, const FaceCrop& face, float gain, bool maskBypass,
+                       const GpuPostParams& post, std::vector<uint8_t>& nv12, GpuTimings& timings) override;
+  bool pasteCrops(const CameraFrame& frame, const FaceCrop& face, const cv::Mat& retouchedCrop,
+                  const GpuPostParams& post, std::vector<uint8_t>& nv12, GpuTimings& timings) override;
   cv::Mat applyDelta(const cv::Mat& frame, const cv::Mat& crop, const cv::Mat& retouchedCrop,
                      const std::array<double, 6>& cropFromFrame, GpuDeltaTimings& timings) override;
   ID3D11Device* device() const override;
@@ -71,12 +68,10 @@ class D3D11Compositor final : public GpuCompositor {
 
  private:
   // The camera texture or the image into frame and out; frameIn times it.
-  bool frameIn(const cv::Mat& frame, GpuTimings& timings, ID3D11Texture2D* cameraTexture, UINT subresource,
-               bool mirror);
+  bool frameIn(const CameraFrame& frame, GpuTimings& timings);
   // Frame in, crop and field uploaded, crop composited.
-  bool compositeCrop(const cv::Mat& frame, const cv::Mat& crop, const std::vector<float>& skinField, float gain,
-                     bool maskBypass, const std::array<double, 6>& cropFromFrame, GpuTimings& timings,
-                     ID3D11Texture2D* cameraTexture, UINT subresource, bool mirror);
+  bool compositeCrop(const CameraFrame& frame, const FaceCrop& face, float gain, bool maskBypass,
+                     GpuTimings& timings);
   // The retouched crop pasted, the global effects and the packing.
   bool finishFrame(ID3D11ShaderResourceView* retouched, const std::array<double, 6>& cropFromFrame, int width,
                    int height, const GpuPostParams& post, std::vector<uint8_t>& nv12, GpuTimings& timings);

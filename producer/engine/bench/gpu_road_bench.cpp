@@ -151,9 +151,8 @@ bool runSize(int width, int height, const ProducerOptions& options, RetouchModel
       const auto field = buildPerspectiveField(landmarks, width, height, s.perspectiveStrength, 0.0f);
       f.add("field", msBetween(fieldStart, steadyNs()));
       GpuTimings g;
-      const bool ok = compositor->processResident(frame, face.crop, face.skinField, s.gain, s.maskBypass,
-                                                  face.cropFromFrame, {s.sharpen, s.tone, field ? &*field : nullptr},
-                                                  nv12, g, nullptr, 0, false);
+      const bool ok = compositor->processResident({frame}, face, s.gain, s.maskBypass,
+                                                  {s.sharpen, s.tone, field ? &*field : nullptr}, nv12, g);
       addGpu(f, g);
       f.add("road", msBetween(start, steadyNs()));
       return ok;
@@ -165,7 +164,7 @@ bool runSize(int width, int height, const ProducerOptions& options, RetouchModel
       RetouchTimings t;
       uint32_t w = 0, h = 0;
       cv::Mat bgr;
-      if (cpuEngine.processFrame(frame, landmarks, s, nv12, w, h, bgr, &t, nullptr, 0, false)) return false;
+      if (cpuEngine.processFrame({frame}, landmarks, s, nv12, w, h, bgr, &t)) return false;
       f.add("skin_model", t.skin_model);
       f.add("skin_comp", t.skin_comp);
       f.add("eye", t.eye);
@@ -203,7 +202,7 @@ bool runSize(int width, int height, const ProducerOptions& options, RetouchModel
       RetouchTimings t;
       uint32_t w = 0, h = 0;
       cv::Mat bgr;
-      const bool done = gpuEngine.processFrame(frame, landmarks, s, nv12, w, h, bgr, &t, nullptr, 0, false);
+      const bool done = gpuEngine.processFrame({frame}, landmarks, s, nv12, w, h, bgr, &t);
       f.add("road", msBetween(start, steadyNs()));
       return done;
     };
@@ -213,7 +212,7 @@ bool runSize(int width, int height, const ProducerOptions& options, RetouchModel
   ok = measure("camera-only, tone 2", [&](Figures& f) {
     const int64_t start = steadyNs();
     GpuTimings g;
-    const bool done = compositor->processCameraOnly(frame, {0.0f, 2, nullptr}, nv12, g, nullptr, 0, false);
+    const bool done = compositor->processCameraOnly({frame}, {0.0f, 2, nullptr}, nv12, g);
     addGpu(f, g);
     f.add("road", msBetween(start, steadyNs()));
     return done;
@@ -228,7 +227,7 @@ bool runSize(int width, int height, const ProducerOptions& options, RetouchModel
     f.add("faceStageCpu", msBetween(stageStart, steadyNs()));
     GpuTimings g;
     const bool done =
-        compositor->pasteCrops(frame, face.crop, retouched, face.cropFromFrame, {}, nv12, g, nullptr, 0, false);
+        compositor->pasteCrops({frame}, face, retouched, {}, nv12, g);
     addGpu(f, g);
     f.add("road", msBetween(start, steadyNs()));
     return done;

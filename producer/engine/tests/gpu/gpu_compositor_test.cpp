@@ -67,6 +67,14 @@ void upload(D3D11Compositor& c, const cv::Mat& frame) {
 
 std::vector<float> constantField(float value) { return std::vector<float>(10240, value); }
 
+// A face input: the crop, its skin field and alignment (the paste roads need no field).
+FaceCrop faceOf(const cv::Mat& crop, std::vector<float> field, const std::array<double, 6>& cropFromFrame) {
+  return FaceCrop{cropFromFrame, crop, {}, std::move(field)};
+}
+FaceCrop faceOf(const cv::Mat& crop, const std::array<double, 6>& cropFromFrame) {
+  return FaceCrop{cropFromFrame, crop};
+}
+
 int largestDifference(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b) {
   if (a.size() != b.size()) return 256;
   int largest = 0;
@@ -360,7 +368,7 @@ TEST(GpuCompositorTest, A720pFramePacksIntoNv12FromA320x1080Texture) {
   std::vector<uint8_t> nv12;
   GpuTimings t;
   ASSERT_TRUE(
-      c.processResident(frame, crop, constantField(0), 1.0f, false, cropAt(400, 100), {}, nv12, t, nullptr, 0, false));
+      c.processResident({frame}, faceOf(crop, constantField(0), cropAt(400, 100)), 1.0f, false, {}, nv12, t));
   EXPECT_EQ(nv12.size(), 1382400u);
   D3D11_TEXTURE2D_DESC desc;
   c.nv12Texture()->GetDesc(&desc);
@@ -387,10 +395,10 @@ TEST(GpuCompositorTest, FramesThatCannotBePackedAreRefusedByEveryNv12Path) {
     std::vector<uint8_t> nv12;
     GpuTimings t;
     EXPECT_FALSE(
-        c.processResident(frame, crop, constantField(0), 1, false, cropAt(400, 100), post, nv12, t, nullptr, 0, false))
+        c.processResident({frame}, faceOf(crop, constantField(0), cropAt(400, 100)), 1, false, post, nv12, t))
         << size;
-    EXPECT_FALSE(c.processCameraOnly(frame, post, nv12, t, nullptr, 0, false)) << size;
-    EXPECT_FALSE(c.pasteCrops(frame, crop, crop, cropAt(400, 100), post, nv12, t, nullptr, 0, false)) << size;
+    EXPECT_FALSE(c.processCameraOnly({frame}, post, nv12, t)) << size;
+    EXPECT_FALSE(c.pasteCrops({frame}, faceOf(crop, cropAt(400, 100)), crop, post, nv12, t)) << size;
     EXPECT_TRUE(nv12.empty());
   }
 }
@@ -408,12 +416,12 @@ class GpuPathTest : public ::testing::Test {
 TEST_F(GpuPathTest, UnsuitableInputMakesThePathsDecline) {
   const cv::Mat frame = randomFrame(128, 96, 8);
   // Wrong crop size, short field, grey frame.
-  EXPECT_FALSE(c.processResident(frame, crop(cv::Rect(0, 0, 300, 512)), constantField(0), 1, false, cropAt(0, 0), {},
-                                 nv12, t, nullptr, 0, false));
-  EXPECT_FALSE(c.processResident(frame, crop, std::vector<float>(10239, 0.f), 1, false, cropAt(0, 0), {}, nv12, t,
-                                 nullptr, 0, false));
+  EXPECT_FALSE(c.processResident({frame}, faceOf(crop(cv::Rect(0, 0, 300, 512)), constantField(0), cropAt(0, 0)), 1,
+                                 false, {}, nv12, t));
+  EXPECT_FALSE(c.processResident({frame}, faceOf(crop, std::vector<float>(10239, 0.f), cropAt(0, 0)), 1, false, {},
+                                 nv12, t));
   cv::Mat grey(96, 128, CV_8UC1, cv::Scalar(9));
-  EXPECT_FALSE(c.pasteCrops(grey, crop, crop, cropAt(0, 0), {}, nv12, t, nullptr, 0, false));
+  EXPECT_FALSE(c.pasteCrops({grey}, faceOf(crop, cropAt(0, 0)), crop, {}, nv12, t));
   EXPECT_EQ(cv::norm(c.applyDelta(grey, crop, crop, cropAt(0, 0), d), grey, cv::NORM_INF), 0);
   EXPECT_EQ(cv::norm(c.applyDelta(frame, crop, crop(cv::Rect(0, 0, 320, 500)), cropAt(0, 0), d), frame, cv::NORM_INF),
             0);
@@ -439,10 +447,10 @@ TEST_F(GpuPathTest, GarbageAlignmentsGiveAnEmptyRoiOrAFrameBoundedOne) {
       {"huge scale", {1e30, 0, 0, 0, 1e30, 0}, true},
   };
   for (const auto& k : cases) {
-    EXPECT_EQ(c.processResident(frame, crop, constantField(0), 1, false, k.affine, {}, nv12, t, nullptr, 0, false),
+    EXPECT_EQ(c.processResident({frame}, faceOf(crop, constantField(0), k.affine), 1, false, {}, nv12, t),
               k.runs)
         << k.name;
-    EXPECT_EQ(c.pasteCrops(frame, crop, retouched, k.affine, {}, nv12, t, nullptr, 0, false), k.runs) << k.name;
+    EXPECT_EQ(c.pasteCrops({frame}, faceOf(crop, k.affine), retouched, {}, nv12, t), k.runs) << k.name;
     const cv::Mat pasted = c.applyDelta(frame, crop, retouched, k.affine, d);
     ASSERT_EQ(pasted.size(), frame.size()) << k.name;
     if (!k.runs) {
@@ -458,19 +466,19 @@ TEST(GpuCompositorTest, NanSkinFieldValuesUploadAsZero) {
   auto field = constantField(0);
   std::vector<uint8_t> zero, nan;
   GpuTimings t;
-  ASSERT_TRUE(c.processResident(frame, crop, field, 1, false, cropAt(0, 0), {}, zero, t, nullptr, 0, false));
+  ASSERT_TRUE(c.processResident({frame}, faceOf(crop, field, cropAt(0, 0)), 1, false, {}, zero, t));
   std::fill(field.begin(), field.end(), std::numeric_limits<float>::quiet_NaN());
-  ASSERT_TRUE(c.processResident(frame, crop, field, 1, false, cropAt(0, 0), {}, nan, t, nullptr, 0, false));
+  ASSERT_TRUE(c.processResident({frame}, faceOf(crop, field, cropAt(0, 0)), 1, false, {}, nan, t));
   EXPECT_EQ(zero, nan);
 }
 
 TEST_F(GpuPathTest, CameraOnlyNeedsAnEffectWhileTheResidentPathStillPacks) {
   const cv::Mat frame = randomFrame(64, 48, 11);
-  EXPECT_FALSE(c.processCameraOnly(frame, {0, 0, nullptr}, nv12, t, nullptr, 0, false));
+  EXPECT_FALSE(c.processCameraOnly({frame}, {0, 0, nullptr}, nv12, t));
   EXPECT_TRUE(nv12.empty());
   // No post pass is due: the resident path packs the composited frame as it stands.
-  EXPECT_TRUE(c.processResident(frame, crop, constantField(0), 1, false, cropAt(0, 0), {0, 0, nullptr}, nv12, t,
-                                nullptr, 0, false));
+  EXPECT_TRUE(
+      c.processResident({frame}, faceOf(crop, constantField(0), cropAt(0, 0)), 1, false, {0, 0, nullptr}, nv12, t));
   EXPECT_EQ(nv12.size(), 64u * 48 * 3 / 2);
 }
 
@@ -506,9 +514,9 @@ TEST(GpuCompositorTest, SharpenAboveOneSharpensAsOne) {
   const cv::Mat frame = randomFrame(64, 48, 13);
   std::vector<uint8_t> one, two, half;
   GpuTimings t;
-  ASSERT_TRUE(c.processCameraOnly(frame, {1.0f, 0, nullptr}, one, t, nullptr, 0, false));
-  ASSERT_TRUE(c.processCameraOnly(frame, {2.0f, 0, nullptr}, two, t, nullptr, 0, false));
-  ASSERT_TRUE(c.processCameraOnly(frame, {0.5f, 0, nullptr}, half, t, nullptr, 0, false));
+  ASSERT_TRUE(c.processCameraOnly({frame}, {1.0f, 0, nullptr}, one, t));
+  ASSERT_TRUE(c.processCameraOnly({frame}, {2.0f, 0, nullptr}, two, t));
+  ASSERT_TRUE(c.processCameraOnly({frame}, {0.5f, 0, nullptr}, half, t));
   EXPECT_EQ(one, two);
   EXPECT_NE(one, half);
   EXPECT_EQ(t.compositeGpu, 0);  // no query on this path
@@ -519,11 +527,11 @@ TEST(GpuCompositorTest, MaskBypassStillNeedsAFacemask) {
   const cv::Mat frame = randomFrame(320, 512, 14);
   std::vector<uint8_t> nv12;
   GpuTimings t;
-  EXPECT_FALSE(fresh.processResident(frame, frame.clone(), constantField(0), 1, true, cropAt(0, 0), {}, nv12, t,
-                                     nullptr, 0, false));
+  EXPECT_FALSE(
+      fresh.processResident({frame}, faceOf(frame.clone(), constantField(0), cropAt(0, 0)), 1, true, {}, nv12, t));
   fresh.setFacemask(cv::Mat(512, 320, CV_32FC1, cv::Scalar(0.0f)));
-  EXPECT_TRUE(fresh.processResident(frame, frame.clone(), constantField(0), 1, true, cropAt(0, 0), {}, nv12, t, nullptr,
-                                    0, false));
+  EXPECT_TRUE(
+      fresh.processResident({frame}, faceOf(frame.clone(), constantField(0), cropAt(0, 0)), 1, true, {}, nv12, t));
 }
 
 TEST(GpuCompositorTest, AFailingQueryPollLeavesTheGpuTimesAtZero) {
@@ -535,10 +543,10 @@ TEST(GpuCompositorTest, AFailingQueryPollLeavesTheGpuTimesAtZero) {
   GpuTimings t;
   GpuDeltaTimings d;
   platform::faults::inject("ID3D11DeviceContext::GetData", 0x887A0001 /* DXGI_ERROR_INVALID_CALL */);
-  EXPECT_TRUE(c.processResident(frame, crop, constantField(0), 1, false, cropAt(0, 0), {}, nv12, t, nullptr, 0, false));
+  EXPECT_TRUE(c.processResident({frame}, faceOf(crop, constantField(0), cropAt(0, 0)), 1, false, {}, nv12, t));
   EXPECT_EQ(t.compositeGpu, 0);
   EXPECT_EQ(t.pasteGpu, 0);
-  EXPECT_TRUE(c.pasteCrops(frame, crop, retouched, cropAt(0, 0), {}, nv12, t, nullptr, 0, false));
+  EXPECT_TRUE(c.pasteCrops({frame}, faceOf(crop, cropAt(0, 0)), retouched, {}, nv12, t));
   EXPECT_EQ(t.pasteGpu, 0);
   const cv::Mat pasted = c.applyDelta(frame, crop, retouched, cropAt(0, 0), d);
   EXPECT_EQ(d.gpu, 0);
@@ -563,7 +571,7 @@ TEST(GpuCompositorTest, DeltaAndPastePathsCarryTheRetouchIntoTheFrame) {
 
   std::vector<uint8_t> nv12, reference;
   GpuTimings t;
-  ASSERT_TRUE(c.pasteCrops(frame, crop, retouched, cropAt(100, 50), {}, nv12, t, nullptr, 0, false));
+  ASSERT_TRUE(c.pasteCrops({frame}, faceOf(crop, cropAt(100, 50)), retouched, {}, nv12, t));
   // Without global effects the paste rides in the packing pass.
   EXPECT_EQ(t.pasteGpu, 0);
   EXPECT_GT(t.nv12Gpu, 0);
@@ -573,7 +581,7 @@ TEST(GpuCompositorTest, DeltaAndPastePathsCarryTheRetouchIntoTheFrame) {
   ASSERT_TRUE(bgrToNv12(expected, 640, 720, reference));
   EXPECT_LE(largestDifference(nv12, reference), 2);
   // With a global effect the paste is its own pass.
-  ASSERT_TRUE(c.pasteCrops(frame, crop, retouched, cropAt(100, 50), {0.5f, 0, nullptr}, nv12, t, nullptr, 0, false));
+  ASSERT_TRUE(c.pasteCrops({frame}, faceOf(crop, cropAt(100, 50)), retouched, {0.5f, 0, nullptr}, nv12, t));
   EXPECT_GT(t.pasteGpu, 0);
   EXPECT_LE(cv::norm(readOut(c, 640, 720), expected, cv::NORM_INF), 1);
 }

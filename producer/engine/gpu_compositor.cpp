@@ -719,14 +719,16 @@ void D3D11Compositor::packNv12(ID3D11ShaderResourceView* source, int width, int 
   auto& g = *impl_;
   const auto t0 = std::chrono::steady_clock::now();
   ensureNv12Textures(width, height);
-  g.writeConstants(g.kernels.nv12.params.Get(), Nv12Params{{width, height}, {0, 0}}, "Map(nv12Params)");
-  g.dispatch(g.kernels.nv12, {source}, g.nv12.uav.Get(), nv12GroupsX(width), nv12GroupsY(height), false);
   const CropFootprint roi =
       retouched && cropFromFrame ? cropFootprint(*cropFromFrame, width, height) : CropFootprint{};
+  const Params paste = roi.empty() ? Params{} : roiParams(*cropFromFrame, roi);
+  // The blocks that hold a pixel of the region are packed by the paste build alone.
+  const Nv12Params p = nv12PasteParams(width, height, paste);
+  Nv12Params plain = p;
+  plain.blockMin[0] = plain.blockMin[1] = 0;
+  g.writeConstants(g.kernels.nv12.params.Get(), plain, "Map(nv12Params)");
+  g.dispatch(g.kernels.nv12, {source}, g.nv12.uav.Get(), nv12GroupsX(width), nv12GroupsY(height), false);
   if (!roi.empty()) {
-    const Params paste = roiParams(*cropFromFrame, roi);
-    // The blocks that hold a pixel of the region, packed again with the paste.
-    const Nv12Params p = nv12PasteParams(width, height, paste);
     g.writeConstants(g.kernels.nv12Paste.params.Get(), p, "Map(nv12PasteParams)");
     const int blocksX = (roi.maxX + 3) / 4 - roi.minX / 4, blocksY = (roi.maxY + 1) / 2 - roi.minY / 2;
     g.dispatch(g.kernels.nv12Paste, {source, retouched, g.crops.crop.srv.Get()}, g.nv12.uav.Get(),

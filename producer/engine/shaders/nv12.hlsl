@@ -64,6 +64,11 @@ void main(uint3 id : SV_DispatchThreadID) {
   int x = blockMin.x + (int)id.x;
   int y0 = 2 * (blockMin.y + (int)id.y);
   if (x >= frameDim.x / 4 || y0 >= h) return;
+#ifndef PASTE
+  // The blocks over a paste region are left to the paste build.
+  int by = y0 / 2;
+  if (x >= roiMin.x / 4 && x < (roiMax.x + 3) / 4 && by >= roiMin.y / 2 && by < (roiMax.y + 1) / 2) return;
+#endif
   int baseX = 4 * x;
   float3 t0 = texel(baseX, y0), t1 = texel(baseX + 1, y0), t2 = texel(baseX + 2, y0), t3 = texel(baseX + 3, y0);
   nv12Tex[int2(x, y0)] = float4(lumaY(t0), lumaY(t1), lumaY(t2), lumaY(t3));

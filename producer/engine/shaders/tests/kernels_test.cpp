@@ -219,9 +219,11 @@ std::vector<uint8_t> runNv12(const Image& src, const Nv12Params* paste = nullptr
   auto in = unormTexture(src);
   auto packed = texture(w / 4, h + h / 2, DXGI_FORMAT_R8G8B8A8_UNORM, D3D11_BIND_UNORDERED_ACCESS);
   auto a = srv(in.Get());
+  // The plain pass leaves the paste's blocks to the paste build, as the compositor runs them.
+  Nv12Params plain = paste ? *paste : Nv12Params{{w, h}, {0, 0}};
+  plain.blockMin[0] = plain.blockMin[1] = 0;
   // The helper counts threads in groups of 8x8; the kernel's own grid is one thread per 4x2 block.
-  auto bytes = run(shaders::nv12, {a.Get()}, Nv12Params{{w, h}, {0, 0}}, packed.Get(), nv12GroupsX(w) * 8,
-                   nv12GroupsY(h) * 8);
+  auto bytes = run(shaders::nv12, {a.Get()}, plain, packed.Get(), nv12GroupsX(w) * 8, nv12GroupsY(h) * 8);
   if (!paste) return bytes;
   std::vector<ID3D11ShaderResourceView*> views{a.Get()};
   views.insert(views.end(), crops.begin(), crops.end());
@@ -361,10 +363,10 @@ struct PasteInputs {
     cropView = srv(cropTex.Get());
   }
   // residentPaste into a copy of the frame, read back.
-  std::vector<uint8_t> residentPaste() const {
+  std::vector<uint8_t> residentPaste(const Params& p = kParams) const {
     auto out = unormTexture(frame);
-    return run(shaders::residentPaste, {frameView.Get(), finalView.Get(), cropView.Get()}, kParams, out.Get(),
-               kParams.roiMax[0] - kParams.roiMin[0], kParams.roiMax[1] - kParams.roiMin[1]);
+    return run(shaders::residentPaste, {frameView.Get(), finalView.Get(), cropView.Get()}, p, out.Get(),
+               p.roiMax[0] - p.roiMin[0], p.roiMax[1] - p.roiMin[1]);
   }
 };
 
@@ -385,12 +387,18 @@ TEST(CompositorKernelsTest, ResidentPasteCarriesTheRetouchAndKeepsTheCameraPixel
 TEST(CompositorKernelsTest, Nv12WithARegionPacksWhatResidentPasteThenNv12Give) {
   const int w = 124, h = 78;  // the region's frame, cut to a packable size
   const PasteInputs in(w, h, 81, 30);
-  const auto pastedBytes = in.residentPaste();
-  const auto twoPasses = runNv12(reference::fromRgba8(pastedBytes.data(), w, h));
-  const Nv12Params p = nv12PasteParams(w, h, kParams);
-  EXPECT_TRUE(within(runNv12(in.frame, &p, {in.finalView.Get(), in.cropView.Get()}), twoPasses, w / 4, 0));
-  // The change is there: packing the camera frame alone gives other bytes.
-  EXPECT_NE(runNv12(in.frame), twoPasses);
+  // The whole footprint, and a region inside the frame with blocks only partly in it at a
+  // sub-pixel alignment (the pasted levels then fall between 8-bit steps).
+  const Params inner{{3.3f, 0.2f}, {-0.1f, 7.7f}, {-37.4f, -45.1f}, {29, 21}, {83, 50}, {320, 512}, {0, 0}, {}};
+  for (const Params& region : {kParams, inner}) {
+    const auto pastedBytes = in.residentPaste(region);
+    const auto twoPasses = runNv12(reference::fromRgba8(pastedBytes.data(), w, h));
+    const Nv12Params p = nv12PasteParams(w, h, region);
+    EXPECT_TRUE(within(runNv12(in.frame, &p, {in.finalView.Get(), in.cropView.Get()}), twoPasses, w / 4, 0))
+        << region.roiMin[0];
+    // The change is there: packing the camera frame alone gives other bytes.
+    EXPECT_NE(runNv12(in.frame), twoPasses);
+  }
 }
 
 // The kernels are plain HLSL that compile for cs_5_0 and never read an unordered-access view.

@@ -42,7 +42,7 @@ static_assert(offsetof(CompositeParams, cpad) == 24);
 static_assert(sizeof(CompositeParams) == 32);
 
 // nv12: the frame's size and the first block (4x2 pixels) its threads pack; the paste
-// build also reads the paste as in Params.
+// build also reads the paste as in Params, the perspective build the field's grid.
 struct Nv12Params {
   int32_t frameDim[2];
   int32_t blockMin[2];
@@ -52,6 +52,8 @@ struct Nv12Params {
   int32_t roiMin[2];
   int32_t roiMax[2];  // exclusive
   int32_t cropDim[2];
+  int32_t gridSize[2];  // the perspective build's field: columns, rows
+  int32_t gpad[2];
 };
 static_assert(offsetof(Nv12Params, frameDim) == 0);
 static_assert(offsetof(Nv12Params, blockMin) == 8);
@@ -61,7 +63,9 @@ static_assert(offsetof(Nv12Params, mt) == 32);
 static_assert(offsetof(Nv12Params, roiMin) == 40);
 static_assert(offsetof(Nv12Params, roiMax) == 48);
 static_assert(offsetof(Nv12Params, cropDim) == 56);
-static_assert(sizeof(Nv12Params) == 64);
+static_assert(offsetof(Nv12Params, gridSize) == 64);
+static_assert(offsetof(Nv12Params, gpad) == 72);
+static_assert(sizeof(Nv12Params) == 80);
 
 // The paste build's parameters for the paste p: its threads start at the block that holds
 // the region's first pixel.

@@ -126,7 +126,7 @@ struct InputTexture {
 };
 
 struct Kernels {
-  Kernel delta, composite, residentPaste, nv12, copyCameraFrame, cas, tone, perspective, nv12Paste;
+  Kernel delta, composite, residentPaste, nv12, copyCameraFrame, cas, tone, perspective, nv12Paste, nv12Perspective;
 };
 
 // The face's crop space: the camera crop and skin field in, the composited crop out; the
@@ -300,6 +300,7 @@ void GpuCompositorImpl::build() {
   ks.tone.shader = shader(k::tone, "CreateComputeShader(tone)");
   ks.perspective.shader = shader(k::perspective, "CreateComputeShader(perspective)");
   ks.nv12Paste.shader = shader(k::nv12Paste, "CreateComputeShader(nv12Paste)");
+  ks.nv12Perspective.shader = shader(k::nv12Perspective, "CreateComputeShader(nv12Perspective)");
 
   D3D11_SAMPLER_DESC s{D3D11_FILTER_MIN_MAG_MIP_LINEAR,
                        D3D11_TEXTURE_ADDRESS_CLAMP,
@@ -322,6 +323,7 @@ void GpuCompositorImpl::build() {
   ks.tone.params = constants(sizeof(ToneParams), "CreateBuffer(toneParams)");
   ks.perspective.params = constants(sizeof(PerspectiveParams), "CreateBuffer(perspectiveParams)");
   ks.nv12Paste.params = constants(sizeof(Nv12Params), "CreateBuffer(nv12PasteParams)");
+  ks.nv12Perspective.params = constants(sizeof(Nv12Params), "CreateBuffer(nv12PerspectiveParams)");
 
   D3D11_BUFFER_DESC fieldDesc{kPerspectiveCells * 8,
                               D3D11_USAGE_DYNAMIC,
@@ -625,9 +627,7 @@ bool D3D11Compositor::frameIn(const CameraFrame& frame, GpuTimings& timings) {
 bool D3D11Compositor::postDue(const GpuPostParams& post) const {
   const auto& g = *impl_;
   const bool tone = post.toneIndex >= 1 && post.toneIndex <= kToneCount && g.post.toneLut[size_t(post.toneIndex)].srv;
-  const PerspectiveField* f = post.field;
-  const bool perspective = fieldUsable(f) && f->columns == kPerspectiveColumns && f->rows == kPerspectiveRows;
-  return post.sharpen > 0 || tone || perspective;
+  return post.sharpen > 0 || tone || perspectiveDue(post);
 }
 
 bool D3D11Compositor::compositeCrop(const CameraFrame& frame, const FaceCrop& face, float gain, bool maskBypass,
@@ -676,6 +676,23 @@ bool D3D11Compositor::compositeCrop(const CameraFrame& frame, const FaceCrop& fa
 ID3D11ShaderResourceView* D3D11Compositor::runPostChain(ID3D11ShaderResourceView* source, int width, int height,
                                                         const GpuPostParams& post) {
   auto& g = *impl_;
+  ID3D11ShaderResourceView* s = runFilters(source, width, height, post);
+  if (perspectiveDue(post) && g.frames.persp.texture) {
+    writeField(*post.field);
+    g.writeConstants(g.kernels.perspective.params.Get(),
+                     PerspectiveParams{{kPerspectiveColumns, kPerspectiveRows}, {width, height}},
+                     "Map(perspectiveParams)");
+    g.dispatch(g.kernels.perspective, {s, g.post.perspectiveFieldSrv.Get()}, g.frames.persp.uav.Get(), groups(width),
+               groups(height), true);
+    s = g.frames.persp.srv.Get();
+  }
+  g.mark(Stage::post);
+  return s;
+}
+
+ID3D11ShaderResourceView* D3D11Compositor::runFilters(ID3D11ShaderResourceView* source, int width, int height,
+                                                      const GpuPostParams& post) {
+  auto& g = *impl_;
   Kernels& k = g.kernels;
   ID3D11ShaderResourceView* s = source;
   if (post.sharpen > 0 && g.frames.sharp.texture) {
@@ -691,21 +708,35 @@ ID3D11ShaderResourceView* D3D11Compositor::runPostChain(ID3D11ShaderResourceView
                groups(height), true);
     s = g.frames.tone.srv.Get();
   }
-  const PerspectiveField* f = post.field;
-  if (fieldUsable(f) && f->columns == kPerspectiveColumns && f->rows == kPerspectiveRows && g.frames.persp.texture) {
-    ID3D11Buffer* buffer = g.post.perspectiveField.Get();
-    const D3D11_MAPPED_SUBRESOURCE m = g.map(buffer, D3D11_MAP_WRITE_DISCARD, "Map(perspectiveField)");
-    std::memcpy(m.pData, f->offsets.data(), size_t(kPerspectiveCells) * 8);
-    g.context->Unmap(buffer, 0);
-    g.writeConstants(k.perspective.params.Get(),
-                     PerspectiveParams{{kPerspectiveColumns, kPerspectiveRows}, {width, height}},
-                     "Map(perspectiveParams)");
-    g.dispatch(k.perspective, {s, g.post.perspectiveFieldSrv.Get()}, g.frames.persp.uav.Get(), groups(width),
-               groups(height), true);
-    s = g.frames.persp.srv.Get();
-  }
-  g.mark(Stage::post);
   return s;
+}
+
+bool D3D11Compositor::perspectiveDue(const GpuPostParams& post) const {
+  const PerspectiveField* f = post.field;
+  return fieldUsable(f) && f->columns == kPerspectiveColumns && f->rows == kPerspectiveRows;
+}
+
+void D3D11Compositor::writeField(const PerspectiveField& field) {
+  auto& g = *impl_;
+  ID3D11Buffer* buffer = g.post.perspectiveField.Get();
+  const D3D11_MAPPED_SUBRESOURCE m = g.map(buffer, D3D11_MAP_WRITE_DISCARD, "Map(perspectiveField)");
+  std::memcpy(m.pData, field.offsets.data(), size_t(kPerspectiveCells) * 8);
+  g.context->Unmap(buffer, 0);
+}
+
+void D3D11Compositor::finishPost(ID3D11ShaderResourceView* source, int width, int height, const GpuPostParams& post,
+                                 std::vector<uint8_t>& nv12, GpuTimings& timings) {
+  auto& g = *impl_;
+  ID3D11ShaderResourceView* s = runFilters(source, width, height, post);
+  g.mark(Stage::post);
+  if (!perspectiveDue(post)) return packNv12(s, width, height, nv12, timings);
+  // The perspective correction, the last effect, is packed on the way.
+  writeField(*post.field);
+  Nv12Params p{{width, height}, {0, 0}};
+  p.gridSize[0] = kPerspectiveColumns;
+  p.gridSize[1] = kPerspectiveRows;
+  g.writeConstants(g.kernels.nv12Perspective.params.Get(), p, "Map(nv12PerspectiveParams)");
+  packWith(g.kernels.nv12Perspective, {s, g.post.perspectiveFieldSrv.Get()}, width, height, nv12, timings);
 }
 
 void D3D11Compositor::packNv12(ID3D11ShaderResourceView* source, int width, int height, std::vector<uint8_t>& nv12,
@@ -717,8 +748,6 @@ void D3D11Compositor::packNv12(ID3D11ShaderResourceView* source, int width, int 
                                GpuTimings& timings, ID3D11ShaderResourceView* retouched,
                                const std::array<double, 6>* cropFromFrame) {
   auto& g = *impl_;
-  const auto t0 = std::chrono::steady_clock::now();
-  ensureNv12Textures(width, height);
   const CropFootprint roi =
       retouched && cropFromFrame ? cropFootprint(*cropFromFrame, width, height) : CropFootprint{};
   const Params paste = roi.empty() ? Params{} : roiParams(*cropFromFrame, roi);
@@ -727,15 +756,25 @@ void D3D11Compositor::packNv12(ID3D11ShaderResourceView* source, int width, int 
   Nv12Params plain = p;
   plain.blockMin[0] = plain.blockMin[1] = 0;
   g.writeConstants(g.kernels.nv12.params.Get(), plain, "Map(nv12Params)");
+  if (roi.empty()) return packWith(g.kernels.nv12, {source}, width, height, nv12, timings);
+  ensureNv12Textures(width, height);
   g.dispatch(g.kernels.nv12, {source}, g.nv12.uav.Get(), nv12GroupsX(width), nv12GroupsY(height), false);
-  if (!roi.empty()) {
-    g.writeConstants(g.kernels.nv12Paste.params.Get(), p, "Map(nv12PasteParams)");
-    const int blocksX = (roi.maxX + 3) / 4 - roi.minX / 4, blocksY = (roi.maxY + 1) / 2 - roi.minY / 2;
-    g.dispatch(g.kernels.nv12Paste, {source, retouched, g.crops.crop.srv.Get()}, g.nv12.uav.Get(),
-               nv12GroupsX(blocksX * 4), UINT(blocksY), false);
-    // out is given this paste only when someone asks for it.
-    g.pending = PendingOut{true, true, retouched, paste, roi};
-  }
+  g.writeConstants(g.kernels.nv12Paste.params.Get(), p, "Map(nv12PasteParams)");
+  const int blocksX = (roi.maxX + 3) / 4 - roi.minX / 4, blocksY = (roi.maxY + 1) / 2 - roi.minY / 2;
+  // out is given this paste only when someone asks for it.
+  g.pending = PendingOut{true, true, retouched, paste, roi};
+  packWith(g.kernels.nv12Paste, {source, retouched, g.crops.crop.srv.Get()}, width, height, nv12, timings,
+           nv12GroupsX(blocksX * 4), UINT(blocksY));
+}
+
+void D3D11Compositor::packWith(const Kernel& kernel, std::initializer_list<ID3D11ShaderResourceView*> srvs, int width,
+                               int height, std::vector<uint8_t>& nv12, GpuTimings& timings, UINT groupsX,
+                               UINT groupsY) {
+  auto& g = *impl_;
+  const auto t0 = std::chrono::steady_clock::now();
+  ensureNv12Textures(width, height);
+  g.dispatch(kernel, srvs, g.nv12.uav.Get(), groupsX ? groupsX : nv12GroupsX(width),
+             groupsY ? groupsY : nv12GroupsY(height), false);
   g.mark(Stage::nv12);
   g.context->CopyResource(g.nv12.download.Get(), g.nv12.packed.Get());
   g.mark(Stage::copy);
@@ -762,7 +801,7 @@ bool D3D11Compositor::finishFrame(ID3D11ShaderResourceView* retouched, const std
     g.pasteIntoOut(retouched, roiParams(cropFromFrame, cropFootprint(cropFromFrame, width, height)),
                    cropFootprint(cropFromFrame, width, height));
     g.mark(Stage::paste);
-    packNv12(runPostChain(g.frames.out.srv.Get(), width, height, post), width, height, nv12, timings);
+    finishPost(g.frames.out.srv.Get(), width, height, post, nv12, timings);
   } else {
     // Without global effects the paste rides in the packing pass: no out to write and copy.
     packNv12(g.frames.frame.srv.Get(), width, height, nv12, timings, retouched, &cropFromFrame);
@@ -795,8 +834,7 @@ bool D3D11Compositor::processCameraOnly(const CameraFrame& frame, const GpuPostP
   if (!frameIn(frame, timings)) return false;
   auto& g = *impl_;
   g.beginTimer();
-  packNv12(runPostChain(g.frames.frame.srv.Get(), image.cols, image.rows, post), image.cols, image.rows, nv12,
-           timings);
+  finishPost(g.frames.frame.srv.Get(), image.cols, image.rows, post, nv12, timings);
   readTimings(timings);
   timings.total = elapsedMs(t0);
   return true;

@@ -8,6 +8,7 @@
 
 #include <array>
 #include <chrono>
+#include <initializer_list>
 #include <memory>
 #include <string_view>
 
@@ -17,6 +18,7 @@
 namespace tesmira {
 
 struct GpuCompositorImpl;
+struct Kernel;
 
 class D3D11Compositor final : public GpuCompositor {
  public:
@@ -75,8 +77,19 @@ class D3D11Compositor final : public GpuCompositor {
   // The retouched crop pasted, the global effects and the packing.
   bool finishFrame(ID3D11ShaderResourceView* retouched, const std::array<double, 6>& cropFromFrame, int width,
                    int height, const GpuPostParams& post, std::vector<uint8_t>& nv12, GpuTimings& timings);
-  // Whether any global effect of post will run.
+  // Whether any global effect of post will run, and whether perspective will.
   bool postDue(const GpuPostParams& post) const;
+  bool perspectiveDue(const GpuPostParams& post) const;
+  // Sharpening and tone, each when due; the view of the last result.
+  ID3D11ShaderResourceView* runFilters(ID3D11ShaderResourceView* source, int width, int height,
+                                       const GpuPostParams& post);
+  void writeField(const PerspectiveField& field);
+  // The global effects and the packing, perspective packed on the way.
+  void finishPost(ID3D11ShaderResourceView* source, int width, int height, const GpuPostParams& post,
+                  std::vector<uint8_t>& nv12, GpuTimings& timings);
+  // kernel into the NV12 texture (groups 0: the whole frame's), then the read-back.
+  void packWith(const Kernel& kernel, std::initializer_list<ID3D11ShaderResourceView*> srvs, int width,
+                int height, std::vector<uint8_t>& nv12, GpuTimings& timings, UINT groupsX = 0, UINT groupsY = 0);
   void settleOut();
 
   std::unique_ptr<GpuCompositorImpl> impl_;

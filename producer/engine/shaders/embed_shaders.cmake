@@ -3,6 +3,7 @@
 set(kernels delta:delta composite:composite residentPaste:resident_paste nv12:nv12
     copyCameraFrame:copy_camera_frame cas:cas tone:tone perspective:perspective)
 file(READ ${DIR}/crop_change.hlsli crop_change)
+file(READ ${DIR}/perspective_warp.hlsli perspective_warp)
 set(text "// Generated from producer/engine/shaders/*.hlsl at build time.\n")
 string(APPEND text "#include \"producer/engine/compositor_shaders.h\"\n\nnamespace tesmira::compositor_shaders {\n")
 foreach(entry ${kernels})
@@ -13,14 +14,17 @@ foreach(entry ${kernels})
   # The kernels that paste start with the crop change they share.
   if(name STREQUAL "residentPaste")
     string(PREPEND source "${crop_change}")
+  elseif(name STREQUAL "perspective")
+    string(PREPEND source "${perspective_warp}")
   endif()
   if(source MATCHES "\\)hlsl\"")
     message(FATAL_ERROR "${file}.hlsl holds the raw string's delimiter")
   endif()
   string(APPEND text "\nextern const std::string_view ${name};\nconst std::string_view ${name} = R\"hlsl(${source})hlsl\";\n")
   if(name STREQUAL "nv12")
-    # The packing kernel's paste build.
+    # The packing kernel's paste and perspective builds.
     string(APPEND text "\nextern const std::string_view nv12Paste;\nconst std::string_view nv12Paste = R\"hlsl(#define PASTE 1\n${crop_change}${source})hlsl\";\n")
+    string(APPEND text "\nextern const std::string_view nv12Perspective;\nconst std::string_view nv12Perspective = R\"hlsl(#define PERSPECTIVE 1\n${perspective_warp}${source})hlsl\";\n")
   endif()
 endforeach()
 string(APPEND text "\n}  // namespace tesmira::compositor_shaders\n")

@@ -7,9 +7,16 @@
 // pass, adding the retouched crop's change inside the region as residentPaste writes it
 // (rounded to 8 bits): a road without global effects needs no pasted frame. A separate
 // build, because CPU rasterisers run both sides of a branch.
+//
+// Built with PERSPECTIVE defined, it packs the perspective correction of its source (the
+// last global effect) on the way, so that pass writes no frame of its own.
 Texture2D<float4> srcTex : register(t0);
+#ifdef PERSPECTIVE
+StructuredBuffer<float2> field : register(t1);
+#else
 Texture2D<float4> finalCropTex : register(t1);
 Texture2D<float4> cropTex : register(t2);
+#endif
 RWTexture2D<unorm float4> nv12Tex : register(u0);
 
 cbuffer Nv12Params : register(b0) {
@@ -21,6 +28,8 @@ cbuffer Nv12Params : register(b0) {
   int2 roiMin;
   int2 roiMax;  // exclusive; empty when no crop is pasted
   int2 cropDim;
+  int2 gridSize;  // the perspective build's field: columns, rows
+  int2 gpad;
 };
 
 // The integer-style BT.601 formula, keeping its fractions.
@@ -53,6 +62,11 @@ float3 texel(int x, int y) {
   float3 f = srcTex.Load(int3(x, y, 0)).xyz;
   if (x >= roiMin.x && y >= roiMin.y && x < roiMax.x && y < roiMax.y) f = pasted(x, y, f);
   return f;
+}
+#elif defined(PERSPECTIVE)
+// Rounded to 8 bits, as the perspective pass would store it.
+float3 texel(int x, int y) {
+  return floor(saturate(warped(srcTex, field, x, y, gridSize, frameDim)) * 255.0 + 0.5) / 255.0;
 }
 #else
 float3 texel(int x, int y) { return srcTex.Load(int3(x, y, 0)).xyz; }

@@ -146,6 +146,7 @@ TEST(GpuCompositorTest, EachConstructionStepThatFailsNamesItself) {
       {"ID3D11Device::CreateComputeShader", 6, "CreateComputeShader(tone)"},
       {"ID3D11Device::CreateComputeShader", 7, "CreateComputeShader(perspective)"},
       {"ID3D11Device::CreateComputeShader", 8, "CreateComputeShader(nv12Paste)"},
+      {"ID3D11Device::CreateComputeShader", 9, "CreateComputeShader(nv12Perspective)"},
       {"ID3D11Device::CreateSamplerState", 0, "CreateSamplerState"},
       {"ID3D11Device::CreateBuffer", 0, "CreateBuffer(params)"},
       {"ID3D11Device::CreateBuffer", 1, "CreateBuffer(compositeParams)"},
@@ -155,7 +156,8 @@ TEST(GpuCompositorTest, EachConstructionStepThatFailsNamesItself) {
       {"ID3D11Device::CreateBuffer", 5, "CreateBuffer(toneParams)"},
       {"ID3D11Device::CreateBuffer", 6, "CreateBuffer(perspectiveParams)"},
       {"ID3D11Device::CreateBuffer", 7, "CreateBuffer(nv12PasteParams)"},
-      {"ID3D11Device::CreateBuffer", 8, "CreateBuffer(perspectiveField)"},
+      {"ID3D11Device::CreateBuffer", 8, "CreateBuffer(nv12PerspectiveParams)"},
+      {"ID3D11Device::CreateBuffer", 9, "CreateBuffer(perspectiveField)"},
       {"ID3D11Device::CreateShaderResourceView", 0, "CreateSRV(perspectiveField)"},
       {"ID3D11Device::CreateTexture2D", 0, "CreateTexture2D(crop)"},
       {"ID3D11Device::CreateShaderResourceView", 1, "CreateSRV(crop)"},
@@ -506,6 +508,34 @@ TEST(GpuCompositorTest, PostPassesThatAreNotDueAreSkipped) {
   for (const auto& k : cases) {
     ID3D11ShaderResourceView* last = c.runPostChain(c.outView(), w, h, k.post);
     EXPECT_EQ(last != c.outView(), k.runs) << k.name;
+  }
+}
+
+// The roads pack the perspective correction on the way; the bytes are those of the
+// chain's own perspective pass, then packing. Sharpening and a tone first, so the warp
+// reads their result.
+TEST(GpuCompositorTest, PerspectivePackedOnTheWayGivesTheChainsBytes) {
+  auto& c = shared();
+  const int w = 192, h = 108;
+  const cv::Mat frame = randomFrame(w, h, 19);
+  PerspectiveField field{96, 54, std::vector<std::array<float, 2>>(96 * 54)};
+  std::mt19937 rng(20);
+  std::uniform_real_distribution<float> offset(-5.0f, 5.0f);
+  for (auto& o : field.offsets) o = {offset(rng), offset(rng)};
+  for (const GpuPostParams& post : {GpuPostParams{0, 0, &field}, GpuPostParams{0.4f, 2, &field}}) {
+    std::vector<uint8_t> road, chain;
+    GpuTimings t;
+    ASSERT_TRUE(c.processCameraOnly({frame}, post, road, t));
+    upload(c, frame);
+    c.packNv12(c.runPostChain(c.outView(), w, h, post), w, h, chain, t);
+    // Apart from the device's rounding ties.
+    EXPECT_LE(largestDifference(road, chain), 1) << post.sharpen;
+    size_t same = 0;
+    for (size_t i = 0; i < road.size() && road.size() == chain.size(); ++i) same += road[i] == chain[i];
+    EXPECT_GE(double(same), 0.99 * double(chain.size())) << post.sharpen;
+    std::vector<uint8_t> unwarped;
+    c.packNv12(c.runPostChain(c.outView(), w, h, {post.sharpen, post.toneIndex, nullptr}), w, h, unwarped, t);
+    EXPECT_NE(unwarped, road) << "the field moves the picture";
   }
 }
 

@@ -22,7 +22,8 @@ namespace tesmira {
 // queued before the read-back runs then) and readBack copying the mapped bytes out.
 // compositeGpu, pasteGpu, postGpu, nv12Gpu and copyGpu are the device's own times of
 // each stage; without global effects the paste runs inside the packing kernel, so
-// pasteGpu is 0 and nv12Gpu holds both.
+// pasteGpu is 0 and nv12Gpu holds both, and the perspective correction is always
+// packed on the way, so nv12Gpu holds it rather than postGpu.
 struct GpuTimings {
   double frameIn = 0;
   double upload = 0;

@@ -1,7 +1,7 @@
 #pragma once
 // The Direct3D 11 compositor behind the engine's seam: one device with its immediate
-// context, the eight kernels, their buffers and the textures of the crop, the frame
-// and the NV12 output.
+// context, the kernels (packing in three builds), their buffers and the textures of the
+// crop, the frame and the NV12 output.
 #include <d3d11.h>
 #include <d3dcommon.h>
 #include <wrl/client.h>

@@ -24,7 +24,7 @@ constexpr double kNan = std::numeric_limits<double>::quiet_NaN();
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
 // One compositor per process, with its facemask and tone atlases set: building it
-// compiles eight kernels, slow on the CPU rasteriser.
+// compiles every kernel, slow on the CPU rasteriser.
 D3D11Compositor& shared() {
   static D3D11Compositor* compositor = [] {
     auto* c = new D3D11Compositor;

@@ -423,16 +423,14 @@ bool PhysicalCameraSource::open(const CaptureRequest& request, bool mirror, ID3D
   return openPhysicalCamera(capture_, mirror, request, makeD3D11CaptureDevice(device), readCaptureSwitches(), log_);
 }
 
-bool PhysicalCameraSource::waitFrame(cv::Mat& bgr, uint32_t timeoutMs, ComPtr<ID3D11Texture2D>& texture,
-                                     UINT& subresource) {
-  texture.Reset();
-  subresource = 0;
+bool PhysicalCameraSource::waitFrame(CameraFrame& frame, uint32_t timeoutMs) {
+  frame = CameraFrame{};
   CaptureTextureRef handed;
-  if (!capture_.waitFrame(bgr, static_cast<int32_t>(std::min<uint32_t>(timeoutMs, INT32_MAX)), &handed,
-                          &subresource)) {
+  if (!capture_.waitFrame(frame.image, static_cast<int32_t>(std::min<uint32_t>(timeoutMs, INT32_MAX)), &handed,
+                          &frame.subresource)) {
     return false;
   }
-  if (handed) texture = handed->d3dTexture();
+  if (handed) frame.texture = handed->d3dTexture();
   return true;
 }
 

@@ -193,8 +193,7 @@ class PhysicalCameraSource final : public ICaptureSource {
  public:
   explicit PhysicalCameraSource(CaptureLog log, CameraOpener opener = mediaFoundationCameraOpener());
   bool open(const CaptureRequest& request, bool mirror, ID3D11Device* device) override;
-  bool waitFrame(cv::Mat& bgr, uint32_t timeoutMs, Microsoft::WRL::ComPtr<ID3D11Texture2D>& texture,
-                 UINT& subresource) override;
+  bool waitFrame(CameraFrame& frame, uint32_t timeoutMs) override;
   void stop() override;
   HRESULT lastHresult() const override;
   bool mirrorsInCapture() const override;

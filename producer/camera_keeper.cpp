@@ -43,9 +43,8 @@ CameraKeeper::OpenAttempt CameraKeeper::openIfDue(int64_t nowNs, ID3D11Device* d
   return OpenAttempt::kOpened;
 }
 
-bool CameraKeeper::takeFrame(cv::Mat& frame, uint32_t timeoutMs, Microsoft::WRL::ComPtr<ID3D11Texture2D>& texture,
-                             UINT& subresource) {
-  if (!source_->waitFrame(frame, timeoutMs, texture, subresource) || frame.empty()) return false;
+bool CameraKeeper::takeFrame(CameraFrame& frame, uint32_t timeoutMs) {
+  if (!source_->waitFrame(frame, timeoutMs) || frame.image.empty()) return false;
   firstFailedReadTick_ = 0;
   return true;
 }
@@ -59,8 +58,10 @@ bool CameraKeeper::noteReadMiss() {
   return tick - firstFailedReadTick_ > kCaptureFailureAfterMs;
 }
 
-void CameraKeeper::mirror(cv::Mat& frame) const {
-  if (mirror_ && !source_->mirrorsInCapture()) cv::flip(frame, frame, 1);
+void CameraKeeper::mirror(CameraFrame& frame) const {
+  if (mirror_ && !source_->mirrorsInCapture()) cv::flip(frame.image, frame.image, 1);
+  // A camera texture is never mirrored in the capture.
+  frame.mirrorTexture = mirror_ && frame.texture;
 }
 
 bool CameraKeeper::release() {

@@ -36,14 +36,14 @@ class CameraKeeper {
   HRESULT lastHresult() const { return source_->lastHresult(); }
 
   // The newest frame within timeoutMs, with its camera texture in texture mode; false
-  // (a read-miss) when none came or it is empty.
-  bool takeFrame(cv::Mat& frame, uint32_t timeoutMs, Microsoft::WRL::ComPtr<ID3D11Texture2D>& texture,
-                 UINT& subresource);
+  // (a read-miss) when none came or its image is empty.
+  bool takeFrame(CameraFrame& frame, uint32_t timeoutMs);
   // Counts a read-miss; true once misses have gone on for more than 2000 ms.
   bool noteReadMiss();
   void forgetReadMisses() { firstFailedReadTick_ = 0; }
-  // Flips the frame left-right when the mirror option is on and the capture did not.
-  void mirror(cv::Mat& frame) const;
+  // The one mirror decision: with the mirror option on, the image is flipped left-right
+  // unless the capture did, and the engine is told to mirror a camera texture.
+  void mirror(CameraFrame& frame) const;
 
   // Stops an open camera; true when it was open.
   bool release();

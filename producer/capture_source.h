@@ -11,6 +11,7 @@
 #include <memory>
 
 #include "common/channels.h"
+#include "producer/engine/road_inputs.h"
 
 namespace tesmira {
 
@@ -29,10 +30,10 @@ class ICaptureSource {
   // failure, with lastHresult() saying why. mirror: the producer's mirror option.
   // device: the retouch engine's Direct3D device, or none.
   virtual bool open(const CaptureRequest& request, bool mirror, ID3D11Device* device) = 0;
-  // True when a frame newer than the last one taken was handed out within timeoutMs;
-  // in texture mode also the camera texture (one reference) and its subresource index.
-  virtual bool waitFrame(cv::Mat& bgr, uint32_t timeoutMs, Microsoft::WRL::ComPtr<ID3D11Texture2D>& texture,
-                         UINT& subresource) = 0;
+  // True when a frame newer than the last one taken was handed out within timeoutMs:
+  // its image, and in texture mode also the camera texture (one reference) and its
+  // subresource index. Whether anything is mirrored is the keeper's to say.
+  virtual bool waitFrame(CameraFrame& frame, uint32_t timeoutMs) = 0;
   // Stops and releases the camera; safe when nothing runs.
   virtual void stop() = 0;
   virtual HRESULT lastHresult() const = 0;

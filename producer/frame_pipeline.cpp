@@ -12,25 +12,24 @@ namespace tesmira {
 FramePipeline::FramePipeline(LoopStatistics& statistics, bool bypass, bool landmarkFree, double leadMs)
     : statistics_(statistics), bypass_(bypass), landmarkFree_(landmarkFree), leadMs_(leadMs) {}
 
-ProcessedFrame FramePipeline::process(IRetouchContext& context, const cv::Mat& frame, int64_t timestampMs,
-                                      const RetouchSettings& settings, ID3D11Texture2D* cameraTexture,
-                                      UINT subresource, bool mirror) {
+ProcessedFrame FramePipeline::process(IRetouchContext& context, const CameraFrame& frame, int64_t timestampMs,
+                                      const RetouchSettings& settings) {
   ProcessedFrame result;
-  result.output = frame;
+  result.output = frame.image;
   if (bypass_) {
     lead_.reset();
     result.reason = CameraStateReason::kBypass;
     result.stateToRecord = true;
   } else {
     try {
-      retouch(context, frame, timestampMs, settings, cameraTexture, subresource, mirror, result);
+      retouch(context, frame, timestampMs, settings, result);
     } catch (const std::exception& error) {
       lead_.reset();
       const uint32_t errors = statistics_.countProcessError();
       result.reason = CameraStateReason::kModelError;
       result.stateToRecord = true;
       result.nv12Ready = false;
-      result.output = frame;
+      result.output = frame.image;
       if (errors <= 5 || errors % 60 == 0) logLine(std::string("warning: retouch processing failed: ") + error.what());
     }
   }
@@ -43,14 +42,13 @@ ProcessedFrame FramePipeline::process(IRetouchContext& context, const cv::Mat& f
   return result;
 }
 
-void FramePipeline::retouch(IRetouchContext& context, const cv::Mat& frame, int64_t timestampMs,
-                            const RetouchSettings& settings, ID3D11Texture2D* cameraTexture, UINT subresource,
-                            bool mirror, ProcessedFrame& result) {
+void FramePipeline::retouch(IRetouchContext& context, const CameraFrame& frame, int64_t timestampMs,
+                            const RetouchSettings& settings, ProcessedFrame& result) {
   int64_t t = steadyNs();
   LandmarkResult detected;
   const LandmarkResult* landmarks = &detected;
   if (!landmarkFree_ || !cachedLandmarks_) {
-    detected = context.detect(frame, timestampMs);
+    detected = context.detect(frame.image, timestampMs);
     if (landmarkFree_ && detected.found && !detected.points.empty()) cachedLandmarks_ = detected;
   } else {
     landmarks = &*cachedLandmarks_;
@@ -61,13 +59,12 @@ void FramePipeline::retouch(IRetouchContext& context, const cv::Mat& frame, int6
   t = steadyNs();
   static const std::vector<LandmarkPoint> kNoPoints;
   if (face) {
-    predicted_ = lead_.predict(*landmarks, uint64_t(timestampMs), frame.cols, frame.rows, leadMs_);
+    predicted_ = lead_.predict(*landmarks, uint64_t(timestampMs), frame.image.cols, frame.image.rows, leadMs_);
   } else {
     lead_.reset();
   }
   result.nv12Ready = context.processFrame(frame, face ? predicted_ : kNoPoints, settings, nv12_, result.outWidth,
-                                          result.outHeight, result.output, result.timings, cameraTexture,
-                                          subresource, mirror);
+                                          result.outHeight, result.output, result.timings);
   statistics_.addStage(LoopStage::kPipeline, msBetween(t, steadyNs()));
   if (face) {
     statistics_.countFace(result.timings);

@@ -37,18 +37,15 @@ class FramePipeline {
   FramePipeline& operator=(const FramePipeline&) = delete;
 
   // A processing error is counted, logged sparsely and leaves the frame unretouched.
-  // cameraTexture: the frame on the GPU (or null) with its subresource; mirror: the
-  // engine mirrors that texture.
-  ProcessedFrame process(IRetouchContext& context, const cv::Mat& frame, int64_t timestampMs,
-                         const RetouchSettings& settings, ID3D11Texture2D* cameraTexture = nullptr,
-                         UINT subresource = 0, bool mirror = false);
+  ProcessedFrame process(IRetouchContext& context, const CameraFrame& frame, int64_t timestampMs,
+                         const RetouchSettings& settings);
   // The next face is not predicted from the last: the camera was (re)opened, released or
   // its selection changed.
   void forgetMotion() { lead_.reset(); }
 
  private:
-  void retouch(IRetouchContext& context, const cv::Mat& frame, int64_t timestampMs, const RetouchSettings& settings,
-               ID3D11Texture2D* cameraTexture, UINT subresource, bool mirror, ProcessedFrame& result);
+  void retouch(IRetouchContext& context, const CameraFrame& frame, int64_t timestampMs,
+               const RetouchSettings& settings, ProcessedFrame& result);
 
   LoopStatistics& statistics_;
   const bool bypass_;

@@ -62,7 +62,7 @@ class ProducerSession {
   void followSurfaces(const ControlReading& control, uint64_t tick);
   bool demandPass(int64_t now, const CaptureRequest& request);
   // false after a read-miss
-  bool takeFrame(cv::Mat& frame, Microsoft::WRL::ComPtr<ID3D11Texture2D>& texture, UINT& subresource);
+  bool takeFrame(CameraFrame& frame);
   void paceStill(double frameTotalMs);
   void idlePass(int64_t now);
 
@@ -203,18 +203,13 @@ bool ProducerSession::demandPass(int64_t now, const CaptureRequest& request) {
 
   // The frame's time starts after the context and the camera: building or opening them is no frame's work.
   const int64_t frameStart = steadyNs();
-  cv::Mat frame;
-  // Released when the pass ends, after the frame's statistics.
-  Microsoft::WRL::ComPtr<ID3D11Texture2D> texture;
-  UINT subresource = 0;
-  if (!takeFrame(frame, texture, subresource)) return true;
+  // Its texture is released when the pass ends, after the frame's statistics.
+  CameraFrame frame;
+  if (!takeFrame(frame)) return true;
   const int64_t timestampMs = (steadyNs() - startNs_) / kNsPerMs;
   const RetouchSettings settings =
       frameSettings(static_cast<const RetouchSettingsBlock*>(settings_.channel.view), options_.retouchDefaults);
-  // The kernel mirrors a camera texture; the capture never does.
-  const bool mirrorTexture = texture && options_.mirror;
-  ProcessedFrame processed =
-      pipeline_->process(context, frame, timestampMs, settings, texture.Get(), subresource, mirrorTexture);
+  ProcessedFrame processed = pipeline_->process(context, frame, timestampMs, settings);
 
   publisher_->stamp(processed, statistics_->frames());
   const int64_t t = steadyNs();
@@ -231,21 +226,20 @@ bool ProducerSession::demandPass(int64_t now, const CaptureRequest& request) {
   return true;
 }
 
-bool ProducerSession::takeFrame(cv::Mat& frame, Microsoft::WRL::ComPtr<ID3D11Texture2D>& texture,
-                                UINT& subresource) {
+bool ProducerSession::takeFrame(CameraFrame& frame) {
   if (stillMode_) {
-    frame = still_;
+    frame.image = still_;
     return true;
   }
   int64_t t = steadyNs();
-  if (!camera_->takeFrame(frame, 200, texture, subresource)) {
-    texture.Reset();
+  if (!camera_->takeFrame(frame, 200)) {
+    frame = CameraFrame{};
     statistics_->countReadMiss();
     if (camera_->noteReadMiss()) status_.setState(kProducerStateCaptureFailure, 0);
     sleepMs(10);
     return false;
   }
-  if (texture) statistics_->countD3dTextureFrame();
+  if (frame.texture) statistics_->countD3dTextureFrame();
   statistics_->addStage(LoopStage::kCapture, msBetween(t, steadyNs()));
   t = steadyNs();
   camera_->mirror(frame);

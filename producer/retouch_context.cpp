@@ -13,10 +13,9 @@ class PassThroughContext final : public IRetouchContext {
   std::string providerName() const override { return "cpu"; }
   ID3D11Device* d3dDevice() const override { return nullptr; }
   LandmarkResult detect(const cv::Mat&, int64_t) override { return {}; }
-  bool processFrame(const cv::Mat& frame, const std::vector<LandmarkPoint>&, const RetouchSettings&,
-                    std::vector<uint8_t>&, int&, int&, cv::Mat& output, RetouchTimings&, ID3D11Texture2D*, UINT,
-                    bool) override {
-    output = frame;
+  bool processFrame(const CameraFrame& frame, const std::vector<LandmarkPoint>&, const RetouchSettings&,
+                    std::vector<uint8_t>&, int&, int&, cv::Mat& output, RetouchTimings&) override {
+    output = frame.image;
     return false;
   }
 };
@@ -29,12 +28,12 @@ class EngineContext final : public IRetouchContext {
   LandmarkResult detect(const cv::Mat& frame, int64_t timestampMs) override {
     return context_.landmarkSource().detect(frame, timestampMs);
   }
-  bool processFrame(const cv::Mat& frame, const std::vector<LandmarkPoint>& points, const RetouchSettings& settings,
-                    std::vector<uint8_t>& nv12, int& outWidth, int& outHeight, cv::Mat& output,
-                    RetouchTimings& timings, ID3D11Texture2D* cameraTexture, UINT subresource, bool mirror) override {
+  bool processFrame(const CameraFrame& frame, const std::vector<LandmarkPoint>& points,
+                    const RetouchSettings& settings, std::vector<uint8_t>& nv12, int& outWidth, int& outHeight,
+                    cv::Mat& output, RetouchTimings& timings) override {
     uint32_t width = 0, height = 0;
-    const bool nv12Ready = context_.engine().processFrame(frame, points, settings, nv12, width, height, output,
-                                                          &timings, cameraTexture, subresource, mirror);
+    const bool nv12Ready =
+        context_.engine().processFrame(frame, points, settings, nv12, width, height, output, &timings);
     if (nv12Ready) {
       constexpr uint32_t kIntMax = uint32_t(std::numeric_limits<int>::max());
       outWidth = int(std::min(width, kIntMax));

@@ -12,6 +12,7 @@
 
 #include "producer/engine/landmark_source.h"
 #include "producer/engine/retouch_timings.h"
+#include "producer/engine/road_inputs.h"
 #include "producer/options.h"
 #include "producer/retouch_settings.h"
 
@@ -27,12 +28,10 @@ class IRetouchContext {
   virtual ID3D11Device* d3dDevice() const = 0;
   virtual LandmarkResult detect(const cv::Mat& frame, int64_t timestampMs) = 0;
   // True when packed NV12 ready to publish is in nv12 (outWidth x outHeight); otherwise
-  // `output` holds the BGR frame to publish. cameraTexture: the frame on the GPU, or
-  // null when it came from system memory. Throws on a failure of any stage.
-  virtual bool processFrame(const cv::Mat& frame, const std::vector<LandmarkPoint>& points,
+  // `output` holds the BGR frame to publish. Throws on a failure of any stage.
+  virtual bool processFrame(const CameraFrame& frame, const std::vector<LandmarkPoint>& points,
                             const RetouchSettings& settings, std::vector<uint8_t>& nv12, int& outWidth,
-                            int& outHeight, cv::Mat& output, RetouchTimings& timings,
-                            ID3D11Texture2D* cameraTexture, UINT subresource, bool mirror) = 0;
+                            int& outHeight, cv::Mat& output, RetouchTimings& timings) = 0;
 };
 
 // Builds the context from the options; throws when any part cannot be built.

@@ -41,13 +41,52 @@ static_assert(offsetof(CompositeParams, fieldDim) == 16);
 static_assert(offsetof(CompositeParams, cpad) == 24);
 static_assert(sizeof(CompositeParams) == 32);
 
+// nv12: the frame's size and the first block (4x2 pixels) its threads pack; the paste
+// build also reads the paste as in Params, the perspective build the field's grid.
 struct Nv12Params {
   int32_t frameDim[2];
-  int32_t npad[2];
+  int32_t blockMin[2];
+  float m0[2];
+  float m1[2];
+  float mt[2];
+  int32_t roiMin[2];
+  int32_t roiMax[2];  // exclusive
+  int32_t cropDim[2];
+  int32_t gridSize[2];  // the perspective build's field: columns, rows
+  int32_t gpad[2];
 };
 static_assert(offsetof(Nv12Params, frameDim) == 0);
-static_assert(offsetof(Nv12Params, npad) == 8);
-static_assert(sizeof(Nv12Params) == 16);
+static_assert(offsetof(Nv12Params, blockMin) == 8);
+static_assert(offsetof(Nv12Params, m0) == 16);
+static_assert(offsetof(Nv12Params, m1) == 24);
+static_assert(offsetof(Nv12Params, mt) == 32);
+static_assert(offsetof(Nv12Params, roiMin) == 40);
+static_assert(offsetof(Nv12Params, roiMax) == 48);
+static_assert(offsetof(Nv12Params, cropDim) == 56);
+static_assert(offsetof(Nv12Params, gridSize) == 64);
+static_assert(offsetof(Nv12Params, gpad) == 72);
+static_assert(sizeof(Nv12Params) == 80);
+
+// The paste build's parameters for the paste p: its threads start at the block that holds
+// the region's first pixel.
+inline Nv12Params nv12PasteParams(int frameWidth, int frameHeight, const Params& p) {
+  Nv12Params n{{frameWidth, frameHeight}, {p.roiMin[0] / 4, p.roiMin[1] / 2}};
+  for (int i = 0; i < 2; ++i) {
+    n.m0[i] = p.m0[i];
+    n.m1[i] = p.m1[i];
+    n.mt[i] = p.mt[i];
+    n.roiMin[i] = p.roiMin[i];
+    n.roiMax[i] = p.roiMax[i];
+    n.cropDim[i] = p.cropDim[i];
+  }
+  return n;
+}
+
+// The nv12 kernel's threads: one per 4x2 block of the frame, in groups of 32x1 (rows of
+// threads run markedly faster than 8x8 squares on CPU rasterisers).
+constexpr uint32_t kNv12GroupWidth = 32;
+inline uint32_t nv12GroupsX(int frameWidth) { return (uint32_t(frameWidth / 4) + kNv12GroupWidth - 1) / kNv12GroupWidth; }
+inline uint32_t nv12GroupsY(int frameHeight) { return uint32_t((frameHeight + 1) / 2); }
 
 struct FrameCopyParams {
   int32_t frameDim[2];

@@ -8,8 +8,11 @@
 #include <cstdio>
 #include <cstring>
 #include <initializer_list>
+#include <iterator>
 #include <stdexcept>
 #include <string>
+
+#include <opencv2/imgproc.hpp>
 
 #include "producer/engine/compositor_constants.h"
 #include "producer/engine/compositor_shaders.h"
@@ -76,20 +79,6 @@ bool fieldUsable(const PerspectiveField* f) {
   return f && f->columns > 0 && f->rows > 0 && f->offsets.size() >= size_t(f->columns) * size_t(f->rows);
 }
 
-// BGR rows as B, G, R, 255 texels at the mapped row pitch.
-void writeBgrRows(const D3D11_MAPPED_SUBRESOURCE& m, const cv::Mat& bgr) {
-  for (int y = 0; y < bgr.rows; ++y) {
-    const uint8_t* src = bgr.ptr<uint8_t>(y);
-    uint8_t* dst = static_cast<uint8_t*>(m.pData) + size_t(y) * m.RowPitch;
-    for (int x = 0; x < bgr.cols; ++x, src += 3, dst += 4) {
-      dst[0] = src[0];
-      dst[1] = src[1];
-      dst[2] = src[2];
-      dst[3] = 255;
-    }
-  }
-}
-
 D3D11_TEXTURE2D_DESC textureDesc(int width, int height, DXGI_FORMAT format, D3D11_USAGE usage, UINT bind, UINT cpu) {
   return {UINT(width), UINT(height), 1, 1, format, {1, 0}, usage, bind, cpu, 0};
 }
@@ -124,45 +113,93 @@ struct FrameTexture {
   ComPtr<ID3D11UnorderedAccessView> uav;
 };
 
-// Members in this order so that destruction releases the frame-size, NV12, external and
+// One compute kernel and the constant buffer it reads at b0.
+struct Kernel {
+  ComPtr<ID3D11ComputeShader> shader;
+  ComPtr<ID3D11Buffer> params;
+};
+
+// A texture the CPU rewrites each frame (or once) and the kernels only read.
+struct InputTexture {
+  ComPtr<ID3D11Texture2D> texture;
+  ComPtr<ID3D11ShaderResourceView> srv;
+};
+
+struct Kernels {
+  Kernel delta, composite, residentPaste, nv12, copyCameraFrame, cas, tone, perspective, nv12Paste, nv12Perspective;
+};
+
+// The face's crop space: the camera crop and skin field in, the composited crop out; the
+// paste road's retouched crop and the delta road's change.
+struct CropTextures {
+  InputTexture crop, retouched, field, mask, delta;
+  FrameTexture composited;
+};
+
+// What the global effects read besides the frame.
+struct PostInputs {
+  ComPtr<ID3D11Buffer> perspectiveField;
+  ComPtr<ID3D11ShaderResourceView> perspectiveFieldSrv;
+  std::array<InputTexture, kToneCount + 1> toneLut;
+};
+
+// The frame-size set, rebuilt when the frame size changes: the camera frame, the pasted
+// frame (out), one target per global effect and the CPU's staging pair.
+struct FrameTextures {
+  FrameTexture frame, out, sharp, tone, persp;
+  ComPtr<ID3D11Texture2D> upload, download;
+  uint32_t width = 0, height = 0;
+};
+
+struct Nv12Textures {
+  ComPtr<ID3D11Texture2D> packed;
+  ComPtr<ID3D11UnorderedAccessView> uav;
+  ComPtr<ID3D11Texture2D> download;
+  uint32_t width = 0, height = 0;
+};
+
+// The camera texture's copy on the compositor's side, in the camera's format.
+struct CameraCopy {
+  InputTexture texture;
+  uint32_t format = 0;
+};
+
+// The frame's GPU stages in order; a stage a path skips is not marked and takes 0 ms.
+enum class Stage { start, composite, paste, post, nv12, copy, count };
+
+// One disjoint query over a frame and a timestamp at the end of each stage it ran.
+struct GpuTimer {
+  ComPtr<ID3D11Query> disjoint;
+  std::array<ComPtr<ID3D11Query>, size_t(Stage::count)> stamps;
+  std::array<bool, size_t(Stage::count)> marked{};
+};
+
+// What out still lacks: the roads without global effects neither copy the frame into out
+// nor paste there (the paste rides in the packing pass), and out is brought up to date
+// only when someone reads it.
+struct PendingOut {
+  bool stale = false;  // out is not the frame
+  bool paste = false;  // and the frame's paste is not in it
+  ID3D11ShaderResourceView* retouched = nullptr;
+  Params params{};
+  CropFootprint roi;
+};
+
+// Members in this order so that destruction releases the frame-size, NV12, camera and
 // crop-space objects and the queries first and the device last.
 struct GpuCompositorImpl {
   ComPtr<ID3D11Device> device;
   ComPtr<ID3D11DeviceContext> context;
 
-  ComPtr<ID3D11ComputeShader> deltaCs, compositeCs, residentPasteCs, nv12Cs, copyCameraFrameCs, casCs, toneCs,
-      perspectiveCs;
+  Kernels kernels;
   ComPtr<ID3D11SamplerState> sampler;
-  ComPtr<ID3D11Buffer> params, compositeParams, nv12Params, frameCopyParams, casParams, toneParams, perspectiveParams;
-  ComPtr<ID3D11Buffer> perspectiveField;
-  ComPtr<ID3D11ShaderResourceView> perspectiveFieldSrv;
-
-  std::array<ComPtr<ID3D11Texture2D>, kToneCount + 1> toneLut;
-  std::array<ComPtr<ID3D11ShaderResourceView>, kToneCount + 1> toneLutSrv;
-
-  ComPtr<ID3D11Texture2D> delta, crop, extFinalCrop, field, mask, finalCrop;
-  ComPtr<ID3D11ShaderResourceView> deltaSrv, cropSrv, extFinalCropSrv, fieldSrv, maskSrv, finalCropSrv;
-  ComPtr<ID3D11UnorderedAccessView> finalCropUav;
-
-  ComPtr<ID3D11Query> mid;
-
-  FrameTexture frame, out, sharp, tone, persp;
-  ComPtr<ID3D11Texture2D> frameUpload, outDownload;
-
-  ComPtr<ID3D11Texture2D> externalFrame;
-  ComPtr<ID3D11ShaderResourceView> externalFrameSrv;
-  uint32_t externalFormat = 0;
-
-  ComPtr<ID3D11Texture2D> nv12;
-  ComPtr<ID3D11UnorderedAccessView> nv12Uav;
-  ComPtr<ID3D11Texture2D> nv12Download;
-
-  ComPtr<ID3D11Query> disjoint, start, end;
-  // The frame's tail: post chain, packing kernel, read-back copy.
-  ComPtr<ID3D11Query> tailDisjoint, tailStart, postEnd, nv12End, copyEnd;
-
-  uint32_t width = 0, height = 0;
-  uint32_t nv12Width = 0, nv12Height = 0;
+  PostInputs post;
+  CropTextures crops;
+  GpuTimer timer;
+  FrameTextures frames;
+  CameraCopy camera;
+  Nv12Textures nv12;
+  PendingOut pending;
 
   void build();
   ComPtr<ID3D11ComputeShader> shader(std::string_view source, const char* step);
@@ -172,16 +209,22 @@ struct GpuCompositorImpl {
   ComPtr<ID3D11ShaderResourceView> srv(ID3D11Resource* resource, const char* step);
   ComPtr<ID3D11UnorderedAccessView> uav(ID3D11Resource* resource, const char* step);
   ComPtr<ID3D11Query> query(D3D11_QUERY kind, const char* step);
-  void dynamicCropTexture(ComPtr<ID3D11Texture2D>& t, ComPtr<ID3D11ShaderResourceView>& v, DXGI_FORMAT format, int w,
-                          int h, const char* textureStep, const char* viewStep);
+  InputTexture dynamicCropTexture(DXGI_FORMAT format, int w, int h, const char* textureStep, const char* viewStep);
 
   template <class T>
   void writeConstants(ID3D11Buffer* buffer, const T& value, const char* step);
   D3D11_MAPPED_SUBRESOURCE map(ID3D11Resource* resource, D3D11_MAP kind, const char* step);
-  void dispatch(ID3D11ComputeShader* cs, std::initializer_list<ID3D11ShaderResourceView*> srvs, ID3D11Buffer* cb,
+  void writeBgr(ID3D11Resource* resource, D3D11_MAP kind, const cv::Mat& bgr, const char* step);
+  void dispatch(const Kernel& k, std::initializer_list<ID3D11ShaderResourceView*> srvs,
                 ID3D11UnorderedAccessView* target, UINT groupsX, UINT groupsY, bool sampled);
+  void mark(Stage stage);
+  void beginTimer();
+  void endTimer();
+  // Milliseconds of each stage since the one before; all 0 when the device gives no times.
+  std::array<double, size_t(Stage::count)> readTimer();
+  void pasteIntoOut(ID3D11ShaderResourceView* retouched, const Params& params, const CropFootprint& roi);
   void releaseFrameSet();
-  void releaseExternal();
+  void releaseCamera();
 };
 
 ComPtr<ID3D11ComputeShader> GpuCompositorImpl::shader(std::string_view source, const char* step) {
@@ -224,12 +267,13 @@ ComPtr<ID3D11Query> GpuCompositorImpl::query(D3D11_QUERY kind, const char* step)
   return q;
 }
 
-void GpuCompositorImpl::dynamicCropTexture(ComPtr<ID3D11Texture2D>& t, ComPtr<ID3D11ShaderResourceView>& v,
-                                           DXGI_FORMAT format, int w, int h, const char* textureStep,
-                                           const char* viewStep) {
-  t = texture(textureDesc(w, h, format, D3D11_USAGE_DYNAMIC, D3D11_BIND_SHADER_RESOURCE, D3D11_CPU_ACCESS_WRITE),
-              textureStep);
-  v = srv(t.Get(), viewStep);
+InputTexture GpuCompositorImpl::dynamicCropTexture(DXGI_FORMAT format, int w, int h, const char* textureStep,
+                                                   const char* viewStep) {
+  InputTexture t;
+  t.texture = texture(
+      textureDesc(w, h, format, D3D11_USAGE_DYNAMIC, D3D11_BIND_SHADER_RESOURCE, D3D11_CPU_ACCESS_WRITE), textureStep);
+  t.srv = srv(t.texture.Get(), viewStep);
+  return t;
 }
 
 void GpuCompositorImpl::build() {
@@ -246,14 +290,17 @@ void GpuCompositorImpl::build() {
     multithread->SetMultithreadProtected(TRUE);
 
   namespace k = compositor_shaders;
-  deltaCs = shader(k::delta, "CreateComputeShader");
-  compositeCs = shader(k::composite, "CreateComputeShader(composite)");
-  residentPasteCs = shader(k::residentPaste, "CreateComputeShader(residentPaste)");
-  nv12Cs = shader(k::nv12, "CreateComputeShader(nv12)");
-  copyCameraFrameCs = shader(k::copyCameraFrame, "CreateComputeShader(copyCameraFrame)");
-  casCs = shader(k::cas, "CreateComputeShader(cas)");
-  toneCs = shader(k::tone, "CreateComputeShader(tone)");
-  perspectiveCs = shader(k::perspective, "CreateComputeShader(perspective)");
+  Kernels& ks = kernels;
+  ks.delta.shader = shader(k::delta, "CreateComputeShader");
+  ks.composite.shader = shader(k::composite, "CreateComputeShader(composite)");
+  ks.residentPaste.shader = shader(k::residentPaste, "CreateComputeShader(residentPaste)");
+  ks.nv12.shader = shader(k::nv12, "CreateComputeShader(nv12)");
+  ks.copyCameraFrame.shader = shader(k::copyCameraFrame, "CreateComputeShader(copyCameraFrame)");
+  ks.cas.shader = shader(k::cas, "CreateComputeShader(cas)");
+  ks.tone.shader = shader(k::tone, "CreateComputeShader(tone)");
+  ks.perspective.shader = shader(k::perspective, "CreateComputeShader(perspective)");
+  ks.nv12Paste.shader = shader(k::nv12Paste, "CreateComputeShader(nv12Paste)");
+  ks.nv12Perspective.shader = shader(k::nv12Perspective, "CreateComputeShader(nv12Perspective)");
 
   D3D11_SAMPLER_DESC s{D3D11_FILTER_MIN_MAG_MIP_LINEAR,
                        D3D11_TEXTURE_ADDRESS_CLAMP,
@@ -267,13 +314,16 @@ void GpuCompositorImpl::build() {
                        D3D11_FLOAT32_MAX};
   check(device->CreateSamplerState(&s, &sampler), "CreateSamplerState");
 
-  params = constants(sizeof(Params), "CreateBuffer(params)");
-  compositeParams = constants(sizeof(CompositeParams), "CreateBuffer(compositeParams)");
-  nv12Params = constants(sizeof(Nv12Params), "CreateBuffer(nv12Params)");
-  frameCopyParams = constants(sizeof(FrameCopyParams), "CreateBuffer(frameCopyParams)");
-  casParams = constants(sizeof(CasParams), "CreateBuffer(casParams)");
-  toneParams = constants(sizeof(ToneParams), "CreateBuffer(toneParams)");
-  perspectiveParams = constants(sizeof(PerspectiveParams), "CreateBuffer(perspectiveParams)");
+  // delta and residentPaste read the same affine and region.
+  ks.residentPaste.params = ks.delta.params = constants(sizeof(Params), "CreateBuffer(params)");
+  ks.composite.params = constants(sizeof(CompositeParams), "CreateBuffer(compositeParams)");
+  ks.nv12.params = constants(sizeof(Nv12Params), "CreateBuffer(nv12Params)");
+  ks.copyCameraFrame.params = constants(sizeof(FrameCopyParams), "CreateBuffer(frameCopyParams)");
+  ks.cas.params = constants(sizeof(CasParams), "CreateBuffer(casParams)");
+  ks.tone.params = constants(sizeof(ToneParams), "CreateBuffer(toneParams)");
+  ks.perspective.params = constants(sizeof(PerspectiveParams), "CreateBuffer(perspectiveParams)");
+  ks.nv12Paste.params = constants(sizeof(Nv12Params), "CreateBuffer(nv12PasteParams)");
+  ks.nv12Perspective.params = constants(sizeof(Nv12Params), "CreateBuffer(nv12PerspectiveParams)");
 
   D3D11_BUFFER_DESC fieldDesc{kPerspectiveCells * 8,
                               D3D11_USAGE_DYNAMIC,
@@ -281,38 +331,35 @@ void GpuCompositorImpl::build() {
                               D3D11_CPU_ACCESS_WRITE,
                               D3D11_RESOURCE_MISC_BUFFER_STRUCTURED,
                               8};
-  check(device->CreateBuffer(&fieldDesc, nullptr, &perspectiveField), "CreateBuffer(perspectiveField)");
+  check(device->CreateBuffer(&fieldDesc, nullptr, &post.perspectiveField), "CreateBuffer(perspectiveField)");
   D3D11_SHADER_RESOURCE_VIEW_DESC fieldView{};
   fieldView.Format = DXGI_FORMAT_UNKNOWN;
   fieldView.ViewDimension = D3D11_SRV_DIMENSION_BUFFER;
   fieldView.Buffer.FirstElement = 0;
   fieldView.Buffer.NumElements = kPerspectiveCells;
-  check(device->CreateShaderResourceView(perspectiveField.Get(), &fieldView, &perspectiveFieldSrv),
+  check(device->CreateShaderResourceView(post.perspectiveField.Get(), &fieldView, &post.perspectiveFieldSrv),
         "CreateSRV(perspectiveField)");
 
-  dynamicCropTexture(crop, cropSrv, DXGI_FORMAT_R8G8B8A8_UNORM, kCropWidth, kCropHeight, "CreateTexture2D(crop)",
-                     "CreateSRV(crop)");
-  dynamicCropTexture(extFinalCrop, extFinalCropSrv, DXGI_FORMAT_R8G8B8A8_UNORM, kCropWidth, kCropHeight,
-                     "CreateTexture2D(extFinalCrop)", "CreateSRV(extFinalCrop)");
-  dynamicCropTexture(field, fieldSrv, DXGI_FORMAT_R32G32B32A32_FLOAT, kFieldWidth, kFieldHeight,
-                     "CreateTexture2D(field)", "CreateSRV(field)");
-  finalCrop = texture(textureDesc(kCropWidth, kCropHeight, DXGI_FORMAT_R8G8B8A8_UNORM, D3D11_USAGE_DEFAULT,
-                                  D3D11_BIND_SHADER_RESOURCE | D3D11_BIND_UNORDERED_ACCESS, 0),
-                      "CreateTexture2D(finalCrop)");
-  finalCropSrv = srv(finalCrop.Get(), "CreateSRV(finalCrop)");
-  finalCropUav = uav(finalCrop.Get(), "CreateUAV(finalCrop)");
-  dynamicCropTexture(delta, deltaSrv, DXGI_FORMAT_R32G32B32A32_FLOAT, kCropWidth, kCropHeight, "CreateTexture2D(delta)",
-                     "CreateSRV(delta)");
+  crops.crop = dynamicCropTexture(DXGI_FORMAT_R8G8B8A8_UNORM, kCropWidth, kCropHeight, "CreateTexture2D(crop)",
+                                  "CreateSRV(crop)");
+  crops.retouched = dynamicCropTexture(DXGI_FORMAT_R8G8B8A8_UNORM, kCropWidth, kCropHeight,
+                                       "CreateTexture2D(extFinalCrop)", "CreateSRV(extFinalCrop)");
+  crops.field = dynamicCropTexture(DXGI_FORMAT_R32G32B32A32_FLOAT, kFieldWidth, kFieldHeight, "CreateTexture2D(field)",
+                                   "CreateSRV(field)");
+  FrameTexture& composited = crops.composited;
+  composited.texture = texture(textureDesc(kCropWidth, kCropHeight, DXGI_FORMAT_R8G8B8A8_UNORM, D3D11_USAGE_DEFAULT,
+                                           D3D11_BIND_SHADER_RESOURCE | D3D11_BIND_UNORDERED_ACCESS, 0),
+                               "CreateTexture2D(finalCrop)");
+  composited.srv = srv(composited.texture.Get(), "CreateSRV(finalCrop)");
+  composited.uav = uav(composited.texture.Get(), "CreateUAV(finalCrop)");
+  crops.delta = dynamicCropTexture(DXGI_FORMAT_R32G32B32A32_FLOAT, kCropWidth, kCropHeight, "CreateTexture2D(delta)",
+                                   "CreateSRV(delta)");
 
-  disjoint = query(D3D11_QUERY_TIMESTAMP_DISJOINT, "CreateQuery(disjoint)");
-  start = query(D3D11_QUERY_TIMESTAMP, "CreateQuery(start)");
-  mid = query(D3D11_QUERY_TIMESTAMP, "CreateQuery(mid)");
-  end = query(D3D11_QUERY_TIMESTAMP, "CreateQuery(end)");
-  tailDisjoint = query(D3D11_QUERY_TIMESTAMP_DISJOINT, "CreateQuery(tailDisjoint)");
-  tailStart = query(D3D11_QUERY_TIMESTAMP, "CreateQuery(tailStart)");
-  postEnd = query(D3D11_QUERY_TIMESTAMP, "CreateQuery(postEnd)");
-  nv12End = query(D3D11_QUERY_TIMESTAMP, "CreateQuery(nv12End)");
-  copyEnd = query(D3D11_QUERY_TIMESTAMP, "CreateQuery(copyEnd)");
+  timer.disjoint = query(D3D11_QUERY_TIMESTAMP_DISJOINT, "CreateQuery(disjoint)");
+  const char* stampSteps[] = {"CreateQuery(start)", "CreateQuery(compositeEnd)", "CreateQuery(pasteEnd)",
+                              "CreateQuery(postEnd)", "CreateQuery(nv12End)", "CreateQuery(copyEnd)"};
+  static_assert(std::size(stampSteps) == size_t(Stage::count));
+  for (size_t i = 0; i < timer.stamps.size(); ++i) timer.stamps[i] = query(D3D11_QUERY_TIMESTAMP, stampSteps[i]);
 }
 
 template <class T>
@@ -328,13 +375,21 @@ D3D11_MAPPED_SUBRESOURCE GpuCompositorImpl::map(ID3D11Resource* resource, D3D11_
   return m;
 }
 
-void GpuCompositorImpl::dispatch(ID3D11ComputeShader* cs, std::initializer_list<ID3D11ShaderResourceView*> srvs,
-                                 ID3D11Buffer* cb, ID3D11UnorderedAccessView* target, UINT groupsX, UINT groupsY,
-                                 bool sampled) {
-  context->CSSetShader(cs, nullptr, 0);
+// BGR rows as B, G, R, 255 texels at the mapped row pitch.
+void GpuCompositorImpl::writeBgr(ID3D11Resource* resource, D3D11_MAP kind, const cv::Mat& bgr, const char* step) {
+  const D3D11_MAPPED_SUBRESOURCE m = map(resource, kind, step);
+  cv::Mat texels(bgr.rows, bgr.cols, CV_8UC4, m.pData, m.RowPitch);
+  cv::cvtColor(bgr, texels, cv::COLOR_BGR2BGRA);
+  context->Unmap(resource, 0);
+}
+
+void GpuCompositorImpl::dispatch(const Kernel& k, std::initializer_list<ID3D11ShaderResourceView*> srvs,
+                                 ID3D11UnorderedAccessView* target, UINT groupsX, UINT groupsY, bool sampled) {
+  context->CSSetShader(k.shader.Get(), nullptr, 0);
   context->CSSetShaderResources(0, UINT(srvs.size()), srvs.begin());
   if (sampled) context->CSSetSamplers(0, 1, sampler.GetAddressOf());
-  context->CSSetConstantBuffers(0, 1, &cb);
+  ID3D11Buffer* constants = k.params.Get();
+  context->CSSetConstantBuffers(0, 1, &constants);
   context->CSSetUnorderedAccessViews(0, 1, &target, nullptr);
   context->Dispatch(groupsX, groupsY, 1);
   // A texture written here is read by the next pass: no binding may outlive its pass.
@@ -344,17 +399,51 @@ void GpuCompositorImpl::dispatch(ID3D11ComputeShader* cs, std::initializer_list<
   context->CSSetShaderResources(0, UINT(srvs.size()), none);
 }
 
-void GpuCompositorImpl::releaseExternal() {
-  externalFrameSrv.Reset();
-  externalFrame.Reset();
-  externalFormat = 0;
+void GpuCompositorImpl::mark(Stage stage) {
+  context->End(timer.stamps[size_t(stage)].Get());
+  timer.marked[size_t(stage)] = true;
 }
 
+void GpuCompositorImpl::beginTimer() {
+  timer.marked = {};
+  context->Begin(timer.disjoint.Get());
+  mark(Stage::start);
+}
+
+void GpuCompositorImpl::endTimer() { context->End(timer.disjoint.Get()); }
+
+std::array<double, size_t(Stage::count)> GpuCompositorImpl::readTimer() {
+  std::array<double, size_t(Stage::count)> ms{};
+  D3D11_QUERY_DATA_TIMESTAMP_DISJOINT dj{};
+  if (!pollQuery(context.Get(), timer.disjoint.Get(), dj) || dj.Disjoint || dj.Frequency == 0) return ms;
+  std::array<UINT64, size_t(Stage::count)> t{};
+  for (size_t i = 0; i < t.size(); ++i)
+    if (timer.marked[i] && !pollQuery(context.Get(), timer.stamps[i].Get(), t[i])) return ms;
+  if (!timer.marked[0]) return ms;
+  size_t last = 0;
+  for (size_t i = 1; i < t.size(); ++i) {
+    if (!timer.marked[i]) continue;
+    ms[i] = t[i] > t[last] ? double(t[i] - t[last]) * 1000.0 / double(dj.Frequency) : 0.0;
+    last = i;
+  }
+  return ms;
+}
+
+void GpuCompositorImpl::pasteIntoOut(ID3D11ShaderResourceView* retouched, const Params& params,
+                                     const CropFootprint& roi) {
+  context->CopyResource(frames.out.texture.Get(), frames.frame.texture.Get());
+  pending = PendingOut{};
+  writeConstants(kernels.residentPaste.params.Get(), params, "Map(params)");
+  dispatch(kernels.residentPaste, {frames.frame.srv.Get(), retouched, crops.crop.srv.Get()}, frames.out.uav.Get(),
+           groups(roi.width()), groups(roi.height()), true);
+}
+
+void GpuCompositorImpl::releaseCamera() { camera = CameraCopy{}; }
+
 void GpuCompositorImpl::releaseFrameSet() {
-  for (FrameTexture* t : {&frame, &out, &sharp, &tone, &persp}) *t = FrameTexture{};
-  frameUpload.Reset();
-  outDownload.Reset();
-  releaseExternal();
+  frames = FrameTextures{};
+  pending = PendingOut{};
+  releaseCamera();
 }
 
 // ---- D3D11Compositor ----
@@ -364,92 +453,105 @@ D3D11Compositor::D3D11Compositor() : impl_(std::make_unique<GpuCompositorImpl>()
 D3D11Compositor::~D3D11Compositor() = default;
 
 ID3D11Device* D3D11Compositor::device() const { return impl_->device.Get(); }
-ID3D11Texture2D* D3D11Compositor::frameTexture() const { return impl_->frame.texture.Get(); }
-ID3D11Texture2D* D3D11Compositor::outTexture() const { return impl_->out.texture.Get(); }
-ID3D11Texture2D* D3D11Compositor::externalTexture() const { return impl_->externalFrame.Get(); }
-ID3D11Texture2D* D3D11Compositor::nv12Texture() const { return impl_->nv12.Get(); }
-ID3D11ShaderResourceView* D3D11Compositor::outView() const { return impl_->out.srv.Get(); }
+ID3D11Texture2D* D3D11Compositor::frameTexture() const { return impl_->frames.frame.texture.Get(); }
+ID3D11Texture2D* D3D11Compositor::externalTexture() const { return impl_->camera.texture.texture.Get(); }
+ID3D11Texture2D* D3D11Compositor::nv12Texture() const { return impl_->nv12.packed.Get(); }
+
+ID3D11Texture2D* D3D11Compositor::outTexture() {
+  settleOut();
+  return impl_->frames.out.texture.Get();
+}
+
+ID3D11ShaderResourceView* D3D11Compositor::outView() {
+  settleOut();
+  return impl_->frames.out.srv.Get();
+}
+
+void D3D11Compositor::settleOut() {
+  auto& g = *impl_;
+  const PendingOut pending = g.pending;  // pasteIntoOut clears it
+  if (pending.paste) {
+    g.pasteIntoOut(pending.retouched, pending.params, pending.roi);
+  } else if (g.pending.stale) {
+    g.context->CopyResource(g.frames.out.texture.Get(), g.frames.frame.texture.Get());
+    g.pending = PendingOut{};
+  }
+}
 
 void D3D11Compositor::ensureFrameTextures(int width, int height) {
   auto& g = *impl_;
-  if (g.frame.texture && g.width == uint32_t(width) && g.height == uint32_t(height)) return;
+  if (g.frames.frame.texture && g.frames.width == uint32_t(width) && g.frames.height == uint32_t(height)) return;
   g.releaseFrameSet();
-  g.width = g.height = 0;
+  FrameTextures& f = g.frames;
   constexpr UINT both = D3D11_BIND_SHADER_RESOURCE | D3D11_BIND_UNORDERED_ACCESS;
   const auto rw = textureDesc(width, height, DXGI_FORMAT_R8G8B8A8_UNORM, D3D11_USAGE_DEFAULT, both, 0);
-  g.frame.texture = g.texture(rw, "CreateTexture2D(frame)");
-  g.frame.srv = g.srv(g.frame.texture.Get(), "CreateSRV(frame)");
-  g.frame.uav = g.uav(g.frame.texture.Get(), "CreateUAV(frame)");
   struct Named {
     FrameTexture* t;
-    const char *texture, *uav, *srv;
+    const char *texture, *srv, *uav;
   };
-  for (const Named& n : {Named{&g.out, "CreateTexture2D(out)", "CreateUAV(out)", "CreateSRV(out)"},
-                         Named{&g.sharp, "CreateTexture2D(sharp)", "CreateUAV(sharp)", "CreateSRV(sharp)"},
-                         Named{&g.tone, "CreateTexture2D(tone)", "CreateUAV(tone)", "CreateSRV(tone)"},
-                         Named{&g.persp, "CreateTexture2D(persp)", "CreateUAV(persp)", "CreateSRV(persp)"}}) {
+  for (const Named& n : {Named{&f.frame, "CreateTexture2D(frame)", "CreateSRV(frame)", "CreateUAV(frame)"},
+                         Named{&f.out, "CreateTexture2D(out)", "CreateSRV(out)", "CreateUAV(out)"},
+                         Named{&f.sharp, "CreateTexture2D(sharp)", "CreateSRV(sharp)", "CreateUAV(sharp)"},
+                         Named{&f.tone, "CreateTexture2D(tone)", "CreateSRV(tone)", "CreateUAV(tone)"},
+                         Named{&f.persp, "CreateTexture2D(persp)", "CreateSRV(persp)", "CreateUAV(persp)"}}) {
     n.t->texture = g.texture(rw, n.texture);
-    n.t->uav = g.uav(n.t->texture.Get(), n.uav);
     n.t->srv = g.srv(n.t->texture.Get(), n.srv);
+    n.t->uav = g.uav(n.t->texture.Get(), n.uav);
   }
-  g.frameUpload =
+  f.upload =
       g.texture(textureDesc(width, height, DXGI_FORMAT_R8G8B8A8_UNORM, D3D11_USAGE_STAGING, 0, D3D11_CPU_ACCESS_WRITE),
                 "CreateTexture2D(frameUpload)");
-  g.outDownload =
+  f.download =
       g.texture(textureDesc(width, height, DXGI_FORMAT_R8G8B8A8_UNORM, D3D11_USAGE_STAGING, 0, D3D11_CPU_ACCESS_READ),
                 "CreateTexture2D(outDownload)");
-  g.width = uint32_t(width);
-  g.height = uint32_t(height);
+  f.width = uint32_t(width);
+  f.height = uint32_t(height);
 }
 
 void D3D11Compositor::ensureNv12Textures(int width, int height) {
   auto& g = *impl_;
-  if (g.nv12 && g.nv12Width == uint32_t(width) && g.nv12Height == uint32_t(height)) return;
-  g.nv12Uav.Reset();
-  g.nv12.Reset();
-  g.nv12Download.Reset();
-  g.nv12Width = g.nv12Height = 0;
+  if (g.nv12.packed && g.nv12.width == uint32_t(width) && g.nv12.height == uint32_t(height)) return;
+  g.nv12 = Nv12Textures{};
   const int w = width / 4, h = height + height / 2;
-  g.nv12 = g.texture(textureDesc(w, h, DXGI_FORMAT_R8G8B8A8_UNORM, D3D11_USAGE_DEFAULT, D3D11_BIND_UNORDERED_ACCESS, 0),
-                     "CreateTexture2D(nv12)");
-  g.nv12Uav = g.uav(g.nv12.Get(), "CreateUAV(nv12)");
-  g.nv12Download =
+  g.nv12.packed = g.texture(
+      textureDesc(w, h, DXGI_FORMAT_R8G8B8A8_UNORM, D3D11_USAGE_DEFAULT, D3D11_BIND_UNORDERED_ACCESS, 0),
+      "CreateTexture2D(nv12)");
+  g.nv12.uav = g.uav(g.nv12.packed.Get(), "CreateUAV(nv12)");
+  g.nv12.download =
       g.texture(textureDesc(w, h, DXGI_FORMAT_R8G8B8A8_UNORM, D3D11_USAGE_STAGING, 0, D3D11_CPU_ACCESS_READ),
                 "CreateTexture2D(nv12Download)");
-  g.nv12Width = uint32_t(width);
-  g.nv12Height = uint32_t(height);
+  g.nv12.width = uint32_t(width);
+  g.nv12.height = uint32_t(height);
 }
 
 bool D3D11Compositor::ensureExternalTexture(int width, int height, DXGI_FORMAT format) {
   auto& g = *impl_;
-  if (g.externalFrame && g.externalFormat == uint32_t(format)) return true;
-  g.releaseExternal();
+  if (g.camera.texture.texture && g.camera.format == uint32_t(format)) return true;
+  g.releaseCamera();
   if (format != DXGI_FORMAT_R8G8B8A8_UNORM && format != DXGI_FORMAT_B8G8R8A8_UNORM &&
       format != DXGI_FORMAT_B8G8R8X8_UNORM)
     return false;
-  g.externalFrame = g.texture(textureDesc(width, height, format, D3D11_USAGE_DEFAULT, D3D11_BIND_SHADER_RESOURCE, 0),
-                              "CreateTexture2D(externalFrame)");
-  g.externalFrameSrv = g.srv(g.externalFrame.Get(), "CreateSRV(externalFrame)");
-  g.externalFormat = uint32_t(format);
+  g.camera.texture.texture = g.texture(
+      textureDesc(width, height, format, D3D11_USAGE_DEFAULT, D3D11_BIND_SHADER_RESOURCE, 0),
+      "CreateTexture2D(externalFrame)");
+  g.camera.texture.srv = g.srv(g.camera.texture.texture.Get(), "CreateSRV(externalFrame)");
+  g.camera.format = uint32_t(format);
   return true;
 }
 
 void D3D11Compositor::uploadFrame(const cv::Mat& frame, double& ms) {
   auto& g = *impl_;
   const auto t0 = std::chrono::steady_clock::now();
-  const D3D11_MAPPED_SUBRESOURCE m = g.map(g.frameUpload.Get(), D3D11_MAP_WRITE, "Map(frameUpload)");
-  writeBgrRows(m, frame);
-  g.context->Unmap(g.frameUpload.Get(), 0);
-  g.context->CopyResource(g.frame.texture.Get(), g.frameUpload.Get());
-  g.context->CopyResource(g.out.texture.Get(), g.frame.texture.Get());
+  g.pending = PendingOut{true};
+  g.writeBgr(g.frames.upload.Get(), D3D11_MAP_WRITE, frame, "Map(frameUpload)");
+  g.context->CopyResource(g.frames.frame.texture.Get(), g.frames.upload.Get());
+  // The device copies while the caller prepares the crop.
+  g.context->Flush();
   ms = elapsedMs(t0);
 }
 
 void D3D11Compositor::uploadCrops(ID3D11Texture2D* texture, const cv::Mat& crop) {
-  auto& g = *impl_;
-  const D3D11_MAPPED_SUBRESOURCE m = g.map(texture, D3D11_MAP_WRITE_DISCARD, "Map(cropUpload)");
-  writeBgrRows(m, crop);
-  g.context->Unmap(texture, 0);
+  impl_->writeBgr(texture, D3D11_MAP_WRITE_DISCARD, crop, "Map(cropUpload)");
 }
 
 bool D3D11Compositor::copyExternalFrame(ID3D11Texture2D* cameraTexture, UINT subresource, int width, int height,
@@ -464,43 +566,40 @@ bool D3D11Compositor::copyExternalFrame(ID3D11Texture2D* cameraTexture, UINT sub
     return false;
   ensureFrameTextures(width, height);
   if (!ensureExternalTexture(width, height, desc.Format)) return false;
+  g.pending = PendingOut{true};
   const D3D11_BOX box{0, 0, 0, UINT(width), UINT(height), 1};
-  g.context->CopySubresourceRegion(g.externalFrame.Get(), 0, 0, 0, 0, cameraTexture, subresource, &box);
-  g.writeConstants(g.frameCopyParams.Get(), FrameCopyParams{{width, height}, mirror ? 1 : 0, 0},
+  g.context->CopySubresourceRegion(g.camera.texture.texture.Get(), 0, 0, 0, 0, cameraTexture, subresource, &box);
+  g.writeConstants(g.kernels.copyCameraFrame.params.Get(), FrameCopyParams{{width, height}, mirror ? 1 : 0, 0},
                    "Map(frameCopyParams)");
-  g.dispatch(g.copyCameraFrameCs.Get(), {g.externalFrameSrv.Get()}, g.frameCopyParams.Get(), g.frame.uav.Get(),
-             groups(width), groups(height), false);
-  g.context->CopyResource(g.out.texture.Get(), g.frame.texture.Get());
+  g.dispatch(g.kernels.copyCameraFrame, {g.camera.texture.srv.Get()}, g.frames.frame.uav.Get(), groups(width),
+             groups(height), false);
+  g.context->Flush();
   ms = elapsedMs(t0);
   return true;
 }
 
 void D3D11Compositor::readTimings(GpuTimings& timings) {
-  auto& g = *impl_;
-  D3D11_QUERY_DATA_TIMESTAMP_DISJOINT dj{};
-  if (!pollQuery(g.context.Get(), g.disjoint.Get(), dj) || dj.Disjoint || dj.Frequency == 0) return;
-  UINT64 t0 = 0, t1 = 0, t2 = 0;
-  if (!pollQuery(g.context.Get(), g.start.Get(), t0) || !pollQuery(g.context.Get(), g.mid.Get(), t1) ||
-      !pollQuery(g.context.Get(), g.end.Get(), t2))
-    return;
-  const double freq = double(dj.Frequency);
-  if (t1 > t0) timings.compositeGpu = double(t1 - t0) * 1000.0 / freq;
-  if (t2 > t1) timings.pasteGpu = double(t2 - t1) * 1000.0 / freq;
+  const auto ms = impl_->readTimer();
+  timings.compositeGpu = ms[size_t(Stage::composite)];
+  timings.pasteGpu = ms[size_t(Stage::paste)];
+  timings.postGpu = ms[size_t(Stage::post)];
+  timings.nv12Gpu = ms[size_t(Stage::nv12)];
+  timings.copyGpu = ms[size_t(Stage::copy)];
 }
 
 void D3D11Compositor::setFacemask(const cv::Mat& mask) {
   auto& g = *impl_;
   if (mask.type() != CV_32FC1 || mask.cols != kCropWidth || mask.rows != kCropHeight)
     throw std::runtime_error("setFacemask expects a 320x512 CV_32F mask.");
-  g.maskSrv.Reset();
-  g.mask.Reset();
-  g.dynamicCropTexture(g.mask, g.maskSrv, DXGI_FORMAT_R32_FLOAT, kCropWidth, kCropHeight, "CreateTexture2D(mask)",
-                       "CreateSRV(mask)");
-  const D3D11_MAPPED_SUBRESOURCE m = g.map(g.mask.Get(), D3D11_MAP_WRITE_DISCARD, "Map(mask)");
+  g.crops.mask = InputTexture{};
+  g.crops.mask = g.dynamicCropTexture(DXGI_FORMAT_R32_FLOAT, kCropWidth, kCropHeight, "CreateTexture2D(mask)",
+                                      "CreateSRV(mask)");
+  ID3D11Texture2D* t = g.crops.mask.texture.Get();
+  const D3D11_MAPPED_SUBRESOURCE m = g.map(t, D3D11_MAP_WRITE_DISCARD, "Map(mask)");
   for (int y = 0; y < kCropHeight; ++y)
     std::memcpy(static_cast<uint8_t*>(m.pData) + size_t(y) * m.RowPitch, mask.ptr<float>(y),
                 kCropWidth * sizeof(float));
-  g.context->Unmap(g.mask.Get(), 0);
+  g.context->Unmap(t, 0);
 }
 
 void D3D11Compositor::setToneLut(int index, const cv::Mat& rgba) {
@@ -508,42 +607,46 @@ void D3D11Compositor::setToneLut(int index, const cv::Mat& rgba) {
   if (index < 1 || index > kToneCount) throw std::runtime_error("setToneLut: tone index out of range (natural has no LUT).");
   if (rgba.type() != CV_8UC4 || rgba.cols != 256 || rgba.rows != 16 || !rgba.isContinuous())
     throw std::runtime_error("setToneLut expects a continuous 256x16 CV_8UC4 (RGBA) atlas.");
-  g.toneLutSrv[index].Reset();
-  g.toneLut[index].Reset();
+  InputTexture& lut = g.post.toneLut[size_t(index)];
+  lut = InputTexture{};
   const D3D11_SUBRESOURCE_DATA data{rgba.data, 1024, 0};
-  g.toneLut[index] =
+  lut.texture =
       g.texture(textureDesc(256, 16, DXGI_FORMAT_R8G8B8A8_UNORM, D3D11_USAGE_IMMUTABLE, D3D11_BIND_SHADER_RESOURCE, 0),
                 "CreateTexture2D(toneLut)", &data);
-  g.toneLutSrv[index] = g.srv(g.toneLut[index].Get(), "CreateSRV(toneLut)");
+  lut.srv = g.srv(lut.texture.Get(), "CreateSRV(toneLut)");
 }
 
-bool D3D11Compositor::frameIn(const cv::Mat& frame, GpuTimings& timings, ID3D11Texture2D* cameraTexture,
-                              UINT subresource, bool mirror) {
-  if (cameraTexture)
-    return copyExternalFrame(cameraTexture, subresource, frame.cols, frame.rows, mirror, timings.frameIn);
-  uploadFrame(frame, timings.frameIn);
+bool D3D11Compositor::frameIn(const CameraFrame& frame, GpuTimings& timings) {
+  if (frame.texture)
+    return copyExternalFrame(frame.texture.Get(), frame.subresource, frame.image.cols, frame.image.rows,
+                             frame.mirrorTexture, timings.frameIn);
+  uploadFrame(frame.image, timings.frameIn);
   return true;
 }
 
-bool D3D11Compositor::compositeResident(const cv::Mat& frame, const cv::Mat& crop, const std::vector<float>& skinField,
-                                        float gain, bool maskBypass, const std::array<double, 6>& cropFromFrame,
-                                        GpuTimings& timings, ID3D11Texture2D* cameraTexture, UINT subresource,
-                                        bool mirror) {
+bool D3D11Compositor::postDue(const GpuPostParams& post) const {
+  const auto& g = *impl_;
+  const bool tone = post.toneIndex >= 1 && post.toneIndex <= kToneCount && g.post.toneLut[size_t(post.toneIndex)].srv;
+  return post.sharpen > 0 || tone || perspectiveDue(post);
+}
+
+bool D3D11Compositor::compositeCrop(const CameraFrame& frame, const FaceCrop& face, float gain, bool maskBypass,
+                                    GpuTimings& timings) {
   auto& g = *impl_;
-  if (frame.type() != CV_8UC3 || frame.empty() || !isCrop(crop) || skinField.size() < size_t(kSkinFieldValues) ||
-      !g.mask)
+  const cv::Mat& image = frame.image;
+  const std::vector<float>& skinField = face.skinField;
+  if (image.type() != CV_8UC3 || image.empty() || !isCrop(face.crop) ||
+      skinField.size() < size_t(kSkinFieldValues) || !g.crops.mask.texture)
     return false;
-  ensureFrameTextures(frame.cols, frame.rows);
-  const CropFootprint roi = cropFootprint(cropFromFrame, frame.cols, frame.rows);
+  ensureFrameTextures(image.cols, image.rows);
+  const CropFootprint roi = cropFootprint(face.cropFromFrame, image.cols, image.rows);
   if (roi.empty()) return false;
-  if (!frameIn(frame, timings, cameraTexture, subresource, mirror)) return false;
+  if (!frameIn(frame, timings)) return false;
 
   const auto uploadStart = std::chrono::steady_clock::now();
-  D3D11_MAPPED_SUBRESOURCE m = g.map(g.crop.Get(), D3D11_MAP_WRITE_DISCARD, "Map(crop)");
-  writeBgrRows(m, crop);
-  g.context->Unmap(g.crop.Get(), 0);
-
-  m = g.map(g.field.Get(), D3D11_MAP_WRITE_DISCARD, "Map(field)");
+  uploadCrops(g.crops.crop.texture.Get(), face.crop);
+  ID3D11Texture2D* field = g.crops.field.texture.Get();
+  const D3D11_MAPPED_SUBRESOURCE m = g.map(field, D3D11_MAP_WRITE_DISCARD, "Map(field)");
   constexpr int plane = kFieldWidth * kFieldHeight;
   for (int y = 0; y < kFieldHeight; ++y) {
     float* row = reinterpret_cast<float*>(static_cast<uint8_t*>(m.pData) + size_t(y) * m.RowPitch);
@@ -554,24 +657,18 @@ bool D3D11Compositor::compositeResident(const cv::Mat& frame, const cv::Mat& cro
         row[x * 4 + c] = v > 0.0f ? (v < 1.0f ? v : 1.0f) : 0.0f;
       }
   }
-  g.context->Unmap(g.field.Get(), 0);
+  g.context->Unmap(field, 0);
 
   g.writeConstants(
-      g.compositeParams.Get(),
+      g.kernels.composite.params.Get(),
       CompositeParams{gain, maskBypass ? 1 : 0, {kCropWidth, kCropHeight}, {kFieldWidth, kFieldHeight}, {0, 0}},
       "Map(compositeParams)");
-  g.writeConstants(g.params.Get(), roiParams(cropFromFrame, roi), "Map(params)");
   timings.upload = elapsedMs(uploadStart);
 
-  g.context->Begin(g.disjoint.Get());
-  g.context->End(g.start.Get());
-  g.dispatch(g.compositeCs.Get(), {g.cropSrv.Get(), g.fieldSrv.Get(), g.maskSrv.Get()}, g.compositeParams.Get(),
-             g.finalCropUav.Get(), kCropWidth / 8, kCropHeight / 8, true);
-  g.context->End(g.mid.Get());
-  g.dispatch(g.residentPasteCs.Get(), {g.frame.srv.Get(), g.finalCropSrv.Get(), g.cropSrv.Get()}, g.params.Get(),
-             g.out.uav.Get(), groups(roi.width()), groups(roi.height()), true);
-  g.context->End(g.end.Get());
-  g.context->End(g.disjoint.Get());
+  g.beginTimer();
+  g.dispatch(g.kernels.composite, {g.crops.crop.srv.Get(), g.crops.field.srv.Get(), g.crops.mask.srv.Get()},
+             g.crops.composited.uav.Get(), kCropWidth / 8, kCropHeight / 8, true);
+  g.mark(Stage::composite);
   g.context->Flush();
   return true;
 }
@@ -579,156 +676,189 @@ bool D3D11Compositor::compositeResident(const cv::Mat& frame, const cv::Mat& cro
 ID3D11ShaderResourceView* D3D11Compositor::runPostChain(ID3D11ShaderResourceView* source, int width, int height,
                                                         const GpuPostParams& post) {
   auto& g = *impl_;
-  ID3D11ShaderResourceView* s = source;
-  g.context->Begin(g.tailDisjoint.Get());
-  g.context->End(g.tailStart.Get());
-  if (post.sharpen > 0 && g.casCs && g.sharp.texture) {
-    g.writeConstants(g.casParams.Get(), CasParams{{width, height}, std::min(post.sharpen, 1.0f), 0}, "Map(casParams)");
-    g.dispatch(g.casCs.Get(), {s}, g.casParams.Get(), g.sharp.uav.Get(), groups(width), groups(height), false);
-    s = g.sharp.srv.Get();
-  }
-  if (post.toneIndex >= 1 && post.toneIndex <= kToneCount && g.toneLutSrv[size_t(post.toneIndex)] && g.toneCs &&
-      g.tone.texture) {
-    g.writeConstants(g.toneParams.Get(), ToneParams{{width, height}, {0, 0}}, "Map(toneParams)");
-    g.dispatch(g.toneCs.Get(), {s, g.toneLutSrv[size_t(post.toneIndex)].Get()}, g.toneParams.Get(), g.tone.uav.Get(),
-               groups(width), groups(height), true);
-    s = g.tone.srv.Get();
-  }
-  const PerspectiveField* f = post.field;
-  if (fieldUsable(f) && f->columns == kPerspectiveColumns && f->rows == kPerspectiveRows && g.perspectiveCs &&
-      g.persp.texture) {
-    const D3D11_MAPPED_SUBRESOURCE m =
-        g.map(g.perspectiveField.Get(), D3D11_MAP_WRITE_DISCARD, "Map(perspectiveField)");
-    std::memcpy(m.pData, f->offsets.data(), size_t(kPerspectiveCells) * 8);
-    g.context->Unmap(g.perspectiveField.Get(), 0);
-    g.writeConstants(g.perspectiveParams.Get(),
+  ID3D11ShaderResourceView* s = runFilters(source, width, height, post);
+  if (perspectiveDue(post) && g.frames.persp.texture) {
+    writeField(*post.field);
+    g.writeConstants(g.kernels.perspective.params.Get(),
                      PerspectiveParams{{kPerspectiveColumns, kPerspectiveRows}, {width, height}},
                      "Map(perspectiveParams)");
-    g.dispatch(g.perspectiveCs.Get(), {s, g.perspectiveFieldSrv.Get()}, g.perspectiveParams.Get(), g.persp.uav.Get(),
-               groups(width), groups(height), true);
-    s = g.persp.srv.Get();
+    g.dispatch(g.kernels.perspective, {s, g.post.perspectiveFieldSrv.Get()}, g.frames.persp.uav.Get(), groups(width),
+               groups(height), true);
+    s = g.frames.persp.srv.Get();
   }
-  g.context->End(g.postEnd.Get());
+  g.mark(Stage::post);
   return s;
+}
+
+ID3D11ShaderResourceView* D3D11Compositor::runFilters(ID3D11ShaderResourceView* source, int width, int height,
+                                                      const GpuPostParams& post) {
+  auto& g = *impl_;
+  Kernels& k = g.kernels;
+  ID3D11ShaderResourceView* s = source;
+  if (post.sharpen > 0 && g.frames.sharp.texture) {
+    g.writeConstants(k.cas.params.Get(), CasParams{{width, height}, std::min(post.sharpen, 1.0f), 0},
+                     "Map(casParams)");
+    g.dispatch(k.cas, {s}, g.frames.sharp.uav.Get(), groups(width), groups(height), false);
+    s = g.frames.sharp.srv.Get();
+  }
+  if (post.toneIndex >= 1 && post.toneIndex <= kToneCount && g.post.toneLut[size_t(post.toneIndex)].srv &&
+      g.frames.tone.texture) {
+    g.writeConstants(k.tone.params.Get(), ToneParams{{width, height}, {0, 0}}, "Map(toneParams)");
+    g.dispatch(k.tone, {s, g.post.toneLut[size_t(post.toneIndex)].srv.Get()}, g.frames.tone.uav.Get(), groups(width),
+               groups(height), true);
+    s = g.frames.tone.srv.Get();
+  }
+  return s;
+}
+
+bool D3D11Compositor::perspectiveDue(const GpuPostParams& post) const {
+  const PerspectiveField* f = post.field;
+  return fieldUsable(f) && f->columns == kPerspectiveColumns && f->rows == kPerspectiveRows;
+}
+
+void D3D11Compositor::writeField(const PerspectiveField& field) {
+  auto& g = *impl_;
+  ID3D11Buffer* buffer = g.post.perspectiveField.Get();
+  const D3D11_MAPPED_SUBRESOURCE m = g.map(buffer, D3D11_MAP_WRITE_DISCARD, "Map(perspectiveField)");
+  std::memcpy(m.pData, field.offsets.data(), size_t(kPerspectiveCells) * 8);
+  g.context->Unmap(buffer, 0);
+}
+
+void D3D11Compositor::finishPost(ID3D11ShaderResourceView* source, int width, int height, const GpuPostParams& post,
+                                 std::vector<uint8_t>& nv12, GpuTimings& timings) {
+  auto& g = *impl_;
+  ID3D11ShaderResourceView* s = runFilters(source, width, height, post);
+  g.mark(Stage::post);
+  if (!perspectiveDue(post)) return packNv12(s, width, height, nv12, timings);
+  // The perspective correction, the last effect, is packed on the way.
+  writeField(*post.field);
+  Nv12Params p{{width, height}, {0, 0}};
+  p.gridSize[0] = kPerspectiveColumns;
+  p.gridSize[1] = kPerspectiveRows;
+  g.writeConstants(g.kernels.nv12Perspective.params.Get(), p, "Map(nv12PerspectiveParams)");
+  packWith(g.kernels.nv12Perspective, {s, g.post.perspectiveFieldSrv.Get()}, width, height, nv12, timings);
 }
 
 void D3D11Compositor::packNv12(ID3D11ShaderResourceView* source, int width, int height, std::vector<uint8_t>& nv12,
                                GpuTimings& timings) {
+  packNv12(source, width, height, nv12, timings, nullptr, nullptr);
+}
+
+void D3D11Compositor::packNv12(ID3D11ShaderResourceView* source, int width, int height, std::vector<uint8_t>& nv12,
+                               GpuTimings& timings, ID3D11ShaderResourceView* retouched,
+                               const std::array<double, 6>* cropFromFrame) {
+  auto& g = *impl_;
+  const CropFootprint roi =
+      retouched && cropFromFrame ? cropFootprint(*cropFromFrame, width, height) : CropFootprint{};
+  const Params paste = roi.empty() ? Params{} : roiParams(*cropFromFrame, roi);
+  // The blocks that hold a pixel of the region are packed by the paste build alone.
+  const Nv12Params p = nv12PasteParams(width, height, paste);
+  Nv12Params plain = p;
+  plain.blockMin[0] = plain.blockMin[1] = 0;
+  g.writeConstants(g.kernels.nv12.params.Get(), plain, "Map(nv12Params)");
+  if (roi.empty()) return packWith(g.kernels.nv12, {source}, width, height, nv12, timings);
+  ensureNv12Textures(width, height);
+  g.dispatch(g.kernels.nv12, {source}, g.nv12.uav.Get(), nv12GroupsX(width), nv12GroupsY(height), false);
+  g.writeConstants(g.kernels.nv12Paste.params.Get(), p, "Map(nv12PasteParams)");
+  const int blocksX = (roi.maxX + 3) / 4 - roi.minX / 4, blocksY = (roi.maxY + 1) / 2 - roi.minY / 2;
+  // out is given this paste only when someone asks for it.
+  g.pending = PendingOut{true, true, retouched, paste, roi};
+  packWith(g.kernels.nv12Paste, {source, retouched, g.crops.crop.srv.Get()}, width, height, nv12, timings,
+           nv12GroupsX(blocksX * 4), UINT(blocksY));
+}
+
+void D3D11Compositor::packWith(const Kernel& kernel, std::initializer_list<ID3D11ShaderResourceView*> srvs, int width,
+                               int height, std::vector<uint8_t>& nv12, GpuTimings& timings, UINT groupsX,
+                               UINT groupsY) {
   auto& g = *impl_;
   const auto t0 = std::chrono::steady_clock::now();
   ensureNv12Textures(width, height);
-  g.writeConstants(g.nv12Params.Get(), Nv12Params{{width, height}, {0, 0}}, "Map(nv12Params)");
+  g.dispatch(kernel, srvs, g.nv12.uav.Get(), groupsX ? groupsX : nv12GroupsX(width),
+             groupsY ? groupsY : nv12GroupsY(height), false);
+  g.mark(Stage::nv12);
+  g.context->CopyResource(g.nv12.download.Get(), g.nv12.packed.Get());
+  g.mark(Stage::copy);
+  g.endTimer();
   const int rows = height + height / 2;
-  g.dispatch(g.nv12Cs.Get(), {source}, g.nv12Params.Get(), g.nv12Uav.Get(), groups(width / 4), groups(rows), false);
-  g.context->End(g.nv12End.Get());
-  g.context->CopyResource(g.nv12Download.Get(), g.nv12.Get());
-  g.context->End(g.copyEnd.Get());
-  g.context->End(g.tailDisjoint.Get());
   nv12.resize(size_t(width) * height + size_t(width) * height / 2);
   const auto waitStart = std::chrono::steady_clock::now();
-  const D3D11_MAPPED_SUBRESOURCE m = g.map(g.nv12Download.Get(), D3D11_MAP_READ, "Map(nv12Download)");
+  const D3D11_MAPPED_SUBRESOURCE m = g.map(g.nv12.download.Get(), D3D11_MAP_READ, "Map(nv12Download)");
   timings.nv12Wait = elapsedMs(waitStart);
   const auto readStart = std::chrono::steady_clock::now();
   for (int y = 0; y < rows; ++y)
     std::memcpy(nv12.data() + size_t(y) * width, static_cast<const uint8_t*>(m.pData) + size_t(y) * m.RowPitch,
                 size_t(width));
-  g.context->Unmap(g.nv12Download.Get(), 0);
+  g.context->Unmap(g.nv12.download.Get(), 0);
   timings.readBack = elapsedMs(readStart);
   timings.nv12 = elapsedMs(t0);
 }
 
-void D3D11Compositor::readTailTimings(GpuTimings& timings) {
+bool D3D11Compositor::finishFrame(ID3D11ShaderResourceView* retouched, const std::array<double, 6>& cropFromFrame,
+                                  int width, int height, const GpuPostParams& post, std::vector<uint8_t>& nv12,
+                                  GpuTimings& timings) {
   auto& g = *impl_;
-  D3D11_QUERY_DATA_TIMESTAMP_DISJOINT dj{};
-  if (!pollQuery(g.context.Get(), g.tailDisjoint.Get(), dj) || dj.Disjoint || dj.Frequency == 0) return;
-  UINT64 t[4] = {};
-  ID3D11Query* stamps[4] = {g.tailStart.Get(), g.postEnd.Get(), g.nv12End.Get(), g.copyEnd.Get()};
-  for (int i = 0; i < 4; ++i)
-    if (!pollQuery(g.context.Get(), stamps[i], t[i])) return;
-  auto ms = [&](UINT64 from, UINT64 to) { return to > from ? double(to - from) * 1000.0 / double(dj.Frequency) : 0.0; };
-  timings.postGpu = ms(t[0], t[1]);
-  timings.nv12Gpu = ms(t[1], t[2]);
-  timings.copyGpu = ms(t[2], t[3]);
+  if (postDue(post)) {
+    g.pasteIntoOut(retouched, roiParams(cropFromFrame, cropFootprint(cropFromFrame, width, height)),
+                   cropFootprint(cropFromFrame, width, height));
+    g.mark(Stage::paste);
+    finishPost(g.frames.out.srv.Get(), width, height, post, nv12, timings);
+  } else {
+    // Without global effects the paste rides in the packing pass: no out to write and copy.
+    packNv12(g.frames.frame.srv.Get(), width, height, nv12, timings, retouched, &cropFromFrame);
+  }
+  readTimings(timings);
+  return true;
 }
 
-bool D3D11Compositor::processResident(const cv::Mat& frame, const cv::Mat& crop, const std::vector<float>& skinField,
-                                      float gain, bool maskBypass, const std::array<double, 6>& cropFromFrame,
-                                      const GpuPostParams& post, std::vector<uint8_t>& nv12, GpuTimings& timings,
-                                      ID3D11Texture2D* cameraTexture, UINT subresource, bool mirror) {
+bool D3D11Compositor::processResident(const CameraFrame& frame, const FaceCrop& face, float gain, bool maskBypass,
+                                      const GpuPostParams& post, std::vector<uint8_t>& nv12, GpuTimings& timings) {
   const auto t0 = std::chrono::steady_clock::now();
   timings = GpuTimings{};
-  if (!packable(frame)) return false;
-  if (!compositeResident(frame, crop, skinField, gain, maskBypass, cropFromFrame, timings, cameraTexture, subresource,
-                         mirror))
-    return false;
-  ID3D11ShaderResourceView* final = runPostChain(impl_->out.srv.Get(), frame.cols, frame.rows, post);
-  packNv12(final, frame.cols, frame.rows, nv12, timings);
-  readTimings(timings);
-  readTailTimings(timings);
+  if (!packable(frame.image)) return false;
+  if (!compositeCrop(frame, face, gain, maskBypass, timings)) return false;
+  finishFrame(impl_->crops.composited.srv.Get(), face.cropFromFrame, frame.image.cols, frame.image.rows, post, nv12,
+              timings);
   timings.gpuSum = timings.upload + timings.compositeGpu + timings.pasteGpu;
   timings.total = elapsedMs(t0);
   return true;
 }
 
-bool D3D11Compositor::processCameraOnly(const cv::Mat& frame, const GpuPostParams& post, std::vector<uint8_t>& nv12,
-                                        GpuTimings& timings, ID3D11Texture2D* cameraTexture, UINT subresource,
-                                        bool mirror) {
+bool D3D11Compositor::processCameraOnly(const CameraFrame& frame, const GpuPostParams& post, std::vector<uint8_t>& nv12,
+                                        GpuTimings& timings) {
   const auto t0 = std::chrono::steady_clock::now();
   timings = GpuTimings{};
   if (!(post.sharpen > 0) && post.toneIndex < 1 && !fieldUsable(post.field)) return false;
-  if (!packable(frame)) return false;
-  ensureFrameTextures(frame.cols, frame.rows);
-  if (!frameIn(frame, timings, cameraTexture, subresource, mirror)) return false;
-  ID3D11ShaderResourceView* final = runPostChain(impl_->out.srv.Get(), frame.cols, frame.rows, post);
-  packNv12(final, frame.cols, frame.rows, nv12, timings);
-  readTailTimings(timings);
+  const cv::Mat& image = frame.image;
+  if (!packable(image)) return false;
+  ensureFrameTextures(image.cols, image.rows);
+  if (!frameIn(frame, timings)) return false;
+  auto& g = *impl_;
+  g.beginTimer();
+  finishPost(g.frames.frame.srv.Get(), image.cols, image.rows, post, nv12, timings);
+  readTimings(timings);
   timings.total = elapsedMs(t0);
   return true;
 }
 
-namespace {
-
-// GPU milliseconds from start to end of a paste or delta pass; 0 when unknown.
-double startToEndMs(ID3D11DeviceContext* context, ID3D11Query* disjoint, ID3D11Query* start, ID3D11Query* end) {
-  D3D11_QUERY_DATA_TIMESTAMP_DISJOINT dj{};
-  if (!pollQuery(context, disjoint, dj) || dj.Disjoint || dj.Frequency == 0) return 0;
-  UINT64 t0 = 0, t1 = 0;
-  if (!pollQuery(context, start, t0) || !pollQuery(context, end, t1) || t1 <= t0) return 0;
-  return double(t1 - t0) * 1000.0 / double(dj.Frequency);
-}
-
-}  // namespace
-
-bool D3D11Compositor::pasteCrops(const cv::Mat& frame, const cv::Mat& crop, const cv::Mat& retouchedCrop,
-                                 const std::array<double, 6>& cropFromFrame, const GpuPostParams& post,
-                                 std::vector<uint8_t>& nv12, GpuTimings& timings, ID3D11Texture2D* cameraTexture,
-                                 UINT subresource, bool mirror) {
+bool D3D11Compositor::pasteCrops(const CameraFrame& frame, const FaceCrop& face, const cv::Mat& retouchedCrop,
+                                 const GpuPostParams& post, std::vector<uint8_t>& nv12, GpuTimings& timings) {
   auto& g = *impl_;
   const auto t0 = std::chrono::steady_clock::now();
   timings = GpuTimings{};
-  if (!packable(frame) || !isCrop(crop) || !isCrop(retouchedCrop)) return false;
-  ensureFrameTextures(frame.cols, frame.rows);
-  const CropFootprint roi = cropFootprint(cropFromFrame, frame.cols, frame.rows);
+  const cv::Mat& image = frame.image;
+  if (!packable(image) || !isCrop(face.crop) || !isCrop(retouchedCrop)) return false;
+  ensureFrameTextures(image.cols, image.rows);
+  const CropFootprint roi = cropFootprint(face.cropFromFrame, image.cols, image.rows);
   if (roi.empty()) return false;
-  if (!frameIn(frame, timings, cameraTexture, subresource, mirror)) return false;
+  if (!frameIn(frame, timings)) return false;
 
   const auto uploadStart = std::chrono::steady_clock::now();
-  uploadCrops(g.crop.Get(), crop);
-  uploadCrops(g.extFinalCrop.Get(), retouchedCrop);
-  g.writeConstants(g.params.Get(), roiParams(cropFromFrame, roi), "Map(params)");
+  uploadCrops(g.crops.crop.texture.Get(), face.crop);
+  uploadCrops(g.crops.retouched.texture.Get(), retouchedCrop);
   timings.upload = elapsedMs(uploadStart);
 
-  g.context->Begin(g.disjoint.Get());
-  g.context->End(g.start.Get());
-  g.dispatch(g.residentPasteCs.Get(), {g.frame.srv.Get(), g.extFinalCropSrv.Get(), g.cropSrv.Get()}, g.params.Get(),
-             g.out.uav.Get(), groups(roi.width()), groups(roi.height()), true);
-  g.context->End(g.end.Get());
-  g.context->End(g.disjoint.Get());
-
-  ID3D11ShaderResourceView* final = runPostChain(g.out.srv.Get(), frame.cols, frame.rows, post);
-  packNv12(final, frame.cols, frame.rows, nv12, timings);
-  timings.pasteGpu = startToEndMs(g.context.Get(), g.disjoint.Get(), g.start.Get(), g.end.Get());
-  readTailTimings(timings);
+  g.beginTimer();
+  finishFrame(g.crops.retouched.srv.Get(), face.cropFromFrame, image.cols, image.rows, post, nv12, timings);
   timings.gpuSum = timings.pasteGpu + timings.upload;
   timings.total = elapsedMs(t0);
   return true;
@@ -745,12 +875,10 @@ cv::Mat D3D11Compositor::applyDelta(const cv::Mat& frame, const cv::Mat& crop, c
   if (roi.empty()) return frame.clone();
 
   const auto uploadStart = std::chrono::steady_clock::now();
-  D3D11_MAPPED_SUBRESOURCE m = g.map(g.frameUpload.Get(), D3D11_MAP_WRITE, "Map(frameUpload)");
-  writeBgrRows(m, frame);
-  g.context->Unmap(g.frameUpload.Get(), 0);
-  g.context->CopyResource(g.frame.texture.Get(), g.frameUpload.Get());
-
-  m = g.map(g.delta.Get(), D3D11_MAP_WRITE_DISCARD, "Map(delta)");
+  double frameMs = 0;
+  uploadFrame(frame, frameMs);
+  ID3D11Texture2D* delta = g.crops.delta.texture.Get();
+  D3D11_MAPPED_SUBRESOURCE m = g.map(delta, D3D11_MAP_WRITE_DISCARD, "Map(delta)");
   for (int y = 0; y < kCropHeight; ++y) {
     const uint8_t* after = retouchedCrop.ptr<uint8_t>(y);
     const uint8_t* before = crop.ptr<uint8_t>(y);
@@ -762,34 +890,26 @@ cv::Mat D3D11Compositor::applyDelta(const cv::Mat& frame, const cv::Mat& crop, c
       row[3] = 0.0f;
     }
   }
-  g.context->Unmap(g.delta.Get(), 0);
-  g.context->CopyResource(g.out.texture.Get(), g.frame.texture.Get());
-  g.writeConstants(g.params.Get(), roiParams(cropFromFrame, roi), "Map(params)");
+  g.context->Unmap(delta, 0);
+  g.context->CopyResource(g.frames.out.texture.Get(), g.frames.frame.texture.Get());
+  g.pending = PendingOut{};
+  g.writeConstants(g.kernels.delta.params.Get(), roiParams(cropFromFrame, roi), "Map(params)");
   timings.upload = elapsedMs(uploadStart);
 
-  g.context->Begin(g.disjoint.Get());
-  g.context->End(g.start.Get());
-  g.dispatch(g.deltaCs.Get(), {g.frame.srv.Get(), g.deltaSrv.Get()}, g.params.Get(), g.out.uav.Get(),
+  g.beginTimer();
+  g.dispatch(g.kernels.delta, {g.frames.frame.srv.Get(), g.crops.delta.srv.Get()}, g.frames.out.uav.Get(),
              groups(roi.width()), groups(roi.height()), true);
-  g.context->End(g.end.Get());
-  g.context->End(g.disjoint.Get());
+  g.mark(Stage::paste);
+  g.endTimer();
 
   const auto downloadStart = std::chrono::steady_clock::now();
-  g.context->CopyResource(g.outDownload.Get(), g.out.texture.Get());
+  g.context->CopyResource(g.frames.download.Get(), g.frames.out.texture.Get());
   cv::Mat result(frame.rows, frame.cols, CV_8UC3);
-  m = g.map(g.outDownload.Get(), D3D11_MAP_READ, "Map(outDownload)");
-  for (int y = 0; y < frame.rows; ++y) {
-    const uint8_t* src = static_cast<const uint8_t*>(m.pData) + size_t(y) * m.RowPitch;
-    uint8_t* dst = result.ptr<uint8_t>(y);
-    for (int x = 0; x < frame.cols; ++x, src += 4, dst += 3) {
-      dst[0] = src[0];
-      dst[1] = src[1];
-      dst[2] = src[2];
-    }
-  }
-  g.context->Unmap(g.outDownload.Get(), 0);
+  m = g.map(g.frames.download.Get(), D3D11_MAP_READ, "Map(outDownload)");
+  cv::cvtColor(cv::Mat(frame.rows, frame.cols, CV_8UC4, m.pData, m.RowPitch), result, cv::COLOR_BGRA2BGR);
+  g.context->Unmap(g.frames.download.Get(), 0);
   timings.download = elapsedMs(downloadStart);
-  timings.gpu = startToEndMs(g.context.Get(), g.disjoint.Get(), g.start.Get(), g.end.Get());
+  timings.gpu = g.readTimer()[size_t(Stage::paste)];
   timings.total = elapsedMs(t0);
   return result;
 }

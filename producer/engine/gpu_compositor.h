@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "producer/engine/landmark_source.h"
+#include "producer/engine/road_inputs.h"
 #include "producer/retouch_limits.h"
 #include "producer/retouch_settings.h"
 
@@ -20,8 +21,10 @@ namespace tesmira {
 // Times of one GPU frame path in milliseconds. nv12 is the CPU's packing stage from its
 // first command to the bytes in hand: nv12Wait of it blocked on the device (everything
 // queued before the read-back runs then) and readBack copying the mapped bytes out.
-// postGpu, nv12Gpu and copyGpu are the device's own times of the post chain, the packing
-// kernel and the copy to the read-back texture.
+// compositeGpu, pasteGpu, postGpu, nv12Gpu and copyGpu are the device's own times of
+// each stage; without global effects the paste runs inside the packing kernel, so
+// pasteGpu is 0 and nv12Gpu holds both, and the perspective correction is always
+// packed on the way, so nv12Gpu holds it rather than postGpu.
 struct GpuTimings {
   double frameIn = 0;
   double upload = 0;
@@ -75,17 +78,14 @@ class GpuCompositor {
 
   // The frame paths: true when nv12 holds the finished frame (frame width x height),
   // false when the frame cannot take this road. Direct3D failures throw.
-  virtual bool processCameraOnly(const cv::Mat& frame, const GpuPostParams& post, std::vector<uint8_t>& nv12,
-                                 GpuTimings& timings, ID3D11Texture2D* cameraTexture, UINT subresource,
-                                 bool mirror) = 0;
-  virtual bool processResident(const cv::Mat& frame, const cv::Mat& crop, const std::vector<float>& skinField,
-                               float gain, bool maskBypass, const std::array<double, 6>& cropFromFrame,
-                               const GpuPostParams& post, std::vector<uint8_t>& nv12, GpuTimings& timings,
-                               ID3D11Texture2D* cameraTexture, UINT subresource, bool mirror) = 0;
-  virtual bool pasteCrops(const cv::Mat& frame, const cv::Mat& crop, const cv::Mat& retouchedCrop,
-                          const std::array<double, 6>& cropFromFrame, const GpuPostParams& post,
-                          std::vector<uint8_t>& nv12, GpuTimings& timings, ID3D11Texture2D* cameraTexture,
-                          UINT subresource, bool mirror) = 0;
+  virtual bool processCameraOnly(const CameraFrame& frame, const GpuPostParams& post, std::vector<uint8_t>& nv12,
+                                 GpuTimings& timings) = 0;
+  // The face's crop composited with its skin field and pasted back.
+  virtual bool processResident(const CameraFrame& frame, const FaceCrop& face, float gain, bool maskBypass,
+                               const GpuPostParams& post, std::vector<uint8_t>& nv12, GpuTimings& timings) = 0;
+  // retouchedCrop (the face's crop retouched on the CPU) pasted back.
+  virtual bool pasteCrops(const CameraFrame& frame, const FaceCrop& face, const cv::Mat& retouchedCrop,
+                          const GpuPostParams& post, std::vector<uint8_t>& nv12, GpuTimings& timings) = 0;
   // The frame with the crop's change pasted in, read back as 8-bit BGR.
   virtual cv::Mat applyDelta(const cv::Mat& frame, const cv::Mat& crop, const cv::Mat& retouchedCrop,
                              const std::array<double, 6>& cropFromFrame, GpuDeltaTimings& timings) = 0;

@@ -1,13 +1,14 @@
 #pragma once
 // The Direct3D 11 compositor behind the engine's seam: one device with its immediate
-// context, the eight kernels, their buffers and the textures of the crop, the frame
-// and the NV12 output.
+// context, the kernels (packing in three builds), their buffers and the textures of the
+// crop, the frame and the NV12 output.
 #include <d3d11.h>
 #include <d3dcommon.h>
 #include <wrl/client.h>
 
 #include <array>
 #include <chrono>
+#include <initializer_list>
 #include <memory>
 #include <string_view>
 
@@ -17,6 +18,7 @@
 namespace tesmira {
 
 struct GpuCompositorImpl;
+struct Kernel;
 
 class D3D11Compositor final : public GpuCompositor {
  public:
@@ -29,28 +31,24 @@ class D3D11Compositor final : public GpuCompositor {
   void setFacemask(const cv::Mat& mask) override;
   void setToneLut(int index, const cv::Mat& rgba) override;
 
-  bool processCameraOnly(const cv::Mat& frame, const GpuPostParams& post, std::vector<uint8_t>& nv12,
-                         GpuTimings& timings, ID3D11Texture2D* cameraTexture, UINT subresource, bool mirror) override;
-  bool processResident(const cv::Mat& frame, const cv::Mat& crop, const std::vector<float>& skinField, float gain,
-                       bool maskBypass, const std::array<double, 6>& cropFromFrame, const GpuPostParams& post,
-                       std::vector<uint8_t>& nv12, GpuTimings& timings, ID3D11Texture2D* cameraTexture,
-                       UINT subresource, bool mirror) override;
-  bool pasteCrops(const cv::Mat& frame, const cv::Mat& crop, const cv::Mat& retouchedCrop,
-                  const std::array<double, 6>& cropFromFrame, const GpuPostParams& post, std::vector<uint8_t>& nv12,
-                  GpuTimings& timings, ID3D11Texture2D* cameraTexture, UINT subresource, bool mirror) override;
+  bool processCameraOnly(const CameraFrame& frame, const GpuPostParams& post, std::vector<uint8_t>& nv12,
+                         GpuTimings& timings) override;
+  bool processResident(const CameraFrame& frame, const FaceCrop& face, float gain, bool maskBypass,
+                       const GpuPostParams& post, std::vector<uint8_t>& nv12, GpuTimings& timings) override;
+  bool pasteCrops(const CameraFrame& frame, const FaceCrop& face, const cv::Mat& retouchedCrop,
+                  const GpuPostParams& post, std::vector<uint8_t>& nv12, GpuTimings& timings) override;
   cv::Mat applyDelta(const cv::Mat& frame, const cv::Mat& crop, const cv::Mat& retouchedCrop,
                      const std::array<double, 6>& cropFromFrame, GpuDeltaTimings& timings) override;
   ID3D11Device* device() const override;
 
-  // The face composited and pasted into out; no post chain, no packing.
-  bool compositeResident(const cv::Mat& frame, const cv::Mat& crop, const std::vector<float>& skinField, float gain,
-                         bool maskBypass, const std::array<double, 6>& cropFromFrame, GpuTimings& timings,
-                         ID3D11Texture2D* cameraTexture, UINT subresource, bool mirror);
   // Sharpening, tone and perspective on `source`, each when due; the view of the last result.
   ID3D11ShaderResourceView* runPostChain(ID3D11ShaderResourceView* source, int width, int height,
                                          const GpuPostParams& post);
   void packNv12(ID3D11ShaderResourceView* source, int width, int height, std::vector<uint8_t>& nv12,
                 GpuTimings& timings);
+  // As above, with the retouched crop's change added inside its footprint on the way.
+  void packNv12(ID3D11ShaderResourceView* source, int width, int height, std::vector<uint8_t>& nv12,
+                GpuTimings& timings, ID3D11ShaderResourceView* retouched, const std::array<double, 6>* cropFromFrame);
 
   void ensureFrameTextures(int width, int height);
   void ensureNv12Textures(int width, int height);
@@ -59,20 +57,40 @@ class D3D11Compositor final : public GpuCompositor {
   void uploadCrops(ID3D11Texture2D* texture, const cv::Mat& crop);
   bool copyExternalFrame(ID3D11Texture2D* cameraTexture, UINT subresource, int width, int height, bool mirror,
                          double& ms);
+  // The GPU stage times of the last frame path.
   void readTimings(GpuTimings& timings);
-  void readTailTimings(GpuTimings& timings);
 
-  // The frame-size textures as they stand (null before the first frame).
+  // The frame-size textures as they stand (null before the first frame). out is the last
+  // path's frame before the global effects, brought up to date on this call.
   ID3D11Texture2D* frameTexture() const;
-  ID3D11Texture2D* outTexture() const;
+  ID3D11Texture2D* outTexture();
   ID3D11Texture2D* externalTexture() const;
   ID3D11Texture2D* nv12Texture() const;
-  ID3D11ShaderResourceView* outView() const;
+  ID3D11ShaderResourceView* outView();
 
  private:
   // The camera texture or the image into frame and out; frameIn times it.
-  bool frameIn(const cv::Mat& frame, GpuTimings& timings, ID3D11Texture2D* cameraTexture, UINT subresource,
-               bool mirror);
+  bool frameIn(const CameraFrame& frame, GpuTimings& timings);
+  // Frame in, crop and field uploaded, crop composited.
+  bool compositeCrop(const CameraFrame& frame, const FaceCrop& face, float gain, bool maskBypass,
+                     GpuTimings& timings);
+  // The retouched crop pasted, the global effects and the packing.
+  bool finishFrame(ID3D11ShaderResourceView* retouched, const std::array<double, 6>& cropFromFrame, int width,
+                   int height, const GpuPostParams& post, std::vector<uint8_t>& nv12, GpuTimings& timings);
+  // Whether any global effect of post will run, and whether perspective will.
+  bool postDue(const GpuPostParams& post) const;
+  bool perspectiveDue(const GpuPostParams& post) const;
+  // Sharpening and tone, each when due; the view of the last result.
+  ID3D11ShaderResourceView* runFilters(ID3D11ShaderResourceView* source, int width, int height,
+                                       const GpuPostParams& post);
+  void writeField(const PerspectiveField& field);
+  // The global effects and the packing, perspective packed on the way.
+  void finishPost(ID3D11ShaderResourceView* source, int width, int height, const GpuPostParams& post,
+                  std::vector<uint8_t>& nv12, GpuTimings& timings);
+  // kernel into the NV12 texture (groups 0: the whole frame's), then the read-back.
+  void packWith(const Kernel& kernel, std::initializer_list<ID3D11ShaderResourceView*> srvs, int width,
+                int height, std::vector<uint8_t>& nv12, GpuTimings& timings, UINT groupsX = 0, UINT groupsY = 0);
+  void settleOut();
 
   std::unique_ptr<GpuCompositorImpl> impl_;
 };

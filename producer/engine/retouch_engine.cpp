@@ -106,10 +106,10 @@ void RetouchEngine::setUpCompositor(const ProducerOptions& options, bool preferG
 
 ID3D11Device* RetouchEngine::d3dDevice() const { return compositor_ ? compositor_->device() : nullptr; }
 
-bool RetouchEngine::processFrame(const cv::Mat& frame, const std::vector<LandmarkPoint>& landmarks,
+bool RetouchEngine::processFrame(const CameraFrame& cameraFrame, const std::vector<LandmarkPoint>& landmarks,
                                  const RetouchSettings& settings, std::vector<uint8_t>& nv12, uint32_t& outWidth,
-                                 uint32_t& outHeight, cv::Mat& bgrOut, RetouchTimings* timings,
-                                 ID3D11Texture2D* cameraTexture, UINT subresource, bool mirror) {
+                                 uint32_t& outHeight, cv::Mat& bgrOut, RetouchTimings* timings) {
+  const cv::Mat& frame = cameraFrame.image;
   RetouchTimings own;
   RetouchTimings& t = timings ? *timings : own;
   t = RetouchTimings{};
@@ -128,7 +128,7 @@ bool RetouchEngine::processFrame(const cv::Mat& frame, const std::vector<Landmar
     if (resident && (settings.sharpen > 0 || settings.tone >= 1)) {
       const GpuPostParams post{settings.sharpen, settings.tone, nullptr};
       GpuTimings gpu;
-      if (compositor_->processCameraOnly(frame, post, nv12, gpu, cameraTexture, subresource, mirror))
+      if (compositor_->processCameraOnly(cameraFrame, post, nv12, gpu))
         return finish(true);
     }
     bgrOut = frame;
@@ -144,8 +144,7 @@ bool RetouchEngine::processFrame(const cv::Mat& frame, const std::vector<Landmar
     const bool eyesWanted = settings.eyeWhite > 0 || settings.eyeSharp > 0;
     if (!teethWanted && !eyesWanted) {
       GpuTimings gpu;
-      if (compositor_->processResident(frame, face.crop, face.skinField, settings.gain, settings.maskBypass,
-                                       face.cropFromFrame, post, nv12, gpu, cameraTexture, subresource, mirror)) {
+      if (compositor_->processResident(cameraFrame, face, settings.gain, settings.maskBypass, post, nv12, gpu)) {
         t.skin_comp = gpu.compositeGpu;
         t.paste = gpu.pasteGpu;
         return finish(true);
@@ -153,8 +152,7 @@ bool RetouchEngine::processFrame(const cv::Mat& frame, const std::vector<Landmar
     } else {
       const cv::Mat retouched = faceStageCpu(frame, face, settings, t);
       GpuTimings gpu;
-      if (compositor_->pasteCrops(frame, face.crop, retouched, face.cropFromFrame, post, nv12, gpu, cameraTexture,
-                                  subresource, mirror)) {
+      if (compositor_->pasteCrops(cameraFrame, face, retouched, post, nv12, gpu)) {
         t.paste = gpu.pasteGpu;
         return finish(true);
       }

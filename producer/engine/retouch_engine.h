@@ -13,6 +13,7 @@
 #include "producer/engine/gpu_compositor.h"
 #include "producer/engine/landmark_source.h"
 #include "producer/engine/retouch_timings.h"
+#include "producer/engine/road_inputs.h"
 #include "producer/options.h"
 #include "producer/retouch_settings.h"
 
@@ -20,15 +21,6 @@ namespace tesmira {
 
 class CropCalibration;
 class RetouchModels;
-
-// One frame's face: alignment, crop, mapped points and the skin model's raw output.
-struct FaceCrop {
-  std::array<double, 6> cropFromFrame = {1, 0, 0, 0, 1, 0};
-  cv::Mat crop;
-  std::vector<cv::Point2f> points;
-  std::vector<float> skinField;
-  bool mouthOpen = false;
-};
 
 class RetouchEngine {
  public:
@@ -42,9 +34,9 @@ class RetouchEngine {
 
   // True when nv12 holds the finished frame (outWidth x outHeight set to the frame's size);
   // false when it is in bgrOut. Stage errors throw; bgrOut is then as it was.
-  bool processFrame(const cv::Mat& frame, const std::vector<LandmarkPoint>& landmarks, const RetouchSettings& settings,
-                    std::vector<uint8_t>& nv12, uint32_t& outWidth, uint32_t& outHeight, cv::Mat& bgrOut,
-                    RetouchTimings* timings, ID3D11Texture2D* cameraTexture, UINT subresource, bool mirror);
+  bool processFrame(const CameraFrame& frame, const std::vector<LandmarkPoint>& landmarks,
+                    const RetouchSettings& settings, std::vector<uint8_t>& nv12, uint32_t& outWidth,
+                    uint32_t& outHeight, cv::Mat& bgrOut, RetouchTimings* timings);
 
   // Alignment, crop, skin model and the mouth test.
   FaceCrop runSkinStage(const cv::Mat& frame, const std::vector<LandmarkPoint>& landmarks,

@@ -43,9 +43,9 @@ class ScriptedSource final : public ICaptureSource {
     }
     return SUCCEEDED(last_);
   }
-  bool waitFrame(cv::Mat& bgr, uint32_t, Microsoft::WRL::ComPtr<ID3D11Texture2D>&, UINT&) override {
+  bool waitFrame(CameraFrame& frame, uint32_t) override {
     if (script_.frames.empty()) return false;
-    bgr = script_.frames.front();
+    frame.image = script_.frames.front();
     script_.frames.pop_front();
     return true;
   }
@@ -138,10 +138,8 @@ TEST_F(CameraKeeperTest, ReadMissesTurnIntoAFailureAfterMoreThan2000Ms) {
   CameraKeeper keeper = makeKeeper();
   keeper.select({});
   ASSERT_EQ(keeper.openIfDue(at(0)), Attempt::kOpened);
-  cv::Mat frame;
-  Microsoft::WRL::ComPtr<ID3D11Texture2D> texture;
-  UINT subresource = 0;
-  EXPECT_FALSE(keeper.takeFrame(frame, 200, texture, subresource));
+  CameraFrame frame;
+  EXPECT_FALSE(keeper.takeFrame(frame, 200));
   EXPECT_FALSE(keeper.noteReadMiss());  // the first miss starts the count
   testclock::advanceMs(2000);
   EXPECT_FALSE(keeper.noteReadMiss());
@@ -151,7 +149,7 @@ TEST_F(CameraKeeperTest, ReadMissesTurnIntoAFailureAfterMoreThan2000Ms) {
   EXPECT_TRUE(keeper.noteReadMiss());  // and on every further miss
 
   script.frames.push_back(cv::Mat(2, 2, CV_8UC3));
-  EXPECT_TRUE(keeper.takeFrame(frame, 200, texture, subresource));  // a frame ends the run of misses
+  EXPECT_TRUE(keeper.takeFrame(frame, 200));  // a frame ends the run of misses
   EXPECT_FALSE(keeper.noteReadMiss());
 
   keeper.forgetReadMisses();
@@ -162,10 +160,8 @@ TEST_F(CameraKeeperTest, ReadMissesTurnIntoAFailureAfterMoreThan2000Ms) {
 TEST_F(CameraKeeperTest, AnEmptyFrameIsAReadMiss) {
   CameraKeeper keeper = makeKeeper();
   script.frames.push_back(cv::Mat());
-  cv::Mat frame;
-  Microsoft::WRL::ComPtr<ID3D11Texture2D> texture;
-  UINT subresource = 0;
-  EXPECT_FALSE(keeper.takeFrame(frame, 200, texture, subresource));
+  CameraFrame frame;
+  EXPECT_FALSE(keeper.takeFrame(frame, 200));
 }
 
 TEST_F(CameraKeeperTest, MirrorsOnlyWhatTheCaptureDidNot) {
@@ -179,9 +175,10 @@ TEST_F(CameraKeeperTest, MirrorsOnlyWhatTheCaptureDidNot) {
   for (const Case& c : {Case{true, false, true}, Case{true, true, false}, Case{false, false, false}}) {
     script.mirrorsInCapture = c.inCapture;
     CameraKeeper keeper = makeKeeper(c.mirror);
-    cv::Mat copy = frame.clone();
+    CameraFrame copy{frame.clone()};
     keeper.mirror(copy);
-    EXPECT_EQ(copy.at<cv::Vec3b>(0, 1)[0] == 255, c.flipped) << c.mirror << c.inCapture;
+    EXPECT_EQ(copy.image.at<cv::Vec3b>(0, 1)[0] == 255, c.flipped) << c.mirror << c.inCapture;
+    EXPECT_FALSE(copy.mirrorTexture) << "no texture to mirror";
   }
 }
 

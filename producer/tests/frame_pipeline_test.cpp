@@ -23,7 +23,7 @@ class FramePipelineTest : public ProducerTest {
     ProducerTest::SetUp();
     platform::testclock::freeze();
   }
-  ProcessedFrame process(FramePipeline& pipeline) { return pipeline.process(engine, frame, 0, RetouchSettings{}); }
+  ProcessedFrame process(FramePipeline& pipeline) { return pipeline.process(engine, {frame}, 0, RetouchSettings{}); }
 
   ContextScript context;
   FakeContext engine{context};
@@ -98,7 +98,7 @@ TEST_F(FramePipelineTest, FacePointsGoAheadByTheLeadUntilSomethingBreaksTheMotio
     context.face = !std::isnan(step.faceX);
     context.faceX = step.faceX;
     context.throwInProcess = step.throwInProcess;
-    pipeline.process(engine, frame, t, RetouchSettings{});
+    pipeline.process(engine, {frame}, t, RetouchSettings{});
     t += 33;
   }
   EXPECT_EQ(context.firstX, (std::vector<float>{100, 120, 130, 150, 160, 160, 170, 180}));
@@ -110,7 +110,7 @@ TEST_F(FramePipelineTest, WithoutLeadThePointsReachTheEngineAsDetected) {
   int64_t t = 0;
   for (float x : {100.0f, 110.0f}) {
     context.faceX = x;
-    plain.process(engine, frame, t += 33, RetouchSettings{});
+    plain.process(engine, {frame}, t += 33, RetouchSettings{});
   }
   EXPECT_EQ(context.firstX, (std::vector<float>{100, 110}));
 }

@@ -43,9 +43,9 @@ class FakeContext final : public IRetouchContext {
     if (script_.face) result.points.assign(468, LandmarkPoint{script_.faceX, 10, 0});
     return result;
   }
-  bool processFrame(const cv::Mat& frame, const std::vector<LandmarkPoint>& points, const RetouchSettings&,
+  bool processFrame(const CameraFrame& frame, const std::vector<LandmarkPoint>& points, const RetouchSettings&,
                     std::vector<uint8_t>& nv12, int& outWidth, int& outHeight, cv::Mat& output,
-                    RetouchTimings& timings, ID3D11Texture2D*, UINT, bool) override {
+                    RetouchTimings& timings) override {
     script_.pointCounts.push_back(points.size());
     if (!points.empty()) script_.firstX.push_back(points.front().x);
     timings = script_.timings;
@@ -53,7 +53,7 @@ class FakeContext final : public IRetouchContext {
       output = cv::Mat(2, 2, CV_8UC3, cv::Scalar(0, 0, 0));  // a half-finished output must not be published
       throw std::runtime_error("engine broke");
     }
-    output = frame;
+    output = frame.image;
     if (script_.nv12Width <= 0) return false;
     nv12.assign(script_.nv12Bytes, 16);
     outWidth = script_.nv12Width;

@@ -110,7 +110,8 @@ class LoopTest : public ProducerTest {
       last_ = test_.camera.openResult(request);
       return SUCCEEDED(last_);
     }
-    bool waitFrame(cv::Mat& bgr, uint32_t timeoutMs, Microsoft::WRL::ComPtr<ID3D11Texture2D>&, UINT&) override {
+    bool waitFrame(CameraFrame& frame, uint32_t timeoutMs) override {
+      cv::Mat& bgr = frame.image;
       if (!test_.camera.delivering) {
         bgr.release();
         test_.advance(timeoutMs);

@@ -126,7 +126,7 @@ bool runRoad(const char* title, int modelThreads, const cv::Mat& frame, const Pr
     uint32_t width = 0, height = 0;
     cv::Mat bgr;
     RetouchTimings t;
-    engine.processFrame(frame, points, settings, nv12, width, height, bgr, &t, nullptr, 0, false);
+    engine.processFrame({frame}, points, settings, nv12, width, height, bgr, &t);
     const int64_t publishStart = steadyNs();
     writer.publishBgr(bgr);
     const double publishMs = msBetween(publishStart, steadyNs());

@@ -63,23 +63,21 @@ class FakeCompositor final : public GpuCompositor {
     script_.toneSizes.push_back(rgba.size());
     EXPECT_EQ(rgba.type(), CV_8UC4);
   }
-  bool processCameraOnly(const cv::Mat& frame, const GpuPostParams& post, std::vector<uint8_t>& nv12, GpuTimings& t,
-                         ID3D11Texture2D* texture, UINT subresource, bool mirror) override {
-    record("processCameraOnly", post, texture, subresource, mirror);
-    return finish(frame, nv12, t, script_.cameraOnlyResult);
+  bool processCameraOnly(const CameraFrame& frame, const GpuPostParams& post, std::vector<uint8_t>& nv12,
+                         GpuTimings& t) override {
+    record("processCameraOnly", post, frame);
+    return finish(frame.image, nv12, t, script_.cameraOnlyResult);
   }
-  bool processResident(const cv::Mat& frame, const cv::Mat&, const std::vector<float>&, float, bool,
-                       const std::array<double, 6>&, const GpuPostParams& post, std::vector<uint8_t>& nv12,
-                       GpuTimings& t, ID3D11Texture2D* texture, UINT subresource, bool mirror) override {
-    record("processResident", post, texture, subresource, mirror);
-    return finish(frame, nv12, t, script_.residentResult);
+  bool processResident(const CameraFrame& frame, const FaceCrop&, float, bool, const GpuPostParams& post,
+                       std::vector<uint8_t>& nv12, GpuTimings& t) override {
+    record("processResident", post, frame);
+    return finish(frame.image, nv12, t, script_.residentResult);
   }
-  bool pasteCrops(const cv::Mat& frame, const cv::Mat&, const cv::Mat& retouched, const std::array<double, 6>&,
-                  const GpuPostParams& post, std::vector<uint8_t>& nv12, GpuTimings& t, ID3D11Texture2D* texture,
-                  UINT subresource, bool mirror) override {
-    record("pasteCrops", post, texture, subresource, mirror);
+  bool pasteCrops(const CameraFrame& frame, const FaceCrop&, const cv::Mat& retouched, const GpuPostParams& post,
+                  std::vector<uint8_t>& nv12, GpuTimings& t) override {
+    record("pasteCrops", post, frame);
     EXPECT_EQ(retouched.size(), cv::Size(320, 512));
-    return finish(frame, nv12, t, script_.pasteResult);
+    return finish(frame.image, nv12, t, script_.pasteResult);
   }
   cv::Mat applyDelta(const cv::Mat& frame, const cv::Mat&, const cv::Mat&, const std::array<double, 6>&,
                      GpuDeltaTimings&) override {
@@ -89,12 +87,12 @@ class FakeCompositor final : public GpuCompositor {
   ID3D11Device* device() const override { return reinterpret_cast<ID3D11Device*>(&script_); }
 
  private:
-  void record(const char* call, const GpuPostParams& post, ID3D11Texture2D* texture, UINT subresource, bool mirror) {
+  void record(const char* call, const GpuPostParams& post, const CameraFrame& frame) {
     script_.calls.push_back(call);
     script_.lastPost = post;
-    script_.lastTexture = texture;
-    script_.lastSubresource = subresource;
-    script_.lastMirror = mirror;
+    script_.lastTexture = frame.texture.Get();
+    script_.lastSubresource = frame.subresource;
+    script_.lastMirror = frame.mirrorTexture;
   }
   static bool finish(const cv::Mat& frame, std::vector<uint8_t>& nv12, GpuTimings& t, bool result) {
     t.compositeGpu = 1.5;

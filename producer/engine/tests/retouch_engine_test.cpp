@@ -8,6 +8,8 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include <algorithm>
+#include <cstdlib>
 #include <fstream>
 #include <limits>
 #include <string>
@@ -16,6 +18,7 @@
 #include "producer/engine/crop_paste.h"
 #include "producer/engine/gpu_d3d11_compositor.h"
 #include "producer/engine/tests/engine_fixture.h"
+#include "producer/frame_convert.h"
 #include "producer/producer_channels.h"
 #include "tesmira/d3d11_testing.h"
 #include "tesmira/platform_testing.h"
@@ -291,7 +294,7 @@ class DispatcherTest : public EngineTest {
     std::vector<uint8_t> nv12;
     uint32_t w = 0, h = 0;
     cv::Mat bgr;
-    EXPECT_FALSE(engine.processFrame(frame, landmarks, settings, nv12, w, h, bgr, timings, nullptr, 0, false));
+    EXPECT_FALSE(engine.processFrame({frame}, landmarks, settings, nv12, w, h, bgr, timings));
     return bgr;
   }
 };
@@ -325,7 +328,18 @@ TEST_F(DispatcherTest, EveryRoadOfTheBranchTable) {
   };
   makeModels();
   const cv::Mat frame = texturedFrame();
-  auto* texture = reinterpret_cast<ID3D11Texture2D*>(&script_);
+  // A camera texture the fake compositor only passes on.
+  Microsoft::WRL::ComPtr<ID3D11Device> device;
+  ASSERT_EQ(D3D11CreateDevice(nullptr, D3D_DRIVER_TYPE_HARDWARE, nullptr, 0, nullptr, 0, D3D11_SDK_VERSION, &device,
+                              nullptr, nullptr),
+            S_OK);
+  const D3D11_TEXTURE2D_DESC desc{
+      1, 1, 1, 1, DXGI_FORMAT_B8G8R8A8_UNORM, {1, 0}, D3D11_USAGE_DEFAULT, D3D11_BIND_SHADER_RESOURCE, 0, 0};
+  CameraFrame camera{frame};
+  ASSERT_EQ(device->CreateTexture2D(&desc, nullptr, &camera.texture), S_OK);
+  camera.subresource = 3;
+  camera.mirrorTexture = true;
+  ID3D11Texture2D* const texture = camera.texture.Get();
   for (const Road& road : roads) {
     setEnv(L"TESMIRA_GPU_PASTE", road.pasteEnv);
     setEnv(L"TESMIRA_GPU_RESIDENT", road.residentEnv);
@@ -349,7 +363,7 @@ TEST_F(DispatcherTest, EveryRoadOfTheBranchTable) {
     cv::Mat bgr;
     RetouchTimings timings;
     const bool result =
-        engine->processFrame(frame, landmarks, settings, nv12, width, height, bgr, &timings, texture, 3, true);
+        engine->processFrame(camera, landmarks, settings, nv12, width, height, bgr, &timings);
 
     EXPECT_EQ(result, road.nv12) << road.name;
     EXPECT_EQ(script_.calls, road.calls) << road.name;
@@ -415,7 +429,7 @@ TEST_F(DispatcherTest, NoFaceWithoutEffectsHandsTheFrameBackUntouched) {
   RetouchTimings timings;
   timings.skin_model = timings.eye = timings.paste = 99;
   timings.mouthOpen = timings.teethApplied = timings.eyeApplied = true;
-  EXPECT_FALSE(engine->processFrame(frame, {}, plainSettings(), nv12, w, h, bgr, &timings, nullptr, 0, false));
+  EXPECT_FALSE(engine->processFrame({frame}, {}, plainSettings(), nv12, w, h, bgr, &timings));
   EXPECT_EQ(bgr.data, frame.data);
   EXPECT_EQ(nv12, (std::vector<uint8_t>{9, 9}));
   EXPECT_EQ(w, 1u);
@@ -683,8 +697,7 @@ TEST_F(DispatcherTest, AShortSkinFieldIsAnErrorOfTheFrame) {
   uint32_t w = 0, h = 0;
   cv::Mat bgr;
   try {
-    engine->processFrame(texturedFrame(), syntheticFace(), plainSettings(), nv12, w, h, bgr, nullptr, nullptr, 0,
-                         false);
+    engine->processFrame({texturedFrame()}, syntheticFace(), plainSettings(), nv12, w, h, bgr, nullptr);
     FAIL() << "no error";
   } catch (const std::runtime_error& error) {
     EXPECT_STREQ(error.what(), "ONNX field output is smaller than expected.");
@@ -758,7 +771,7 @@ TEST_F(DispatcherTest, TheResidentRoadAgreesWithTheCpuRoadOnAFace) {
     std::vector<uint8_t> nv12;
     uint32_t w = 0, h = 0;
     cv::Mat bgr;
-    ASSERT_TRUE(gpu.processFrame(frame, c.face, settings, nv12, w, h, bgr, nullptr, nullptr, 0, false));
+    ASSERT_TRUE(gpu.processFrame({frame}, c.face, settings, nv12, w, h, bgr, nullptr));
     EXPECT_EQ(nv12.size(), size_t(kFrameWidth) * kFrameHeight * 3 / 2);
     const cv::Mat resident = readOutTexture(*compositor, kFrameWidth, kFrameHeight);
 
@@ -775,6 +788,14 @@ TEST_F(DispatcherTest, TheResidentRoadAgreesWithTheCpuRoadOnAFace) {
     std::printf("%s: resident vs CPU road in the footprint: largest difference %.0f, %.2f%% of pixels differ\n",
                 c.name, largest, share * 100);
     EXPECT_LE(largest, 3);
+    // The NV12 the road delivers (its paste packed on the way) is the CPU road's frame packed.
+    std::vector<uint8_t> cpuNv12;
+    ASSERT_TRUE(bgrToNv12(expected, kFrameWidth, kFrameHeight, cpuNv12));
+    ASSERT_EQ(cpuNv12.size(), nv12.size());
+    int packedLargest = 0;
+    for (size_t i = 0; i < nv12.size(); ++i)
+      packedLargest = std::max(packedLargest, std::abs(int(nv12[i]) - int(cpuNv12[i])));
+    EXPECT_LE(packedLargest, 4);
     // The face is retouched at all: the field pulls the skin towards its colour.
     EXPECT_GT(cv::norm(resident(asRect(footprint)), frame(asRect(footprint)), cv::NORM_L1), 1e5);
   }
@@ -810,7 +831,7 @@ TEST(PasteRegionTest, DegenerateAlignmentsGiveBothRoadsTheSameRegion) {
     const cv::Mat cpu = pasteCropCpu(frame, crop, retouched, c.m);
     std::vector<uint8_t> nv12;
     GpuTimings t;
-    const bool gpuRan = compositor.pasteCrops(frame, crop, retouched, c.m, {}, nv12, t, nullptr, 0, false);
+    const bool gpuRan = compositor.pasteCrops({frame}, FaceCrop{c.m, crop}, retouched, {}, nv12, t);
     EXPECT_EQ(gpuRan, !footprint.empty());
     if (footprint.empty()) {
       EXPECT_TRUE(sameBytes(cpu, frame));

@@ -71,8 +71,7 @@ class TeethWhiteningTest : public ::testing::Test {
     std::vector<uint8_t> nv12;
     uint32_t w = 0, h = 0;
     cv::Mat bgr;
-    EXPECT_FALSE(engine_->processFrame(frame_, landmarks_, teethOnly(strength), nv12, w, h, bgr, timings, nullptr, 0,
-                                       false));
+    EXPECT_FALSE(engine_->processFrame({frame_}, landmarks_, teethOnly(strength), nv12, w, h, bgr, timings));
     return bgr.clone();
   }
 

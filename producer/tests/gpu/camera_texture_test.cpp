@@ -88,12 +88,14 @@ TEST_F(TextureModeTest, HandsOutTheCameraTextureWithItsBgrCopy) {
     EXPECT_NE(lines[0].find(" capture_d3d_texture=1 "), std::string::npos) << lines[0];
     EXPECT_EQ(camera.mirrorsInCapture(), c.mirrorsInCapture);
 
-    cv::Mat bgr;
-    ComPtr<ID3D11Texture2D> texture;
-    UINT subresource = 7;
-    ASSERT_TRUE(camera.waitFrame(bgr, 5000, texture, subresource));
+    CameraFrame frame;
+    frame.subresource = 7;
+    ASSERT_TRUE(camera.waitFrame(frame, 5000));
+    const cv::Mat& bgr = frame.image;
+    const ComPtr<ID3D11Texture2D>& texture = frame.texture;
     ASSERT_TRUE(texture);
-    EXPECT_EQ(subresource, 0u);
+    EXPECT_EQ(frame.subresource, 0u);
+    EXPECT_FALSE(frame.mirrorTexture) << "the keeper decides the mirror";
     D3D11_TEXTURE2D_DESC desc{};
     texture->GetDesc(&desc);
     EXPECT_EQ(desc.Format, DXGI_FORMAT_B8G8R8X8_UNORM);
@@ -113,12 +115,10 @@ TEST_F(TextureModeTest, WithoutTheSwitchFramesComeFromMemory) {
   ASSERT_TRUE(camera.open({0, 64, 48, 30, 1}, false, device()));
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_NE(lines[0].find(" capture_d3d_texture=0 "), std::string::npos) << lines[0];
-  cv::Mat bgr;
-  ComPtr<ID3D11Texture2D> texture;
-  UINT subresource = 0;
-  ASSERT_TRUE(camera.waitFrame(bgr, 5000, texture, subresource));
-  EXPECT_FALSE(texture);
-  EXPECT_GE(frameIndex(bgr, 300), 0);
+  CameraFrame frame;
+  ASSERT_TRUE(camera.waitFrame(frame, 5000));
+  EXPECT_FALSE(frame.texture);
+  EXPECT_GE(frameIndex(frame.image, 300), 0);
   camera.stop();
 }
 

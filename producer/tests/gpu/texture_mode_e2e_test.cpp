@@ -40,18 +40,21 @@ class CompositorRoad final : public IRetouchContext {
   std::string providerName() const override { return "cpu"; }
   ID3D11Device* d3dDevice() const override { return compositor_.device(); }
   LandmarkResult detect(const cv::Mat&, int64_t) override { return {}; }
-  bool processFrame(const cv::Mat& frame, const std::vector<LandmarkPoint>&, const RetouchSettings&,
-                    std::vector<uint8_t>& nv12, int& outWidth, int& outHeight, cv::Mat& output, RetouchTimings&,
-                    ID3D11Texture2D* cameraTexture, UINT subresource, bool mirror) override {
+  bool processFrame(const CameraFrame& camera, const std::vector<LandmarkPoint>&, const RetouchSettings&,
+                    std::vector<uint8_t>& nv12, int& outWidth, int& outHeight, cv::Mat& output,
+                    RetouchTimings&) override {
+    const cv::Mat& frame = camera.image;
     output = frame;
-    if (cameraTexture == nullptr) {
+    if (!camera.texture) {
       ++record_.memoryFrames;
       return false;
     }
     ++record_.textureFrames;
-    record_.unmirrored += mirror ? 0 : 1;
+    record_.unmirrored += camera.mirrorTexture ? 0 : 1;
     double ms = 0;
-    if (!compositor_.copyExternalFrame(cameraTexture, subresource, frame.cols, frame.rows, mirror, ms)) return false;
+    if (!compositor_.copyExternalFrame(camera.texture.Get(), camera.subresource, frame.cols, frame.rows,
+                                       camera.mirrorTexture, ms))
+      return false;
     GpuTimings timings;
     compositor_.packNv12(compositor_.outView(), frame.cols, frame.rows, nv12, timings);
     // The memory road: the capture's BGR copy (mirrored there) packed on the CPU.

@@ -207,7 +207,7 @@ struct Scene : Bench {
              perspUav.Get(), kW, kH);
   }
   void packNv12(ID3D11ShaderResourceView* s) {
-    dispatch(kNv12.Get(), {s}, nullptr, constants(Nv12Params{{kW, kH}, {0, 0}}).Get(), nv12Uav.Get(), kW / 4, kH * 3 / 2);
+    dispatch(kNv12.Get(), {s}, nullptr, constants(Nv12Params{{kW, kH}, {0, 0}}).Get(), nv12Uav.Get(), nv12GroupsX(kW) * 8, nv12GroupsY(kH) * 8);
     context->CopyResource(nv12Download.Get(), nv12.Get());
     nv12Bytes.resize(size_t(kW) * kH * 3 / 2);
     D3D11_MAPPED_SUBRESOURCE m;
@@ -240,7 +240,7 @@ void BM_Perspective(benchmark::State& st) {
 }
 void BM_Nv12(benchmark::State& st) {
   timeKernel(st, [](Scene& s) {
-    s.dispatch(s.kNv12.Get(), {s.outSrv.Get()}, nullptr, s.constants(Nv12Params{{kW, kH}, {0, 0}}).Get(), s.nv12Uav.Get(), kW / 4, kH * 3 / 2);
+    s.dispatch(s.kNv12.Get(), {s.outSrv.Get()}, nullptr, s.constants(Nv12Params{{kW, kH}, {0, 0}}).Get(), s.nv12Uav.Get(), nv12GroupsX(kW) * 8, nv12GroupsY(kH) * 8);
   }, scene().nv12.Get());
 }
 void BM_CopyCameraFrame(benchmark::State& st) {

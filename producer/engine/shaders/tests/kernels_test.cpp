@@ -171,7 +171,8 @@ TEST(CompositorKernelsTest, ToneMatchesItsReferenceAndAnIdentityAtlasKeepsColour
 
 // ---- perspective ----
 
-std::vector<uint8_t> runPerspective(const Image& src, const std::vector<std::array<float, 2>>& field) {
+// The 96x54 field as the perspective kernels read it.
+ComPtr<ID3D11ShaderResourceView> fieldBuffer(const std::vector<std::array<float, 2>>& field) {
   D3D11_BUFFER_DESC desc{5184 * 8, D3D11_USAGE_DYNAMIC, D3D11_BIND_SHADER_RESOURCE, D3D11_CPU_ACCESS_WRITE,
                          D3D11_RESOURCE_MISC_BUFFER_STRUCTURED, 8};
   ComPtr<ID3D11Buffer> buffer;
@@ -186,6 +187,11 @@ std::vector<uint8_t> runPerspective(const Image& src, const std::vector<std::arr
   v.Buffer.NumElements = 5184;
   ComPtr<ID3D11ShaderResourceView> fieldView;
   EXPECT_EQ(gpu().device->CreateShaderResourceView(buffer.Get(), &v, &fieldView), S_OK);
+  return fieldView;
+}
+
+std::vector<uint8_t> runPerspective(const Image& src, const std::vector<std::array<float, 2>>& field) {
+  auto fieldView = fieldBuffer(field);
   auto in = unormTexture(src);
   auto out = unormTexture(Image(src.width, src.height));
   auto a = srv(in.Get());
@@ -212,13 +218,33 @@ TEST(CompositorKernelsTest, PerspectiveReproducesItsInputWithAZeroFieldAndFollow
 
 // ---- nv12 ----
 
-std::vector<uint8_t> runNv12(const Image& src) {
+// The share of bytes two packings agree on exactly: a pass that rounds as the other
+// stores leaves only the device's rounding ties apart.
+double exactShare(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b) {
+  if (a.size() != b.size() || a.empty()) return 0;
+  size_t same = 0;
+  for (size_t i = 0; i < a.size(); ++i) same += a[i] == b[i];
+  return double(same) / double(a.size());
+}
+
+// The plain pass over the whole frame; with a paste, the paste build over its blocks after it.
+std::vector<uint8_t> runNv12(const Image& src, const Nv12Params* paste = nullptr,
+                             std::vector<ID3D11ShaderResourceView*> crops = {}) {
   const int w = src.width, h = src.height;
   auto in = unormTexture(src);
   auto packed = texture(w / 4, h + h / 2, DXGI_FORMAT_R8G8B8A8_UNORM, D3D11_BIND_UNORDERED_ACCESS);
   auto a = srv(in.Get());
-  Nv12Params p{{w, h}, {0, 0}};
-  return run(shaders::nv12, {a.Get()}, p, packed.Get(), w / 4, h + h / 2);
+  // The plain pass leaves the paste's blocks to the paste build, as the compositor runs them.
+  Nv12Params plain = paste ? *paste : Nv12Params{{w, h}, {0, 0}};
+  plain.blockMin[0] = plain.blockMin[1] = 0;
+  // The helper counts threads in groups of 8x8; the kernel's own grid is one thread per 4x2 block.
+  auto bytes = run(shaders::nv12, {a.Get()}, plain, packed.Get(), nv12GroupsX(w) * 8, nv12GroupsY(h) * 8);
+  if (!paste) return bytes;
+  std::vector<ID3D11ShaderResourceView*> views{a.Get()};
+  views.insert(views.end(), crops.begin(), crops.end());
+  const int blocksX = (paste->roiMax[0] + 3) / 4 - paste->blockMin[0];
+  const int blocksY = (paste->roiMax[1] + 1) / 2 - paste->blockMin[1];
+  return run(shaders::nv12Paste, views, *paste, packed.Get(), nv12GroupsX(blocksX * 4) * 8, blocksY * 8);
 }
 
 TEST(CompositorKernelsTest, Nv12MatchesItsReferenceOnOddAndEvenSizes) {
@@ -332,33 +358,95 @@ TEST(CompositorKernelsTest, DeltaAddsTheDifferenceInsideTheCropAndKeepsTheCamera
   EXPECT_GT(outside, 0);
 }
 
+// A random frame, crop and retouched crop (the crop moved by up to `change` levels) as
+// the paste kernels read them.
+struct PasteInputs {
+  Image frame, crop, finalCrop;
+  ComPtr<ID3D11Texture2D> frameTex, finalTex, cropTex;
+  ComPtr<ID3D11ShaderResourceView> frameView, finalView, cropView;
+  PasteInputs(int w, int h, unsigned seed, int change)
+      : frame(randomImage(w, h, seed)), crop(randomImage(320, 512, seed + 1)), finalCrop(crop) {
+    std::mt19937 rng(seed + 2);
+    for (auto& t : finalCrop.texels)
+      for (int c = 0; c < 3; ++c)
+        t[c] = std::clamp(t[c] + float(int(rng() % (2 * change + 1)) - change) / 255.0f, 0.0f, 1.0f);
+    frameTex = unormTexture(frame, D3D11_BIND_SHADER_RESOURCE);
+    finalTex = unormTexture(finalCrop, D3D11_BIND_SHADER_RESOURCE);
+    cropTex = unormTexture(crop, D3D11_BIND_SHADER_RESOURCE);
+    frameView = srv(frameTex.Get());
+    finalView = srv(finalTex.Get());
+    cropView = srv(cropTex.Get());
+  }
+  // residentPaste into a copy of the frame, read back.
+  std::vector<uint8_t> residentPaste(const Params& p = kParams) const {
+    auto out = unormTexture(frame);
+    return run(shaders::residentPaste, {frameView.Get(), finalView.Get(), cropView.Get()}, p, out.Get(),
+               p.roiMax[0] - p.roiMin[0], p.roiMax[1] - p.roiMin[1]);
+  }
+};
+
 TEST(CompositorKernelsTest, ResidentPasteCarriesTheRetouchAndKeepsTheCameraPixelOutside) {
-  Image frame = randomImage(kFrameW, kFrameH, 71);
-  Image crop = randomImage(320, 512, 72);
-  Image finalCrop = crop;
-  std::mt19937 rng(73);
-  for (auto& t : finalCrop.texels)
-    for (int c = 0; c < 3; ++c) t[c] = std::clamp(t[c] + float(int(rng() % 41) - 20) / 255.0f, 0.0f, 1.0f);
-  auto frameTex = unormTexture(frame, D3D11_BIND_SHADER_RESOURCE);
-  auto finalTex = unormTexture(finalCrop, D3D11_BIND_SHADER_RESOURCE);
-  auto cropTex = unormTexture(crop, D3D11_BIND_SHADER_RESOURCE);
-  auto out = unormTexture(frame);
-  auto a = srv(frameTex.Get()), b = srv(finalTex.Get()), c = srv(cropTex.Get());
-  auto actual = run(shaders::residentPaste, {a.Get(), b.Get(), c.Get()}, kParams, out.Get(),
-                    kParams.roiMax[0] - kParams.roiMin[0], kParams.roiMax[1] - kParams.roiMin[1]);
-  Image expected = frame;
+  const PasteInputs in(kFrameW, kFrameH, 71, 20);
+  auto actual = in.residentPaste();
+  Image expected = in.frame;
   // Unorm textures hold the crops as bytes: the reference reads the same levels.
-  Image finalLevels = reference::fromRgba8(reference::unormBytes(finalCrop).data(), 320, 512);
-  reference::residentPaste(frame, finalLevels, crop, kParams, expected);
+  Image finalLevels = reference::fromRgba8(reference::unormBytes(in.finalCrop).data(), 320, 512);
+  reference::residentPaste(in.frame, finalLevels, in.crop, kParams, expected);
   EXPECT_TRUE(within(actual, reference::unormBytes(expected), kFrameW, 1));
-  auto camera = reference::unormBytes(frame);
+  auto camera = reference::unormBytes(in.frame);
   EXPECT_EQ(std::memcmp(actual.data(), camera.data(), kFrameW * 4), 0);  // row 0 is outside the region
+}
+
+// A road without global effects packs the paste on the way: the same bytes as
+// residentPaste into out, then packing out.
+TEST(CompositorKernelsTest, Nv12WithARegionPacksWhatResidentPasteThenNv12Give) {
+  const int w = 124, h = 78;  // the region's frame, cut to a packable size
+  const PasteInputs in(w, h, 81, 30);
+  // The whole footprint, and a region inside the frame with blocks only partly in it at a
+  // sub-pixel alignment (the pasted levels then fall between 8-bit steps).
+  const Params inner{{3.3f, 0.2f}, {-0.1f, 7.7f}, {-37.4f, -45.1f}, {29, 21}, {83, 50}, {320, 512}, {0, 0}, {}};
+  for (const Params& region : {kParams, inner}) {
+    const auto pastedBytes = in.residentPaste(region);
+    const auto twoPasses = runNv12(reference::fromRgba8(pastedBytes.data(), w, h));
+    const Nv12Params p = nv12PasteParams(w, h, region);
+    const auto onePass = runNv12(in.frame, &p, {in.finalView.Get(), in.cropView.Get()});
+    EXPECT_TRUE(within(onePass, twoPasses, w / 4, 1)) << region.roiMin[0];
+    EXPECT_GE(exactShare(onePass, twoPasses), 0.99) << region.roiMin[0];
+    // The change is there: packing the camera frame alone gives other bytes.
+    EXPECT_NE(runNv12(in.frame), twoPasses);
+  }
+}
+
+// With perspective the last global effect, the packing pass warps on the way: the same
+// bytes as the perspective pass, then packing its result.
+TEST(CompositorKernelsTest, Nv12WithPerspectivePacksWhatPerspectiveThenNv12Give) {
+  const int w = 124, h = 78;
+  const Image src = randomImage(w, h, 91);
+  std::vector<std::array<float, 2>> offsets(5184);
+  std::mt19937 rng(92);
+  std::uniform_real_distribution<float> offset(-4.0f, 4.0f);
+  for (auto& o : offsets) o = {offset(rng), offset(rng)};
+  const auto warpedBytes = runPerspective(src, offsets);
+  const auto twoPasses = runNv12(reference::fromRgba8(warpedBytes.data(), w, h));
+
+  auto fieldView = fieldBuffer(offsets);
+  auto in = unormTexture(src);
+  auto packed = texture(w / 4, h + h / 2, DXGI_FORMAT_R8G8B8A8_UNORM, D3D11_BIND_UNORDERED_ACCESS);
+  auto a = srv(in.Get());
+  Nv12Params p{{w, h}, {0, 0}};
+  p.gridSize[0] = 96;
+  p.gridSize[1] = 54;
+  const auto onePass = run(shaders::nv12Perspective, {a.Get(), fieldView.Get()}, p, packed.Get(),
+                           nv12GroupsX(w) * 8, nv12GroupsY(h) * 8);
+  EXPECT_TRUE(within(onePass, twoPasses, w / 4, 1));
+  EXPECT_GE(exactShare(onePass, twoPasses), 0.99);
+  EXPECT_NE(runNv12(src), twoPasses) << "the field moves the picture";
 }
 
 // The kernels are plain HLSL that compile for cs_5_0 and never read an unordered-access view.
 TEST(CompositorKernelsTest, EveryKernelCompilesAndNoneReadsAnUnorderedAccessView) {
-  for (auto source : {shaders::delta, shaders::composite, shaders::residentPaste, shaders::nv12, shaders::copyCameraFrame,
-                      shaders::cas, shaders::tone, shaders::perspective}) {
+  for (auto source : {shaders::delta, shaders::composite, shaders::residentPaste, shaders::nv12, shaders::nv12Paste,
+                      shaders::nv12Perspective, shaders::copyCameraFrame, shaders::cas, shaders::tone, shaders::perspective}) {
     std::string messages;
     HRESULT hr = E_FAIL;
     auto code = compile(source, "cs_5_0", &messages, &hr);

@@ -24,7 +24,7 @@ constexpr double kNan = std::numeric_limits<double>::quiet_NaN();
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
 // One compositor per process, with its facemask and tone atlases set: building it
-// compiles eight kernels, slow on the CPU rasteriser.
+// compiles every kernel, slow on the CPU rasteriser.
 D3D11Compositor& shared() {
   static D3D11Compositor* compositor = [] {
     auto* c = new D3D11Compositor;
@@ -66,6 +66,21 @@ void upload(D3D11Compositor& c, const cv::Mat& frame) {
 }
 
 std::vector<float> constantField(float value) { return std::vector<float>(10240, value); }
+
+// A face input: the crop, its skin field and alignment (the paste roads need no field).
+FaceCrop faceOf(const cv::Mat& crop, std::vector<float> field, const std::array<double, 6>& cropFromFrame) {
+  return FaceCrop{cropFromFrame, crop, {}, std::move(field)};
+}
+FaceCrop faceOf(const cv::Mat& crop, const std::array<double, 6>& cropFromFrame) {
+  return FaceCrop{cropFromFrame, crop};
+}
+
+int largestDifference(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b) {
+  if (a.size() != b.size()) return 256;
+  int largest = 0;
+  for (size_t i = 0; i < a.size(); ++i) largest = std::max(largest, std::abs(int(a[i]) - int(b[i])));
+  return largest;
+}
 
 // The texture's bytes, tightly packed, through a staging copy on the compositor's device.
 std::vector<uint8_t> readTexture(ID3D11Device* device, ID3D11Texture2D* texture) {
@@ -130,6 +145,8 @@ TEST(GpuCompositorTest, EachConstructionStepThatFailsNamesItself) {
       {"ID3D11Device::CreateComputeShader", 5, "CreateComputeShader(cas)"},
       {"ID3D11Device::CreateComputeShader", 6, "CreateComputeShader(tone)"},
       {"ID3D11Device::CreateComputeShader", 7, "CreateComputeShader(perspective)"},
+      {"ID3D11Device::CreateComputeShader", 8, "CreateComputeShader(nv12Paste)"},
+      {"ID3D11Device::CreateComputeShader", 9, "CreateComputeShader(nv12Perspective)"},
       {"ID3D11Device::CreateSamplerState", 0, "CreateSamplerState"},
       {"ID3D11Device::CreateBuffer", 0, "CreateBuffer(params)"},
       {"ID3D11Device::CreateBuffer", 1, "CreateBuffer(compositeParams)"},
@@ -138,7 +155,9 @@ TEST(GpuCompositorTest, EachConstructionStepThatFailsNamesItself) {
       {"ID3D11Device::CreateBuffer", 4, "CreateBuffer(casParams)"},
       {"ID3D11Device::CreateBuffer", 5, "CreateBuffer(toneParams)"},
       {"ID3D11Device::CreateBuffer", 6, "CreateBuffer(perspectiveParams)"},
-      {"ID3D11Device::CreateBuffer", 7, "CreateBuffer(perspectiveField)"},
+      {"ID3D11Device::CreateBuffer", 7, "CreateBuffer(nv12PasteParams)"},
+      {"ID3D11Device::CreateBuffer", 8, "CreateBuffer(nv12PerspectiveParams)"},
+      {"ID3D11Device::CreateBuffer", 9, "CreateBuffer(perspectiveField)"},
       {"ID3D11Device::CreateShaderResourceView", 0, "CreateSRV(perspectiveField)"},
       {"ID3D11Device::CreateTexture2D", 0, "CreateTexture2D(crop)"},
       {"ID3D11Device::CreateShaderResourceView", 1, "CreateSRV(crop)"},
@@ -153,13 +172,11 @@ TEST(GpuCompositorTest, EachConstructionStepThatFailsNamesItself) {
       {"ID3D11Device::CreateShaderResourceView", 5, "CreateSRV(delta)"},
       {"ID3D11Device::CreateQuery", 0, "CreateQuery(disjoint)"},
       {"ID3D11Device::CreateQuery", 1, "CreateQuery(start)"},
-      {"ID3D11Device::CreateQuery", 2, "CreateQuery(mid)"},
-      {"ID3D11Device::CreateQuery", 3, "CreateQuery(end)"},
-      {"ID3D11Device::CreateQuery", 4, "CreateQuery(tailDisjoint)"},
-      {"ID3D11Device::CreateQuery", 5, "CreateQuery(tailStart)"},
-      {"ID3D11Device::CreateQuery", 6, "CreateQuery(postEnd)"},
-      {"ID3D11Device::CreateQuery", 7, "CreateQuery(nv12End)"},
-      {"ID3D11Device::CreateQuery", 8, "CreateQuery(copyEnd)"},
+      {"ID3D11Device::CreateQuery", 2, "CreateQuery(compositeEnd)"},
+      {"ID3D11Device::CreateQuery", 3, "CreateQuery(pasteEnd)"},
+      {"ID3D11Device::CreateQuery", 4, "CreateQuery(postEnd)"},
+      {"ID3D11Device::CreateQuery", 5, "CreateQuery(nv12End)"},
+      {"ID3D11Device::CreateQuery", 6, "CreateQuery(copyEnd)"},
   };
   for (const auto& s : steps) {
     platform::faults::injectAfter(s.site, 0x8007000E, s.skip);
@@ -353,15 +370,18 @@ TEST(GpuCompositorTest, A720pFramePacksIntoNv12FromA320x1080Texture) {
   std::vector<uint8_t> nv12;
   GpuTimings t;
   ASSERT_TRUE(
-      c.processResident(frame, crop, constantField(0), 1.0f, false, cropAt(400, 100), {}, nv12, t, nullptr, 0, false));
+      c.processResident({frame}, faceOf(crop, constantField(0), cropAt(400, 100)), 1.0f, false, {}, nv12, t));
   EXPECT_EQ(nv12.size(), 1382400u);
   D3D11_TEXTURE2D_DESC desc;
   c.nv12Texture()->GetDesc(&desc);
   EXPECT_EQ(desc.Width, 320u);
   EXPECT_EQ(desc.Height, 1080u);
-  // lavapipe has timestamps: both kernels are timed, and the sum holds the upload.
+  // lavapipe has timestamps: composite and packing are timed (the paste rides in the
+  // packing pass), and the sum holds the upload.
   EXPECT_GT(t.compositeGpu, 0);
-  EXPECT_GT(t.pasteGpu, 0);
+  EXPECT_EQ(t.pasteGpu, 0);
+  EXPECT_GT(t.nv12Gpu, 0);
+  EXPECT_GT(t.copyGpu, 0);
   EXPECT_DOUBLE_EQ(t.gpuSum, t.upload + t.compositeGpu + t.pasteGpu);
   EXPECT_GT(t.frameIn, 0);
   EXPECT_GT(t.nv12, 0);
@@ -377,10 +397,10 @@ TEST(GpuCompositorTest, FramesThatCannotBePackedAreRefusedByEveryNv12Path) {
     std::vector<uint8_t> nv12;
     GpuTimings t;
     EXPECT_FALSE(
-        c.processResident(frame, crop, constantField(0), 1, false, cropAt(400, 100), post, nv12, t, nullptr, 0, false))
+        c.processResident({frame}, faceOf(crop, constantField(0), cropAt(400, 100)), 1, false, post, nv12, t))
         << size;
-    EXPECT_FALSE(c.processCameraOnly(frame, post, nv12, t, nullptr, 0, false)) << size;
-    EXPECT_FALSE(c.pasteCrops(frame, crop, crop, cropAt(400, 100), post, nv12, t, nullptr, 0, false)) << size;
+    EXPECT_FALSE(c.processCameraOnly({frame}, post, nv12, t)) << size;
+    EXPECT_FALSE(c.pasteCrops({frame}, faceOf(crop, cropAt(400, 100)), crop, post, nv12, t)) << size;
     EXPECT_TRUE(nv12.empty());
   }
 }
@@ -398,12 +418,12 @@ class GpuPathTest : public ::testing::Test {
 TEST_F(GpuPathTest, UnsuitableInputMakesThePathsDecline) {
   const cv::Mat frame = randomFrame(128, 96, 8);
   // Wrong crop size, short field, grey frame.
-  EXPECT_FALSE(c.processResident(frame, crop(cv::Rect(0, 0, 300, 512)), constantField(0), 1, false, cropAt(0, 0), {},
-                                 nv12, t, nullptr, 0, false));
-  EXPECT_FALSE(c.processResident(frame, crop, std::vector<float>(10239, 0.f), 1, false, cropAt(0, 0), {}, nv12, t,
-                                 nullptr, 0, false));
+  EXPECT_FALSE(c.processResident({frame}, faceOf(crop(cv::Rect(0, 0, 300, 512)), constantField(0), cropAt(0, 0)), 1,
+                                 false, {}, nv12, t));
+  EXPECT_FALSE(c.processResident({frame}, faceOf(crop, std::vector<float>(10239, 0.f), cropAt(0, 0)), 1, false, {},
+                                 nv12, t));
   cv::Mat grey(96, 128, CV_8UC1, cv::Scalar(9));
-  EXPECT_FALSE(c.pasteCrops(grey, crop, crop, cropAt(0, 0), {}, nv12, t, nullptr, 0, false));
+  EXPECT_FALSE(c.pasteCrops({grey}, faceOf(crop, cropAt(0, 0)), crop, {}, nv12, t));
   EXPECT_EQ(cv::norm(c.applyDelta(grey, crop, crop, cropAt(0, 0), d), grey, cv::NORM_INF), 0);
   EXPECT_EQ(cv::norm(c.applyDelta(frame, crop, crop(cv::Rect(0, 0, 320, 500)), cropAt(0, 0), d), frame, cv::NORM_INF),
             0);
@@ -429,10 +449,10 @@ TEST_F(GpuPathTest, GarbageAlignmentsGiveAnEmptyRoiOrAFrameBoundedOne) {
       {"huge scale", {1e30, 0, 0, 0, 1e30, 0}, true},
   };
   for (const auto& k : cases) {
-    EXPECT_EQ(c.processResident(frame, crop, constantField(0), 1, false, k.affine, {}, nv12, t, nullptr, 0, false),
+    EXPECT_EQ(c.processResident({frame}, faceOf(crop, constantField(0), k.affine), 1, false, {}, nv12, t),
               k.runs)
         << k.name;
-    EXPECT_EQ(c.pasteCrops(frame, crop, retouched, k.affine, {}, nv12, t, nullptr, 0, false), k.runs) << k.name;
+    EXPECT_EQ(c.pasteCrops({frame}, faceOf(crop, k.affine), retouched, {}, nv12, t), k.runs) << k.name;
     const cv::Mat pasted = c.applyDelta(frame, crop, retouched, k.affine, d);
     ASSERT_EQ(pasted.size(), frame.size()) << k.name;
     if (!k.runs) {
@@ -448,19 +468,19 @@ TEST(GpuCompositorTest, NanSkinFieldValuesUploadAsZero) {
   auto field = constantField(0);
   std::vector<uint8_t> zero, nan;
   GpuTimings t;
-  ASSERT_TRUE(c.processResident(frame, crop, field, 1, false, cropAt(0, 0), {}, zero, t, nullptr, 0, false));
+  ASSERT_TRUE(c.processResident({frame}, faceOf(crop, field, cropAt(0, 0)), 1, false, {}, zero, t));
   std::fill(field.begin(), field.end(), std::numeric_limits<float>::quiet_NaN());
-  ASSERT_TRUE(c.processResident(frame, crop, field, 1, false, cropAt(0, 0), {}, nan, t, nullptr, 0, false));
+  ASSERT_TRUE(c.processResident({frame}, faceOf(crop, field, cropAt(0, 0)), 1, false, {}, nan, t));
   EXPECT_EQ(zero, nan);
 }
 
 TEST_F(GpuPathTest, CameraOnlyNeedsAnEffectWhileTheResidentPathStillPacks) {
   const cv::Mat frame = randomFrame(64, 48, 11);
-  EXPECT_FALSE(c.processCameraOnly(frame, {0, 0, nullptr}, nv12, t, nullptr, 0, false));
+  EXPECT_FALSE(c.processCameraOnly({frame}, {0, 0, nullptr}, nv12, t));
   EXPECT_TRUE(nv12.empty());
   // No post pass is due: the resident path packs the composited frame as it stands.
-  EXPECT_TRUE(c.processResident(frame, crop, constantField(0), 1, false, cropAt(0, 0), {0, 0, nullptr}, nv12, t,
-                                nullptr, 0, false));
+  EXPECT_TRUE(
+      c.processResident({frame}, faceOf(crop, constantField(0), cropAt(0, 0)), 1, false, {0, 0, nullptr}, nv12, t));
   EXPECT_EQ(nv12.size(), 64u * 48 * 3 / 2);
 }
 
@@ -491,14 +511,42 @@ TEST(GpuCompositorTest, PostPassesThatAreNotDueAreSkipped) {
   }
 }
 
+// The roads pack the perspective correction on the way; the bytes are those of the
+// chain's own perspective pass, then packing. Sharpening and a tone first, so the warp
+// reads their result.
+TEST(GpuCompositorTest, PerspectivePackedOnTheWayGivesTheChainsBytes) {
+  auto& c = shared();
+  const int w = 192, h = 108;
+  const cv::Mat frame = randomFrame(w, h, 19);
+  PerspectiveField field{96, 54, std::vector<std::array<float, 2>>(96 * 54)};
+  std::mt19937 rng(20);
+  std::uniform_real_distribution<float> offset(-5.0f, 5.0f);
+  for (auto& o : field.offsets) o = {offset(rng), offset(rng)};
+  for (const GpuPostParams& post : {GpuPostParams{0, 0, &field}, GpuPostParams{0.4f, 2, &field}}) {
+    std::vector<uint8_t> road, chain;
+    GpuTimings t;
+    ASSERT_TRUE(c.processCameraOnly({frame}, post, road, t));
+    upload(c, frame);
+    c.packNv12(c.runPostChain(c.outView(), w, h, post), w, h, chain, t);
+    // Apart from the device's rounding ties.
+    EXPECT_LE(largestDifference(road, chain), 1) << post.sharpen;
+    size_t same = 0;
+    for (size_t i = 0; i < road.size() && road.size() == chain.size(); ++i) same += road[i] == chain[i];
+    EXPECT_GE(double(same), 0.99 * double(chain.size())) << post.sharpen;
+    std::vector<uint8_t> unwarped;
+    c.packNv12(c.runPostChain(c.outView(), w, h, {post.sharpen, post.toneIndex, nullptr}), w, h, unwarped, t);
+    EXPECT_NE(unwarped, road) << "the field moves the picture";
+  }
+}
+
 TEST(GpuCompositorTest, SharpenAboveOneSharpensAsOne) {
   auto& c = shared();
   const cv::Mat frame = randomFrame(64, 48, 13);
   std::vector<uint8_t> one, two, half;
   GpuTimings t;
-  ASSERT_TRUE(c.processCameraOnly(frame, {1.0f, 0, nullptr}, one, t, nullptr, 0, false));
-  ASSERT_TRUE(c.processCameraOnly(frame, {2.0f, 0, nullptr}, two, t, nullptr, 0, false));
-  ASSERT_TRUE(c.processCameraOnly(frame, {0.5f, 0, nullptr}, half, t, nullptr, 0, false));
+  ASSERT_TRUE(c.processCameraOnly({frame}, {1.0f, 0, nullptr}, one, t));
+  ASSERT_TRUE(c.processCameraOnly({frame}, {2.0f, 0, nullptr}, two, t));
+  ASSERT_TRUE(c.processCameraOnly({frame}, {0.5f, 0, nullptr}, half, t));
   EXPECT_EQ(one, two);
   EXPECT_NE(one, half);
   EXPECT_EQ(t.compositeGpu, 0);  // no query on this path
@@ -509,11 +557,11 @@ TEST(GpuCompositorTest, MaskBypassStillNeedsAFacemask) {
   const cv::Mat frame = randomFrame(320, 512, 14);
   std::vector<uint8_t> nv12;
   GpuTimings t;
-  EXPECT_FALSE(fresh.processResident(frame, frame.clone(), constantField(0), 1, true, cropAt(0, 0), {}, nv12, t,
-                                     nullptr, 0, false));
+  EXPECT_FALSE(
+      fresh.processResident({frame}, faceOf(frame.clone(), constantField(0), cropAt(0, 0)), 1, true, {}, nv12, t));
   fresh.setFacemask(cv::Mat(512, 320, CV_32FC1, cv::Scalar(0.0f)));
-  EXPECT_TRUE(fresh.processResident(frame, frame.clone(), constantField(0), 1, true, cropAt(0, 0), {}, nv12, t, nullptr,
-                                    0, false));
+  EXPECT_TRUE(
+      fresh.processResident({frame}, faceOf(frame.clone(), constantField(0), cropAt(0, 0)), 1, true, {}, nv12, t));
 }
 
 TEST(GpuCompositorTest, AFailingQueryPollLeavesTheGpuTimesAtZero) {
@@ -525,10 +573,10 @@ TEST(GpuCompositorTest, AFailingQueryPollLeavesTheGpuTimesAtZero) {
   GpuTimings t;
   GpuDeltaTimings d;
   platform::faults::inject("ID3D11DeviceContext::GetData", 0x887A0001 /* DXGI_ERROR_INVALID_CALL */);
-  EXPECT_TRUE(c.processResident(frame, crop, constantField(0), 1, false, cropAt(0, 0), {}, nv12, t, nullptr, 0, false));
+  EXPECT_TRUE(c.processResident({frame}, faceOf(crop, constantField(0), cropAt(0, 0)), 1, false, {}, nv12, t));
   EXPECT_EQ(t.compositeGpu, 0);
   EXPECT_EQ(t.pasteGpu, 0);
-  EXPECT_TRUE(c.pasteCrops(frame, crop, retouched, cropAt(0, 0), {}, nv12, t, nullptr, 0, false));
+  EXPECT_TRUE(c.pasteCrops({frame}, faceOf(crop, cropAt(0, 0)), retouched, {}, nv12, t));
   EXPECT_EQ(t.pasteGpu, 0);
   const cv::Mat pasted = c.applyDelta(frame, crop, retouched, cropAt(0, 0), d);
   EXPECT_EQ(d.gpu, 0);
@@ -553,10 +601,18 @@ TEST(GpuCompositorTest, DeltaAndPastePathsCarryTheRetouchIntoTheFrame) {
 
   std::vector<uint8_t> nv12, reference;
   GpuTimings t;
-  ASSERT_TRUE(c.pasteCrops(frame, crop, retouched, cropAt(100, 50), {}, nv12, t, nullptr, 0, false));
-  EXPECT_GT(t.pasteGpu, 0);
+  ASSERT_TRUE(c.pasteCrops({frame}, faceOf(crop, cropAt(100, 50)), retouched, {}, nv12, t));
+  // Without global effects the paste rides in the packing pass.
+  EXPECT_EQ(t.pasteGpu, 0);
+  EXPECT_GT(t.nv12Gpu, 0);
   EXPECT_DOUBLE_EQ(t.gpuSum, t.pasteGpu + t.upload);
   EXPECT_EQ(t.compositeGpu, 0);
+  EXPECT_LE(cv::norm(readOut(c, 640, 720), expected, cv::NORM_INF), 1);
+  ASSERT_TRUE(bgrToNv12(expected, 640, 720, reference));
+  EXPECT_LE(largestDifference(nv12, reference), 2);
+  // With a global effect the paste is its own pass.
+  ASSERT_TRUE(c.pasteCrops({frame}, faceOf(crop, cropAt(100, 50)), retouched, {0.5f, 0, nullptr}, nv12, t));
+  EXPECT_GT(t.pasteGpu, 0);
   EXPECT_LE(cv::norm(readOut(c, 640, 720), expected, cv::NORM_INF), 1);
 }
 

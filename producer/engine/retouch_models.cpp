@@ -9,9 +9,7 @@
 
 namespace tesmira {
 
-// Members go in reverse: the teeth session, the skin session, then the environment.
 struct RetouchModels::Sessions {
-  Ort::Env env{ORT_LOGGING_LEVEL_WARNING, "tesmira-windows-retouch-preview"};
   Ort::MemoryInfo memory = Ort::MemoryInfo::CreateCpu(OrtArenaAllocator, OrtMemTypeDefault);
   std::unique_ptr<Ort::Session> skin;
   std::unique_ptr<Ort::Session> teeth;
@@ -68,17 +66,16 @@ RetouchModels::RetouchModels(const std::filesystem::path& skinModelPath, const s
                              InferenceProvider provider, int cpuThreads)
     : skinModelPath_(skinModelPath), teethModelPath_(teethModelPath), provider_(provider) {
   auto sessions = std::make_unique<Sessions>();
-  Ort::SessionOptions options;
-  options.SetGraphOptimizationLevel(GraphOptimizationLevel::ORT_ENABLE_ALL);
-  options.SetIntraOpNumThreads(provider_ == kProviderCpu ? std::max(cpuThreads, 0) : 1);
-  std::string reason;
-  if (!appendExecutionProvider(options, provider_, providerUsed_, reason)) {
-    std::cerr << "Requested ONNX provider '" << providerName(provider_) << "' is unavailable; using CPU. " << reason
-              << "\n";
+  const OnnxSessionSetUp setUp = makeSessionSetUp(provider_, cpuThreads);
+  providerUsed_ = setUp.used;
+  if (setUp.fellBack) {
+    std::cerr << "Requested ONNX provider '" << providerName(provider_) << "' is unavailable; using CPU. "
+              << setUp.reason << "\n";
   }
   // path::c_str() is the runtime's own path character type on every platform.
-  sessions->skin = std::make_unique<Ort::Session>(sessions->env, skinModelPath_.c_str(), options);
-  sessions->teeth = std::make_unique<Ort::Session>(sessions->env, teethModelPath_.c_str(), options);
+  Ort::Env& env = onnxEnvironment();
+  sessions->skin = std::make_unique<Ort::Session>(env, skinModelPath_.c_str(), setUp.options);
+  sessions->teeth = std::make_unique<Ort::Session>(env, teethModelPath_.c_str(), setUp.options);
   sessions_ = std::move(sessions);
 }
 

@@ -20,6 +20,7 @@ namespace tesmira {
 
 class CropCalibration;
 class RetouchModels;
+struct FaceStageScratch;
 
 // One frame's face: alignment, crop, mapped points and the skin model's raw output.
 struct FaceCrop {
@@ -85,6 +86,7 @@ class RetouchEngine {
   // Kept from frame to frame so that the road allocates them once.
   cv::Mat cropBuffer_;
   cv::Mat pasted_;
+  std::unique_ptr<FaceStageScratch> scratch_;
 };
 
 // The tone atlas file of index 1..5 in the resources folder.

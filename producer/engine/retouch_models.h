@@ -36,6 +36,9 @@ class RetouchModels {
   std::vector<float> runSkin(const cv::Mat& crop, const RetouchSettings& settings);
   // The teeth field (at most 65,536 floats).
   std::vector<float> runTeeth(const cv::Mat& patch);
+  // The same into `field`, which keeps its buffer from call to call.
+  void runSkin(const cv::Mat& crop, const RetouchSettings& settings, std::vector<float>& field);
+  void runTeeth(const cv::Mat& patch, std::vector<float>& field);
 
   const std::string& providerUsed() const { return providerUsed_; }
 

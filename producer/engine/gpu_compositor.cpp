@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <future>
 #include <initializer_list>
 #include <stdexcept>
 #include <string>
@@ -165,7 +166,7 @@ struct GpuCompositorImpl {
   uint32_t nv12Width = 0, nv12Height = 0;
 
   void build();
-  ComPtr<ID3D11ComputeShader> shader(std::string_view source, const char* step);
+  ComPtr<ID3D11ComputeShader> shader(std::future<ComPtr<ID3DBlob>>& compiled, const char* step);
   ComPtr<ID3D11Buffer> constants(UINT bytes, const char* step);
   ComPtr<ID3D11Texture2D> texture(const D3D11_TEXTURE2D_DESC& desc, const char* step,
                                   const D3D11_SUBRESOURCE_DATA* data = nullptr);
@@ -184,8 +185,8 @@ struct GpuCompositorImpl {
   void releaseExternal();
 };
 
-ComPtr<ID3D11ComputeShader> GpuCompositorImpl::shader(std::string_view source, const char* step) {
-  auto code = compileComputeShader(source);
+ComPtr<ID3D11ComputeShader> GpuCompositorImpl::shader(std::future<ComPtr<ID3DBlob>>& compiled, const char* step) {
+  auto code = compiled.get();
   ComPtr<ID3D11ComputeShader> cs;
   check(device->CreateComputeShader(code->GetBufferPointer(), code->GetBufferSize(), nullptr, &cs), step);
   return cs;
@@ -233,6 +234,13 @@ void GpuCompositorImpl::dynamicCropTexture(ComPtr<ID3D11Texture2D>& t, ComPtr<ID
 }
 
 void GpuCompositorImpl::build() {
+  // Compiling needs no device: the kernels compile on threads of their own while it is made.
+  namespace k = compositor_shaders;
+  std::future<ComPtr<ID3DBlob>> compiled[8];
+  const std::string_view sources[8] = {k::delta,           k::composite, k::residentPaste, k::nv12,
+                                       k::copyCameraFrame, k::cas,       k::tone,          k::perspective};
+  for (size_t i = 0; i < 8; ++i) compiled[i] = std::async(std::launch::async, compileComputeShader, sources[i]);
+
   const D3D_FEATURE_LEVEL levels[] = {D3D_FEATURE_LEVEL_11_1, D3D_FEATURE_LEVEL_11_0};
   check(D3D11CreateDevice(nullptr, D3D_DRIVER_TYPE_HARDWARE, nullptr,
                           D3D11_CREATE_DEVICE_BGRA_SUPPORT | D3D11_CREATE_DEVICE_VIDEO_SUPPORT, levels, 2,
@@ -245,15 +253,14 @@ void GpuCompositorImpl::build() {
   if (SUCCEEDED(device->QueryInterface(IID_PPV_ARGS(multithread.GetAddressOf()))))
     multithread->SetMultithreadProtected(TRUE);
 
-  namespace k = compositor_shaders;
-  deltaCs = shader(k::delta, "CreateComputeShader");
-  compositeCs = shader(k::composite, "CreateComputeShader(composite)");
-  residentPasteCs = shader(k::residentPaste, "CreateComputeShader(residentPaste)");
-  nv12Cs = shader(k::nv12, "CreateComputeShader(nv12)");
-  copyCameraFrameCs = shader(k::copyCameraFrame, "CreateComputeShader(copyCameraFrame)");
-  casCs = shader(k::cas, "CreateComputeShader(cas)");
-  toneCs = shader(k::tone, "CreateComputeShader(tone)");
-  perspectiveCs = shader(k::perspective, "CreateComputeShader(perspective)");
+  deltaCs = shader(compiled[0], "CreateComputeShader");
+  compositeCs = shader(compiled[1], "CreateComputeShader(composite)");
+  residentPasteCs = shader(compiled[2], "CreateComputeShader(residentPaste)");
+  nv12Cs = shader(compiled[3], "CreateComputeShader(nv12)");
+  copyCameraFrameCs = shader(compiled[4], "CreateComputeShader(copyCameraFrame)");
+  casCs = shader(compiled[5], "CreateComputeShader(cas)");
+  toneCs = shader(compiled[6], "CreateComputeShader(tone)");
+  perspectiveCs = shader(compiled[7], "CreateComputeShader(perspective)");
 
   D3D11_SAMPLER_DESC s{D3D11_FILTER_MIN_MAG_MIP_LINEAR,
                        D3D11_TEXTURE_ADDRESS_CLAMP,

@@ -93,6 +93,12 @@ std::vector<float> RetouchModels::runTeeth(const cv::Mat& patch) {
   return field;
 }
 
+void RetouchModels::warmUp() {
+  std::vector<float> field;
+  runSkin(cv::Mat::zeros(kSkinHeight, kSkinWidth, CV_8UC3), RetouchSettings{}, field);
+  runTeeth(cv::Mat::zeros(kTeethSize, kTeethSize, CV_8UC3), field);
+}
+
 void RetouchModels::runSkin(const cv::Mat& crop, const RetouchSettings& settings, std::vector<float>& field) {
   packModelCrop(crop, kSkinWidth, kSkinHeight, skinInput_);
   std::array<float, 4> cond = {settings.clearSkin, settings.eyeBags, settings.wrinkles, settings.wrinkles};

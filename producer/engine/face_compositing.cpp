@@ -171,13 +171,16 @@ void addPatchDelta(cv::Mat& image, cv::Point2f centre, const cv::Mat& delta) {
   const int y0 = int(std::clamp(fy, -float(n), float(image.rows)));
   const int xa = std::max(x0, 0), xb = std::min(x0 + n, image.cols);
   const int ya = std::max(y0, 0), yb = std::min(y0 + n, image.rows);
-  for (int y = ya; y < yb; ++y) {
-    uint8_t* row = image.ptr<uint8_t>(y);
-    const float* d = delta.ptr<float>(y - y0);
-    for (int x = xa; x < xb; ++x) {
-      for (int c = 0; c < 3; ++c) row[3 * x + c] = levelToByte(float(row[3 * x + c]) + d[3 * (x - x0) + c]);
+  if (yb <= ya || xb <= xa) return;
+  cv::parallel_for_(cv::Range(ya, yb), [&](const cv::Range& rows) {
+    for (int y = rows.start; y < rows.end; ++y) {
+      uint8_t* row = image.ptr<uint8_t>(y);
+      const float* d = delta.ptr<float>(y - y0);
+      for (int x = xa; x < xb; ++x) {
+        for (int c = 0; c < 3; ++c) row[3 * x + c] = levelToByte(float(row[3 * x + c]) + d[3 * (x - x0) + c]);
+      }
     }
-  }
+  });
 }
 
 }  // namespace tesmira

@@ -21,10 +21,24 @@ constexpr float kVertexLimit = 1 << 14;
 // Rings up to this length are filled without an allocation; the inner lips have 20 points.
 constexpr size_t kMaxMaskVertices = 64;
 
-// Runs body(rowBegin, rowEnd) over stripes of rows on OpenCV's worker threads.
-template <typename Body>
-void forEachRowStripe(int rows, const Body& body) {
-  cv::parallel_for_(cv::Range(0, rows), [&](const cv::Range& r) { body(r.start, r.end); });
+// pixel(image pixel, field value, mask value, out pixel) for every pixel of an 8-bit BGR
+// image with its 4-channel float field and float mask; out becomes 8-bit BGR of its size
+// (never the image itself). Rows go in stripes on OpenCV's worker threads.
+template <typename Pixel>
+void composePixels(const cv::Mat& image, const cv::Mat& field, const cv::Mat& mask, cv::Mat& out, const Pixel& pixel) {
+  CV_Assert(image.type() == CV_8UC3 && field.type() == CV_32FC4 && mask.type() == CV_32FC1);
+  CV_Assert(field.size() == image.size() && mask.size() == image.size());
+  CV_Assert(out.data != image.data);
+  out.create(image.size(), CV_8UC3);
+  cv::parallel_for_(cv::Range(0, image.rows), [&](const cv::Range& rows) {
+    for (int y = rows.start; y < rows.end; ++y) {
+      const uint8_t* p = image.ptr<uint8_t>(y);
+      const float* f = field.ptr<float>(y);
+      const float* m = mask.ptr<float>(y);
+      uint8_t* o = out.ptr<uint8_t>(y);
+      for (int x = 0; x < image.cols; ++x, p += 3, f += 4, o += 3) pixel(p, f, m[x], o);
+    }
+  });
 }
 
 }  // namespace
@@ -63,25 +77,13 @@ cv::Mat decodeModelField(const std::vector<float>& raw, int w, int h, cv::Size s
 }
 
 void composeSkin(const cv::Mat& crop, const cv::Mat& field, const cv::Mat& mask, float gain, cv::Mat& out) {
-  CV_Assert(crop.type() == CV_8UC3 && field.type() == CV_32FC4 && mask.type() == CV_32FC1);
-  CV_Assert(field.size() == crop.size() && mask.size() == crop.size());
-  CV_Assert(out.data != crop.data);
   if (!std::isfinite(gain)) gain = 0.0f;
-  out.create(crop.size(), CV_8UC3);
-  forEachRowStripe(crop.rows, [&](int rowBegin, int rowEnd) {
-    for (int y = rowBegin; y < rowEnd; ++y) {
-      const uint8_t* p = crop.ptr<uint8_t>(y);
-      const float* f = field.ptr<float>(y);
-      const float* m = mask.ptr<float>(y);
-      uint8_t* o = out.ptr<uint8_t>(y);
-      for (int x = 0; x < crop.cols; ++x, p += 3, f += 4, o += 3) {
-        const float a = gain * m[x];
-        const float da = 1.75f * f[3] - 0.25f;
-        for (int c = 0; c < 3; ++c) {
-          const float xv = p[c] / 255.0f;
-          o[c] = unitToByte(xv + a * ((1.5f * f[2 - c] - 0.25f) - da * xv));
-        }
-      }
+  composePixels(crop, field, mask, out, [gain](const uint8_t* p, const float* f, float m, uint8_t* o) {
+    const float a = gain * m;
+    const float da = 1.75f * f[3] - 0.25f;
+    for (int c = 0; c < 3; ++c) {
+      const float xv = p[c] / 255.0f;
+      o[c] = unitToByte(xv + a * ((1.5f * f[2 - c] - 0.25f) - da * xv));
     }
   });
 }
@@ -93,25 +95,15 @@ cv::Mat composeSkin(const cv::Mat& crop, const cv::Mat& field, const cv::Mat& ma
 }
 
 void composeTeeth(const cv::Mat& patch, const cv::Mat& field, const cv::Mat& mask, float strength, cv::Mat& out) {
-  CV_Assert(patch.type() == CV_8UC3 && field.type() == CV_32FC4 && mask.type() == CV_32FC1);
-  CV_Assert(field.size() == patch.size() && mask.size() == patch.size());
-  CV_Assert(out.data != patch.data);
   if (!std::isfinite(strength)) strength = 0.0f;
-  out.create(patch.size(), CV_8UC3);
-  for (int y = 0; y < patch.rows; ++y) {
-    const uint8_t* p = patch.ptr<uint8_t>(y);
-    const float* f = field.ptr<float>(y);
-    const float* m = mask.ptr<float>(y);
-    uint8_t* o = out.ptr<uint8_t>(y);
-    for (int x = 0; x < patch.cols; ++x, p += 3, f += 4, o += 3) {
-      const float a = strength * m[x];
-      const float k = 0.9f * (kTeeth059 * f[0] - 0.05f);
-      const float colour[3] = {clamp01(0.9f * (kTeeth059 * f[2] - 0.04f) + 0.352941f * k),
-                               clamp01(0.9f * (kTeeth059 * f[1] - 0.05f)), clamp01(0.921569f * k)};
-      const float alpha = a * clamp01(0.9f * (kTeeth069 * f[3] - 0.15f));
-      for (int c = 0; c < 3; ++c) o[c] = unitToByte(p[c] / 255.0f * (1.0f - alpha) + a * colour[c]);
-    }
-  }
+  composePixels(patch, field, mask, out, [strength](const uint8_t* p, const float* f, float m, uint8_t* o) {
+    const float a = strength * m;
+    const float k = 0.9f * (kTeeth059 * f[0] - 0.05f);
+    const float colour[3] = {clamp01(0.9f * (kTeeth059 * f[2] - 0.04f) + 0.352941f * k),
+                             clamp01(0.9f * (kTeeth059 * f[1] - 0.05f)), clamp01(0.921569f * k)};
+    const float alpha = a * clamp01(0.9f * (kTeeth069 * f[3] - 0.15f));
+    for (int c = 0; c < 3; ++c) o[c] = unitToByte(p[c] / 255.0f * (1.0f - alpha) + a * colour[c]);
+  });
 }
 
 cv::Mat composeTeeth(const cv::Mat& patch, const cv::Mat& field, const cv::Mat& mask, float strength) {

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "producer/engine/crop_geometry.h"
+#include "producer/engine/row_stripes.h"
 
 namespace tesmira {
 namespace {
@@ -47,8 +48,8 @@ void pasteCropCpu(const cv::Mat& frame, const cv::Mat& crop, const cv::Mat& reto
   constexpr double kW = kCropWidth, kH = kCropHeight;
   const float* changeData = change.data();
   // Rows are independent: stripes of them run on OpenCV's worker threads.
-  cv::parallel_for_(cv::Range(region.minY, region.maxY), [&](const cv::Range& rows) {
-    for (int y = rows.start; y < rows.end; ++y) {
+  forEachRowStripe(region.minY, region.maxY, [&](int rowBegin, int rowEnd) {
+    for (int y = rowBegin; y < rowEnd; ++y) {
       uint8_t* row = out.ptr<uint8_t>(y);
       const double uRow = b * y + c, vRow = e * y + f;
       for (int x = region.minX; x < region.maxX; ++x) {

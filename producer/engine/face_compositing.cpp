@@ -6,6 +6,8 @@
 #include <cmath>
 #include <stdexcept>
 
+#include "producer/engine/row_stripes.h"
+
 namespace tesmira {
 namespace {
 
@@ -30,8 +32,8 @@ void composePixels(const cv::Mat& image, const cv::Mat& field, const cv::Mat& ma
   CV_Assert(field.size() == image.size() && mask.size() == image.size());
   CV_Assert(out.data != image.data);
   out.create(image.size(), CV_8UC3);
-  cv::parallel_for_(cv::Range(0, image.rows), [&](const cv::Range& rows) {
-    for (int y = rows.start; y < rows.end; ++y) {
+  forEachRowStripe(0, image.rows, [&](int rowBegin, int rowEnd) {
+    for (int y = rowBegin; y < rowEnd; ++y) {
       const uint8_t* p = image.ptr<uint8_t>(y);
       const float* f = field.ptr<float>(y);
       const float* m = mask.ptr<float>(y);
@@ -163,9 +165,9 @@ void addPatchDelta(cv::Mat& image, cv::Point2f centre, const cv::Mat& delta) {
   const int y0 = int(std::clamp(fy, -float(n), float(image.rows)));
   const int xa = std::max(x0, 0), xb = std::min(x0 + n, image.cols);
   const int ya = std::max(y0, 0), yb = std::min(y0 + n, image.rows);
-  if (yb <= ya || xb <= xa) return;
-  cv::parallel_for_(cv::Range(ya, yb), [&](const cv::Range& rows) {
-    for (int y = rows.start; y < rows.end; ++y) {
+  if (xb <= xa) return;
+  forEachRowStripe(ya, yb, [&](int rowBegin, int rowEnd) {
+    for (int y = rowBegin; y < rowEnd; ++y) {
       uint8_t* row = image.ptr<uint8_t>(y);
       const float* d = delta.ptr<float>(y - y0);
       for (int x = xa; x < xb; ++x) {

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "producer/engine/crop_geometry.h"
+#include "producer/engine/row_stripes.h"
 
 namespace tesmira {
 namespace {
@@ -30,7 +31,8 @@ void pasteCropCpu(const cv::Mat& frame, const cv::Mat& crop, const cv::Mat& reto
   if (region.empty()) return;
 
   // The change in floats with a one-pixel border of zeros, so that a tap beyond the crop
-  // reads 0 without a test. Kept per thread: the road allocates it once.
+  // reads 0 without a test. Kept per calling thread: the road allocates it once; the
+  // workers below read it through a pointer, never their own copy.
   constexpr int kStride = kCropWidth + 2;
   thread_local std::vector<float> change;
   change.assign(size_t(kStride) * (kCropHeight + 2) * 3, 0.0f);
@@ -41,30 +43,35 @@ void pasteCropCpu(const cv::Mat& frame, const cv::Mat& crop, const cv::Mat& reto
     for (int i = 0; i < kCropWidth * 3; ++i) row[i] = float(int(after[i]) - int(before[i]));
   }
 
-  const auto [a, b, c, d, e, f] = cropFromFrame;
+  const double a = cropFromFrame[0], b = cropFromFrame[1], c = cropFromFrame[2];
+  const double d = cropFromFrame[3], e = cropFromFrame[4], f = cropFromFrame[5];
   constexpr double kW = kCropWidth, kH = kCropHeight;
-  for (int y = region.minY; y < region.maxY; ++y) {
-    uint8_t* row = out.ptr<uint8_t>(y);
-    const double uRow = b * y + c, vRow = e * y + f;
-    for (int x = region.minX; x < region.maxX; ++x) {
-      const double u = a * x + uRow, v = d * x + vRow;
-      // Beyond a pixel outside the crop every tap is zero; a NaN fails the test too.
-      if (!(u > -1.0 && u < kW && v > -1.0 && v < kH)) continue;
-      // u and v are above -1, so truncation of u + 1 is the floor of u, plus one.
-      const int iu = int(u + 1.0), iv = int(v + 1.0);
-      const float fx = float(u + 1.0 - iu), fy = float(v + 1.0 - iv);
-      const float* top = change.data() + (size_t(iv) * kStride + size_t(iu)) * 3;
-      const float* bottom = top + kStride * 3;
-      for (int ch = 0; ch < 3; ++ch) {
-        const float upper = top[ch] + fx * (top[3 + ch] - top[ch]);
-        const float lower = bottom[ch] + fx * (bottom[3 + ch] - bottom[ch]);
-        const float delta = upper + fy * (lower - upper);
-        if (delta == 0.0f) continue;
-        uint8_t& px = row[3 * x + ch];
-        px = levelByte(float(px) + delta);
+  const float* changeData = change.data();
+  // Rows are independent: stripes of them run on OpenCV's worker threads.
+  forEachRowStripe(region.minY, region.maxY, [&](int rowBegin, int rowEnd) {
+    for (int y = rowBegin; y < rowEnd; ++y) {
+      uint8_t* row = out.ptr<uint8_t>(y);
+      const double uRow = b * y + c, vRow = e * y + f;
+      for (int x = region.minX; x < region.maxX; ++x) {
+        const double u = a * x + uRow, v = d * x + vRow;
+        // Beyond a pixel outside the crop every tap is zero; a NaN fails the test too.
+        if (!(u > -1.0 && u < kW && v > -1.0 && v < kH)) continue;
+        // u and v are above -1, so truncation of u + 1 is the floor of u, plus one.
+        const int iu = int(u + 1.0), iv = int(v + 1.0);
+        const float fx = float(u + 1.0 - iu), fy = float(v + 1.0 - iv);
+        const float* top = changeData + (size_t(iv) * kStride + size_t(iu)) * 3;
+        const float* bottom = top + kStride * 3;
+        for (int ch = 0; ch < 3; ++ch) {
+          const float upper = top[ch] + fx * (top[3 + ch] - top[ch]);
+          const float lower = bottom[ch] + fx * (bottom[3 + ch] - bottom[ch]);
+          const float delta = upper + fy * (lower - upper);
+          if (delta == 0.0f) continue;
+          uint8_t& px = row[3 * x + ch];
+          px = levelByte(float(px) + delta);
+        }
       }
     }
-  }
+  });
 }
 
 cv::Mat pasteCropCpu(const cv::Mat& frame, const cv::Mat& crop, const cv::Mat& retouched,

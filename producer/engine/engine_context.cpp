@@ -1,5 +1,6 @@
 #include "producer/engine/engine_context.h"
 
+#include <future>
 #include <stdexcept>
 
 #include "common/environment.h"
@@ -19,17 +20,38 @@ std::unique_ptr<ILandmarkSource> createLandmarkSource(const ProducerOptions& opt
 }
 
 RetouchContext::RetouchContext(const ProducerOptions& options, const RetouchContextSeams& seams) {
-  calibration_.load(options.calibrationPath);
-  models_ = std::make_unique<RetouchModels>(options.skinModelPath, options.teethModelPath, options.provider);
-  engine_ = std::make_unique<RetouchEngine>(options, *models_, calibration_, true,
-                                            seams.makeCompositor ? seams.makeCompositor : createGpuCompositor);
   const LandmarkSourceFactory make = seams.makeLandmarkSource ? seams.makeLandmarkSource : createLandmarkSource;
-  if (environmentBeginsWith("TESMIRA_ONNX_LANDMARKER", '1')) {
-    landmarkSource_ = make(options, LandmarkSourceKind::kOnnx);
+  const bool onnx = environmentBeginsWith("TESMIRA_ONNX_LANDMARKER", '1');
+  const LandmarkSourceKind kind = onnx ? LandmarkSourceKind::kOnnx : LandmarkSourceKind::kMediaPipe;
+  // The landmark source shares nothing with the other parts: it is made on a thread of its
+  // own meanwhile. Leaving early (an error) waits for it, and what it made is destroyed.
+  std::future<std::unique_ptr<ILandmarkSource>> landmarks =
+      std::async(std::launch::async, [&make, &options, kind] { return make(options, kind); });
+  std::future<void> warmUp;
+  try {
+    calibration_.load(options.calibrationPath);
+    models_ = std::make_unique<RetouchModels>(options.skinModelPath, options.teethModelPath, options.provider);
+    // The models' first runs are slow; they happen while the engine is built, not in the
+    // first frame. A run that fails here fails again in the frame, which reports it.
+    warmUp = std::async(std::launch::async, [models = models_.get()] {
+      try {
+        models->warmUp();
+      } catch (const std::exception&) {
+      }
+    });
+    engine_ = std::make_unique<RetouchEngine>(options, *models_, calibration_, true,
+                                              seams.makeCompositor ? seams.makeCompositor : createGpuCompositor);
+    warmUp.get();
+  } catch (...) {
+    if (warmUp.valid()) warmUp.wait();
+    landmarks.wait();
+    throw;
+  }
+  landmarkSource_ = landmarks.get();
+  if (onnx) {
     if (!landmarkSource_) throw std::runtime_error("ONNX landmarker unavailable");
     logLine("landmarker: onnx provider=" + providerName(options.provider));
   } else {
-    landmarkSource_ = make(options, LandmarkSourceKind::kMediaPipe);
     if (!landmarkSource_) throw std::runtime_error("MediaPipe landmarker unavailable");
     logLine("landmarker: mediapipe");
   }

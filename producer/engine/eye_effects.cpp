@@ -44,9 +44,28 @@ bool finite(cv::Point2f p) { return std::isfinite(p.x) && std::isfinite(p.y); }
 // NaN to lo; then lo..hi.
 float clampBound(float v, float lo, float hi) { return v > hi ? hi : (v >= lo ? v : lo); }
 
+// A continuous `size` image of `type` over backing's memory, which is made crop-sized once
+// (more when asked for more) and kept. Not a view into a larger image: filters see no
+// pixels beyond it.
+cv::Mat imageOver(cv::Mat& backing, cv::Size size, int type) {
+  const size_t bytes = size_t(size.area()) * CV_ELEM_SIZE(type);
+  const size_t have = backing.empty() ? 0 : backing.total() * backing.elemSize();
+  if (have < bytes) {
+    const size_t crop = size_t(kCropWidth) * kCropHeight * CV_ELEM_SIZE(type);
+    backing.create(1, int(std::max(bytes, crop)), CV_8UC1);
+  }
+  return cv::Mat(size, type, backing.data);
+}
+
 }  // namespace
 
 cv::Mat buildEyeRegions(const cv::Mat& skinMask, const std::vector<cv::Point2f>& cropPoints, cv::Rect& rect) {
+  EyeScratch scratch;
+  return buildEyeRegions(skinMask, cropPoints, rect, scratch).clone();
+}
+
+cv::Mat buildEyeRegions(const cv::Mat& skinMask, const std::vector<cv::Point2f>& cropPoints, cv::Rect& rect,
+                        EyeScratch& scratch) {
   rect = cv::Rect();
   const float nan = std::numeric_limits<float>::quiet_NaN();
   cv::Point2f slots[kSlotCount];
@@ -59,7 +78,8 @@ cv::Mat buildEyeRegions(const cv::Mat& skinMask, const std::vector<cv::Point2f>&
     slots[i] = cv::Point2f(m.p * p.x + m.q * p.y + m.r, m.s * p.x + m.t * p.y + m.u);
   }
 
-  std::vector<int> kept;
+  int kept[8];
+  int keptCount = 0;
   float minX = std::numeric_limits<float>::infinity(), minY = minX, maxX = -minX, maxY = -minX;
   for (int t = 0; t < 8; ++t) {
     const cv::Point2f a = slots[kTriangles[t][0] - kFirstSlot], b = slots[kTriangles[t][1] - kFirstSlot],
@@ -67,7 +87,7 @@ cv::Mat buildEyeRegions(const cv::Mat& skinMask, const std::vector<cv::Point2f>&
     if (!finite(a) || !finite(b) || !finite(c)) continue;
     const float area = std::fabs((b.x - a.x) * (c.y - a.y) - (c.x - a.x) * (b.y - a.y)) * 0.5f;
     if (!(area > 0.5f)) continue;
-    kept.push_back(t);
+    kept[keptCount++] = t;
     for (const cv::Point2f& p : {a, b, c}) {
       minX = std::min(minX, p.x);
       minY = std::min(minY, p.y);
@@ -75,7 +95,7 @@ cv::Mat buildEyeRegions(const cv::Mat& skinMask, const std::vector<cv::Point2f>&
       maxY = std::max(maxY, p.y);
     }
   }
-  if (kept.empty()) return cv::Mat();
+  if (keptCount == 0) return cv::Mat();
 
   // Bounds are clamped in floating point before they become integers.
   float fx0 = std::floor(minX) - 8.0f, fy0 = std::floor(minY) - 8.0f;
@@ -88,9 +108,12 @@ cv::Mat buildEyeRegions(const cv::Mat& skinMask, const std::vector<cv::Point2f>&
   rect = cv::Rect(x0, y0, x1 - x0, y1 - y0);
 
   const float mw = float(skinMask.cols - 1), mh = float(skinMask.rows - 1);
-  cv::Mat region = cv::Mat::zeros(rect.size(), CV_32FC1);
-  cv::Mat warped, triangle;
-  for (int t : kept) {
+  cv::Mat region = imageOver(scratch.region, rect.size(), CV_32FC1);
+  cv::Mat warped = imageOver(scratch.warped, rect.size(), CV_32FC1);
+  cv::Mat triangle = imageOver(scratch.triangle, rect.size(), CV_32FC1);
+  region.setTo(0);
+  for (int i = 0; i < keptCount; ++i) {
+    const int t = kept[i];
     cv::Point2f source[3], destination[3];
     cv::Point corners[3];
     for (int k = 0; k < 3; ++k) {
@@ -102,11 +125,12 @@ cv::Mat buildEyeRegions(const cv::Mat& skinMask, const std::vector<cv::Point2f>&
     }
     const cv::Mat affine = cv::getAffineTransform(source, destination);
     cv::warpAffine(skinMask, warped, affine, rect.size(), cv::INTER_LINEAR, cv::BORDER_CONSTANT, cv::Scalar(0));
-    triangle = cv::Mat::zeros(rect.size(), CV_32FC1);
+    triangle.setTo(0);
     cv::fillConvexPoly(triangle, corners, 3, cv::Scalar(1.0), cv::LINE_8, 0);
-    region = cv::max(region, warped.mul(triangle));
+    cv::multiply(warped, triangle, warped);
+    cv::max(region, warped, region);
   }
-  region = cv::min(region, 1.0);
+  cv::min(region, 1.0, region);
   return region;
 }
 
@@ -125,13 +149,18 @@ cv::Vec3f sampleLookup(const cv::Mat& texture, float x, float y) {
 }
 
 cv::Mat shiftImage(const cv::Mat& image, float dx, float dy) {
+  cv::Mat out;
+  shiftImage(image, dx, dy, out);
+  return out;
+}
+
+void shiftImage(const cv::Mat& image, float dx, float dy, cv::Mat& out) {
+  CV_Assert(out.data != image.data || image.empty());
   // A step beyond the image samples only its replicated edge; NaN moves nothing.
   dx = std::isnan(dx) ? 0.0f : std::clamp(dx, -float(image.cols + 1), float(image.cols + 1));
   dy = std::isnan(dy) ? 0.0f : std::clamp(dy, -float(image.rows + 1), float(image.rows + 1));
   const cv::Matx23f move(1.0f, 0.0f, dx, 0.0f, 1.0f, dy);
-  cv::Mat out;
   cv::warpAffine(image, out, move, image.size(), cv::INTER_LINEAR | cv::WARP_INVERSE_MAP, cv::BORDER_REPLICATE);
-  return out;
 }
 
 std::array<cv::Point2f, 4> eyeSharpenTaps(int width, int height, const std::array<double, 6>& cropFromFrame) {
@@ -151,22 +180,34 @@ std::array<cv::Point2f, 4> eyeSharpenTaps(int width, int height, const std::arra
 cv::Mat retouchEyeRegion(const cv::Mat& retouched, const std::vector<cv::Point2f>& cropPoints, int frameWidth,
                          int frameHeight, const std::array<double, 6>& cropFromFrame, const RetouchSettings& settings,
                          const cv::Mat& skinMask, const cv::Mat& lookup) {
+  cv::Mat work = retouched.clone();
+  EyeScratch scratch;
+  if (!retouchEyeRegionInPlace(work, cropPoints, frameWidth, frameHeight, cropFromFrame, settings, skinMask, lookup,
+                               scratch))
+    return retouched;
+  return work;
+}
+
+bool retouchEyeRegionInPlace(cv::Mat& image, const std::vector<cv::Point2f>& cropPoints, int frameWidth,
+                             int frameHeight, const std::array<double, 6>& cropFromFrame,
+                             const RetouchSettings& settings, const cv::Mat& skinMask, const cv::Mat& lookup,
+                             EyeScratch& scratch) {
   // The settings channel is writable by any local user: a non-finite strength is off.
   const float eyeWhite = std::isfinite(settings.eyeWhite) ? settings.eyeWhite : 0.0f;
   const float eyeSharp = std::isfinite(settings.eyeSharp) ? settings.eyeSharp : 0.0f;
   cv::Rect rect;
-  const cv::Mat mask = buildEyeRegions(skinMask, cropPoints, rect);
-  if (rect.width <= 0 || rect.height <= 0 || mask.empty()) return retouched;
+  const cv::Mat mask = buildEyeRegions(skinMask, cropPoints, rect, scratch);
+  if (rect.width <= 0 || rect.height <= 0 || mask.empty()) return false;
   double maxValue = 0;
   cv::minMaxLoc(mask, nullptr, &maxValue);
-  if (!(maxValue > 0.001)) return retouched;
+  if (!(maxValue > 0.001)) return false;
 
-  cv::Mat work = retouched.clone();
-  cv::Mat roi = work(rect);
+  cv::Mat roi = image(rect);
 
-  cv::Mat white = mask.clone();
+  cv::Mat white;
   if (eyeWhite > 0) {
-    cv::Mat hsv;
+    white = imageOver(scratch.white, rect.size(), CV_32FC1);
+    cv::Mat hsv = imageOver(scratch.hsv, rect.size(), CV_8UC3);
     cv::cvtColor(roi, hsv, cv::COLOR_BGR2HSV);
     for (int y = 0; y < hsv.rows; ++y) {
       const uint8_t* px = hsv.ptr<uint8_t>(y);
@@ -178,16 +219,20 @@ cv::Mat retouchEyeRegion(const cv::Mat& retouched, const std::vector<cv::Point2f
       }
     }
     cv::GaussianBlur(white, white, cv::Size(0, 0), 1.5, 1.5, cv::BORDER_REFLECT_101);
-    white = cv::min(white, 1.0);
+    cv::min(white, 1.0, white);
   }
 
-  cv::Mat f;
+  cv::Mat f = imageOver(scratch.pixels, rect.size(), CV_32FC3);
   roi.convertTo(f, CV_32FC3, 1.0 / 255.0);
 
   if (eyeSharp > 0) {
-    cv::Mat sharp = f * 5.0;
-    for (const cv::Point2f& tap : eyeSharpenTaps(frameWidth, frameHeight, cropFromFrame))
-      sharp -= shiftImage(f, tap.x, tap.y);
+    cv::Mat sharp = imageOver(scratch.sharp, rect.size(), CV_32FC3);
+    cv::Mat shifted = imageOver(scratch.shifted, rect.size(), CV_32FC3);
+    f.convertTo(sharp, CV_32FC3, 5.0);
+    for (const cv::Point2f& tap : eyeSharpenTaps(frameWidth, frameHeight, cropFromFrame)) {
+      shiftImage(f, tap.x, tap.y, shifted);
+      cv::subtract(sharp, shifted, sharp);
+    }
     for (int y = 0; y < f.rows; ++y) {
       float* px = f.ptr<float>(y);
       const float* s = sharp.ptr<float>(y);
@@ -221,7 +266,7 @@ cv::Mat retouchEyeRegion(const cv::Mat& retouched, const std::vector<cv::Point2f
   }
 
   f.convertTo(roi, CV_8UC3, 255.0);
-  return work;
+  return true;
 }
 
 }  // namespace tesmira

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <future>
 #include <initializer_list>
 #include <iterator>
 #include <stdexcept>
@@ -202,7 +203,7 @@ struct GpuCompositorImpl {
   PendingOut pending;
 
   void build();
-  ComPtr<ID3D11ComputeShader> shader(std::string_view source, const char* step);
+  ComPtr<ID3D11ComputeShader> shader(std::future<ComPtr<ID3DBlob>>& compiled, const char* step);
   ComPtr<ID3D11Buffer> constants(UINT bytes, const char* step);
   ComPtr<ID3D11Texture2D> texture(const D3D11_TEXTURE2D_DESC& desc, const char* step,
                                   const D3D11_SUBRESOURCE_DATA* data = nullptr);
@@ -227,8 +228,8 @@ struct GpuCompositorImpl {
   void releaseCamera();
 };
 
-ComPtr<ID3D11ComputeShader> GpuCompositorImpl::shader(std::string_view source, const char* step) {
-  auto code = compileComputeShader(source);
+ComPtr<ID3D11ComputeShader> GpuCompositorImpl::shader(std::future<ComPtr<ID3DBlob>>& compiled, const char* step) {
+  auto code = compiled.get();
   ComPtr<ID3D11ComputeShader> cs;
   check(device->CreateComputeShader(code->GetBufferPointer(), code->GetBufferSize(), nullptr, &cs), step);
   return cs;
@@ -277,6 +278,29 @@ InputTexture GpuCompositorImpl::dynamicCropTexture(DXGI_FORMAT format, int w, in
 }
 
 void GpuCompositorImpl::build() {
+  // Compiling needs no device: the kernels compile on threads of their own while it is made.
+  namespace k = compositor_shaders;
+  struct KernelSource {
+    Kernel& kernel;
+    std::string_view source;
+    const char* step;
+  };
+  const KernelSource sources[] = {
+      {kernels.delta, k::delta, "CreateComputeShader"},
+      {kernels.composite, k::composite, "CreateComputeShader(composite)"},
+      {kernels.residentPaste, k::residentPaste, "CreateComputeShader(residentPaste)"},
+      {kernels.nv12, k::nv12, "CreateComputeShader(nv12)"},
+      {kernels.copyCameraFrame, k::copyCameraFrame, "CreateComputeShader(copyCameraFrame)"},
+      {kernels.cas, k::cas, "CreateComputeShader(cas)"},
+      {kernels.tone, k::tone, "CreateComputeShader(tone)"},
+      {kernels.perspective, k::perspective, "CreateComputeShader(perspective)"},
+      {kernels.nv12Paste, k::nv12Paste, "CreateComputeShader(nv12Paste)"},
+      {kernels.nv12Perspective, k::nv12Perspective, "CreateComputeShader(nv12Perspective)"},
+  };
+  std::future<ComPtr<ID3DBlob>> compiled[std::size(sources)];
+  for (size_t i = 0; i < std::size(sources); ++i)
+    compiled[i] = std::async(std::launch::async, compileComputeShader, sources[i].source);
+
   const D3D_FEATURE_LEVEL levels[] = {D3D_FEATURE_LEVEL_11_1, D3D_FEATURE_LEVEL_11_0};
   check(D3D11CreateDevice(nullptr, D3D_DRIVER_TYPE_HARDWARE, nullptr,
                           D3D11_CREATE_DEVICE_BGRA_SUPPORT | D3D11_CREATE_DEVICE_VIDEO_SUPPORT, levels, 2,
@@ -289,18 +313,8 @@ void GpuCompositorImpl::build() {
   if (SUCCEEDED(device->QueryInterface(IID_PPV_ARGS(multithread.GetAddressOf()))))
     multithread->SetMultithreadProtected(TRUE);
 
-  namespace k = compositor_shaders;
+  for (size_t i = 0; i < std::size(sources); ++i) sources[i].kernel.shader = shader(compiled[i], sources[i].step);
   Kernels& ks = kernels;
-  ks.delta.shader = shader(k::delta, "CreateComputeShader");
-  ks.composite.shader = shader(k::composite, "CreateComputeShader(composite)");
-  ks.residentPaste.shader = shader(k::residentPaste, "CreateComputeShader(residentPaste)");
-  ks.nv12.shader = shader(k::nv12, "CreateComputeShader(nv12)");
-  ks.copyCameraFrame.shader = shader(k::copyCameraFrame, "CreateComputeShader(copyCameraFrame)");
-  ks.cas.shader = shader(k::cas, "CreateComputeShader(cas)");
-  ks.tone.shader = shader(k::tone, "CreateComputeShader(tone)");
-  ks.perspective.shader = shader(k::perspective, "CreateComputeShader(perspective)");
-  ks.nv12Paste.shader = shader(k::nv12Paste, "CreateComputeShader(nv12Paste)");
-  ks.nv12Perspective.shader = shader(k::nv12Perspective, "CreateComputeShader(nv12Perspective)");
 
   D3D11_SAMPLER_DESC s{D3D11_FILTER_MIN_MAG_MIP_LINEAR,
                        D3D11_TEXTURE_ADDRESS_CLAMP,

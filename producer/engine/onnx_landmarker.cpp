@@ -121,9 +121,7 @@ cv::Matx23d cropTransform(const FaceRegion& region) {
 
 using namespace landmarks;
 
-// Members go in reverse: the anchors, the mesh session, the detector session, the environment.
 struct OnnxLandmarker::Impl {
-  Ort::Env env{ORT_LOGGING_LEVEL_WARNING, "tesmira-onnx-landmarker"};
   std::unique_ptr<Ort::Session> detector;
   std::unique_ptr<Ort::Session> mesh;
   float detectionThreshold = 0.5f;
@@ -225,14 +223,11 @@ OnnxLandmarker::OnnxLandmarker(const std::filesystem::path& detectorModelPath,
   impl->detectionThreshold = detectionThreshold;
   impl->trackingThreshold = trackingThreshold;
   impl->anchors = detectorAnchors();
-  Ort::SessionOptions options;
-  options.SetGraphOptimizationLevel(GraphOptimizationLevel::ORT_ENABLE_ALL);
-  options.SetIntraOpNumThreads(provider == kProviderCpu ? 0 : 1);
-  std::string used, reason;
-  if (!appendExecutionProvider(options, provider, used, reason))
-    std::cerr << "OnnxLandmarker: requested provider unavailable; using CPU. " << reason << "\n";
-  impl->detector = std::make_unique<Ort::Session>(impl->env, detectorModelPath.c_str(), options);
-  impl->mesh = std::make_unique<Ort::Session>(impl->env, meshModelPath.c_str(), options);
+  const OnnxSessionSetUp setUp = makeSessionSetUp(provider);
+  if (setUp.fellBack) std::cerr << "OnnxLandmarker: requested provider unavailable; using CPU. " << setUp.reason << "\n";
+  Ort::Env& env = onnxEnvironment();
+  impl->detector = std::make_unique<Ort::Session>(env, detectorModelPath.c_str(), setUp.options);
+  impl->mesh = std::make_unique<Ort::Session>(env, meshModelPath.c_str(), setUp.options);
   impl_ = std::move(impl);
 }
 

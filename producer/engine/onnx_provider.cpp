@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <algorithm>
+
 namespace tesmira {
 namespace {
 
@@ -28,6 +30,19 @@ bool callAppend(Ort::SessionOptions& options, const char* exportName, std::strin
 }
 
 }  // namespace
+
+Ort::Env& onnxEnvironment() {
+  static Ort::Env* const env = new Ort::Env(ORT_LOGGING_LEVEL_WARNING, "tesmira-producer");
+  return *env;
+}
+
+OnnxSessionSetUp makeSessionSetUp(InferenceProvider requested, int cpuThreads) {
+  OnnxSessionSetUp setUp;
+  setUp.options.SetGraphOptimizationLevel(GraphOptimizationLevel::ORT_ENABLE_ALL);
+  setUp.options.SetIntraOpNumThreads(requested == kProviderCpu ? std::max(cpuThreads, 0) : 1);
+  setUp.fellBack = !appendExecutionProvider(setUp.options, requested, setUp.used, setUp.reason);
+  return setUp;
+}
 
 bool appendExecutionProvider(Ort::SessionOptions& options, InferenceProvider requested, std::string& used,
                              std::string& reason) {

@@ -53,6 +53,76 @@ cv::Mat& reusable(cv::Mat& image) {
 
 }  // namespace
 
+// The CPU face stage's images, fields and point lists, reused frame to frame.
+struct FaceStageScratch {
+  cv::Mat fieldPlane, field, fullMask, retouched;
+  cv::Mat plainPatch, retouchedPatch, plainSmall, retouchedSmall;
+  std::vector<float> teethRaw;
+  cv::Mat teethField, teethPlane, inside, soft, composited, difference, delta;
+  MouthMaskScratch insideScratch, softScratch;
+  std::vector<cv::Point2f> mapped, ring;
+  EyeScratch eyes;
+};
+
+namespace {
+
+// Teeth whitening on `image` (the skin-retouched crop) in place; false when it left the
+// image as it was.
+bool retouchTeethInPlace(RetouchModels& models, const cv::Mat& teethMask, FaceStageScratch& s, cv::Mat& image,
+                         const cv::Mat& crop, const std::vector<cv::Point2f>& points, float strength,
+                         RetouchTimings* timings) {
+  const int64_t totalStart = steadyNs();
+  if (points.size() < kTeethMinPoints || !(strength > 0)) return false;
+
+  int64_t start = steadyNs();
+  cv::Point2f centre((points[13].x + points[14].x) * 0.5f, (points[13].y + points[14].y) * 0.5f);
+  if (!std::isfinite(centre.x) || !std::isfinite(centre.y)) return false;
+  // A centre a whole patch beyond the crop samples only replicated border and pastes
+  // nowhere; clamping it there keeps every later bound finite and small.
+  centre.x = std::clamp(centre.x, -float(kTeethPatch), float(crop.cols + kTeethPatch));
+  centre.y = std::clamp(centre.y, -float(kTeethPatch), float(crop.rows + kTeethPatch));
+
+  const cv::Size side(kTeethSide, kTeethSide);
+  cv::getRectSubPix(crop, cv::Size(kTeethPatch, kTeethPatch), centre, s.plainPatch);
+  cv::getRectSubPix(image, cv::Size(kTeethPatch, kTeethPatch), centre, s.retouchedPatch);
+  cv::resize(s.plainPatch, s.plainSmall, side, 0, 0, cv::INTER_LINEAR);
+  cv::resize(s.retouchedPatch, s.retouchedSmall, side, 0, 0, cv::INTER_LINEAR);
+  if (timings) timings->teeth_roi = msBetween(start, steadyNs());
+
+  start = steadyNs();
+  models.runTeeth(s.plainSmall, s.teethRaw);
+  if (timings) timings->teeth_model = msBetween(start, steadyNs());
+
+  start = steadyNs();
+  decodeModelField(s.teethRaw, kTeethSide, kTeethSide, side, {}, s.teethField, s.teethPlane);
+  s.mapped.clear();
+  const float left = centre.x - float(kTeethSide), top = centre.y - float(kTeethSide);
+  for (const cv::Point2f& p : points) s.mapped.emplace_back((p.x - left) * 0.5f, (p.y - top) * 0.5f);
+  // A shut mouth (a ring without area) shows no teeth.
+  s.ring.clear();
+  for (int i : kMouthIndices) s.ring.push_back(s.mapped[size_t(i)]);
+  const double area = std::fabs(cv::contourArea(s.ring));
+  if (!(area >= 1.0)) return false;
+  // Soft inside the inner lips and zero beyond them: a wide blur would whiten the lips.
+  softMouthMask(side, s.mapped, kMouthIndices.data(), kMouthIndices.size(), 0.0, s.inside, s.insideScratch);
+  softMouthMask(side, s.mapped, kMouthIndices.data(), kMouthIndices.size(), 1.5, s.soft, s.softScratch);
+  cv::multiply(s.soft, s.inside, s.soft);
+  cv::multiply(s.soft, teethMask, s.soft);
+  composeTeeth(s.retouchedSmall, s.teethField, s.soft, strength, s.composited);
+
+  // Byte differences are exact in floats.
+  cv::subtract(s.composited, s.retouchedSmall, s.difference, cv::noArray(), CV_32F);
+  cv::resize(s.difference, s.delta, cv::Size(kTeethPatch, kTeethPatch), 0, 0, cv::INTER_LINEAR);
+  addPatchDelta(image, centre, s.delta);
+  if (timings) {
+    timings->teeth_comp = msBetween(start, steadyNs());
+    timings->teeth_total = msBetween(totalStart, steadyNs());
+  }
+  return true;
+}
+
+}  // namespace
+
 std::filesystem::path toneAtlasPath(const std::filesystem::path& resourcesDir, int index) {
   std::string folder = resourcesDir.string();
   const bool separated = !folder.empty() && (folder.back() == '\\' || folder.back() == '/');
@@ -62,7 +132,7 @@ std::filesystem::path toneAtlasPath(const std::filesystem::path& resourcesDir, i
 
 RetouchEngine::RetouchEngine(const ProducerOptions& options, RetouchModels& models, const CropCalibration& calibration,
                              bool preferGpu, const CompositorFactory& makeCompositor)
-    : models_(&models), calibration_(&calibration) {
+    : models_(&models), calibration_(&calibration), scratch_(std::make_unique<FaceStageScratch>()) {
   facemask_ = loadImageChannel(options.facemaskPath, 0);
   skinMask_ = loadImageChannel(options.skinMaskPath, 2);
   teethMask_ = loadImageChannel(options.teethMaskPath, 0);
@@ -201,20 +271,24 @@ FaceCrop RetouchEngine::runSkinStage(const cv::Mat& frame, const std::vector<Lan
 
 cv::Mat RetouchEngine::faceStageCpu(const cv::Mat& frame, const FaceCrop& face, const RetouchSettings& settings,
                                     RetouchTimings& timings) {
+  FaceStageScratch& s = *scratch_;
   const int64_t start = steadyNs();
-  const cv::Mat field = decodeModelField(face.skinField, kSkinFieldWidth, kSkinFieldHeight,
-                                         cv::Size(kCropWidth, kCropHeight), kNeutralSkinField);
-  const cv::Mat mask = settings.maskBypass ? cv::Mat(facemask_.size(), CV_32FC1, cv::Scalar(1.0)) : facemask_;
-  cv::Mat retouched = composeSkin(face.crop, field, mask, settings.gain);
+  decodeModelField(face.skinField, kSkinFieldWidth, kSkinFieldHeight, cv::Size(kCropWidth, kCropHeight),
+                   kNeutralSkinField, s.field, s.fieldPlane);
+  if (settings.maskBypass && s.fullMask.empty()) s.fullMask = cv::Mat(facemask_.size(), CV_32FC1, cv::Scalar(1.0));
+  const cv::Mat& mask = settings.maskBypass ? s.fullMask : facemask_;
+  cv::Mat& retouched = reusable(s.retouched);
+  composeSkin(face.crop, s.field, mask, settings.gain, retouched);
   timings.skin_comp = msBetween(start, steadyNs());
 
   if (settings.teeth > 0 && face.mouthOpen) {
     timings.teethApplied = true;
-    retouched = retouchTeeth(retouched, face.crop, face.points, settings.teeth, &timings);
+    retouchTeethInPlace(*models_, teethMask_, s, retouched, face.crop, face.points, settings.teeth, &timings);
   }
   if (settings.eyeWhite > 0 || settings.eyeSharp > 0) {
     const int64_t eyeStart = steadyNs();
-    retouched = retouchEyes(retouched, face.points, frame.cols, frame.rows, face.cropFromFrame, settings);
+    retouchEyeRegionInPlace(retouched, face.points, frame.cols, frame.rows, face.cropFromFrame, settings, skinMask_,
+                            lookup_, s.eyes);
     timings.eyeApplied = true;
     timings.eye = msBetween(eyeStart, steadyNs());
   }
@@ -223,64 +297,19 @@ cv::Mat RetouchEngine::faceStageCpu(const cv::Mat& frame, const FaceCrop& face, 
 
 cv::Mat RetouchEngine::retouchTeeth(const cv::Mat& retouched, const cv::Mat& crop,
                                     const std::vector<cv::Point2f>& points, float strength, RetouchTimings* timings) {
-  const int64_t totalStart = steadyNs();
-  if (points.size() < kTeethMinPoints || !(strength > 0)) return retouched;
-
-  int64_t start = steadyNs();
-  cv::Point2f centre((points[13].x + points[14].x) * 0.5f, (points[13].y + points[14].y) * 0.5f);
-  if (!std::isfinite(centre.x) || !std::isfinite(centre.y)) return retouched;
-  // A centre a whole patch beyond the crop samples only replicated border and pastes
-  // nowhere; clamping it there keeps every later bound finite and small.
-  centre.x = std::clamp(centre.x, -float(kTeethPatch), float(crop.cols + kTeethPatch));
-  centre.y = std::clamp(centre.y, -float(kTeethPatch), float(crop.rows + kTeethPatch));
-
-  cv::Mat plainPatch, retouchedPatch;
-  cv::getRectSubPix(crop, cv::Size(kTeethPatch, kTeethPatch), centre, plainPatch);
-  cv::getRectSubPix(retouched, cv::Size(kTeethPatch, kTeethPatch), centre, retouchedPatch);
-  cv::resize(plainPatch, plainPatch, cv::Size(kTeethSide, kTeethSide), 0, 0, cv::INTER_LINEAR);
-  cv::resize(retouchedPatch, retouchedPatch, cv::Size(kTeethSide, kTeethSide), 0, 0, cv::INTER_LINEAR);
-  if (timings) timings->teeth_roi = msBetween(start, steadyNs());
-
-  start = steadyNs();
-  const std::vector<float> raw = models_->runTeeth(plainPatch);
-  if (timings) timings->teeth_model = msBetween(start, steadyNs());
-
-  start = steadyNs();
-  const cv::Mat field = decodeModelField(raw, kTeethSide, kTeethSide, cv::Size(kTeethSide, kTeethSide));
-  std::vector<cv::Point2f> mapped;
-  mapped.reserve(points.size());
-  const float left = centre.x - float(kTeethSide), top = centre.y - float(kTeethSide);
-  for (const cv::Point2f& p : points) mapped.emplace_back((p.x - left) * 0.5f, (p.y - top) * 0.5f);
-  // A shut mouth (a ring without area) shows no teeth.
-  std::vector<cv::Point2f> ring;
-  ring.reserve(kMouthIndices.size());
-  for (int i : kMouthIndices) ring.push_back(mapped[size_t(i)]);
-  const double area = std::fabs(cv::contourArea(ring));
-  if (!(area >= 1.0)) return retouched;
-  // Soft inside the inner lips and zero beyond them: a wide blur would whiten the lips.
-  const cv::Size side(kTeethSide, kTeethSide);
-  const cv::Mat inside = softMouthMask(side, mapped, kMouthIndices.data(), kMouthIndices.size(), 0.0);
-  cv::Mat mask = softMouthMask(side, mapped, kMouthIndices.data(), kMouthIndices.size(), 1.5);
-  mask = mask.mul(inside).mul(teethMask_);
-  const cv::Mat composited = composeTeeth(retouchedPatch, field, mask, strength);
-
-  cv::Mat after, before, delta;
-  composited.convertTo(after, CV_32FC3);
-  retouchedPatch.convertTo(before, CV_32FC3);
-  cv::resize(after - before, delta, cv::Size(kTeethPatch, kTeethPatch), 0, 0, cv::INTER_LINEAR);
   cv::Mat result = retouched.clone();
-  addPatchDelta(result, centre, delta);
-  if (timings) {
-    timings->teeth_comp = msBetween(start, steadyNs());
-    timings->teeth_total = msBetween(totalStart, steadyNs());
-  }
+  if (!retouchTeethInPlace(*models_, teethMask_, *scratch_, result, crop, points, strength, timings)) return retouched;
   return result;
 }
 
 cv::Mat RetouchEngine::retouchEyes(const cv::Mat& retouched, const std::vector<cv::Point2f>& points, int frameWidth,
                                    int frameHeight, const std::array<double, 6>& cropFromFrame,
                                    const RetouchSettings& settings) {
-  return retouchEyeRegion(retouched, points, frameWidth, frameHeight, cropFromFrame, settings, skinMask_, lookup_);
+  cv::Mat result = retouched.clone();
+  if (!retouchEyeRegionInPlace(result, points, frameWidth, frameHeight, cropFromFrame, settings, skinMask_, lookup_,
+                               scratch_->eyes))
+    return retouched;
+  return result;
 }
 
 cv::Mat RetouchEngine::retouchFaceCpu(const cv::Mat& faceFrame, const cv::Mat& pasteFrame, const FaceCrop& face,

@@ -21,6 +21,7 @@ namespace tesmira {
 
 class CropCalibration;
 class RetouchModels;
+struct FaceStageScratch;
 
 class RetouchEngine {
  public:
@@ -77,6 +78,7 @@ class RetouchEngine {
   // Kept from frame to frame so that the road allocates them once.
   cv::Mat cropBuffer_;
   cv::Mat pasted_;
+  std::unique_ptr<FaceStageScratch> scratch_;
 };
 
 // The tone atlas file of index 1..5 in the resources folder.

@@ -9,9 +9,7 @@
 
 namespace tesmira {
 
-// Members go in reverse: the teeth session, the skin session, then the environment.
 struct RetouchModels::Sessions {
-  Ort::Env env{ORT_LOGGING_LEVEL_WARNING, "tesmira-windows-retouch-preview"};
   Ort::MemoryInfo memory = Ort::MemoryInfo::CreateCpu(OrtArenaAllocator, OrtMemTypeDefault);
   std::unique_ptr<Ort::Session> skin;
   std::unique_ptr<Ort::Session> teeth;
@@ -19,8 +17,8 @@ struct RetouchModels::Sessions {
 
 namespace {
 
-std::vector<float> runModel(Ort::Session& session, const char* const* inputNames, Ort::Value* inputs,
-                            size_t inputCount, size_t maxFloats) {
+void runModel(Ort::Session& session, const char* const* inputNames, Ort::Value* inputs, size_t inputCount,
+              size_t maxFloats, std::vector<float>& field) {
   static const char* const kOutputNames[] = {"output_0"};
   auto outputs = session.Run(Ort::RunOptions{nullptr}, inputNames, inputs, inputCount, kOutputNames, 1);
   Ort::Value& out = outputs.front();
@@ -34,7 +32,7 @@ std::vector<float> runModel(Ort::Session& session, const char* const* inputNames
   // A smaller output than the contract is copied as it is, never read past its end.
   size_t count = std::min(tensorInfo.GetElementCount(), maxFloats);
   const float* data = out.GetTensorData<float>();
-  return std::vector<float>(data, data + count);
+  field.assign(data, data + count);
 }
 
 }  // namespace
@@ -68,23 +66,40 @@ RetouchModels::RetouchModels(const std::filesystem::path& skinModelPath, const s
                              InferenceProvider provider, int cpuThreads)
     : skinModelPath_(skinModelPath), teethModelPath_(teethModelPath), provider_(provider) {
   auto sessions = std::make_unique<Sessions>();
-  Ort::SessionOptions options;
-  options.SetGraphOptimizationLevel(GraphOptimizationLevel::ORT_ENABLE_ALL);
-  options.SetIntraOpNumThreads(provider_ == kProviderCpu ? std::max(cpuThreads, 0) : 1);
-  std::string reason;
-  if (!appendExecutionProvider(options, provider_, providerUsed_, reason)) {
-    std::cerr << "Requested ONNX provider '" << providerName(provider_) << "' is unavailable; using CPU. " << reason
-              << "\n";
+  const OnnxSessionSetUp setUp = makeSessionSetUp(provider_, cpuThreads);
+  providerUsed_ = setUp.used;
+  if (setUp.fellBack) {
+    std::cerr << "Requested ONNX provider '" << providerName(provider_) << "' is unavailable; using CPU. "
+              << setUp.reason << "\n";
   }
   // path::c_str() is the runtime's own path character type on every platform.
-  sessions->skin = std::make_unique<Ort::Session>(sessions->env, skinModelPath_.c_str(), options);
-  sessions->teeth = std::make_unique<Ort::Session>(sessions->env, teethModelPath_.c_str(), options);
+  Ort::Env& env = onnxEnvironment();
+  sessions->skin = std::make_unique<Ort::Session>(env, skinModelPath_.c_str(), setUp.options);
+  sessions->teeth = std::make_unique<Ort::Session>(env, teethModelPath_.c_str(), setUp.options);
   sessions_ = std::move(sessions);
 }
 
 RetouchModels::~RetouchModels() = default;
 
 std::vector<float> RetouchModels::runSkin(const cv::Mat& crop, const RetouchSettings& settings) {
+  std::vector<float> field;
+  runSkin(crop, settings, field);
+  return field;
+}
+
+std::vector<float> RetouchModels::runTeeth(const cv::Mat& patch) {
+  std::vector<float> field;
+  runTeeth(patch, field);
+  return field;
+}
+
+void RetouchModels::warmUp() {
+  std::vector<float> field;
+  runSkin(cv::Mat::zeros(kSkinHeight, kSkinWidth, CV_8UC3), RetouchSettings{}, field);
+  runTeeth(cv::Mat::zeros(kTeethSize, kTeethSize, CV_8UC3), field);
+}
+
+void RetouchModels::runSkin(const cv::Mat& crop, const RetouchSettings& settings, std::vector<float>& field) {
   packModelCrop(crop, kSkinWidth, kSkinHeight, skinInput_);
   std::array<float, 4> cond = {settings.clearSkin, settings.eyeBags, settings.wrinkles, settings.wrinkles};
   const Ort::MemoryInfo& memory = sessions_->memory;
@@ -94,17 +109,17 @@ std::vector<float> RetouchModels::runSkin(const cv::Mat& crop, const RetouchSett
       Ort::Value::CreateTensor<float>(memory, skinInput_.data(), skinInput_.size(), dataShape.data(), dataShape.size()),
       Ort::Value::CreateTensor<float>(memory, cond.data(), cond.size(), condShape.data(), condShape.size())};
   static const char* const kInputNames[] = {"data", "cond"};
-  return runModel(*sessions_->skin, kInputNames, inputs.data(), inputs.size(), kSkinFieldFloats);
+  runModel(*sessions_->skin, kInputNames, inputs.data(), inputs.size(), kSkinFieldFloats, field);
 }
 
-std::vector<float> RetouchModels::runTeeth(const cv::Mat& patch) {
+void RetouchModels::runTeeth(const cv::Mat& patch, std::vector<float>& field) {
   packModelCrop(patch, kTeethSize, kTeethSize, teethInput_);
   const Ort::MemoryInfo& memory = sessions_->memory;
   const std::array<int64_t, 4> dataShape = {1, 3, kTeethSize, kTeethSize};
   Ort::Value input =
       Ort::Value::CreateTensor<float>(memory, teethInput_.data(), teethInput_.size(), dataShape.data(), dataShape.size());
   static const char* const kInputNames[] = {"data"};
-  return runModel(*sessions_->teeth, kInputNames, &input, 1, kTeethFieldFloats);
+  runModel(*sessions_->teeth, kInputNames, &input, 1, kTeethFieldFloats, field);
 }
 
 }  // namespace tesmira

@@ -36,6 +36,13 @@ class RetouchModels {
   std::vector<float> runSkin(const cv::Mat& crop, const RetouchSettings& settings);
   // The teeth field (at most 65,536 floats).
   std::vector<float> runTeeth(const cv::Mat& patch);
+  // The same into `field`, which keeps its buffer from call to call.
+  void runSkin(const cv::Mat& crop, const RetouchSettings& settings, std::vector<float>& field);
+  void runTeeth(const cv::Mat& patch, std::vector<float>& field);
+
+  // One run of each model on a blank input: the runtime's first run of a session plans its
+  // memory and is many times slower than the next. Throws what a run throws.
+  void warmUp();
 
   const std::string& providerUsed() const { return providerUsed_; }
 

@@ -19,6 +19,7 @@
 #include "producer/engine/bench/bench_inputs.h"
 #include "producer/engine/crop_calibration.h"
 #include "producer/engine/onnx_landmarker.h"
+#include "producer/engine/onnx_provider.h"
 #include "producer/engine/retouch_engine.h"
 #include "producer/engine/retouch_models.h"
 #include "producer/frame_writer.h"
@@ -46,10 +47,9 @@ struct Stages {
 };
 
 // The median time of one run of a square-input landmark model on zeros, nothing around it.
-double modelRunMs(Ort::Env& env, const std::filesystem::path& path, int side, const char* input,
+double modelRunMs(const std::filesystem::path& path, int side, const char* input,
                   const std::vector<const char*>& outputs) {
-  Ort::SessionOptions options;
-  Ort::Session session(env, path.c_str(), options);
+  Ort::Session session(onnxEnvironment(), path.c_str(), makeSessionSetUp(kProviderCpu).options);
   std::vector<float> data(size_t(side) * side * 3, 0.0f);
   const std::array<int64_t, 4> shape = {1, side, side, 3};
   Ort::MemoryInfo memory = Ort::MemoryInfo::CreateCpu(OrtArenaAllocator, OrtMemTypeDefault);
@@ -64,9 +64,8 @@ double modelRunMs(Ort::Env& env, const std::filesystem::path& path, int side, co
 }
 
 void reportFloors(const char* title, const Stages& s, const ProducerOptions& options, int width, int height) {
-  Ort::Env env{ORT_LOGGING_LEVEL_WARNING, "retouch-road-bench"};
-  const double detector = modelRunMs(env, options.landmarkDetectorModelPath, 128, "input", {"regressors", "classificators"});
-  const double mesh = modelRunMs(env, options.landmarkMeshModelPath, 256, "input_12", {"Identity", "Identity_1"});
+  const double detector = modelRunMs(options.landmarkDetectorModelPath, 128, "input", {"regressors", "classificators"});
+  const double mesh = modelRunMs(options.landmarkMeshModelPath, 256, "input_12", {"Identity", "Identity_1"});
   const size_t frameBytes = size_t(width) * height * 3, cropBytes = size_t(kCropWidth) * kCropHeight * 3;
   const size_t compositeBytes = cropBytes * 2 + size_t(kCropWidth) * kCropHeight * (16 + 4);
   std::printf("  landmark models alone: detector %.2f ms, mesh %.2f ms; the detector ran on %.0f%% of the frames\n",

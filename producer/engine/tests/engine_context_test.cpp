@@ -151,6 +151,22 @@ TEST_F(RetouchContextTest, AThrowAtAnyStepLeavesNothingAlive) {
   }
 }
 
+TEST_F(RetouchContextTest, AnEarlierStepsErrorWinsOverTheLandmarkSourcesOwn) {
+  // The landmark source is made meanwhile on a thread of its own; when both fail, the
+  // error is the one of the step that comes first, as if they had run in turn.
+  landmarks_.throwOnCreate = true;
+  options_.skinModelPath = root() / "missing";
+  try {
+    RetouchContext context(options_, seams());
+    ADD_FAILURE() << "did not fail";
+  } catch (const std::exception& error) {
+    EXPECT_EQ(std::string(error.what()).find("landmarker broke"), std::string::npos) << error.what();
+  }
+  EXPECT_EQ(landmarks_.kinds.size(), 1u);
+  EXPECT_EQ(script_.created, 0);
+  EXPECT_EQ(landmarks_.alive, 0);
+}
+
 TEST_F(RetouchContextTest, AMissingToneAtlasStillBuildsTheContextOnTheCpu) {
   std::filesystem::remove(resources_ / "tone_studio.png");
   ::testing::internal::CaptureStderr();

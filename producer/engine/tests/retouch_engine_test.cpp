@@ -9,6 +9,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <fstream>
 #include <limits>
@@ -475,6 +476,98 @@ TEST_F(DispatcherTest, TheRetouchStaysInsideTheCropFootprint) {
   // The crop covers frame x 160..480 (plus the 2-pixel margin).
   EXPECT_EQ(differencesOutside(bgr, frame, cv::Rect(158, 0, 324, kFrameHeight)), 0);
   EXPECT_GT(cv::norm(bgr, frame, cv::NORM_L1), 1e5);
+}
+
+// Counts the image buffers OpenCV allocates while it is installed. Inside every call OpenCV's
+// warps make block buffers of at most 16 KiB (64x64 points), and filters their kernels:
+// those are no buffer of the road, and smaller than any of its images.
+class ImageAllocationCounter final : public cv::MatAllocator {
+ public:
+  static constexpr size_t kBlockBytes = 16384;
+  ImageAllocationCounter() : base_(cv::Mat::getStdAllocator()), previous_(cv::Mat::getDefaultAllocator()) {
+    cv::Mat::setDefaultAllocator(this);
+  }
+  ~ImageAllocationCounter() override { cv::Mat::setDefaultAllocator(previous_); }
+  cv::UMatData* allocate(int dims, const int* sizes, int type, void* data, size_t* step, cv::AccessFlag flags,
+                         cv::UMatUsageFlags usage) const override {
+    size_t bytes = CV_ELEM_SIZE(type);
+    for (int i = 0; i < dims; ++i) bytes *= size_t(sizes[i]);
+    if (!data && bytes > kBlockBytes) ++images;
+    return base_->allocate(dims, sizes, type, data, step, flags, usage);
+  }
+  bool allocate(cv::UMatData* u, cv::AccessFlag access, cv::UMatUsageFlags usage) const override {
+    return base_->allocate(u, access, usage);
+  }
+  void deallocate(cv::UMatData* u) const override { base_->deallocate(u); }
+
+  mutable std::atomic<int> images{0};
+
+ private:
+  cv::MatAllocator* base_;
+  cv::MatAllocator* previous_;
+};
+
+// The synthetic face with taller eye openings: another eye rectangle in the crop.
+std::vector<LandmarkPoint> tallerEyes(std::vector<LandmarkPoint> points) {
+  for (size_t i : {160, 158, 385, 387}) points[i].y -= 5;
+  for (size_t i : {153, 144, 373, 380}) points[i].y += 5;
+  return points;
+}
+
+TEST_F(DispatcherTest, TheCpuRoadAllocatesNoImageAfterItsFirstFrame) {
+  struct Case {
+    const char* name;
+    bool maskBypass;
+  };
+  for (const Case& c : {Case{"face mask", false}, Case{"mask bypass", true}}) {
+    auto engine = cpuEngine();
+    const cv::Mat frame = texturedFrame();
+    RetouchSettings settings;  // the defaults: teeth on an open mouth, eyes
+    settings.maskBypass = c.maskBypass;
+    RetouchTimings timings;
+    cpuRoad(*engine, frame, syntheticFace(), settings, &timings);
+    ASSERT_TRUE(timings.teethApplied && timings.eyeApplied) << c.name;
+    ASSERT_GT(timings.teeth_comp, 0.0) << c.name;  // the whole teeth stage ran
+    ImageAllocationCounter counter;
+    for (int frameNumber = 0; frameNumber < 3; ++frameNumber) {
+      cpuRoad(*engine, frame, syntheticFace(), settings, &timings);
+      // Another eye rectangle, no teeth: a frame of another shape needs no new buffer either.
+      cpuRoad(*engine, frame, tallerEyes(syntheticFace(1.0f)), settings, &timings);
+    }
+    EXPECT_EQ(counter.images.load(), 0) << c.name;
+  }
+}
+
+TEST_F(DispatcherTest, ReusedBuffersCarryNothingFromFrameToFrame) {
+  struct Step {
+    const char* name;
+    std::vector<LandmarkPoint> landmarks;
+    bool maskBypass;
+  };
+  const std::vector<Step> steps = {
+      {"open mouth", syntheticFace(), false},
+      {"shut mouth, taller eyes, mask bypass", tallerEyes(syntheticFace(1.0f)), true},
+      {"no face", {}, false},
+  };
+  // Noise, where sharpening changes every eye pixel it reaches (the linear ramps of
+  // texturedFrame sharpen to themselves).
+  cv::Mat frame(kFrameHeight, kFrameWidth, CV_8UC3);
+  cv::RNG(7).fill(frame, cv::RNG::UNIFORM, 0, 256);
+  auto engine = cpuEngine();
+  auto run = [&](const Step& step) {
+    RetouchSettings settings;
+    settings.maskBypass = step.maskBypass;
+    settings.gain = 0;  // the stand-in skin model would flatten the crop to white
+    return cpuRoad(*engine, frame, step.landmarks, settings).clone();
+  };
+  std::vector<cv::Mat> first;
+  for (const Step& step : steps) first.push_back(run(step));
+  // Each step again, after every other: the same bytes as the first time.
+  for (int round = 0; round < 2; ++round) {
+    for (size_t i = 0; i < steps.size(); ++i) {
+      EXPECT_TRUE(sameBytes(run(steps[i]), first[i])) << steps[i].name << ", round " << round;
+    }
+  }
 }
 
 TEST_F(EngineTest, MouthTestComparesTheOpeningWithHalfTheFaceHeight) {

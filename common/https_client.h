@@ -51,11 +51,9 @@ HttpsUrlParts crackUrl(const std::wstring& url);
 // The same, valid only for https://.
 HttpsUrlParts crackHttpsUrl(const std::wstring& url);
 
+// As WinHttpSetTimeouts takes them; 0 is no limit.
 struct HttpTimeouts {
-  int resolveMs = 0;
-  int connectMs = 60000;
-  int sendMs = 30000;
-  int receiveMs = 30000;
+  int resolveMs, connectMs, sendMs, receiveMs;
 };
 
 struct HttpsRequest {
@@ -70,7 +68,7 @@ struct HttpsRequest {
   bool secure = true;  // false only for a loopback endpoint
   std::wstring headers;  // "Name: value\r\n" lines
   std::string_view body;
-  HttpTimeouts timeouts;
+  HttpTimeouts timeouts{0, 60000, 30000, 30000};  // WinHTTP's own
   // Each byte of a dripping answer resets the idle time-outs: the whole exchange has this long.
   uint64_t deadlineMs = 0;
   // Nonzero: any other status ends the request before its body is read.

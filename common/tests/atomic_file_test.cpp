@@ -13,18 +13,18 @@ namespace tesmira {
 namespace {
 
 namespace fs = std::filesystem;
-namespace faults = platform::faults;
+using platform::faults::inject;
 
+// A folder of its own with a target that may exist.
 class AtomicFileTest : public testing::MachineTest {
  protected:
   void SetUp() override {
     MachineTest::SetUp();
-    folder_ = root() / "files";
-    fs::create_directories(folder_);
+    fs::create_directories(folder_ = root() / "files");
     target_ = folder_ / "state.json";
   }
   void TearDown() override {
-    faults::clearAll();
+    platform::faults::clearAll();
     MachineTest::TearDown();
   }
   void writeOld() { std::ofstream(target_, std::ios::binary) << std::string_view("old\r\n\0bytes", 11); }
@@ -56,14 +56,14 @@ TEST_F(AtomicFileTest, TheMoveIsTriedTwiceAndAFailureKeepsTheOldFileAndItsReason
     SCOPED_TRACE(row.label);
     writeOld();
     const std::string before = testing::readFile(target_);
-    if (row.moveFailures) faults::inject("MoveFileExW", ERROR_SHARING_VIOLATION, row.moveFailures);
+    if (row.moveFailures) inject("MoveFileExW", ERROR_SHARING_VIOLATION, row.moveFailures);
     SetLastError(0);
     EXPECT_EQ(writeFileAtomically(target_, "new"), row.result);
     if (row.result == AtomicWrite::kNotReplaced) {
       // The caller words the failure after the temporary file has gone.
       EXPECT_EQ(GetLastError(), DWORD(ERROR_SHARING_VIOLATION));
     }
-    faults::clear("MoveFileExW");
+    platform::faults::clear("MoveFileExW");
     EXPECT_EQ(testing::readFile(target_), row.result == AtomicWrite::kDone ? "new" : before);
     EXPECT_TRUE(leftovers().empty());
   }

@@ -4,6 +4,7 @@
 
 #include <cwchar>
 #include <string>
+#include <utility>
 
 #include "tests/support/host_calls_http.h"
 #include "tests/support/machine_fixture.h"
@@ -82,20 +83,19 @@ TEST_F(HttpsClientTest, TheBodyIsBoundedWhetherKeptOrTaken) {
 }
 
 TEST_F(HttpsClientTest, AnotherStatusThanTheOneAskedForEndsBeforeTheBody) {
+  // Answered, asked for (0: any), then what comes of it.
   const struct {
-    const char* label;
-    int answered;
-    uint32_t onlyStatus;
+    uint32_t answered, onlyStatus;
     HttpsFailure failure;
     const char* body;
   } rows[] = {
-      {"any status, 404", 404, 0, HttpsFailure::kNone, "not here"},
-      {"200 asked, 404", 404, 200, HttpsFailure::kStatus, ""},
-      {"200 asked, 200", 200, 200, HttpsFailure::kNone, "not here"},
+      {404, 0, HttpsFailure::kNone, "not here"},
+      {404, 200, HttpsFailure::kStatus, ""},
+      {200, 200, HttpsFailure::kNone, "not here"},
   };
   for (const auto& row : rows) {
-    SCOPED_TRACE(row.label);
-    server_.script({row.answered, {}, "not here"});
+    SCOPED_TRACE(std::to_string(row.answered) + " for " + std::to_string(row.onlyStatus));
+    server_.script({int(row.answered), {}, "not here"});
     HttpsRequest request = get();
     request.onlyStatus = row.onlyStatus;
     int blocks = 0;
@@ -107,7 +107,7 @@ TEST_F(HttpsClientTest, AnotherStatusThanTheOneAskedForEndsBeforeTheBody) {
     };
     const HttpsResponse response = sendHttpsRequest(request);
     EXPECT_EQ(response.failure, row.failure);
-    EXPECT_EQ(response.status, uint32_t(row.answered));
+    EXPECT_EQ(response.status, row.answered);
     EXPECT_EQ(taken, row.body);
     if (row.failure == HttpsFailure::kStatus) {
       EXPECT_EQ(blocks, 0);
@@ -179,29 +179,22 @@ TEST_F(HttpsClientTest, ABrokenExchangeSaysWhereItBroke) {
 }
 
 TEST(CrackUrl, EitherSchemeWithItsDefaultPortAndAPathThatMayBeEmpty) {
-  const struct {
-    const wchar_t* url;
-    bool valid;
-    INTERNET_SCHEME scheme;
-    const wchar_t* host;
-    INTERNET_PORT port;
-    const wchar_t* path;
-  } rows[] = {
-      {L"http://127.0.0.1", true, INTERNET_SCHEME_HTTP, L"127.0.0.1", 80, L""},
-      {L"http://[::1]:9?q=1", true, INTERNET_SCHEME_HTTP, L"[::1]", 9, L"?q=1"},
-      {L"https://example.org/a?b#c", true, INTERNET_SCHEME_HTTPS, L"example.org", 443, L"/a?b#c"},
-      {L"", false, 0, L"", 0, L""},
-      {L"example.org/a", false, 0, L"", 0, L""},
+  const std::pair<const wchar_t*, HttpsUrlParts> rows[] = {
+      {L"http://127.0.0.1", {INTERNET_SCHEME_HTTP, L"127.0.0.1", L"", 80, true}},
+      {L"http://[::1]:9?q=1", {INTERNET_SCHEME_HTTP, L"[::1]", L"?q=1", 9, true}},
+      {L"https://example.org/a?b#c", {INTERNET_SCHEME_HTTPS, L"example.org", L"/a?b#c", 443, true}},
+      {L"", {}},
+      {L"example.org/a", {}},
   };
-  for (const auto& row : rows) {
-    SCOPED_TRACE(std::string(row.url, row.url + std::wcslen(row.url)));
-    const HttpsUrlParts parts = crackUrl(row.url);
-    EXPECT_EQ(parts.valid, row.valid);
-    EXPECT_EQ(parts.scheme, row.scheme);
-    EXPECT_EQ(parts.host, row.host);
-    EXPECT_EQ(parts.port, row.port);
-    EXPECT_EQ(parts.path, row.path);
-    EXPECT_EQ(crackHttpsUrl(row.url).valid, row.valid && row.scheme == INTERNET_SCHEME_HTTPS);
+  for (const auto& [url, expected] : rows) {
+    SCOPED_TRACE(std::string(url, url + std::wcslen(url)));
+    const HttpsUrlParts parts = crackUrl(url);
+    EXPECT_EQ(parts.valid, expected.valid);
+    EXPECT_EQ(parts.scheme, expected.scheme);
+    EXPECT_EQ(parts.host, expected.host);
+    EXPECT_EQ(parts.port, expected.port);
+    EXPECT_EQ(parts.path, expected.path);
+    EXPECT_EQ(crackHttpsUrl(url).valid, expected.scheme == INTERNET_SCHEME_HTTPS);
   }
 }
 

@@ -12,31 +12,26 @@ struct ChannelStep {
   const wchar_t* word;  // as the step name and the log line say it
   const wchar_t* name;
   size_t size;
-  HANDLE SharedChannelSet::*handle;
-  void* SharedChannelSet::*view;
+  MappedChannel SharedChannelSet::*channel;
 };
 
 // Creation order; the seeding order differs and is spelled out below.
 const ChannelStep kSteps[] = {
-    {L"capabilities", kVcamCapabilitiesChannelName, sizeof(VcamCapabilitiesBlock), &SharedChannelSet::capabilities,
-     &SharedChannelSet::capabilitiesView},
-    {L"settings", kRetouchSettingsChannelName, sizeof(RetouchSettingsBlock), &SharedChannelSet::settings,
-     &SharedChannelSet::settingsView},
-    {L"control", kVcamControlChannelName, sizeof(VcamControlBlock), &SharedChannelSet::control,
-     &SharedChannelSet::controlView},
-    {L"frame", kFrameChannelName, kFrameChannelBytes, &SharedChannelSet::frame, &SharedChannelSet::frameView},
-    {L"consumers", kVcamConsumersChannelName, sizeof(VcamConsumersBlock), &SharedChannelSet::consumers,
-     &SharedChannelSet::consumersView},
-    {L"producer-status", kProducerStatusChannelName, sizeof(ProducerStatusBlock), &SharedChannelSet::producerStatus,
-     &SharedChannelSet::producerStatusView},
+    {L"capabilities", kVcamCapabilitiesChannelName, sizeof(VcamCapabilitiesBlock), &SharedChannelSet::capabilities},
+    {L"settings", kRetouchSettingsChannelName, sizeof(RetouchSettingsBlock), &SharedChannelSet::settings},
+    {L"control", kVcamControlChannelName, sizeof(VcamControlBlock), &SharedChannelSet::control},
+    {L"frame", kFrameChannelName, kFrameChannelBytes, &SharedChannelSet::frame},
+    {L"consumers", kVcamConsumersChannelName, sizeof(VcamConsumersBlock), &SharedChannelSet::consumers},
+    {L"producer-status", kProducerStatusChannelName, sizeof(ProducerStatusBlock), &SharedChannelSet::producerStatus},
 };
 enum StepIndex { kCapabilities, kSettings, kControl, kFrame, kConsumers, kProducerStatus };
 
 // Maps the channel's view into the set; a view that cannot be mapped leaves the
 // channel unseeded and is not reported.
 void* mapInto(SharedChannelSet& set, const ChannelStep& step) {
-  set.*step.view = MapViewOfFile(set.*step.handle, FILE_MAP_READ | FILE_MAP_WRITE, 0, 0, step.size);
-  return set.*step.view;
+  MappedChannel& channel = set.*step.channel;
+  channel.view = MapViewOfFile(channel.mapping, FILE_MAP_READ | FILE_MAP_WRITE, 0, 0, step.size);
+  return channel.view;
 }
 
 // A live header keeps everything after it; anything else gets the whole seed.
@@ -46,23 +41,13 @@ void seedBlock(SharedChannelSet& set, StepIndex index, const Block& seed) {
   if (block && !hasCurrentHeader(*block)) *block = seed;
 }
 
-void unmapAndClose(HANDLE& handle, void*& view) {
-  if (view) UnmapViewOfFile(view);
-  if (handle) CloseHandle(handle);
-  view = nullptr;
-  handle = nullptr;
-}
-
 }  // namespace
-
-HANDLE createChannelMapping(const wchar_t* name, size_t size) {
-  return tesmira::createChannelMapping(name, size, kChannelSddl);
-}
 
 bool createSharedChannels(SharedChannelSet& set) {
   for (const ChannelStep& step : kSteps) {
-    set.*step.handle = createChannelMapping(step.name, step.size);
-    if (!(set.*step.handle)) {
+    MappedChannel& channel = set.*step.channel;
+    channel = MappedChannel(createChannelMapping(step.name, step.size, kChannelSddl), nullptr);
+    if (!channel.mapping) {
       const DWORD error = GetLastError();
       set.failedStep = std::wstring(L"create ") + step.word + L" mapping";
       appendLogLine(std::wstring(L"broker: failed to create ") + step.word + L" mapping: " + win32ErrorToText(error));
@@ -92,15 +77,17 @@ bool createSharedChannels(SharedChannelSet& set) {
   return true;
 }
 
+SharedChannelSet::~SharedChannelSet() { closeSharedChannels(*this); }
+
 void closeSharedChannels(SharedChannelSet& set) {
-  unmapAndClose(set.consumers, set.consumersView);
-  unmapAndClose(set.producerStatus, set.producerStatusView);
-  unmapAndClose(set.capabilities, set.capabilitiesView);
+  set.consumers.close();
+  set.producerStatus.close();
+  set.capabilities.close();
   if (set.frameReadyEvent) CloseHandle(set.frameReadyEvent);
   set.frameReadyEvent = nullptr;
-  unmapAndClose(set.frame, set.frameView);
-  unmapAndClose(set.control, set.controlView);
-  unmapAndClose(set.settings, set.settingsView);
+  set.frame.close();
+  set.control.close();
+  set.settings.close();
 }
 
 }  // namespace tesmira

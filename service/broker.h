@@ -6,27 +6,26 @@
 
 #include <string>
 
+#include "common/channel.h"
+
 namespace tesmira {
 
+// Each channel's mapping, and its view once every object exists.
 struct SharedChannelSet {
-  HANDLE settings = nullptr;
-  HANDLE capabilities = nullptr;
-  HANDLE control = nullptr;
-  HANDLE frame = nullptr;
-  HANDLE consumers = nullptr;
-  HANDLE producerStatus = nullptr;
+  MappedChannel settings;
+  MappedChannel capabilities;
+  MappedChannel control;
+  MappedChannel frame;
+  MappedChannel consumers;
+  MappedChannel producerStatus;
   HANDLE frameReadyEvent = nullptr;
-  void* settingsView = nullptr;
-  void* capabilitiesView = nullptr;
-  void* controlView = nullptr;
-  void* frameView = nullptr;
-  void* consumersView = nullptr;
-  void* producerStatusView = nullptr;
   std::wstring failedStep;  // empty until a creation fails
-};
 
-// Creates (or joins) the page-file mapping, Global\ then Local\, with the channels' SDDL.
-HANDLE createChannelMapping(const wchar_t* name, size_t size);
+  SharedChannelSet() = default;
+  ~SharedChannelSet();
+  SharedChannelSet(const SharedChannelSet&) = delete;
+  SharedChannelSet& operator=(const SharedChannelSet&) = delete;
+};
 
 // True when every object was created; on a failure the set keeps what came before
 // it, failedStep names the step and the log says why.

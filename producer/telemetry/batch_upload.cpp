@@ -1,7 +1,5 @@
 #include "producer/telemetry/batch_upload.h"
 
-#include <winhttp.h>
-
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -15,6 +13,7 @@
 #include <nlohmann/json.hpp>
 
 #include "common/bounded_json.h"
+#include "common/https_client.h"
 #include "producer/telemetry/camera_state.h"
 #include "producer/telemetry/event_queue.h"
 #include "producer/telemetry/telemetry_endpoint.h"
@@ -112,21 +111,6 @@ void telemetryUploadThread(std::unique_ptr<TelemetryUploadTask> task) {
   threadEnded();
 }
 
-class Internet {
- public:
-  explicit Internet(HINTERNET h) : h_(h) {}
-  ~Internet() {
-    if (h_) WinHttpCloseHandle(h_);
-  }
-  Internet(const Internet&) = delete;
-  Internet& operator=(const Internet&) = delete;
-  HINTERNET get() const { return h_; }
-  explicit operator bool() const { return h_ != nullptr; }
-
- private:
-  HINTERNET h_;
-};
-
 }  // namespace
 
 std::string readTelemetryToken() {
@@ -171,56 +155,29 @@ int64_t backoffSecondsFor(const TelemetryResponse& response) {
 }
 
 TelemetryResponse postTelemetryBatch(const std::string& body) {
-  TelemetryResponse response;
-  const uint64_t start = GetTickCount64();
-  const auto late = [start] { return GetTickCount64() - start > kUploadDeadlineMs; };
   const TelemetryEndpoint& endpoint = telemetryEndpoint();
-  Internet session(WinHttpOpen(L"TesmiraTelemetry/1.0", WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
-                               WINHTTP_NO_PROXY_BYPASS, 0));
-  if (!session) return response;
-  Internet connect(WinHttpConnect(session.get(), endpoint.host.c_str(), endpoint.port, 0));
-  if (!connect) return response;
-  Internet request(WinHttpOpenRequest(connect.get(), L"POST", endpoint.path.c_str(), nullptr, WINHTTP_NO_REFERER,
-                                      WINHTTP_DEFAULT_ACCEPT_TYPES, endpoint.secure ? WINHTTP_FLAG_SECURE : 0));
-  if (!request) return response;
-  WinHttpSetTimeouts(request.get(), 0, kTimeoutMs, kTimeoutMs, kTimeoutMs);
-  std::wstring headers = L"Content-Type: application/json\r\n";
+  HttpsRequest request;
+  request.userAgent = L"TesmiraTelemetry/1.0";
+  request.method = L"POST";
+  request.host = endpoint.host;
+  request.port = endpoint.port;
+  request.path = endpoint.path;
+  request.secure = endpoint.secure;
+  request.timeouts = {0, kTimeoutMs, kTimeoutMs, kTimeoutMs};
+  request.headers = L"Content-Type: application/json\r\n";
   const std::string token = readTelemetryToken();
-  if (!token.empty()) headers += L"Authorization: Bearer " + toWide(token) + L"\r\n";
-  if (!WinHttpAddRequestHeaders(request.get(), headers.c_str(), DWORD(-1), WINHTTP_ADDREQ_FLAG_ADD)) return response;
-  if (!WinHttpSendRequest(request.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0, const_cast<char*>(body.data()),
-                          DWORD(body.size()), DWORD(body.size()), 0) ||
-      !WinHttpReceiveResponse(request.get(), nullptr) || late()) {
-    return response;
-  }
-  DWORD status = 0;
-  DWORD size = sizeof(status);
-  if (!WinHttpQueryHeaders(request.get(), WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
-                           WINHTTP_HEADER_NAME_BY_INDEX, &status, &size, WINHTTP_NO_HEADER_INDEX)) {
-    return response;
-  }
-  response.status = status;
-  wchar_t retryAfter[128] = {};
-  DWORD retrySize = sizeof(retryAfter);
-  if (WinHttpQueryHeaders(request.get(), WINHTTP_QUERY_CUSTOM, L"Retry-After", retryAfter, &retrySize,
-                          WINHTTP_NO_HEADER_INDEX)) {
-    response.retryAfter = toUtf8(std::wstring(retryAfter, retrySize / sizeof(wchar_t)));
-  }
-  std::string chunk;
-  for (;;) {
-    DWORD available = 0;
-    if (!WinHttpQueryDataAvailable(request.get(), &available) || available == 0) break;
-    chunk.resize(std::min<size_t>(available, kMaxResponseBodyBytes + 1));
-    DWORD read = 0;
-    if (!WinHttpReadData(request.get(), chunk.data(), DWORD(chunk.size()), &read) || read == 0) break;
-    if (late()) return {};
-    response.body.append(chunk.data(), read);
-    if (response.body.size() > kMaxResponseBodyBytes) {
-      // Nothing that large is an answer of ours: the status stands, the body does not.
-      response.body.clear();
-      break;
-    }
-  }
+  if (!token.empty()) request.headers += L"Authorization: Bearer " + toWide(token) + L"\r\n";
+  request.body = body;
+  request.deadlineMs = kUploadDeadlineMs;
+  request.maxBodyBytes = kMaxResponseBodyBytes;
+  request.wantedHeaders = {L"Retry-After"};
+  HttpsResponse answer = sendHttpsRequest(request);
+  // Past the deadline nothing counts; a body too large or cut short leaves the status standing.
+  if (answer.failure == HttpsFailure::kLate) return {};
+  TelemetryResponse response;
+  response.status = answer.status;
+  response.body = std::move(answer.body);
+  response.retryAfter = toUtf8(answer.headers.front());
   return response;
 }
 

@@ -8,6 +8,7 @@
 #include <sstream>
 #include <system_error>
 
+#include "common/atomic_file.h"
 #include "common/bounded_json.h"
 #include "producer/telemetry/camera_state.h"
 #include "producer/telemetry/telemetry_endpoint.h"
@@ -28,10 +29,6 @@ constexpr const char* kAllowedFields[] = {"event_name",      "surface",     "sta
 
 bool allowedField(const std::string& name) {
   return std::any_of(std::begin(kAllowedFields), std::end(kAllowedFields), [&](const char* f) { return name == f; });
-}
-
-bool moveReplacing(const fs::path& from, const fs::path& to) {
-  return MoveFileExW(from.wstring().c_str(), to.wstring().c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED);
 }
 
 bool isScalar(const json& value) { return value.is_string() || value.is_boolean() || value.is_number(); }
@@ -102,23 +99,7 @@ int64_t integerMember(const json& object, const char* key, int64_t fallback) {
 bool writeJsonAtomic(const fs::path& path, const json& value) {
   std::error_code ec;
   fs::create_directories(path.parent_path(), ec);
-  fs::path temp = path;
-  temp += "." + std::to_string(GetCurrentProcessId()) + "." + std::to_string(GetCurrentThreadId()) + "." +
-          std::to_string(GetTickCount64()) + ".tmp";
-  {
-    std::ofstream out(temp, std::ios::binary | std::ios::trunc);
-    if (!out) return false;
-    out << compactJson(value);
-    out.close();
-    if (!out) {
-      DeleteFileW(temp.wstring().c_str());
-      return false;
-    }
-  }
-  // Never delete the target to make room: a failed second move would lose it.
-  if (moveReplacing(temp, path) || moveReplacing(temp, path)) return true;
-  DeleteFileW(temp.wstring().c_str());
-  return false;
+  return writeFileAtomically(path, compactJson(value)) == AtomicWrite::kDone;
 }
 
 bool writeJsonArrayAtomic(const fs::path& path, const std::vector<json>& events) {

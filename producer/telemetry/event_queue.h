@@ -28,8 +28,8 @@ nlohmann::json readJsonFile(const std::filesystem::path& path);
 // An integer member, or fallback when absent or of another type.
 int64_t integerMember(const nlohmann::json& object, const char* key, int64_t fallback);
 
-// Writes a temporary file and moves it over the target (retried once); the target is
-// never deleted, so a failure leaves it byte for byte, and the temporary file goes.
+// Creates the folder, then writes through a temporary file of a unique name moved over
+// the target (common/atomic_file.h): a failure leaves the target byte for byte.
 bool writeJsonAtomic(const std::filesystem::path& path, const nlohmann::json& value);
 bool writeJsonArrayAtomic(const std::filesystem::path& path, const std::vector<nlohmann::json>& events);
 

@@ -1,13 +1,14 @@
 #include "producer/telemetry/telemetry_endpoint.h"
 
 #include <objbase.h>
-#include <winhttp.h>
 
 #include <algorithm>
 #include <fstream>
 #include <optional>
 #include <stdexcept>
 #include <system_error>
+
+#include "common/https_client.h"
 
 namespace tesmira::telemetry {
 namespace {
@@ -55,29 +56,21 @@ void clearDefaultEndpointOverrideForTesting() { defaultOverride().reset(); }
 TelemetryEndpoint parseTelemetryEndpoint(const std::string& url) {
   TelemetryEndpoint endpoint = defaultEndpoint();
   if (url.empty()) return endpoint;
-  const std::wstring wide = toWide(url);
-  URL_COMPONENTS parts{};
-  parts.dwStructSize = sizeof(parts);
-  parts.dwSchemeLength = DWORD(-1);
-  parts.dwHostNameLength = DWORD(-1);
-  parts.dwUrlPathLength = DWORD(-1);
-  parts.dwExtraInfoLength = DWORD(-1);
-  if (wide.empty() || !WinHttpCrackUrl(wide.c_str(), DWORD(wide.size()), 0, &parts)) {
-    throw std::runtime_error("Invalid --telemetry-endpoint URL.");
-  }
-  if (parts.nScheme != INTERNET_SCHEME_HTTP) {
+  const HttpsUrlParts parts = crackUrl(toWide(url));
+  if (!parts.valid) throw std::runtime_error("Invalid --telemetry-endpoint URL.");
+  if (parts.scheme != INTERNET_SCHEME_HTTP) {
     throw std::runtime_error("Local telemetry endpoint must use http:// loopback.");
   }
-  const std::wstring host = lowerAscii(std::wstring(parts.lpszHostName, parts.dwHostNameLength));
+  const std::wstring host = lowerAscii(parts.host);
   if (host != L"127.0.0.1" && host != L"localhost" && host != L"::1" && host != L"[::1]") {
     throw std::runtime_error("Local telemetry endpoint host must be loopback.");
   }
   endpoint.host = host;
-  endpoint.port = parts.nPort ? parts.nPort : INTERNET_DEFAULT_HTTP_PORT;
+  endpoint.port = parts.port ? parts.port : INTERNET_DEFAULT_HTTP_PORT;
   endpoint.secure = false;
   endpoint.local = true;
-  endpoint.path = parts.dwUrlPathLength ? std::wstring(parts.lpszUrlPath, parts.dwUrlPathLength) : L"/";
-  if (parts.dwExtraInfoLength) endpoint.path += std::wstring(parts.lpszExtraInfo, parts.dwExtraInfoLength);
+  // A URL without a path posts to the root, its query kept.
+  endpoint.path = parts.path.empty() || parts.path.front() != L'/' ? L"/" + parts.path : parts.path;
   return endpoint;
 }
 

@@ -53,21 +53,21 @@ struct ChannelCase {
   size_t bytes;
   size_t seededBytes;  // the head the seed writes: the whole block, or the frame's 16 bytes
   Bytes seed;
-  void* SharedChannelSet::*view;
+  MappedChannel SharedChannelSet::*channel;
 };
 
 std::vector<ChannelCase> channelCases() {
   return {
-      {"settings", kRetouchSettingsChannelName, 56, 56, fromHex(kSettingsSeedHex), &SharedChannelSet::settingsView},
+      {"settings", kRetouchSettingsChannelName, 56, 56, fromHex(kSettingsSeedHex), &SharedChannelSet::settings},
       {"capabilities", kVcamCapabilitiesChannelName, 2068, 2068, bytesOf(freshVcamCapabilitiesBlock()),
-       &SharedChannelSet::capabilitiesView},
-      {"control", kVcamControlChannelName, 80, 80, bytesOf(freshVcamControlBlock()), &SharedChannelSet::controlView},
+       &SharedChannelSet::capabilities},
+      {"control", kVcamControlChannelName, 80, 80, bytesOf(freshVcamControlBlock()), &SharedChannelSet::control},
       {"consumers", kVcamConsumersChannelName, 608, 608, bytesOf(freshVcamConsumersBlock()),
-       &SharedChannelSet::consumersView},
+       &SharedChannelSet::consumers},
       {"producer status", kProducerStatusChannelName, 40, 40, bytesOf(freshProducerStatusBlock()),
-       &SharedChannelSet::producerStatusView},
+       &SharedChannelSet::producerStatus},
       {"frame", kFrameChannelName, kFrameChannelBytes, 16, fromHex("315653540300000000000000ffffffff"),
-       &SharedChannelSet::frameView},
+       &SharedChannelSet::frame},
   };
 }
 
@@ -118,7 +118,7 @@ TEST_F(BrokerTest, EveryChannelGetsItsSeedUnlessItsHeaderIsCurrent) {
       if (prior != Prior::Absent) precreate(c.name, c.bytes, before);
 
       ASSERT_TRUE(createSharedChannels(set_));
-      const auto* view = static_cast<const uint8_t*>(set_.*c.view);
+      const auto* view = static_cast<const uint8_t*>((set_.*c.channel).view);
       ASSERT_NE(view, nullptr);
       Bytes expected = before;
       if (prior != Prior::ValidWithJunk) std::memcpy(expected.data(), c.seed.data(), c.seededBytes);
@@ -135,11 +135,11 @@ TEST_F(BrokerTest, EveryChannelGetsItsSeedUnlessItsHeaderIsCurrent) {
 
 TEST_F(BrokerTest, FreshSeedsReadAsTheProductDefaults) {
   ASSERT_TRUE(createSharedChannels(set_));
-  const auto* settings = static_cast<const RetouchSettingsBlock*>(set_.settingsView);
+  const auto* settings = static_cast<const RetouchSettingsBlock*>(set_.settings.view);
   EXPECT_EQ(settings->clearSkin, 0.75f);
   EXPECT_EQ(settings->eyeWhite, 0.22f);
   EXPECT_EQ(settings->perspectiveStrength, 0.55f);
-  const auto* control = static_cast<const VcamControlBlock*>(set_.controlView);
+  const auto* control = static_cast<const VcamControlBlock*>(set_.control.view);
   EXPECT_EQ(control->fallbackWidth, 1280u);
   EXPECT_EQ(control->fallbackHeight, 720u);
   EXPECT_EQ(control->fallbackNumerator, 30u);
@@ -165,7 +165,7 @@ TEST_F(BrokerTest, ValidFrameKeepsItsLatestSlotAndAWrongVersionKeepsItsDescripto
     head.version = row.version;
     precreate(kFrameChannelName, kFrameChannelBytes, bytesOf(head));
     ASSERT_TRUE(createSharedChannels(set_));
-    const auto* frame = static_cast<const RetouchFrameHeader*>(set_.frameView);
+    const auto* frame = static_cast<const RetouchFrameHeader*>(set_.frame.view);
     EXPECT_EQ(frame->version, kFrameVersion);
     EXPECT_EQ(frame->frameCounter, row.counter);
     EXPECT_EQ(frame->latestSlot, row.latest);
@@ -179,10 +179,10 @@ TEST_F(BrokerTest, ValidFrameKeepsItsLatestSlotAndAWrongVersionKeepsItsDescripto
 TEST_F(BrokerTest, ASmallerExistingObjectIsJoinedButNeitherMappedNorSeeded) {
   precreate(kRetouchSettingsChannelName, 16, Bytes(16, 0xAB));
   ASSERT_TRUE(createSharedChannels(set_));
-  EXPECT_NE(set_.settings, nullptr);
-  EXPECT_EQ(set_.settingsView, nullptr);
+  EXPECT_NE(set_.settings.mapping, nullptr);
+  EXPECT_EQ(set_.settings.view, nullptr);
   EXPECT_EQ(Bytes(held_[0].as<uint8_t>(), held_[0].as<uint8_t>() + 16), Bytes(16, 0xAB));
-  EXPECT_NE(set_.controlView, nullptr);
+  EXPECT_NE(set_.control.view, nullptr);
 }
 
 bool existsUnder(const wchar_t* prefix, const wchar_t* name, bool event) {
@@ -246,16 +246,17 @@ TEST_F(BrokerTest, AFailedCreationNamesItsStepLogsItsErrorAndKeepsWhatCameBefore
     EXPECT_FALSE(createSharedChannels(set));
     EXPECT_EQ(set.failedStep, row.step);
     EXPECT_NE(log().find(row.line), std::string::npos) << log();
-    const HANDLE inOrder[] = {set.capabilities, set.settings, set.control, set.frame, set.consumers, set.producerStatus,
+    const HANDLE inOrder[] = {set.capabilities.mapping, set.settings.mapping,  set.control.mapping,
+                              set.frame.mapping,        set.consumers.mapping, set.producerStatus.mapping,
                               set.frameReadyEvent};
     for (int i = 0; i < 7; ++i) EXPECT_EQ(inOrder[i] != nullptr, i < row.created) << i;
     // Nothing is mapped or seeded before every object exists.
-    EXPECT_EQ(set.settingsView, nullptr);
-    EXPECT_EQ(set.frameView, nullptr);
+    EXPECT_EQ(set.settings.view, nullptr);
+    EXPECT_EQ(set.frame.view, nullptr);
 
     closeSharedChannels(set);
-    for (HANDLE handle : {set.capabilities, set.settings, set.control, set.frame, set.consumers, set.producerStatus,
-                          set.frameReadyEvent}) {
+    for (HANDLE handle : {set.capabilities.mapping, set.settings.mapping, set.control.mapping, set.frame.mapping,
+                          set.consumers.mapping, set.producerStatus.mapping, set.frameReadyEvent}) {
       EXPECT_EQ(handle, nullptr);
     }
     // The partial set's objects are gone with their last handle.
@@ -266,14 +267,14 @@ TEST_F(BrokerTest, AFailedCreationNamesItsStepLogsItsErrorAndKeepsWhatCameBefore
 
 TEST_F(BrokerTest, ASecondBrokerJoinsTheLiveChannelsWithoutReseeding) {
   ASSERT_TRUE(createSharedChannels(set_));
-  auto* settings = static_cast<RetouchSettingsBlock*>(set_.settingsView);
+  auto* settings = static_cast<RetouchSettingsBlock*>(set_.settings.view);
   settings->clearSkin = 0.1f;
-  static_cast<RetouchFrameHeader*>(set_.frameView)->latestSlot = 0;
+  static_cast<RetouchFrameHeader*>(set_.frame.view)->latestSlot = 0;
 
   SharedChannelSet second;
   ASSERT_TRUE(createSharedChannels(second));
-  EXPECT_EQ(static_cast<const RetouchSettingsBlock*>(second.settingsView)->clearSkin, 0.1f);
-  EXPECT_EQ(static_cast<const RetouchFrameHeader*>(second.frameView)->latestSlot, 0u);
+  EXPECT_EQ(static_cast<const RetouchSettingsBlock*>(second.settings.view)->clearSkin, 0.1f);
+  EXPECT_EQ(static_cast<const RetouchFrameHeader*>(second.frame.view)->latestSlot, 0u);
   closeSharedChannels(second);
   // The first set still holds them.
   EXPECT_TRUE(existsUnder(kGlobalPrefix, kRetouchSettingsChannelName, false));

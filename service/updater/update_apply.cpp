@@ -1,10 +1,10 @@
 #include "service/updater/update_apply.h"
 
 #include <cstring>
-#include <fstream>
 
+#include "common/atomic_file.h"
 #include "common/bounded_json.h"
-#include "common/channels.h"
+#include "common/channel.h"
 #include "common/command_line.h"
 #include "common/error_text.h"
 #include "common/process_token.h"
@@ -23,24 +23,14 @@ UpdateApplyHooks& hooks() {
   return installed;
 }
 
-// One name of the control channel: live when the newer of its two ticks is at most
-// three seconds old (a tick from the future is not trusted).
-bool controlChannelLive(const std::wstring& name) {
-  HANDLE mapping = OpenFileMappingW(FILE_MAP_READ, FALSE, name.c_str());
-  if (!mapping) return false;
-  bool live = false;
-  if (const void* view = MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, sizeof(VcamControlBlock))) {
-    VcamControlBlock block;
-    std::memcpy(&block, view, sizeof(block));
-    if (block.magic == kVcamControlMagic && block.version == kVcamControlVersion) {
-      const uint64_t t = std::max(block.requestTick, block.streamStartTick);
-      const uint64_t now = GetTickCount64();
-      live = t != 0 && now >= t && now - t <= kCameraLiveWindowMs;
-    }
-    UnmapViewOfFile(view);
-  }
-  CloseHandle(mapping);
-  return live;
+// A name of the control channel is live when its header is current and the newer of its
+// two ticks is at most three seconds old (a tick from the future is not trusted). Both
+// names are looked at: a stale one does not hide a live one.
+bool controlChannelLive(const void* view) {
+  VcamControlBlock block;
+  std::memcpy(&block, view, sizeof(block));
+  return hasCurrentHeader(block) &&
+         tickIsFresh(std::max(block.requestTick, block.streamStartTick), GetTickCount64(), kCameraLiveWindowMs);
 }
 
 bool startInstaller(std::wstring& commandLine, const fs::path& folder) {
@@ -67,10 +57,8 @@ void setUpdateApplyHooks(UpdateApplyHooks installed) { hooks() = std::move(insta
 
 bool isCameraLive() {
   if (hooks().cameraLive) return hooks().cameraLive();
-  for (const wchar_t* prefix : {kGlobalPrefix, kLocalPrefix}) {
-    if (controlChannelLive(std::wstring(prefix) + kVcamControlChannelName)) return true;
-  }
-  return false;
+  return openExistingChannel(kVcamControlChannelName, FILE_MAP_READ, sizeof(VcamControlBlock), controlChannelLive)
+             .view != nullptr;
 }
 
 fs::path statusJsonPath() { return updatesFolder() / L"status.json"; }
@@ -84,17 +72,17 @@ void writeStatusJson(const json& document) {
   std::error_code ec;
   fs::create_directories(updatesFolder(), ec);
   const fs::path target = statusJsonPath();
+  const std::string text = document.dump(2, ' ', false, json::error_handler_t::replace) + '\n';
   const fs::path temporary = fs::path(target).replace_extension(L".json.tmp");
-  {
-    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-    if (!out) {
+  switch (writeFileAtomically(target, text, temporary)) {
+    case AtomicWrite::kDone:
+      break;
+    case AtomicWrite::kNotWritten:
       logUpdater(L"warning: cannot write " + temporary.wstring());
-      return;
-    }
-    out << document.dump(2, ' ', false, json::error_handler_t::replace) << '\n';
-  }
-  if (!MoveFileExW(temporary.wstring().c_str(), target.wstring().c_str(), MOVEFILE_REPLACE_EXISTING)) {
-    logUpdater(L"warning: cannot replace status.json: " + win32ErrorToText(GetLastError()));
+      break;
+    case AtomicWrite::kNotReplaced:
+      logUpdater(L"warning: cannot replace status.json: " + win32ErrorToText(GetLastError()));
+      break;
   }
 }
 

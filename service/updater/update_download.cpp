@@ -3,16 +3,16 @@
 #include <bcrypt.h>
 #include <softpub.h>
 #include <wincrypt.h>
-#include <winhttp.h>
 #include <wintrust.h>
 
 #include <cwchar>
 #include <functional>
 #include <limits>
-#include <memory>
 #include <vector>
 
+#include "common/atomic_file.h"
 #include "common/error_text.h"
+#include "common/https_client.h"
 #include "service/updater_log.h"
 
 namespace tesmira {
@@ -21,93 +21,36 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr size_t kReadBlockBytes = 65536;
 constexpr size_t kHashBlockBytes = 1 << 20;
-
-struct InternetCloser {
-  void operator()(void* handle) const { WinHttpCloseHandle(handle); }
-};
-using Internet = std::unique_ptr<void, InternetCloser>;
 
 std::wstring lastErrorText() { return win32ErrorToText(GetLastError()); }
 
 // The GET both transfers share; `take` receives each block and says whether it was kept.
 bool httpsGet(const std::wstring& url, uint64_t maxBytes, uint64_t deadlineMs, std::wstring& error,
               const std::function<bool(const char*, size_t)>& take) {
-  // Each byte of a dripping feed resets the idle time-outs; the whole transfer has this long.
-  const uint64_t start = GetTickCount64();
-  const auto late = [&] {
-    if (GetTickCount64() - start <= deadlineMs) return false;
-    error = L"transfer took longer than " + std::to_wstring(deadlineMs / 1000) + L" s";
-    return true;
-  };
   const HttpsUrlParts parts = crackHttpsUrl(url);
   if (!parts.valid) {
     error = L"invalid or non-HTTPS URL: " + url;
     return false;
   }
-  Internet session(WinHttpOpen(L"TesmiraUpdater/1.0", WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY, WINHTTP_NO_PROXY_NAME,
-                               WINHTTP_NO_PROXY_BYPASS, 0));
-  if (!session) {
-    session.reset(WinHttpOpen(L"TesmiraUpdater/1.0", WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
-                              WINHTTP_NO_PROXY_BYPASS, 0));
+  HttpsRequest request;
+  request.userAgent = L"TesmiraUpdater/1.0";
+  request.automaticProxy = true;
+  request.host = parts.host;
+  request.port = parts.port;
+  request.path = parts.path;
+  request.timeouts = {10000, 10000, 30000, 30000};
+  request.deadlineMs = deadlineMs;
+  request.onlyStatus = 200;
+  request.maxBodyBytes = maxBytes;
+  request.take = take;
+  const HttpsResponse response = sendHttpsRequest(request);
+  if (response.failure == HttpsFailure::kStatus) {
+    error = L"HTTP status " + std::to_wstring(response.status) + L" for " + url;
+  } else if (!response.ok()) {
+    error = response.error;
   }
-  if (!session) {
-    error = L"WinHttpOpen failed: " + lastErrorText();
-    return false;
-  }
-  WinHttpSetTimeouts(session.get(), 10000, 10000, 30000, 30000);
-  Internet connection(WinHttpConnect(session.get(), parts.host.c_str(), parts.port, 0));
-  if (!connection) {
-    error = L"WinHttpConnect failed: " + lastErrorText();
-    return false;
-  }
-  Internet request(WinHttpOpenRequest(connection.get(), L"GET", parts.path.c_str(), nullptr, WINHTTP_NO_REFERER,
-                                      WINHTTP_DEFAULT_ACCEPT_TYPES, WINHTTP_FLAG_SECURE));
-  if (!request) {
-    error = L"WinHttpOpenRequest failed: " + lastErrorText();
-    return false;
-  }
-  if (!WinHttpSendRequest(request.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0) ||
-      !WinHttpReceiveResponse(request.get(), nullptr)) {
-    error = L"request failed: " + lastErrorText();
-    return false;
-  }
-  if (late()) return false;
-  DWORD status = 0;
-  DWORD statusSize = sizeof(status);
-  WinHttpQueryHeaders(request.get(), WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
-                      WINHTTP_HEADER_NAME_BY_INDEX, &status, &statusSize, WINHTTP_NO_HEADER_INDEX);
-  if (status != 200) {
-    error = L"HTTP status " + std::to_wstring(status) + L" for " + url;
-    return false;
-  }
-  std::vector<char> buffer(kReadBlockBytes);
-  uint64_t total = 0;
-  for (;;) {
-    DWORD available = 0;
-    if (!WinHttpQueryDataAvailable(request.get(), &available)) {
-      error = L"read failed: " + lastErrorText();
-      return false;
-    }
-    if (available == 0) return true;
-    DWORD read = 0;
-    if (!WinHttpReadData(request.get(), buffer.data(), DWORD(std::min<size_t>(available, buffer.size())), &read)) {
-      error = L"read failed: " + lastErrorText();
-      return false;
-    }
-    if (read == 0) return true;
-    if (late()) return false;
-    total += read;
-    if (total > maxBytes) {
-      error = L"response exceeds " + std::to_wstring(maxBytes) + L" bytes";
-      return false;
-    }
-    if (!take(buffer.data(), read)) {
-      error = L"local write failed";
-      return false;
-    }
-  }
+  return response.ok();
 }
 
 uint64_t saturatingAdd(uint64_t a, uint64_t b) {
@@ -124,24 +67,6 @@ bool DownloadSink::write(const char* bytes, size_t count) {
     nextMark += kProgressStepBytes;
   }
   return bool(*out);
-}
-
-HttpsUrlParts crackHttpsUrl(const std::wstring& url) {
-  URL_COMPONENTS components{};
-  components.dwStructSize = sizeof(components);
-  // Every component, each pointing into the URL itself.
-  for (DWORD* length : {&components.dwSchemeLength, &components.dwHostNameLength, &components.dwUserNameLength,
-                        &components.dwPasswordLength, &components.dwUrlPathLength, &components.dwExtraInfoLength}) {
-    *length = DWORD(-1);
-  }
-  HttpsUrlParts parts;
-  if (!WinHttpCrackUrl(url.c_str(), 0, 0, &components) || components.nScheme != INTERNET_SCHEME_HTTPS) return parts;
-  parts.host.assign(components.lpszHostName, components.dwHostNameLength);
-  parts.path.assign(components.lpszUrlPath, components.dwUrlPathLength);
-  if (components.lpszExtraInfo) parts.path.append(components.lpszExtraInfo, components.dwExtraInfoLength);
-  parts.port = components.nPort;
-  parts.valid = true;
-  return parts;
 }
 
 bool httpsGetToMemory(const std::wstring& url, uint64_t maxBytes, uint64_t deadlineMs, std::wstring& error,
@@ -198,27 +123,27 @@ bool downloadInstaller(const ReleaseManifest& manifest, const fs::path& target, 
     return false;
   }
   const fs::path partial = fs::path(target.wstring() + L".partial");
-  std::ofstream out(partial, std::ios::binary | std::ios::trunc);
-  if (!out) {
+  AtomicFileWriter staging(target, partial);
+  if (!staging.opened()) {
     error = L"cannot create " + partial.wstring();
     return false;
   }
-  DownloadSink sink{&out};
-  const bool fetched = httpsGetToFile(manifest.installerUrl, downloadCap(manifest.sizeBytes),
-                                      installerDeadlineMs(manifest.sizeBytes), error, sink);
-  out.close();
-  if (!fetched) {
-    std::error_code ec;
-    fs::remove(partial, ec);
+  DownloadSink sink{&staging.stream()};
+  if (!httpsGetToFile(manifest.installerUrl, downloadCap(manifest.sizeBytes), installerDeadlineMs(manifest.sizeBytes),
+                      error, sink)) {
     return false;
   }
-  if (!MoveFileExW(partial.wstring().c_str(), target.wstring().c_str(), MOVEFILE_REPLACE_EXISTING)) {
-    error = L"cannot finalize download: " + lastErrorText();
-    std::error_code ec;
-    fs::remove(partial, ec);
-    return false;
+  switch (staging.commit()) {
+    case AtomicWrite::kDone:
+      return true;
+    case AtomicWrite::kNotWritten:
+      error = L"local write failed";
+      return false;
+    case AtomicWrite::kNotReplaced:
+      error = L"cannot finalize download: " + lastErrorText();
+      return false;
   }
-  return true;
+  return false;
 }
 
 std::optional<std::string> sha256File(const fs::path& path) {

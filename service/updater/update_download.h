@@ -2,7 +2,6 @@
 // The updater's transfers (HTTPS GET into memory or a file), the Updates folder and
 // its staged installer, and the checks an installer must pass before it may run.
 #include <windows.h>
-#include <winhttp.h>
 
 #include <cstdint>
 #include <filesystem>
@@ -10,6 +9,7 @@
 #include <optional>
 #include <string>
 
+#include "common/https_client.h"
 #include "service/update_options.h"
 #include "service/updater/update_check.h"
 
@@ -24,13 +24,6 @@ inline constexpr uint64_t kDownloadSlackBytes = 1ull << 20;
 inline constexpr uint64_t kManifestDeadlineMs = 120000;
 inline constexpr uint64_t kSlowestTransferBytesPerSecond = 64 << 10;
 
-struct HttpsUrlParts {
-  std::wstring host;
-  std::wstring path;  // with the query
-  INTERNET_PORT port = 0;
-  bool valid = false;
-};
-
 struct DownloadSink {
   std::ofstream* out = nullptr;
   uint64_t written = 0;
@@ -38,7 +31,6 @@ struct DownloadSink {
   bool write(const char* bytes, size_t count);
 };
 
-HttpsUrlParts crackHttpsUrl(const std::wstring& url);
 // Both fail with "transfer took longer than <n> s" once deadlineMs have passed since the start.
 bool httpsGetToMemory(const std::wstring& url, uint64_t maxBytes, uint64_t deadlineMs, std::wstring& error,
                       std::string& body);

@@ -132,9 +132,12 @@ std::wstring ServiceChannels::open() {
     channels_[c.index] = openExistingChannel(c.name, FILE_MAP_READ | FILE_MAP_WRITE, c.bytes);
     if (!channels_[c.index].view) missing += (missing.empty() ? L"" : L", ") + std::wstring(c.name);
   }
-  HANDLE global = OpenFileMappingW(FILE_MAP_READ, FALSE, (std::wstring(kGlobalPrefix) + kFrameChannelName).c_str());
-  prefix_ = global ? kGlobalPrefix : kLocalPrefix;
-  if (global) CloseHandle(global);
+  const wchar_t* found = firstScopedName(kFrameChannelName, [](const wchar_t* scopedName) {
+    HANDLE mapping = OpenFileMappingW(FILE_MAP_READ, FALSE, scopedName);
+    if (mapping) CloseHandle(mapping);
+    return mapping != nullptr;
+  });
+  prefix_ = found ? found : kLocalPrefix;
   return missing;
 }
 

@@ -18,11 +18,14 @@ launcher=()
 command -v ccache >/dev/null && launcher=(ccache)
 
 common=(common/*.cpp)
+# The HTTPS client goes only into the binaries that link WinHTTP (the service tool here,
+# the producer in link-producer.sh).
+mapfile -t common_offline < <(printf '%s\n' "${common[@]}" | grep -vx 'common/https_client\.cpp')
 # vcam_source/pe holds what only the Windows link takes (run-time resolved imports).
-dll_sources=(vcam_source/*.cpp vcam_source/pe/*.cpp "${common[@]}")
-agent_sources=(agent/*.cpp "${common[@]}")
+dll_sources=(vcam_source/*.cpp vcam_source/pe/*.cpp "${common_offline[@]}")
+agent_sources=(agent/*.cpp "${common_offline[@]}")
 service_sources=(service/*.cpp service/updater/*.cpp "${common[@]}")
-launcher_sources=(launcher/*.cpp "${common[@]}")
+launcher_sources=(launcher/*.cpp "${common_offline[@]}")
 
 mkdir -p "$out/obj"
 # Header-only third-party code (nlohmann json, for the updater) from a folder of its own.

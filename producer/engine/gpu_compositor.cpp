@@ -370,7 +370,7 @@ void GpuCompositorImpl::build() {
                                    "CreateSRV(delta)");
 
   timer.disjoint = query(D3D11_QUERY_TIMESTAMP_DISJOINT, "CreateQuery(disjoint)");
-  const char* stampSteps[] = {"CreateQuery(start)", "CreateQuery(compositeEnd)", "CreateQuery(pasteEnd)",
+  const char* stampSteps[] = {"CreateQuery(start)", "CreateQuery(mid)", "CreateQuery(end)",
                               "CreateQuery(postEnd)", "CreateQuery(nv12End)", "CreateQuery(copyEnd)"};
   static_assert(std::size(stampSteps) == size_t(Stage::count));
   for (size_t i = 0; i < timer.stamps.size(); ++i) timer.stamps[i] = query(D3D11_QUERY_TIMESTAMP, stampSteps[i]);

@@ -134,8 +134,9 @@ void retouchWithSettingsBlock(const RetouchSettingsBlock& block, RetouchSettings
   std::vector<uint8_t> nv12;
   uint32_t width = 0, height = 0;
   cv::Mat bgr;
-  fixture->engine->processFrame(fixture->frame, fixture->face, faceOnly, nv12, width, height, bgr, nullptr, nullptr,
-                                0, false);
+  CameraFrame camera;
+  camera.image = fixture->frame;
+  fixture->engine->processFrame(camera, fixture->face, faceOnly, nv12, width, height, bgr, nullptr);
   changedOutsideCrop = 0;
   const cv::Rect crop(158, 0, 324, fixture->frame.rows);
   for (int y = 0; y < bgr.rows; ++y)

@@ -690,6 +690,17 @@ bool D3D11Compositor::postDue(const GpuPostParams& post) const {
   return post.sharpen > 0 || tone || perspectiveDue(post);
 }
 
+bool D3D11Compositor::frameAndCropIn(const CameraFrame& frame, const FaceCrop& face, GpuTimings& timings) {
+  const cv::Mat& image = frame.image;
+  ensureFrameTextures(image.cols, image.rows);
+  if (cropFootprint(face.cropFromFrame, image.cols, image.rows).empty()) return false;
+  if (!frameIn(frame, timings)) return false;
+  const auto uploadStart = std::chrono::steady_clock::now();
+  uploadCrops(impl_->crops.crop.texture.Get(), face.crop);
+  timings.upload = elapsedMs(uploadStart);
+  return true;
+}
+
 bool D3D11Compositor::compositeCrop(const CameraFrame& frame, const FaceCrop& face, float gain, bool maskBypass,
                                     GpuTimings& timings) {
   auto& g = *impl_;
@@ -698,13 +709,9 @@ bool D3D11Compositor::compositeCrop(const CameraFrame& frame, const FaceCrop& fa
   if (image.type() != CV_8UC3 || image.empty() || !isCrop(face.crop) ||
       skinField.size() < size_t(kSkinFieldValues) || !g.crops.mask.texture)
     return false;
-  ensureFrameTextures(image.cols, image.rows);
-  const CropFootprint roi = cropFootprint(face.cropFromFrame, image.cols, image.rows);
-  if (roi.empty()) return false;
-  if (!frameIn(frame, timings)) return false;
+  if (!frameAndCropIn(frame, face, timings)) return false;
 
   const auto uploadStart = std::chrono::steady_clock::now();
-  uploadCrops(g.crops.crop.texture.Get(), face.crop);
   ID3D11Texture2D* field = g.crops.field.texture.Get();
   const D3D11_MAPPED_SUBRESOURCE m = g.map(field, D3D11_MAP_WRITE_DISCARD, "Map(field)");
   constexpr int plane = kFieldWidth * kFieldHeight;
@@ -723,7 +730,7 @@ bool D3D11Compositor::compositeCrop(const CameraFrame& frame, const FaceCrop& fa
       g.kernels.composite.params.Get(),
       CompositeParams{gain, maskBypass ? 1 : 0, {kCropWidth, kCropHeight}, {kFieldWidth, kFieldHeight}, {0, 0}},
       "Map(compositeParams)");
-  timings.upload = elapsedMs(uploadStart);
+  timings.upload += elapsedMs(uploadStart);
 
   g.beginTimer();
   g.dispatch(g.kernels.composite, {g.crops.crop.srv.Get(), g.crops.field.srv.Get(), g.crops.mask.srv.Get()},
@@ -910,15 +917,11 @@ bool D3D11Compositor::pasteCrops(const CameraFrame& frame, const FaceCrop& face,
   timings = GpuTimings{};
   const cv::Mat& image = frame.image;
   if (!packable(image) || !isCrop(face.crop) || !isCrop(retouchedCrop)) return false;
-  ensureFrameTextures(image.cols, image.rows);
-  const CropFootprint roi = cropFootprint(face.cropFromFrame, image.cols, image.rows);
-  if (roi.empty()) return false;
-  if (!frameIn(frame, timings)) return false;
+  if (!frameAndCropIn(frame, face, timings)) return false;
 
   const auto uploadStart = std::chrono::steady_clock::now();
-  uploadCrops(g.crops.crop.texture.Get(), face.crop);
   uploadCrops(g.crops.retouched.texture.Get(), retouchedCrop);
-  timings.upload = elapsedMs(uploadStart);
+  timings.upload += elapsedMs(uploadStart);
 
   g.beginTimer();
   finishFrame(g.crops.retouched.srv.Get(), face.cropFromFrame, image.cols, image.rows, post, nv12, timings);

@@ -30,6 +30,8 @@ constexpr int kFieldWidth = 40;
 constexpr int kFieldHeight = 64;
 constexpr int kSkinFieldValues = 4 * kFieldWidth * kFieldHeight;
 constexpr UINT kPerspectiveCells = kPerspectiveColumns * kPerspectiveRows;
+// The producer's frames unless told otherwise (its default width cap on a 16:9 camera).
+constexpr int kLikelyFrameWidth = 1280, kLikelyFrameHeight = 720;
 
 std::string hresultText(const char* step, HRESULT hr) {
   char text[32];
@@ -495,9 +497,11 @@ D3D11Compositor::D3D11Compositor() : impl_(std::make_unique<GpuCompositorImpl>()
 }
 
 // A kernel's first dispatch on the CPU rasteriser compiles it for what is bound (formats,
-// and whether a side is a power of two), and fresh memory is first touched there: every
-// road runs once on a small frame whose sides are no powers of two, as a camera's are,
-// so that the first live frame costs what the next ones do. What it set is dropped.
+// and whether a side is a power of two), and fresh memory is slow at its first touch:
+// every road runs once on a small frame whose sides are no powers of two, as a camera's
+// are, and then the roads without and with global effects at the producer's default
+// frame size, whose textures are kept, so that the first live frame costs what the next
+// ones do. The facemask and atlas it set are dropped.
 void D3D11Compositor::warmUp() {
   auto& g = *impl_;
   constexpr int w = 12, h = 6;
@@ -523,10 +527,13 @@ void D3D11Compositor::warmUp() {
                                         "CreateTexture2D(warmUpCamera)", &data)};
     processCameraOnly(camera, {0.0f, 1, nullptr}, nv12, t);
   }
-  g.crops.mask = InputTexture{};
-  g.post.toneLut[1] = InputTexture{};
   g.releaseFrameSet();
   g.nv12 = Nv12Textures{};
+  const cv::Mat likely(kLikelyFrameHeight, kLikelyFrameWidth, CV_8UC3, cv::Scalar(90, 120, 150));
+  processResident({likely}, face, 1.0f, false, {}, nv12, t);
+  pasteCrops({likely}, face, crop, {0.0f, 0, &field}, nv12, t);
+  g.crops.mask = InputTexture{};
+  g.post.toneLut[1] = InputTexture{};
 }
 
 D3D11Compositor::~D3D11Compositor() = default;

@@ -30,8 +30,6 @@ constexpr int kFieldWidth = 40;
 constexpr int kFieldHeight = 64;
 constexpr int kSkinFieldValues = 4 * kFieldWidth * kFieldHeight;
 constexpr UINT kPerspectiveCells = kPerspectiveColumns * kPerspectiveRows;
-// The producer's frames unless told otherwise (its default width cap on a 16:9 camera).
-constexpr int kLikelyFrameWidth = 1280, kLikelyFrameHeight = 720;
 
 std::string hresultText(const char* step, HRESULT hr) {
   char text[32];
@@ -147,9 +145,7 @@ struct PostInputs {
 };
 
 // The frame-size set, rebuilt when the frame size changes: the camera frame, the pasted
-// frame (out), one target per global effect and the CPU's staging pair. Only the frame is
-// made with the set; the rest at their first use, so a road makes and touches (slow on the
-// CPU rasteriser) only what it writes.
+// frame (out), one target per global effect and the CPU's staging pair.
 struct FrameTextures {
   FrameTexture frame, out, sharp, tone, persp;
   ComPtr<ID3D11Texture2D> upload, download;
@@ -228,10 +224,6 @@ struct GpuCompositorImpl {
   // Milliseconds of each stage since the one before; all 0 when the device gives no times.
   std::array<double, size_t(Stage::count)> readTimer();
   void pasteIntoOut(ID3D11ShaderResourceView* retouched, const Params& params, const CropFootprint& roi);
-  // The frame-size target t, made at its first use.
-  FrameTexture& target(FrameTexture& t, const char* textureStep, const char* srvStep, const char* uavStep);
-  FrameTexture& out() { return target(frames.out, "CreateTexture2D(out)", "CreateSRV(out)", "CreateUAV(out)"); }
-  ID3D11Texture2D* staging(ComPtr<ID3D11Texture2D>& t, UINT cpuAccess, const char* step);
   void releaseFrameSet();
   void releaseCamera();
 };
@@ -453,32 +445,11 @@ std::array<double, size_t(Stage::count)> GpuCompositorImpl::readTimer() {
 
 void GpuCompositorImpl::pasteIntoOut(ID3D11ShaderResourceView* retouched, const Params& params,
                                      const CropFootprint& roi) {
-  FrameTexture& o = out();
-  context->CopyResource(o.texture.Get(), frames.frame.texture.Get());
+  context->CopyResource(frames.out.texture.Get(), frames.frame.texture.Get());
   pending = PendingOut{};
   writeConstants(kernels.residentPaste.params.Get(), params, "Map(params)");
-  dispatch(kernels.residentPaste, {frames.frame.srv.Get(), retouched, crops.crop.srv.Get()}, o.uav.Get(),
+  dispatch(kernels.residentPaste, {frames.frame.srv.Get(), retouched, crops.crop.srv.Get()}, frames.out.uav.Get(),
            groups(roi.width()), groups(roi.height()), true);
-}
-
-FrameTexture& GpuCompositorImpl::target(FrameTexture& t, const char* textureStep, const char* srvStep,
-                                        const char* uavStep) {
-  if (t.texture) return t;
-  constexpr UINT both = D3D11_BIND_SHADER_RESOURCE | D3D11_BIND_UNORDERED_ACCESS;
-  t.texture = texture(
-      textureDesc(int(frames.width), int(frames.height), DXGI_FORMAT_R8G8B8A8_UNORM, D3D11_USAGE_DEFAULT, both, 0),
-      textureStep);
-  t.srv = srv(t.texture.Get(), srvStep);
-  t.uav = uav(t.texture.Get(), uavStep);
-  return t;
-}
-
-ID3D11Texture2D* GpuCompositorImpl::staging(ComPtr<ID3D11Texture2D>& t, UINT cpuAccess, const char* step) {
-  if (!t)
-    t = texture(textureDesc(int(frames.width), int(frames.height), DXGI_FORMAT_R8G8B8A8_UNORM, D3D11_USAGE_STAGING, 0,
-                            cpuAccess),
-                step);
-  return t.Get();
 }
 
 void GpuCompositorImpl::releaseCamera() { camera = CameraCopy{}; }
@@ -497,11 +468,9 @@ D3D11Compositor::D3D11Compositor() : impl_(std::make_unique<GpuCompositorImpl>()
 }
 
 // A kernel's first dispatch on the CPU rasteriser compiles it for what is bound (formats,
-// and whether a side is a power of two), and fresh memory is slow at its first touch:
-// every road runs once on a small frame whose sides are no powers of two, as a camera's
-// are, and then the roads without and with global effects at the producer's default
-// frame size, whose textures are kept, so that the first live frame costs what the next
-// ones do. The facemask and atlas it set are dropped.
+// and whether a side is a power of two): every road runs once on a small frame whose
+// sides are no powers of two, as a camera's are, so that the first live frame does not
+// compile. Nothing it made or set remains: the frame-size set is the first frame's to make.
 void D3D11Compositor::warmUp() {
   auto& g = *impl_;
   constexpr int w = 12, h = 6;
@@ -527,13 +496,10 @@ void D3D11Compositor::warmUp() {
                                         "CreateTexture2D(warmUpCamera)", &data)};
     processCameraOnly(camera, {0.0f, 1, nullptr}, nv12, t);
   }
-  g.releaseFrameSet();
-  g.nv12 = Nv12Textures{};
-  const cv::Mat likely(kLikelyFrameHeight, kLikelyFrameWidth, CV_8UC3, cv::Scalar(90, 120, 150));
-  processResident({likely}, face, 1.0f, false, {}, nv12, t);
-  pasteCrops({likely}, face, crop, {0.0f, 0, &field}, nv12, t);
   g.crops.mask = InputTexture{};
   g.post.toneLut[1] = InputTexture{};
+  g.releaseFrameSet();
+  g.nv12 = Nv12Textures{};
 }
 
 D3D11Compositor::~D3D11Compositor() = default;
@@ -545,12 +511,12 @@ ID3D11Texture2D* D3D11Compositor::nv12Texture() const { return impl_->nv12.packe
 
 ID3D11Texture2D* D3D11Compositor::outTexture() {
   settleOut();
-  return impl_->frames.frame.texture ? impl_->out().texture.Get() : nullptr;
+  return impl_->frames.out.texture.Get();
 }
 
 ID3D11ShaderResourceView* D3D11Compositor::outView() {
   settleOut();
-  return impl_->frames.frame.texture ? impl_->out().srv.Get() : nullptr;
+  return impl_->frames.out.srv.Get();
 }
 
 void D3D11Compositor::settleOut() {
@@ -559,7 +525,7 @@ void D3D11Compositor::settleOut() {
   if (pending.paste) {
     g.pasteIntoOut(pending.retouched, pending.params, pending.roi);
   } else if (g.pending.stale) {
-    g.context->CopyResource(g.out().texture.Get(), g.frames.frame.texture.Get());
+    g.context->CopyResource(g.frames.out.texture.Get(), g.frames.frame.texture.Get());
     g.pending = PendingOut{};
   }
 }
@@ -569,9 +535,29 @@ void D3D11Compositor::ensureFrameTextures(int width, int height) {
   if (g.frames.frame.texture && g.frames.width == uint32_t(width) && g.frames.height == uint32_t(height)) return;
   g.releaseFrameSet();
   FrameTextures& f = g.frames;
+  constexpr UINT both = D3D11_BIND_SHADER_RESOURCE | D3D11_BIND_UNORDERED_ACCESS;
+  const auto rw = textureDesc(width, height, DXGI_FORMAT_R8G8B8A8_UNORM, D3D11_USAGE_DEFAULT, both, 0);
+  struct Named {
+    FrameTexture* t;
+    const char *texture, *srv, *uav;
+  };
+  for (const Named& n : {Named{&f.frame, "CreateTexture2D(frame)", "CreateSRV(frame)", "CreateUAV(frame)"},
+                         Named{&f.out, "CreateTexture2D(out)", "CreateSRV(out)", "CreateUAV(out)"},
+                         Named{&f.sharp, "CreateTexture2D(sharp)", "CreateSRV(sharp)", "CreateUAV(sharp)"},
+                         Named{&f.tone, "CreateTexture2D(tone)", "CreateSRV(tone)", "CreateUAV(tone)"},
+                         Named{&f.persp, "CreateTexture2D(persp)", "CreateSRV(persp)", "CreateUAV(persp)"}}) {
+    n.t->texture = g.texture(rw, n.texture);
+    n.t->srv = g.srv(n.t->texture.Get(), n.srv);
+    n.t->uav = g.uav(n.t->texture.Get(), n.uav);
+  }
+  f.upload =
+      g.texture(textureDesc(width, height, DXGI_FORMAT_R8G8B8A8_UNORM, D3D11_USAGE_STAGING, 0, D3D11_CPU_ACCESS_WRITE),
+                "CreateTexture2D(frameUpload)");
+  f.download =
+      g.texture(textureDesc(width, height, DXGI_FORMAT_R8G8B8A8_UNORM, D3D11_USAGE_STAGING, 0, D3D11_CPU_ACCESS_READ),
+                "CreateTexture2D(outDownload)");
   f.width = uint32_t(width);
   f.height = uint32_t(height);
-  g.target(f.frame, "CreateTexture2D(frame)", "CreateSRV(frame)", "CreateUAV(frame)");
 }
 
 void D3D11Compositor::ensureNv12Textures(int width, int height) {
@@ -609,9 +595,8 @@ void D3D11Compositor::uploadFrame(const cv::Mat& frame, double& ms) {
   auto& g = *impl_;
   const auto t0 = std::chrono::steady_clock::now();
   g.pending = PendingOut{true};
-  ID3D11Texture2D* upload = g.staging(g.frames.upload, D3D11_CPU_ACCESS_WRITE, "CreateTexture2D(frameUpload)");
-  g.writeBgr(upload, D3D11_MAP_WRITE, frame, "Map(frameUpload)");
-  g.context->CopyResource(g.frames.frame.texture.Get(), upload);
+  g.writeBgr(g.frames.upload.Get(), D3D11_MAP_WRITE, frame, "Map(frameUpload)");
+  g.context->CopyResource(g.frames.frame.texture.Get(), g.frames.upload.Get());
   // The device copies while the caller prepares the crop.
   g.context->Flush();
   ms = elapsedMs(t0);
@@ -751,15 +736,14 @@ ID3D11ShaderResourceView* D3D11Compositor::runPostChain(ID3D11ShaderResourceView
                                                         const GpuPostParams& post) {
   auto& g = *impl_;
   ID3D11ShaderResourceView* s = runFilters(source, width, height, post);
-  if (perspectiveDue(post) && g.frames.frame.texture) {
-    FrameTexture& persp = g.target(g.frames.persp, "CreateTexture2D(persp)", "CreateSRV(persp)", "CreateUAV(persp)");
+  if (perspectiveDue(post) && g.frames.persp.texture) {
     writeField(*post.field);
     g.writeConstants(g.kernels.perspective.params.Get(),
                      PerspectiveParams{{kPerspectiveColumns, kPerspectiveRows}, {width, height}},
                      "Map(perspectiveParams)");
-    g.dispatch(g.kernels.perspective, {s, g.post.perspectiveFieldSrv.Get()}, persp.uav.Get(), groups(width),
+    g.dispatch(g.kernels.perspective, {s, g.post.perspectiveFieldSrv.Get()}, g.frames.persp.uav.Get(), groups(width),
                groups(height), true);
-    s = persp.srv.Get();
+    s = g.frames.persp.srv.Get();
   }
   g.mark(Stage::post);
   return s;
@@ -770,20 +754,18 @@ ID3D11ShaderResourceView* D3D11Compositor::runFilters(ID3D11ShaderResourceView* 
   auto& g = *impl_;
   Kernels& k = g.kernels;
   ID3D11ShaderResourceView* s = source;
-  if (post.sharpen > 0 && g.frames.frame.texture) {
-    FrameTexture& sharp = g.target(g.frames.sharp, "CreateTexture2D(sharp)", "CreateSRV(sharp)", "CreateUAV(sharp)");
+  if (post.sharpen > 0 && g.frames.sharp.texture) {
     g.writeConstants(k.cas.params.Get(), CasParams{{width, height}, std::min(post.sharpen, 1.0f), 0},
                      "Map(casParams)");
-    g.dispatch(k.cas, {s}, sharp.uav.Get(), groups(width), groups(height), false);
-    s = sharp.srv.Get();
+    g.dispatch(k.cas, {s}, g.frames.sharp.uav.Get(), groups(width), groups(height), false);
+    s = g.frames.sharp.srv.Get();
   }
   if (post.toneIndex >= 1 && post.toneIndex <= kToneCount && g.post.toneLut[size_t(post.toneIndex)].srv &&
-      g.frames.frame.texture) {
-    FrameTexture& tone = g.target(g.frames.tone, "CreateTexture2D(tone)", "CreateSRV(tone)", "CreateUAV(tone)");
+      g.frames.tone.texture) {
     g.writeConstants(k.tone.params.Get(), ToneParams{{width, height}, {0, 0}}, "Map(toneParams)");
-    g.dispatch(k.tone, {s, g.post.toneLut[size_t(post.toneIndex)].srv.Get()}, tone.uav.Get(), groups(width),
+    g.dispatch(k.tone, {s, g.post.toneLut[size_t(post.toneIndex)].srv.Get()}, g.frames.tone.uav.Get(), groups(width),
                groups(height), true);
-    s = tone.srv.Get();
+    s = g.frames.tone.srv.Get();
   }
   return s;
 }
@@ -878,7 +860,7 @@ bool D3D11Compositor::finishFrame(ID3D11ShaderResourceView* retouched, const std
     g.pasteIntoOut(retouched, roiParams(cropFromFrame, cropFootprint(cropFromFrame, width, height)),
                    cropFootprint(cropFromFrame, width, height));
     g.mark(Stage::paste);
-    finishPost(g.out().srv.Get(), width, height, post, nv12, timings);
+    finishPost(g.frames.out.srv.Get(), width, height, post, nv12, timings);
   } else {
     // Without global effects the paste rides in the packing pass: no out to write and copy.
     packNv12(g.frames.frame.srv.Get(), width, height, nv12, timings, retouched, &cropFromFrame);
@@ -964,25 +946,23 @@ cv::Mat D3D11Compositor::applyDelta(const cv::Mat& frame, const cv::Mat& crop, c
     }
   }
   g.context->Unmap(delta, 0);
-  FrameTexture& out = g.out();
-  g.context->CopyResource(out.texture.Get(), g.frames.frame.texture.Get());
+  g.context->CopyResource(g.frames.out.texture.Get(), g.frames.frame.texture.Get());
   g.pending = PendingOut{};
   g.writeConstants(g.kernels.delta.params.Get(), roiParams(cropFromFrame, roi), "Map(params)");
   timings.upload = elapsedMs(uploadStart);
 
   g.beginTimer();
-  g.dispatch(g.kernels.delta, {g.frames.frame.srv.Get(), g.crops.delta.srv.Get()}, out.uav.Get(),
+  g.dispatch(g.kernels.delta, {g.frames.frame.srv.Get(), g.crops.delta.srv.Get()}, g.frames.out.uav.Get(),
              groups(roi.width()), groups(roi.height()), true);
   g.mark(Stage::paste);
   g.endTimer();
 
   const auto downloadStart = std::chrono::steady_clock::now();
-  ID3D11Texture2D* download = g.staging(g.frames.download, D3D11_CPU_ACCESS_READ, "CreateTexture2D(outDownload)");
-  g.context->CopyResource(download, out.texture.Get());
+  g.context->CopyResource(g.frames.download.Get(), g.frames.out.texture.Get());
   cv::Mat result(frame.rows, frame.cols, CV_8UC3);
-  m = g.map(download, D3D11_MAP_READ, "Map(outDownload)");
+  m = g.map(g.frames.download.Get(), D3D11_MAP_READ, "Map(outDownload)");
   cv::cvtColor(cv::Mat(frame.rows, frame.cols, CV_8UC4, m.pData, m.RowPitch), result, cv::COLOR_BGRA2BGR);
-  g.context->Unmap(download, 0);
+  g.context->Unmap(g.frames.download.Get(), 0);
   timings.download = elapsedMs(downloadStart);
   timings.gpu = g.readTimer()[size_t(Stage::paste)];
   timings.total = elapsedMs(t0);

@@ -71,6 +71,8 @@ class D3D11Compositor final : public GpuCompositor {
  private:
   // The camera texture or the image into frame and out; frameIn times it.
   bool frameIn(const CameraFrame& frame, GpuTimings& timings);
+  // The frame in and the face's crop uploaded; false when its footprint misses the frame.
+  bool frameAndCropIn(const CameraFrame& frame, const FaceCrop& face, GpuTimings& timings);
   // Frame in, crop and field uploaded, crop composited.
   bool compositeCrop(const CameraFrame& frame, const FaceCrop& face, float gain, bool maskBypass,
                      GpuTimings& timings);
@@ -91,6 +93,7 @@ class D3D11Compositor final : public GpuCompositor {
   void packWith(const Kernel& kernel, std::initializer_list<ID3D11ShaderResourceView*> srvs, int width,
                 int height, std::vector<uint8_t>& nv12, GpuTimings& timings, UINT groupsX = 0, UINT groupsY = 0);
   void settleOut();
+  void warmUp();
 
   std::unique_ptr<GpuCompositorImpl> impl_;
 };

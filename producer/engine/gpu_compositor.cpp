@@ -462,45 +462,7 @@ void GpuCompositorImpl::releaseFrameSet() {
 
 // ---- D3D11Compositor ----
 
-D3D11Compositor::D3D11Compositor() : impl_(std::make_unique<GpuCompositorImpl>()) {
-  impl_->build();
-  warmUp();
-}
-
-// A kernel's first dispatch on the CPU rasteriser compiles it for what is bound (formats,
-// and whether a side is a power of two): every road runs once on a small frame whose
-// sides are no powers of two, as a camera's are, so that the first live frame does not
-// compile. Nothing it made or set remains: the frame-size set is the first frame's to make.
-void D3D11Compositor::warmUp() {
-  auto& g = *impl_;
-  constexpr int w = 12, h = 6;
-  const cv::Mat frame(h, w, CV_8UC3, cv::Scalar(90, 120, 150));
-  const cv::Mat crop(kCropHeight, kCropWidth, CV_8UC3, cv::Scalar(90, 120, 150));
-  const FaceCrop face{{1, 0, 0, 0, 1, 0}, crop, {}, std::vector<float>(size_t(kSkinFieldValues), 128.0f)};
-  setFacemask(cv::Mat(kCropHeight, kCropWidth, CV_32FC1, cv::Scalar(1.0f)));
-  setToneLut(1, cv::Mat(16, 256, CV_8UC4, cv::Scalar(128, 128, 128, 255)));
-  PerspectiveField field;
-  field.offsets.assign(kPerspectiveCells, {0.0f, 0.0f});
-  std::vector<uint8_t> nv12;
-  GpuTimings t;
-  processResident({frame}, face, 1.0f, false, {}, nv12, t);
-  processResident({frame}, face, 1.0f, false, {0.5f, 1, &field}, nv12, t);
-  pasteCrops({frame}, face, crop, {}, nv12, t);
-  runPostChain(outView(), w, h, {0.0f, 0, &field});
-  GpuDeltaTimings d;
-  applyDelta(frame, crop, crop, face.cropFromFrame, d);
-  for (DXGI_FORMAT format : {DXGI_FORMAT_R8G8B8A8_UNORM, DXGI_FORMAT_B8G8R8A8_UNORM, DXGI_FORMAT_B8G8R8X8_UNORM}) {
-    const std::vector<uint32_t> texels(size_t(w) * h, 0xFF808080u);
-    const D3D11_SUBRESOURCE_DATA data{texels.data(), w * 4, 0};
-    CameraFrame camera{frame, g.texture(textureDesc(w, h, format, D3D11_USAGE_DEFAULT, D3D11_BIND_SHADER_RESOURCE, 0),
-                                        "CreateTexture2D(warmUpCamera)", &data)};
-    processCameraOnly(camera, {0.0f, 1, nullptr}, nv12, t);
-  }
-  g.crops.mask = InputTexture{};
-  g.post.toneLut[1] = InputTexture{};
-  g.releaseFrameSet();
-  g.nv12 = Nv12Textures{};
-}
+D3D11Compositor::D3D11Compositor() : impl_(std::make_unique<GpuCompositorImpl>()) { impl_->build(); }
 
 D3D11Compositor::~D3D11Compositor() = default;
 

@@ -93,7 +93,6 @@ class D3D11Compositor final : public GpuCompositor {
   void packWith(const Kernel& kernel, std::initializer_list<ID3D11ShaderResourceView*> srvs, int width,
                 int height, std::vector<uint8_t>& nv12, GpuTimings& timings, UINT groupsX = 0, UINT groupsY = 0);
   void settleOut();
-  void warmUp();
 
   std::unique_ptr<GpuCompositorImpl> impl_;
 };

@@ -177,12 +177,6 @@ TEST(GpuCompositorTest, EachConstructionStepThatFailsNamesItself) {
       {"ID3D11Device::CreateQuery", 4, "CreateQuery(postEnd)"},
       {"ID3D11Device::CreateQuery", 5, "CreateQuery(nv12End)"},
       {"ID3D11Device::CreateQuery", 6, "CreateQuery(copyEnd)"},
-      // The warm-up's roads on a small frame.
-      {"ID3D11Device::CreateTexture2D", 5, "CreateTexture2D(mask)"},
-      {"ID3D11DeviceContext::Map", 0, "Map(mask)"},
-      {"ID3D11Device::CreateTexture2D", 6, "CreateTexture2D(toneLut)"},
-      {"ID3D11Device::CreateTexture2D", 7, "CreateTexture2D(frame)"},
-      {"ID3D11Device::CreateTexture2D", 8, "CreateTexture2D(out)"},
   };
   for (const auto& s : steps) {
     platform::faults::injectAfter(s.site, 0x8007000E, s.skip);
@@ -568,21 +562,6 @@ TEST(GpuCompositorTest, MaskBypassStillNeedsAFacemask) {
   fresh.setFacemask(cv::Mat(512, 320, CV_32FC1, cv::Scalar(0.0f)));
   EXPECT_TRUE(
       fresh.processResident({frame}, faceOf(frame.clone(), constantField(0), cropAt(0, 0)), 1, true, {}, nv12, t));
-}
-
-// Construction runs every road once to warm the kernels: nothing it set may remain.
-TEST(GpuCompositorTest, TheWarmUpLeavesNoFrameSetAndNoToneAtlasBehind) {
-  D3D11Compositor fresh;
-  EXPECT_EQ(fresh.frameTexture(), nullptr);
-  EXPECT_EQ(fresh.outTexture(), nullptr);
-  EXPECT_EQ(fresh.externalTexture(), nullptr);
-  EXPECT_EQ(fresh.nv12Texture(), nullptr);
-  const cv::Mat frame = randomFrame(64, 48, 21);
-  std::vector<uint8_t> toned, plain;
-  GpuTimings t;
-  ASSERT_TRUE(fresh.processCameraOnly({frame}, {0.0f, 1, nullptr}, toned, t));
-  fresh.packNv12(fresh.outView(), 64, 48, plain, t);
-  EXPECT_EQ(toned, plain);
 }
 
 TEST(GpuCompositorTest, AFailingQueryPollLeavesTheGpuTimesAtZero) {

@@ -205,7 +205,8 @@ bool RetouchEngine::processFrame(const CameraFrame& cameraFrame, const std::vect
     return finish(false);
   }
 
-  const FaceCrop face = runSkinStage(frame, landmarks, settings, t);
+  const FaceCrop& face = face_;
+  runSkinStage(frame, landmarks, settings, t, face_);
   if (resident) {
     std::optional<PerspectiveField> field =
         buildPerspectiveField(landmarks, frame.cols, frame.rows, settings.perspectiveStrength, 0.0f);
@@ -242,12 +243,22 @@ bool RetouchEngine::processFrame(const CameraFrame& cameraFrame, const std::vect
 FaceCrop RetouchEngine::runSkinStage(const cv::Mat& frame, const std::vector<LandmarkPoint>& landmarks,
                                      const RetouchSettings& settings, RetouchTimings& timings) {
   FaceCrop face;
+  runSkinStage(frame, landmarks, settings, timings, face);
+  return face;
+}
+
+void RetouchEngine::runSkinStage(const cv::Mat& frame, const std::vector<LandmarkPoint>& landmarks,
+                                 const RetouchSettings& settings, RetouchTimings& timings, FaceCrop& face) {
   face.cropFromFrame = calibration_->cropPoints(landmarks);
+  face.mouthOpen = false;
   const auto& m = face.cropFromFrame;
+  // Last frame's crop is dropped first: holding the buffer, it would make it look taken.
+  face.crop.release();
   cv::Mat& crop = reusable(cropBuffer_);
   cv::warpAffine(frame, crop, affineAsFloats(m), cv::Size(kCropWidth, kCropHeight), cv::INTER_LINEAR,
                  cv::BORDER_REPLICATE);
   face.crop = crop;
+  face.points.clear();
   face.points.reserve(landmarks.size());
   for (const LandmarkPoint& p : landmarks) {
     const double x = p.x, y = p.y;
@@ -255,7 +266,7 @@ FaceCrop RetouchEngine::runSkinStage(const cv::Mat& frame, const std::vector<Lan
   }
 
   const int64_t modelStart = steadyNs();
-  face.skinField = models_->runSkin(face.crop, settings);
+  models_->runSkin(face.crop, settings, face.skinField);
   timings.skin_model = msBetween(modelStart, steadyNs());
 
   if (face.points.size() >= kMouthTestMinPoints) {
@@ -266,7 +277,6 @@ FaceCrop RetouchEngine::runSkinStage(const cv::Mat& frame, const std::vector<Lan
     face.mouthOpen = opening / faceHalfHeight >= 0.03f;
   }
   timings.mouthOpen = face.mouthOpen;
-  return face;
 }
 
 cv::Mat RetouchEngine::faceStageCpu(const cv::Mat& frame, const FaceCrop& face, const RetouchSettings& settings,

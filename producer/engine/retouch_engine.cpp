@@ -31,9 +31,6 @@ constexpr int kTeethSide = 128;
 constexpr size_t kTeethMinPoints = 416;
 constexpr size_t kMouthTestMinPoints = 153;
 
-const char* const kToneAtlasNames[kToneCount] = {"tone_warm.png", "tone_soft.png", "tone_studio.png", "tone_window.png",
-                                       "tone_presenting.png"};
-
 // A double beyond the float range would be undefined as a float; it becomes infinite.
 float toFloat(double v) {
   if (v > double(FLT_MAX)) return INFINITY;

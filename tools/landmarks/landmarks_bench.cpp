@@ -1,6 +1,6 @@
 // Per-frame cost of each landmark source on one thread at 1280x720: searching (detector and
 // mesh) and tracking (mesh only), beside inference alone (on a constant input and, for the
-// mesh, on the face's own crop, which takes about twice as long) and the lead over 478 points.
+// mesh, on the face's own crop, which takes longer) and the lead over 478 points.
 #include <windows.h>
 
 #include <benchmark/benchmark.h>

@@ -3,7 +3,7 @@
 // picture runs with the retouch models on ONNX Runtime's default threads and on one
 // thread; every figure is the median of repeated frames. A table sets each stage against
 // its floor: the landmark stage against its two model runs alone on ONNX Runtime (on this
-// frame's own inputs: the mesh runs about twice as long on a face as on zeros), the pixel
+// frame's own inputs: the mesh's time depends on the pixels, and zeros run fastest), the pixel
 // stages against a memcpy of the bytes they touch.
 #include <onnxruntime_cxx_api.h>
 

@@ -245,7 +245,7 @@ ProducerOptions parseOptions(const std::vector<std::string>& args) {
   for (fs::path* resource : {&o.facemaskPath, &o.skinMaskPath, &o.teethMaskPath, &o.lookupPath}) {
     requireFile(*resource, resource->filename().string());
   }
-  for (const char* atlas : {"tone_warm.png", "tone_soft.png", "tone_studio.png", "tone_window.png", "tone_presenting.png"}) {
+  for (const char* atlas : kToneAtlasNames) {
     fs::path path = o.resourcesDir / atlas;
     requireFile(path, atlas);
   }

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <string>
+#include <string_view>
 
 namespace tesmira {
 
@@ -11,6 +12,19 @@ namespace tesmira {
 inline constexpr int32_t kToneCount = 5;
 inline constexpr const char* kToneNames[kToneCount + 1] = {"natural", "warm",   "soft",
                                                            "studio",  "window", "presenting"};
+// The looks' atlas files in the resources folder: tone i's at [i - 1].
+inline constexpr const char* kToneAtlasNames[kToneCount] = {"tone_warm.png", "tone_soft.png", "tone_studio.png",
+                                                            "tone_window.png", "tone_presenting.png"};
+// Each atlas is named "tone_" + its config.json name + ".png".
+constexpr bool atlasNamesFollowToneNames() {
+  for (int32_t i = 1; i <= kToneCount; ++i) {
+    const std::string_view atlas = kToneAtlasNames[i - 1];
+    if (!atlas.starts_with("tone_") || !atlas.ends_with(".png") || atlas.substr(5, atlas.size() - 9) != kToneNames[i])
+      return false;
+  }
+  return true;
+}
+static_assert(atlasNamesFollowToneNames());
 // A tone index outside 0..kToneCount (a negative one included) is natural.
 constexpr int32_t toneIndexOrNatural(int32_t tone) { return uint32_t(tone) <= uint32_t(kToneCount) ? tone : 0; }
 

@@ -105,18 +105,19 @@ std::array<double, 4> CropCalibration::predictPoints(const std::vector<LandmarkP
   double noseX = (rx * ux + ry * uy) / d;
   double noseY = (-rx * uy + ry * ux) / d;
 
-  std::vector<double> values(features.size());
-  for (size_t i = 0; i < features.size(); ++i) {
-    const std::string& name = features[i];
-    if (name == "constant") values[i] = 1.0;
-    else if (name == "nose_x") values[i] = noseX;
-    else if (name == "nose_y") values[i] = noseY;
-    else throw std::runtime_error("Unsupported calibration feature: " + name);
-  }
-  if (values.size() != coef.size()) throw std::runtime_error("Calibration feature/coefficient size mismatch.");
+  // Per frame, so the features are read in place rather than gathered into a list.
+  auto value = [&](const std::string& name) {
+    if (name == "constant") return 1.0;
+    if (name == "nose_x") return noseX;
+    if (name == "nose_y") return noseY;
+    throw std::runtime_error("Unsupported calibration feature: " + name);
+  };
+  for (const std::string& name : features) value(name);
+  if (features.size() != coef.size()) throw std::runtime_error("Calibration feature/coefficient size mismatch.");
   std::array<double, 4> a{};
-  for (size_t i = 0; i < values.size(); ++i) {
-    double z = constant_mask.at(i) ? values[i] : (values[i] - feature_mean.at(i)) / feature_scale.at(i);
+  for (size_t i = 0; i < features.size(); ++i) {
+    const double v = value(features[i]);
+    double z = constant_mask.at(i) ? v : (v - feature_mean.at(i)) / feature_scale.at(i);
     for (size_t k = 0; k < 4; ++k) a[k] += z * coef[i][k];
   }
   return {(ux * a[0] - uy * a[1]) * d + mx, (uy * a[0] + ux * a[1]) * d + my,

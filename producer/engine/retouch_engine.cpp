@@ -31,9 +31,6 @@ constexpr int kTeethSide = 128;
 constexpr size_t kTeethMinPoints = 416;
 constexpr size_t kMouthTestMinPoints = 153;
 
-const char* const kToneAtlasNames[kToneCount] = {"tone_warm.png", "tone_soft.png", "tone_studio.png", "tone_window.png",
-                                       "tone_presenting.png"};
-
 // A double beyond the float range would be undefined as a float; it becomes infinite.
 float toFloat(double v) {
   if (v > double(FLT_MAX)) return INFINITY;
@@ -205,7 +202,8 @@ bool RetouchEngine::processFrame(const CameraFrame& cameraFrame, const std::vect
     return finish(false);
   }
 
-  const FaceCrop face = runSkinStage(frame, landmarks, settings, t);
+  const FaceCrop& face = face_;
+  runSkinStage(frame, landmarks, settings, t, face_);
   if (resident) {
     std::optional<PerspectiveField> field =
         buildPerspectiveField(landmarks, frame.cols, frame.rows, settings.perspectiveStrength, 0.0f);
@@ -242,12 +240,22 @@ bool RetouchEngine::processFrame(const CameraFrame& cameraFrame, const std::vect
 FaceCrop RetouchEngine::runSkinStage(const cv::Mat& frame, const std::vector<LandmarkPoint>& landmarks,
                                      const RetouchSettings& settings, RetouchTimings& timings) {
   FaceCrop face;
+  runSkinStage(frame, landmarks, settings, timings, face);
+  return face;
+}
+
+void RetouchEngine::runSkinStage(const cv::Mat& frame, const std::vector<LandmarkPoint>& landmarks,
+                                 const RetouchSettings& settings, RetouchTimings& timings, FaceCrop& face) {
   face.cropFromFrame = calibration_->cropPoints(landmarks);
+  face.mouthOpen = false;
   const auto& m = face.cropFromFrame;
+  // Last frame's crop is dropped first: holding the buffer, it would make it look taken.
+  face.crop.release();
   cv::Mat& crop = reusable(cropBuffer_);
   cv::warpAffine(frame, crop, affineAsFloats(m), cv::Size(kCropWidth, kCropHeight), cv::INTER_LINEAR,
                  cv::BORDER_REPLICATE);
   face.crop = crop;
+  face.points.clear();
   face.points.reserve(landmarks.size());
   for (const LandmarkPoint& p : landmarks) {
     const double x = p.x, y = p.y;
@@ -255,7 +263,7 @@ FaceCrop RetouchEngine::runSkinStage(const cv::Mat& frame, const std::vector<Lan
   }
 
   const int64_t modelStart = steadyNs();
-  face.skinField = models_->runSkin(face.crop, settings);
+  models_->runSkin(face.crop, settings, face.skinField);
   timings.skin_model = msBetween(modelStart, steadyNs());
 
   if (face.points.size() >= kMouthTestMinPoints) {
@@ -266,7 +274,6 @@ FaceCrop RetouchEngine::runSkinStage(const cv::Mat& frame, const std::vector<Lan
     face.mouthOpen = opening / faceHalfHeight >= 0.03f;
   }
   timings.mouthOpen = face.mouthOpen;
-  return face;
 }
 
 cv::Mat RetouchEngine::faceStageCpu(const cv::Mat& frame, const FaceCrop& face, const RetouchSettings& settings,

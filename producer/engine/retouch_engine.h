@@ -42,6 +42,9 @@ class RetouchEngine {
   // Alignment, crop, skin model and the mouth test.
   FaceCrop runSkinStage(const cv::Mat& frame, const std::vector<LandmarkPoint>& landmarks,
                         const RetouchSettings& settings, RetouchTimings& timings);
+  // The same into `face`, whose point list and skin field keep their storage from call to call.
+  void runSkinStage(const cv::Mat& frame, const std::vector<LandmarkPoint>& landmarks,
+                    const RetouchSettings& settings, RetouchTimings& timings, FaceCrop& face);
   // The retouched 320x512 crop: skin composite, then teeth and eyes as the settings ask.
   cv::Mat faceStageCpu(const cv::Mat& frame, const FaceCrop& face, const RetouchSettings& settings,
                        RetouchTimings& timings);
@@ -78,6 +81,7 @@ class RetouchEngine {
   // Kept from frame to frame so that the road allocates them once.
   cv::Mat cropBuffer_;
   cv::Mat pasted_;
+  FaceCrop face_;
   std::unique_ptr<FaceStageScratch> scratch_;
 };
 

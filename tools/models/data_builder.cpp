@@ -12,6 +12,7 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "producer/retouch_settings.h"
 #include "tools/models/tflite_to_onnx.h"
 
 namespace tesmira::models {
@@ -507,8 +508,8 @@ void buildDataFolder(const DataInputs& in, const std::filesystem::path& out) {
   writePng(resources / "skin_mask.png", buildSkinMask(face));
   writePng(resources / "teeth_whitening_mask.png", buildTeethMask());
   writePng(resources / "lookup.png", buildLookupTable("lookup"));
-  for (const char* tone : {"warm", "soft", "studio", "window", "presenting"})
-    writePng(resources / (std::string("tone_") + tone + ".png"), buildLookupTable(tone));
+  for (int32_t tone = 1; tone <= kToneCount; ++tone)
+    writePng(resources / kToneAtlasNames[tone - 1], buildLookupTable(kToneNames[tone]));
 }
 
 }  // namespace tesmira::models

@@ -189,9 +189,7 @@ class EngineTest : public MachineTest {
     cv::Mat bgr;
     cv::cvtColor(identityLookupRgb8(), bgr, cv::COLOR_RGB2BGR);
     writePng(options_.lookupPath, bgr);
-    const char* tones[] = {"tone_warm.png", "tone_soft.png", "tone_studio.png", "tone_window.png",
-                           "tone_presenting.png"};
-    for (const char* tone : tones) writePng(resources_ / tone, cv::Mat(16, 256, CV_8UC3, cv::Scalar(10, 20, 30)));
+    for (const char* tone : kToneAtlasNames) writePng(resources_ / tone, cv::Mat(16, 256, CV_8UC3, cv::Scalar(10, 20, 30)));
     options_.skinModelPath = root() / "skin.onnx";
     options_.teethModelPath = root() / "teeth.onnx";
     writeSkinModel(255.0f, 0.0f);

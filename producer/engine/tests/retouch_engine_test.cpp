@@ -9,10 +9,13 @@
 #include <opencv2/imgproc.hpp>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
+#include <cstddef>
 #include <cstdlib>
 #include <fstream>
 #include <limits>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -507,6 +510,56 @@ class ImageAllocationCounter final : public cv::MatAllocator {
   cv::MatAllocator* previous_;
 };
 
+}  // namespace
+
+// Counts the blocks of chosen sizes that operator new hands out while a WatchedBlocks lives.
+// OpenCV and ONNX Runtime allocate small blocks of their own inside every call; the road's
+// own lists have sizes the test knows.
+namespace heap {
+std::array<std::atomic<size_t>, 2> watched{};
+std::atomic<int> taken{0};
+void* take(std::size_t bytes) {
+  for (const auto& size : watched)
+    if (bytes != 0 && bytes == size.load(std::memory_order_relaxed)) taken.fetch_add(1, std::memory_order_relaxed);
+  if (void* block = std::malloc(bytes ? bytes : 1)) return block;
+  throw std::bad_alloc();
+}
+}  // namespace heap
+}  // namespace tesmira
+
+void* operator new(std::size_t bytes) { return tesmira::heap::take(bytes); }
+void* operator new[](std::size_t bytes) { return tesmira::heap::take(bytes); }
+void* operator new(std::size_t bytes, const std::nothrow_t&) noexcept {
+  try {
+    return tesmira::heap::take(bytes);
+  } catch (...) {
+    return nullptr;
+  }
+}
+void* operator new[](std::size_t bytes, const std::nothrow_t& tag) noexcept { return operator new(bytes, tag); }
+void operator delete(void* block) noexcept { std::free(block); }
+void operator delete[](void* block) noexcept { std::free(block); }
+void operator delete(void* block, std::size_t) noexcept { std::free(block); }
+void operator delete[](void* block, std::size_t) noexcept { std::free(block); }
+void operator delete(void* block, const std::nothrow_t&) noexcept { std::free(block); }
+void operator delete[](void* block, const std::nothrow_t&) noexcept { std::free(block); }
+
+namespace tesmira {
+namespace {
+
+class WatchedBlocks {
+ public:
+  WatchedBlocks(size_t first, size_t second) {
+    heap::taken = 0;
+    heap::watched[0] = first;
+    heap::watched[1] = second;
+  }
+  ~WatchedBlocks() {
+    for (auto& size : heap::watched) size = 0;
+  }
+  int taken() const { return heap::taken.load(); }
+};
+
 // The synthetic face with taller eye openings: another eye rectangle in the crop.
 std::vector<LandmarkPoint> tallerEyes(std::vector<LandmarkPoint> points) {
   for (size_t i : {160, 158, 385, 387}) points[i].y -= 5;
@@ -528,13 +581,17 @@ TEST_F(DispatcherTest, TheCpuRoadAllocatesNoImageAfterItsFirstFrame) {
     cpuRoad(*engine, frame, syntheticFace(), settings, &timings);
     ASSERT_TRUE(timings.teethApplied && timings.eyeApplied) << c.name;
     ASSERT_GT(timings.teeth_comp, 0.0) << c.name;  // the whole teeth stage ran
+    const std::vector<LandmarkPoint> open = syntheticFace(), shut = tallerEyes(syntheticFace(1.0f));
     ImageAllocationCounter counter;
+    // The face's crop points and skin field.
+    WatchedBlocks lists(open.size() * sizeof(cv::Point2f), RetouchModels::kSkinFieldFloats * sizeof(float));
     for (int frameNumber = 0; frameNumber < 3; ++frameNumber) {
-      cpuRoad(*engine, frame, syntheticFace(), settings, &timings);
+      cpuRoad(*engine, frame, open, settings, &timings);
       // Another eye rectangle, no teeth: a frame of another shape needs no new buffer either.
-      cpuRoad(*engine, frame, tallerEyes(syntheticFace(1.0f)), settings, &timings);
+      cpuRoad(*engine, frame, shut, settings, &timings);
     }
     EXPECT_EQ(counter.images.load(), 0) << c.name;
+    EXPECT_EQ(lists.taken(), 0) << c.name;
   }
 }
 
@@ -602,6 +659,75 @@ TEST_F(EngineTest, MouthTestComparesTheOpeningWithHalfTheFaceHeight) {
     EXPECT_EQ(crop.points.size(), c.count) << c.name;
     EXPECT_EQ(crop.crop.size(), cv::Size(320, 512)) << c.name;
     EXPECT_EQ(crop.skinField.size(), RetouchModels::kSkinFieldFloats) << c.name;
+  }
+}
+
+TEST_F(EngineTest, AFaceCropFilledAgainKeepsNothingOfTheLastFrame) {
+  // Anchors below index 152, so that short point lists still align.
+  calibration_.anchor_right_indices = {133};
+  makeModels();
+  auto engine = makeEngine(false);
+  const cv::Mat frame = texturedFrame();
+  auto face = [](float lowerLipY, size_t count, float shift) {
+    auto p = syntheticFace(10.0f, count);
+    p[10] = {320, 100, 0};
+    if (count > 152) p[152] = {320, 300, 0};
+    p[13] = {320, 340, 0};
+    p[14] = {320, lowerLipY, 0};
+    for (LandmarkPoint& point : p) point.x += shift;
+    return p;
+  };
+  struct Frame {
+    const char* name;
+    std::vector<LandmarkPoint> landmarks;
+    bool open;
+  };
+  const std::vector<Frame> frames = {
+      {"478 points, wide open", face(380.0f, 478, 0), true},
+      {"152 points after an open mouth", face(380.0f, 152, 6), false},
+      {"478 points, closed", face(340.0f, 478, -4), false},
+      {"478 points, open again", face(380.0f, 478, 2), true},
+  };
+  FaceCrop reused;
+  for (const Frame& f : frames) {
+    RetouchTimings timings;
+    engine->runSkinStage(frame, f.landmarks, plainSettings(), timings, reused);
+    RetouchTimings freshTimings;
+    const FaceCrop fresh = engine->runSkinStage(frame, f.landmarks, plainSettings(), freshTimings);
+    EXPECT_EQ(reused.mouthOpen, f.open) << f.name;
+    EXPECT_EQ(timings.mouthOpen, f.open) << f.name;
+    EXPECT_EQ(reused.cropFromFrame, fresh.cropFromFrame) << f.name;
+    EXPECT_EQ(reused.points, fresh.points) << f.name;
+    EXPECT_EQ(reused.skinField, fresh.skinField) << f.name;
+    EXPECT_TRUE(sameBytes(reused.crop, fresh.crop)) << f.name;
+  }
+}
+
+TEST_F(DispatcherTest, TheGpuRoadsHandTheCompositorTheSameFaceListsEveryFrame) {
+  struct Road {
+    const char* name;
+    float eyes;
+    const char* call;
+  };
+  makeModels();
+  const cv::Mat frame = texturedFrame();
+  const std::vector<LandmarkPoint> landmarks = syntheticFace();
+  for (const Road& road : {Road{"resident", 0, "processResident"}, Road{"CPU face stage, GPU paste", 0.2f, "pasteCrops"}}) {
+    script_ = CompositorScript{};
+    auto engine = makeEngine();
+    script_.calls.clear();
+    RetouchSettings settings = plainSettings();
+    settings.eyeWhite = settings.eyeSharp = road.eyes;
+    std::vector<uint8_t> nv12;
+    uint32_t width = 0, height = 0;
+    cv::Mat bgr;
+    RetouchTimings timings;
+    ASSERT_TRUE(engine->processFrame({frame}, landmarks, settings, nv12, width, height, bgr, &timings)) << road.name;
+    WatchedBlocks lists(landmarks.size() * sizeof(cv::Point2f), RetouchModels::kSkinFieldFloats * sizeof(float));
+    for (int frameNumber = 0; frameNumber < 3; ++frameNumber)
+      ASSERT_TRUE(engine->processFrame({frame}, landmarks, settings, nv12, width, height, bgr, &timings)) << road.name;
+    EXPECT_EQ(lists.taken(), 0) << road.name;
+    EXPECT_EQ(script_.calls, std::vector<std::string>(4, road.call)) << road.name;
   }
 }
 

@@ -7,6 +7,7 @@
 #include <opencv2/imgproc.hpp>
 #include <opencv2/videoio.hpp>
 
+#include "mfdevices/camera_decoders.h"
 #include "mfdevices/camera_internal.h"
 
 namespace tesmira::platform::cameras {
@@ -140,10 +141,8 @@ class FileCameraDevice final : public ICameraDevice {
 
 }  // namespace
 
-std::unique_ptr<ICameraDevice> makeFileCamera(const CameraInfo& info, const nlohmann::json& definition) {
-  const auto path = definition.find("path");
-  if (path == definition.end() || !path->is_string()) return nullptr;
-  return std::make_unique<FileCameraDevice>(info, path->get<std::string>());
+std::unique_ptr<ICameraDevice> makeFileCameraDevice(const CameraInfo& info, const std::string& path) {
+  return std::make_unique<FileCameraDevice>(info, path);
 }
 
 }  // namespace tesmira::platform::cameras

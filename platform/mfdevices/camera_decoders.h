@@ -1,7 +1,6 @@
 #pragma once
-// The camera decoders (video files, MJPEG) live in a module of their own: OpenCV's video
-// and image readers pull in FFmpeg, GStreamer and GDAL, which only a process that opens
-// such a camera should pay for at load time.
+// The camera decoders (video files on FFmpeg, MJPEG on libjpeg) live in a module of their
+// own, so that only a process that opens such a camera loads them.
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -9,7 +8,7 @@
 
 #include <opencv2/core.hpp>
 
-#include "mfdevices/camera_device.h"
+#include "camera_device.h"
 
 namespace tesmira::platform::cameras {
 

@@ -8,6 +8,7 @@
 #include "core/json_members.h"
 #include "core/machine.h"
 #include "core/strings.h"
+#include "mfdevices/camera_decoders.h"
 #include "mfdevices/camera_internal.h"
 #include "tesmira/platform_testing.h"
 #include "tesmira/test_cameras.h"
@@ -153,6 +154,13 @@ uint32_t minimumStride(PixelFormat format, uint32_t width) {
 uint64_t frameBytes(PixelFormat format, uint32_t stride, uint32_t height) {
   const uint64_t rows = format == PixelFormat::NV12 ? uint64_t(height) + height / 2 : height;
   return uint64_t(stride) * rows;
+}
+
+std::unique_ptr<ICameraDevice> makeFileCamera(const CameraInfo& info, const nlohmann::json& definition) {
+  const auto path = definition.find("path");
+  if (path == definition.end() || !path->is_string()) return nullptr;
+  const CameraDecoders* decoders = cameraDecoders();
+  return decoders ? decoders->makeFileCamera(info, path->get<std::string>()) : nullptr;
 }
 
 std::vector<CameraInfo> listCameras() {

@@ -10,9 +10,9 @@
 #include <cerrno>
 #include <cstring>
 
-#include <opencv2/imgcodecs.hpp>
 
 #include "core/strings.h"
+#include "mfdevices/camera_decoders.h"
 #include "mfdevices/camera_internal.h"
 
 namespace tesmira::platform::cameras {
@@ -138,7 +138,8 @@ class V4l2CameraDevice final : public ICameraDevice {
     const uint8_t* data = maps_[buffer.index].data;
     size_t size = std::min<size_t>(buffer.bytesused, maps_[buffer.index].length);
     if (fourcc_ == V4L2_PIX_FMT_MJPEG) {
-      cv::Mat decoded = cv::imdecode(cv::Mat(1, int(size), CV_8UC1, const_cast<uint8_t*>(data)), cv::IMREAD_COLOR);
+      const CameraDecoders* decoders = cameraDecoders();
+      const cv::Mat decoded = decoders ? decoders->decodeJpeg(data, size) : cv::Mat();
       if (decoded.cols != int(mode_.width) || decoded.rows != int(mode_.height)) {
         size = 0;  // a broken JPEG comes as an empty (short) frame
       } else {

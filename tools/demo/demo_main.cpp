@@ -21,6 +21,7 @@
 #include <fstream>
 #include <iomanip>
 #include <iostream>
+#include <map>
 #include <optional>
 #include <set>
 #include <sstream>
@@ -230,6 +231,53 @@ Recording record(CameraApp& app, const ServiceChannels& channels, Clock::time_po
   return r;
 }
 
+// The producer's states as it writes them, polled every millisecond: the samples alone see a
+// change only when the next one arrives.
+class StateWatch {
+ public:
+  StateWatch(const ServiceChannels& channels, Clock::time_point opened)
+      : channels_(channels), opened_(opened), thread_([this] { poll(); }) {}
+  ~StateWatch() { stop(); }
+  void stop() {
+    stop_ = true;
+    if (thread_.joinable()) thread_.join();
+  }
+  // The first time each state was seen, in ms after open (after stop()).
+  std::optional<double> firstSeen(uint32_t state) const {
+    const auto found = first_.find(state);
+    return found == first_.end() ? std::nullopt : std::optional<double>(found->second);
+  }
+
+ private:
+  void poll() {
+    while (!stop_) {
+      const uint32_t state = std::atomic_ref<uint32_t>(channels_.status()->state).load(std::memory_order_relaxed);
+      first_.try_emplace(state, msBetween(opened_, Clock::now()));
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  }
+
+  const ServiceChannels& channels_;
+  Clock::time_point opened_;
+  std::map<uint32_t, double> first_;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
+// Where the first-frame latency goes: the agent's start of the producer, its first state,
+// live, and the first live frame; the states as the samples saw them (one sample apart).
+std::string firstFrameTimeline(const Recording& rec, const std::vector<ProcessWatch::Run>& runs,
+                               const StateWatch& states, Clock::time_point opened) {
+  std::ostringstream s;
+  s << "first-frame timeline (ms after open):";
+  if (!runs.empty()) s << " producer process " << std::lround(msBetween(opened, runs.front().started));
+  for (const uint32_t state : {kProducerStateStarting, kProducerStateLive}) {
+    if (const auto at = states.firstSeen(state)) s << ", " << stateName(state) << " " << std::lround(*at);
+  }
+  s << ", first live frame " << (rec.firstPublishedMs ? std::to_string(std::lround(*rec.firstPublishedMs)) : "none");
+  return s.str();
+}
+
 double fileCameraRate(const fs::path& video) {
   cv::VideoCapture capture(video.string());
   return capture.isOpened() ? capture.get(cv::CAP_PROP_FPS) : 0.0;
@@ -318,7 +366,9 @@ int run() {
   }
   const double openMs = msBetween(opened, Clock::now());
   std::cout << "demo: \"Tesmira\" opened through the frame server stand-in; recording " << kRecordSeconds << " s\n";
+  StateWatch states(channels, opened);
   const Recording rec = record(*app, channels, opened, p.output);
+  states.stop();
   app->close();
   const Clock::time_point closed = Clock::now();
   consumers.closed(closed);
@@ -384,7 +434,8 @@ int run() {
   s << producerStatisticsSummary(readText(p.output / "vcam-producer.log"));
   s << "producer states seen:";
   for (const auto& [at, state] : rec.states) s << " " << state << "@" << std::lround(at) << "ms";
-  s << "\n\n";
+  s << "\n";
+  s << firstFrameTimeline(rec, runs, states, opened) << "\n";
   if (runs.empty()) {
     s << "producer: never started\n";
   }

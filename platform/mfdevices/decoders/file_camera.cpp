@@ -5,9 +5,10 @@
 #include <numeric>
 
 #include <opencv2/imgproc.hpp>
-#include <opencv2/videoio.hpp>
 
+#include "mfdevices/camera_decoders.h"
 #include "mfdevices/camera_internal.h"
+#include "mfdevices/decoders/ffmpeg_video.h"
 
 namespace tesmira::platform::cameras {
 namespace {
@@ -28,34 +29,26 @@ void rateOf(double fps, uint32_t& numerator, uint32_t& denominator) {
   denominator /= g;
 }
 
-// A video file through FFmpeg, or an image sequence ("clip_%02d.png") through the
-// image reader. Nothing else is handed to OpenCV: its other backends would probe
-// devices and URLs.
-bool backendFor(const std::string& path, int& backend) {
+// A video file, or an image sequence ("clip_%02d.png") through FFmpeg's image-sequence reader.
+// Nothing else is opened: a folder or a device path is no file camera.
+bool takenPath(const std::string& path, bool& sequence) {
   std::error_code ec;
-  if (std::filesystem::is_regular_file(path, ec)) {
-    backend = cv::CAP_FFMPEG;
-    return true;
-  }
-  if (path.find('%') != std::string::npos) {
-    backend = cv::CAP_IMAGES;
-    return true;
-  }
-  return false;
+  sequence = !std::filesystem::is_regular_file(path, ec) && path.find('%') != std::string::npos;
+  return sequence || std::filesystem::is_regular_file(path, ec);
 }
 
 class FileCameraDevice final : public ICameraDevice {
  public:
   FileCameraDevice(const CameraInfo& info, std::string path) : info_(info), path_(std::move(path)) {
-    if (!backendFor(path_, backend_)) return;
-    cv::VideoCapture probe(path_, backend_);
-    if (!probe.isOpened()) return;
+    if (!takenPath(path_, imageSequence_)) return;
+    FfmpegVideo probe;
+    if (!probe.open(path_, imageSequence_)) return;
     // NV12 needs even sizes: an odd edge row or column is left out.
-    const uint32_t width = uint32_t(probe.get(cv::CAP_PROP_FRAME_WIDTH)) & ~1u;
-    const uint32_t height = uint32_t(probe.get(cv::CAP_PROP_FRAME_HEIGHT)) & ~1u;
+    const uint32_t width = uint32_t(probe.width()) & ~1u;
+    const uint32_t height = uint32_t(probe.height()) & ~1u;
     if (width == 0 || height == 0 || width > kMaxDimension || height > kMaxDimension) return;
     CameraMode mode{width, height, 30, 1, PixelFormat::NV12};
-    rateOf(probe.get(cv::CAP_PROP_FPS), mode.fpsNumerator, mode.fpsDenominator);
+    rateOf(probe.fps(), mode.fpsNumerator, mode.fpsDenominator);
     modes_.push_back(mode);
     mode.format = PixelFormat::BGR24;
     modes_.push_back(mode);
@@ -67,7 +60,7 @@ class FileCameraDevice final : public ICameraDevice {
   HRESULT start(const CameraMode& mode) override {
     if (modes_.empty()) return kCameraNotFound;
     if (std::find(modes_.begin(), modes_.end(), mode) == modes_.end()) return kCameraModeRefused;
-    if (!capture_.open(path_, backend_)) return kCameraNotFound;
+    if (!capture_.open(path_, imageSequence_)) return kCameraNotFound;
     mode_ = mode;
     stride_ = minimumStride(mode.format, mode.width);
     buffer_.resize(frameBytes(mode.format, stride_, mode.height));
@@ -81,8 +74,9 @@ class FileCameraDevice final : public ICameraDevice {
     uint64_t dueNs = 0;
     if (!pacer_.waitNext(dueNs)) return kCameraStopped;
     if (!capture_.read(decoded_)) {
-      capture_.set(cv::CAP_PROP_POS_FRAMES, 0);  // loop
-      if (!capture_.read(decoded_)) return HRESULT(0x80070026);  // ERROR_HANDLE_EOF
+      // Loop; a sequence is opened again, as its reader cannot seek.
+      const bool back = imageSequence_ ? capture_.open(path_, imageSequence_) : capture_.rewind();
+      if (!back || !capture_.read(decoded_)) return HRESULT(0x80070026);  // ERROR_HANDLE_EOF
     }
     if (decoded_.cols < int(mode_.width) || decoded_.rows < int(mode_.height) || decoded_.type() != CV_8UC3) {
       return HRESULT(0x8007000D);  // ERROR_INVALID_DATA: the stream changed size under us
@@ -105,7 +99,7 @@ class FileCameraDevice final : public ICameraDevice {
   }
 
   void stop() override {
-    capture_.release();
+    capture_.close();
     pacer_.reset();
   }
   void cancel() override { pacer_.cancel(); }
@@ -127,9 +121,9 @@ class FileCameraDevice final : public ICameraDevice {
 
   CameraInfo info_;
   std::string path_;
-  int backend_ = cv::CAP_FFMPEG;
+  bool imageSequence_ = false;
   std::vector<CameraMode> modes_;
-  cv::VideoCapture capture_;
+  FfmpegVideo capture_;
   cv::Mat decoded_, i420_;
   CameraMode mode_;
   uint32_t stride_ = 0;
@@ -140,10 +134,8 @@ class FileCameraDevice final : public ICameraDevice {
 
 }  // namespace
 
-std::unique_ptr<ICameraDevice> makeFileCamera(const CameraInfo& info, const nlohmann::json& definition) {
-  const auto path = definition.find("path");
-  if (path == definition.end() || !path->is_string()) return nullptr;
-  return std::make_unique<FileCameraDevice>(info, path->get<std::string>());
+std::unique_ptr<ICameraDevice> makeFileCameraDevice(const CameraInfo& info, const std::string& path) {
+  return std::make_unique<FileCameraDevice>(info, path);
 }
 
 }  // namespace tesmira::platform::cameras

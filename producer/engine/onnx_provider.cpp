@@ -1,5 +1,6 @@
 #include "producer/engine/onnx_provider.h"
 
+#include <onnxruntime_session_options_config_keys.h>
 #include <windows.h>
 
 #include <algorithm>
@@ -40,6 +41,10 @@ OnnxSessionSetUp makeSessionSetUp(InferenceProvider requested, int cpuThreads) {
   OnnxSessionSetUp setUp;
   setUp.options.SetGraphOptimizationLevel(GraphOptimizationLevel::ORT_ENABLE_ALL);
   setUp.options.SetIntraOpNumThreads(requested == kProviderCpu ? std::max(cpuThreads, 0) : 1);
+  // Workers that spin between runs take the cores the compositor (a CPU rasteriser where there
+  // is no GPU) and the application encoding our frames need.
+  setUp.options.AddConfigEntry(kOrtSessionOptionsConfigAllowIntraOpSpinning, "0");
+  setUp.options.AddConfigEntry(kOrtSessionOptionsConfigAllowInterOpSpinning, "0");
   setUp.fellBack = !appendExecutionProvider(setUp.options, requested, setUp.used, setUp.reason);
   return setUp;
 }

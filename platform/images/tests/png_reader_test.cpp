@@ -39,6 +39,13 @@ void expectSameImage(const cv::Mat& ours, const cv::Mat& openCv) {
   EXPECT_EQ(cv::norm(ours, openCv, cv::NORM_INF), 0.0);
 }
 
+// A fixture written by OpenCV and the flags it is read with.
+struct ImageCase {
+  const char* name;
+  int type;
+  int flags;
+};
+
 class PngReaderTest : public testing::MachineTest {
  protected:
   std::string write(const std::string& name, const cv::Mat& image) {
@@ -49,18 +56,13 @@ class PngReaderTest : public testing::MachineTest {
 };
 
 TEST_F(PngReaderTest, ReadsEightBitColourPngsAsOpenCvDoes) {
-  struct Case {
-    const char* name;
-    int type;
-    int flags;
-  };
-  const Case cases[] = {
+  const ImageCase cases[] = {
       {"rgb-colour.png", CV_8UC3, cv::IMREAD_COLOR},
       {"rgb-unchanged.png", CV_8UC3, cv::IMREAD_UNCHANGED},
       {"rgba-colour.png", CV_8UC4, cv::IMREAD_COLOR},       // alpha dropped, not blended
       {"rgba-unchanged.png", CV_8UC4, cv::IMREAD_UNCHANGED},  // alpha kept, BGRA order
   };
-  for (const Case& c : cases) {
+  for (const ImageCase& c : cases) {
     SCOPED_TRACE(c.name);
     const std::string path = write(c.name, pattern(c.type));
     cv::Mat ours;
@@ -70,12 +72,7 @@ TEST_F(PngReaderTest, ReadsEightBitColourPngsAsOpenCvDoes) {
 }
 
 TEST_F(PngReaderTest, LeavesOtherImagesAndFlagsToOpenCv) {
-  struct Case {
-    const char* name;
-    int type;
-    int flags;
-  };
-  const Case cases[] = {
+  const ImageCase cases[] = {
       {"gray.png", CV_8UC1, cv::IMREAD_COLOR},
       {"gray-unchanged.png", CV_8UC1, cv::IMREAD_UNCHANGED},
       {"deep.png", CV_16UC3, cv::IMREAD_UNCHANGED},
@@ -85,7 +82,7 @@ TEST_F(PngReaderTest, LeavesOtherImagesAndFlagsToOpenCv) {
       {"picture.bmp", CV_8UC3, cv::IMREAD_COLOR},
       {"picture.jpg", CV_8UC3, cv::IMREAD_COLOR},
   };
-  for (const Case& c : cases) {
+  for (const ImageCase& c : cases) {
     SCOPED_TRACE(c.name);
     const std::string path = write(c.name, pattern(c.type));
     cv::Mat ours = cv::Mat::ones(2, 2, CV_8UC1);

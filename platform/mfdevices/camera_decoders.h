@@ -14,8 +14,9 @@ namespace tesmira::platform::cameras {
 
 struct CameraDecoders {
   std::unique_ptr<ICameraDevice> (*makeFileCamera)(const CameraInfo& info, const std::string& path);
-  // A colour image; empty when the data is no JPEG.
-  cv::Mat (*decodeJpeg)(const uint8_t* data, size_t size);
+  // A colour JPEG of exactly width x height into `image`, whose buffer is reused from frame to
+  // frame; false for anything else, refused from its header before any pixel is allocated.
+  bool (*decodeJpeg)(const uint8_t* data, size_t size, int width, int height, cv::Mat& image);
 };
 
 inline constexpr const char* kCameraDecodersModule = "libtesmira_camera_decoders.so";

@@ -10,7 +10,6 @@
 #include <cerrno>
 #include <cstring>
 
-
 #include "core/strings.h"
 #include "mfdevices/camera_decoders.h"
 #include "mfdevices/camera_internal.h"
@@ -139,11 +138,9 @@ class V4l2CameraDevice final : public ICameraDevice {
     size_t size = std::min<size_t>(buffer.bytesused, maps_[buffer.index].length);
     if (fourcc_ == V4L2_PIX_FMT_MJPEG) {
       const CameraDecoders* decoders = cameraDecoders();
-      const cv::Mat decoded = decoders ? decoders->decodeJpeg(data, size) : cv::Mat();
-      if (decoded.cols != int(mode_.width) || decoded.rows != int(mode_.height)) {
+      if (!decoders || !decoders->decodeJpeg(data, size, int(mode_.width), int(mode_.height), decoded_)) {
         size = 0;  // a broken JPEG comes as an empty (short) frame
       } else {
-        decoded_ = decoded;
         data = decoded_.data;
         size = decoded_.total() * decoded_.elemSize();
       }

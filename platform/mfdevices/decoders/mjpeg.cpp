@@ -20,11 +20,14 @@ void onJpegError(j_common_ptr info) { std::longjmp(reinterpret_cast<JpegError*>(
 void onJpegMessage(j_common_ptr) {}
 
 // libjpeg reports errors by longjmp: this function holds no C++ objects across it.
-bool decodeInto(jpeg_decompress_struct& info, const uint8_t* data, size_t size, cv::Mat* out) {
+bool decodeInto(jpeg_decompress_struct& info, const uint8_t* data, size_t size, int width, int height,
+                cv::Mat* out) {
   JpegError* error = reinterpret_cast<JpegError*>(info.err);
   if (setjmp(error->jump)) return false;
   jpeg_mem_src(&info, data, static_cast<unsigned long>(size));
   if (jpeg_read_header(&info, TRUE) != JPEG_HEADER_OK) return false;
+  // The header's size is the camera's word: another one is refused before it costs memory.
+  if (info.image_width != JDIMENSION(width) || info.image_height != JDIMENSION(height)) return false;
   info.out_color_space = JCS_EXT_BGR;
   jpeg_start_decompress(&info);
   if (info.output_components != 3) return false;
@@ -37,25 +40,20 @@ bool decodeInto(jpeg_decompress_struct& info, const uint8_t* data, size_t size, 
   return true;
 }
 
-cv::Mat decodeJpeg(const uint8_t* data, size_t size) {
-  if (!data || size == 0) return {};
+bool decodeJpeg(const uint8_t* data, size_t size, int width, int height, cv::Mat& image) {
+  if (!data || size == 0 || width <= 0 || height <= 0) return false;
   jpeg_decompress_struct info{};
   JpegError error{};
   info.err = jpeg_std_error(&error.manager);
   error.manager.error_exit = onJpegError;
   error.manager.output_message = onJpegMessage;
   jpeg_create_decompress(&info);
-  cv::Mat image;
-  const bool ok = decodeInto(info, data, size, &image);
+  const bool ok = decodeInto(info, data, size, width, height, &image);
   jpeg_destroy_decompress(&info);
-  return ok ? image : cv::Mat();
+  return ok;
 }
 
-std::unique_ptr<ICameraDevice> makeDecodedFileCamera(const CameraInfo& info, const std::string& path) {
-  return makeFileCameraDevice(info, path);
-}
-
-constexpr CameraDecoders kDecoders{makeDecodedFileCamera, decodeJpeg};
+constexpr CameraDecoders kDecoders{makeFileCameraDevice, decodeJpeg};
 
 }  // namespace
 }  // namespace tesmira::platform::cameras

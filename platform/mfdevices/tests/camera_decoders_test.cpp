@@ -23,11 +23,16 @@ TEST(CameraDecoders, MjpegFramesDecodeAsOpenCvsReaderDecodesThem) {
   ASSERT_NE(decoders, nullptr) << "the decoders module beside the layer's library";
   std::vector<uchar> jpeg;
   ASSERT_TRUE(cv::imencode(".jpg", pattern(), jpeg));
-  const cv::Mat ours = decoders->decodeJpeg(jpeg.data(), jpeg.size());
+  cv::Mat ours;
+  ASSERT_TRUE(decoders->decodeJpeg(jpeg.data(), jpeg.size(), 40, 24, ours));
   const cv::Mat openCv = cv::imdecode(jpeg, cv::IMREAD_COLOR);
   ASSERT_EQ(ours.type(), CV_8UC3);
   ASSERT_EQ(ours.size(), openCv.size());
   EXPECT_LE(cv::norm(ours, openCv, cv::NORM_INF), 1.0);
+  // The next frame lands in the same buffer.
+  const uchar* buffer = ours.data;
+  ASSERT_TRUE(decoders->decodeJpeg(jpeg.data(), jpeg.size(), 40, 24, ours));
+  EXPECT_EQ(ours.data, buffer);
 }
 
 TEST(CameraDecoders, BrokenMjpegFramesDecodeToNothing) {
@@ -40,15 +45,22 @@ TEST(CameraDecoders, BrokenMjpegFramesDecodeToNothing) {
     const char* what;
     const uint8_t* data;
     size_t size;
+    int width, height;
   };
   const Case cases[] = {
-      {"nothing", nullptr, 0},
-      {"text", reinterpret_cast<const uint8_t*>(text.data()), text.size()},
-      {"header only", jpeg.data(), 20},
+      {"nothing", nullptr, 0, 40, 24},
+      {"text", reinterpret_cast<const uint8_t*>(text.data()), text.size(), 40, 24},
+      {"header only", jpeg.data(), 20, 40, 24},
+      // A whole JPEG of another size than the camera's mode: refused from its header.
+      {"wider than the mode", jpeg.data(), jpeg.size(), 20, 24},
+      {"taller than the mode", jpeg.data(), jpeg.size(), 40, 12},
+      {"no mode", jpeg.data(), jpeg.size(), 0, 0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    EXPECT_TRUE(decoders->decodeJpeg(c.data, c.size).empty());
+    cv::Mat image;
+    EXPECT_FALSE(decoders->decodeJpeg(c.data, c.size, c.width, c.height, image));
+    EXPECT_TRUE(image.empty()) << "nothing allocated for a refused frame";
   }
 }
 
